@@ -1,0 +1,77 @@
+#include "console.h"
+
+#include "app/startup.h"
+#include "engine/engineprobe.h"
+#include "engine/syshelpers.h"
+#include "maintenance/dbunload.h"
+#include "platform/clock.h"
+#include "platform/messageboxes.h"
+#include "platform/processlauncher.h"
+#include "ui/w_main.h"
+
+#include <QFileInfo>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace garvina {
+
+Console::Console(MessageBoxes &boxes, Clock &clock, ProcessLauncher &launcher, QObject *parent)
+    : QObject(parent)
+{
+    m_ctx.boxes = &boxes;
+    m_ctx.clock = &clock;
+    m_ctx.launcher = &launcher;
+}
+
+Console::~Console() = default;
+
+int Console::startUp(const QStringList &arguments, const QString &workingDirectory,
+                     const QString &programFile)
+{
+    m_ctx.gb_start = autorunRequested(arguments);
+
+    m_ctx.gs_path = resolveProgramFolder(workingDirectory, programFile,
+                                         [](const QString &f) { return QFileInfo(f).isFile(); });
+    if (m_ctx.gs_path.isEmpty()) {
+        m_ctx.boxes->tell(u"警告"_s, u"获取软件目录信息出错!"_s, MsgIcon::StopSign);
+        return 1;
+    }
+
+    f_check_skin(m_ctx.gs_path, *m_ctx.launcher);
+
+    switch (decideInstance(nvo_cst_api32().of_isrun())) {
+    case InstanceDecision::AlreadyRunning:
+        m_ctx.boxes->tell(u"提示"_s, u"服务端已经运行,请在任务栏中打开!"_s, MsgIcon::StopSign);
+        return 1;
+    case InstanceDecision::InternalError:
+        m_ctx.boxes->tell(u"提示"_s, u"程序内部错误,程序将退出!"_s, MsgIcon::StopSign);
+        return 1;
+    case InstanceDecision::GoOn:
+        break;
+    }
+
+    if (dbunloadSwitchOn(m_ctx.readConfig(u"dbunload"_s, u"dbunload"_s, u"0"_s))) {
+        // An engine left running (for example by a crashed copy) has the file open: no rebuild now.
+        if (!f_findwindows_garvinanet(m_ctx.gs_path))
+            f_dbunload(m_ctx);
+    }
+
+    m_coolmenu.of_initialize();
+    m_coolmenu.of_set2k3style();
+    m_coolmenu.of_setresourcefile(m_ctx.gs_path + u"server.dll"_s);
+
+    m_main = std::make_unique<w_main>(m_ctx);
+    m_main->show();
+    return 0;
+}
+
+void Console::closeHook()
+{
+    if (m_closed)
+        return;
+    m_closed = true;
+    if (m_main)
+        m_main->StopServer();
+}
+
+} // namespace garvina

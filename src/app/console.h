@@ -1,0 +1,44 @@
+#pragma once
+
+#include "app/appcontext.h"
+#include "ui/n_coolmenu.h"
+
+#include <QObject>
+#include <QStringList>
+
+#include <memory>
+
+namespace garvina {
+
+class w_main;
+
+/// \brief The application object: start-up, process-wide objects and the close hook.
+class Console : public QObject
+{
+    Q_OBJECT
+public:
+    Console(MessageBoxes &boxes, Clock &clock, ProcessLauncher &launcher, QObject *parent = nullptr);
+    ~Console() override;
+
+    /// \brief Runs start-up up to the opening of the main window.
+    ///
+    /// Returns 0 when the console is up and the event loop should run, or the exit code with which
+    /// the process ends after a start-up error (no close hook then: an engine another copy uses is
+    /// left alone).
+    int startUp(const QStringList &arguments, const QString &workingDirectory, const QString &programFile);
+
+    /// The orderly end: stop the client connection service, then the engine. Runs once.
+    void closeHook();
+
+    AppContext &context() { return m_ctx; }
+    w_main *mainWindow() const { return m_main.get(); }
+    n_coolmenu &coolmenu() { return m_coolmenu; }
+
+private:
+    AppContext m_ctx;
+    n_coolmenu m_coolmenu;
+    std::unique_ptr<w_main> m_main;
+    bool m_closed = false;
+};
+
+} // namespace garvina

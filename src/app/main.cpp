@@ -1,0 +1,60 @@
+#include "app/console.h"
+#include "app/unixsignals.h"
+#include "platform/clock.h"
+#include "platform/processlauncher.h"
+#include "ui/qtmessageboxes.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QSessionManager>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+using namespace garvina;
+
+int main(int argc, char *argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("%s\n", gs_softver().toUtf8().constData());
+            return 0;
+        }
+    }
+
+    // Without any display the console still runs (engine, service, schedule), its message boxes
+    // going to standard error; see QtMessageBoxes.
+    if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM")) {
+        std::fprintf(stderr, "garvinaserver: no display found, running without windows "
+                             "(start it under xvfb-run or in a desktop session to see them)\n");
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("garvinaserver"));
+    QApplication::setApplicationVersion(gs_softver());
+    // Closing or minimising the main window only hides it; the console ends through its exit command.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    QtMessageBoxes boxes;
+    SystemClock clock;
+    SystemProcessLauncher launcher;
+    Console console(boxes, clock, launcher);
+
+    const int rc = console.startUp(QApplication::arguments().mid(1), QDir::currentPath(),
+                                   QApplication::applicationFilePath());
+    if (rc != 0)
+        return rc;
+
+    UnixSignals unixSignals;
+    QObject::connect(&unixSignals, &UnixSignals::terminationRequested, &app, &QApplication::quit);
+    // The desktop session is ending: end in the orderly way as well.
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &app,
+                     [](QSessionManager &) { QMetaObject::invokeMethod(qApp, &QApplication::quit, Qt::QueuedConnection); });
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &console, &Console::closeHook);
+
+    const int result = app.exec();
+    console.closeHook();
+    return result;
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QObject>
+
+class QSocketNotifier;
+
+namespace garvina {
+
+/// \brief Turns SIGTERM, SIGINT and SIGHUP into a Qt signal delivered on the event loop.
+///
+/// The handler only writes a byte into a pipe; the orderly end then runs on the user-interface
+/// thread like any other event.
+class UnixSignals : public QObject
+{
+    Q_OBJECT
+public:
+    explicit UnixSignals(QObject *parent = nullptr);
+    ~UnixSignals() override;
+
+Q_SIGNALS:
+    void terminationRequested(int signalNumber);
+
+private:
+    void readSignal();
+    QSocketNotifier *m_notifier = nullptr;
+};
+
+} // namespace garvina

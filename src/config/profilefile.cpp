@@ -1,0 +1,289 @@
+#include "profilefile.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QStringDecoder>
+#include <QStringList>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace garvina {
+
+namespace {
+
+// Larger files are not a configuration file of ours; refusing them keeps a stray huge file from
+// stalling the console at every read.
+constexpr qint64 MaxFileSize = 8 * 1024 * 1024;
+
+bool isBlank(QChar c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\v' || c == u'\f'; }
+
+QStringView trimBlanks(QStringView s)
+{
+    qsizetype begin = 0;
+    qsizetype end = s.size();
+    while (begin < end && isBlank(s[begin]))
+        ++begin;
+    while (end > begin && isBlank(s[end - 1]))
+        --end;
+    return s.mid(begin, end - begin);
+}
+
+bool sameName(QStringView a, QStringView b) { return a.compare(b, Qt::CaseInsensitive) == 0; }
+
+/// The section name of a "[name]" line, or a null view when the line is not a section line.
+QStringView sectionName(QStringView line)
+{
+    QStringView t = trimBlanks(line);
+    if (t.isEmpty() || t.front() != u'[')
+        return {};
+    t = t.mid(1);
+    const qsizetype close = t.indexOf(u']');
+    if (close >= 0)
+        t = t.left(close);
+    return trimBlanks(t).isNull() ? QStringView(u"") : trimBlanks(t);
+}
+
+struct KeyLine
+{
+    QStringView key;
+    QStringView value;
+};
+
+bool splitKeyLine(QStringView line, KeyLine &out)
+{
+    const qsizetype eq = line.indexOf(u'=');
+    if (eq < 0)
+        return false;
+    out.key = trimBlanks(line.left(eq));
+    out.value = trimBlanks(line.mid(eq + 1));
+    return !out.key.isEmpty();
+}
+
+QString unquote(QStringView value)
+{
+    if (value.size() >= 2) {
+        const QChar q = value.front();
+        if ((q == u'"' || q == u'\'') && value.back() == q)
+            return value.mid(1, value.size() - 2).toString();
+    }
+    return value.toString();
+}
+
+/// The file split into lines, with what is needed to write it back the same way.
+struct Lines
+{
+    QStringList lines;
+    QString eol = u"\n"_s;
+    bool finalNewline = true;
+};
+
+Lines splitLines(const QString &text)
+{
+    Lines result;
+    if (text.contains(u"\r\n"_s))
+        result.eol = u"\r\n"_s;
+    result.lines = text.split(u'\n');
+    for (QString &line : result.lines) {
+        if (line.endsWith(u'\r'))
+            line.chop(1);
+    }
+    // "a\nb\n" splits into a, b and an empty piece: that piece is the final newline, not a line.
+    if (!result.lines.isEmpty() && result.lines.constLast().isEmpty()) {
+        result.lines.removeLast();
+        result.finalNewline = true;
+    } else {
+        result.finalNewline = text.isEmpty();
+    }
+    return result;
+}
+
+QString joinLines(const Lines &l)
+{
+    QString text = l.lines.join(l.eol);
+    if (l.finalNewline && !l.lines.isEmpty())
+        text += l.eol;
+    return text;
+}
+
+/// Reads the whole file. Returns false when the file exists but cannot be read.
+bool loadFile(const QString &path, bool &exists, QByteArray &bytes)
+{
+    QFile file(path);
+    exists = file.exists();
+    if (!exists)
+        return true;
+    if (!file.open(QIODevice::ReadOnly) || file.size() > MaxFileSize)
+        return false;
+    bytes = file.readAll();
+    return file.error() == QFileDevice::NoError;
+}
+
+bool writeAll(int fd, const QByteArray &data)
+{
+    const char *p = data.constData();
+    qsizetype left = data.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += n;
+        left -= n;
+    }
+    return true;
+}
+
+/// Writes \a data to a temporary file beside \a path and renames it over \a path.
+bool replaceFile(const QString &path, const QByteArray &data, mode_t mode)
+{
+    const QByteArray target = QFile::encodeName(path);
+    const QByteArray temp = target + ".tmp-" + QByteArray::number(::getpid());
+    const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    bool ok = writeAll(fd, data) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    if (ok)
+        ok = ::rename(temp.constData(), target.constData()) == 0;
+    if (!ok)
+        ::unlink(temp.constData());
+    return ok;
+}
+
+QString sanitized(const QString &s)
+{
+    // A line break inside a name or value would split it into lines of their own and could plant
+    // keys the user never typed.
+    QString out = s;
+    out.replace(u'\r', u' ');
+    out.replace(u'\n', u' ');
+    return out;
+}
+
+} // namespace
+
+QString ProfileFile::decode(const QByteArray &bytes)
+{
+    QStringDecoder utf8(QStringConverter::Utf8);
+    QString text = utf8.decode(bytes);
+    if (!utf8.hasError())
+        return text;
+    QStringDecoder gbk("GBK");
+    if (!gbk.isValid())
+        gbk = QStringDecoder("GB18030");
+    if (gbk.isValid())
+        return gbk.decode(bytes);
+    return text;
+}
+
+QString ProfileFile::read(const QString &section, const QString &key, const QString &defaultValue) const
+{
+    bool exists = false;
+    QByteArray bytes;
+    if (!loadFile(m_path, exists, bytes) || !exists)
+        return defaultValue;
+
+    const QString text = decode(bytes);
+    const QStringView wantedSection = trimBlanks(section);
+    const QStringView wantedKey = trimBlanks(key);
+    bool inSection = false;
+    bool sectionSeen = false;
+    for (QStringView line : QStringView(text).split(u'\n')) {
+        const QStringView name = sectionName(line);
+        if (!name.isNull()) {
+            // Only the first section of that name counts.
+            if (sectionSeen)
+                return defaultValue;
+            inSection = sameName(name, wantedSection);
+            sectionSeen = inSection;
+            continue;
+        }
+        KeyLine kv;
+        if (inSection && splitKeyLine(line, kv) && sameName(kv.key, wantedKey))
+            return unquote(kv.value);
+    }
+    return defaultValue;
+}
+
+bool ProfileFile::write(const QString &section, const QString &key, const QString &value) const
+{
+    QString path = m_path;
+    const QFileInfo info(path);
+    if (info.isSymLink()) {
+        // Keep the link: replace the file it points to.
+        const QString target = info.symLinkTarget();
+        if (!target.isEmpty())
+            path = target;
+    }
+
+    bool exists = false;
+    QByteArray bytes;
+    if (!loadFile(path, exists, bytes))
+        return false; // never replace a file whose contents we could not read
+
+    mode_t mode = 0600;
+    if (exists) {
+        struct stat st {};
+        if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+            return false;
+        // The owner's write bit plays the part of the read-only attribute, also for root.
+        if (!(st.st_mode & S_IWUSR))
+            return false;
+        mode = st.st_mode & 07777;
+    }
+
+    const QString cleanSection = sanitized(trimBlanks(section).toString());
+    const QString cleanKey = sanitized(trimBlanks(key).toString());
+    const QString cleanValue = sanitized(value);
+
+    Lines file = splitLines(decode(bytes));
+    QStringList &lines = file.lines;
+
+    qsizetype sectionLine = -1;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const QStringView name = sectionName(lines.at(i));
+        if (!name.isNull() && sameName(name, cleanSection)) {
+            sectionLine = i;
+            break;
+        }
+    }
+
+    if (sectionLine < 0) {
+        if (!lines.isEmpty() && !trimBlanks(lines.constLast()).isEmpty())
+            lines.append(QString());
+        lines.append(u'[' + cleanSection + u']');
+        lines.append(cleanKey + u'=' + cleanValue);
+    } else {
+        qsizetype end = sectionLine + 1;
+        while (end < lines.size() && sectionName(lines.at(end)).isNull())
+            ++end;
+        bool replaced = false;
+        for (qsizetype i = sectionLine + 1; i < end; ++i) {
+            KeyLine kv;
+            if (splitKeyLine(lines.at(i), kv) && sameName(kv.key, cleanKey)) {
+                lines[i] = kv.key.toString() + u'=' + cleanValue;
+                replaced = true;
+                break;
+            }
+        }
+        if (!replaced) {
+            // New keys go after the section's last non-blank line, not after the blank lines that
+            // separate it from the next section.
+            qsizetype insertAt = end;
+            while (insertAt > sectionLine + 1 && trimBlanks(lines.at(insertAt - 1)).isEmpty())
+                --insertAt;
+            lines.insert(insertAt, cleanKey + u'=' + cleanValue);
+        }
+    }
+    file.finalNewline = true;
+    return replaceFile(path, joinLines(file).toUtf8(), mode);
+}
+
+} // namespace garvina

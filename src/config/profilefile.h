@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QString>
+
+namespace garvina {
+
+/// \brief The console's INI file, read and written like the Win32 private profile functions.
+///
+/// Section and key names are matched without regard to case, the first match wins, blanks around
+/// names and values are ignored, and a value wrapped in matching quotes is read without them.
+/// Lines before the first section and lines without "=" are ignored. The file is read afresh on
+/// every call: there is no cache, so a change made by hand is seen at the next read.
+///
+/// Reading accepts UTF-8 and falls back to GBK for a file that is not valid UTF-8 (files written by
+/// the Windows edition). Writing is UTF-8, through a temporary file that is renamed over the old
+/// one, so a failed write never leaves a truncated or half-written file behind.
+class ProfileFile
+{
+public:
+    explicit ProfileFile(QString path) : m_path(std::move(path)) {}
+
+    const QString &path() const { return m_path; }
+
+    /// The stored value, or \a defaultValue when the file, the section or the key is absent or the
+    /// file cannot be read.
+    QString read(const QString &section, const QString &key, const QString &defaultValue) const;
+
+    /// Creates the file (mode 0600), the section and the key as needed, or replaces the value in place,
+    /// keeping every other line as it was. Returns false when nothing was written (a read-only or
+    /// unreadable file, a folder that cannot be written); callers are free to ignore it.
+    bool write(const QString &section, const QString &key, const QString &value) const;
+
+    /// Decodes file contents: UTF-8 when valid (a leading byte order mark is dropped), else GBK.
+    static QString decode(const QByteArray &bytes);
+
+private:
+    QString m_path;
+};
+
+} // namespace garvina

@@ -1,0 +1,20 @@
+#pragma once
+
+#include "platform/messageboxes.h"
+
+namespace garvina {
+
+/// \brief Message boxes on QMessageBox.
+///
+/// Without a display (the offscreen or minimal platform) nobody could click a box, so each box is
+/// written to standard error as one line "title: text" and answered at once with its default
+/// button; questions default to No, which is the safe answer everywhere in the console.
+class QtMessageBoxes final : public MessageBoxes
+{
+public:
+    MsgAnswer show(const MessageRequest &request) override;
+
+    static bool headless();
+};
+
+} // namespace garvina

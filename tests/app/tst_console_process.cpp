@@ -1,0 +1,107 @@
+// The console as a whole program: started from a program folder, a second copy refused, and the
+// orderly end on SIGTERM.
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+using namespace Qt::Literals::StringLiterals;
+
+class TestConsoleProcess : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QString m_folder;
+
+    QProcessEnvironment env() const
+    {
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+        e.insert(u"HOME"_s, m_dir.path());
+        return e;
+    }
+
+    /// Runs a console to its end and returns its exit code and standard error.
+    QPair<int, QString> runToEnd(const QString &program, const QStringList &args, const QString &cwd)
+    {
+        QProcess p;
+        p.setProcessEnvironment(env());
+        p.setWorkingDirectory(cwd);
+        p.start(program, args);
+        if (!p.waitForFinished(20000)) {
+            p.kill();
+            p.waitForFinished();
+            return {-100, QString()};
+        }
+        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+                QString::fromUtf8(p.readAllStandardError())};
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        const QString binary = qEnvironmentVariable("GARVINA_BINARY");
+        QVERIFY2(QFile::exists(binary), "GARVINA_BINARY must name the built console");
+        m_folder = m_dir.path() + u"/店 铺/"_s;
+        QVERIFY(QDir().mkpath(m_folder));
+        QVERIFY(QFile::copy(binary, m_folder + u"garvinaserver"_s));
+    }
+
+    void versionOption()
+    {
+        QProcess p;
+        p.start(m_folder + u"garvinaserver"_s, {u"--version"_s});
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), 0);
+        QCOMPARE(p.readAllStandardOutput().trimmed(), QByteArray("4.5.130829"));
+    }
+
+    void programFolderNotFound()
+    {
+        const QString renamed = m_dir.path() + u"/garvina2"_s;
+        QVERIFY(QFile::copy(m_folder + u"garvinaserver"_s, renamed));
+        const auto [code, err] = runToEnd(renamed, {}, m_dir.path());
+        QCOMPARE(code, 1);
+        QVERIFY2(err.contains(u"警告: 获取软件目录信息出错!"_s), qPrintable(err));
+    }
+
+    void secondCopyRefusedAndSigtermEndsInOrder()
+    {
+        QProcess first;
+        first.setProcessEnvironment(env());
+        // Started from another folder: the program's own folder is found all the same.
+        first.setWorkingDirectory(u"/"_s);
+        first.start(m_folder + u"garvinaserver"_s, {u"-autorun"_s});
+        QVERIFY(first.waitForStarted());
+        QVERIFY2(!first.waitForFinished(1500), qPrintable(QString::fromUtf8(first.readAllStandardError())));
+
+        const auto [code, err] = runToEnd(m_folder + u"garvinaserver"_s, {}, m_folder);
+        QCOMPARE(code, 1);
+        QVERIFY2(err.contains(u"提示: 服务端已经运行,请在任务栏中打开!"_s), qPrintable(err));
+        QCOMPARE(first.state(), QProcess::Running);
+
+        first.terminate(); // SIGTERM
+        QVERIFY(first.waitForFinished(15000));
+        QCOMPARE(first.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(first.exitCode(), 0);
+
+        // With the first one gone, a new copy starts; SIGINT ends it in order too.
+        QProcess again;
+        again.setProcessEnvironment(env());
+        again.setWorkingDirectory(m_folder);
+        again.start(m_folder + u"garvinaserver"_s);
+        QVERIFY(again.waitForStarted());
+        QVERIFY(!again.waitForFinished(1000));
+        ::kill(static_cast<pid_t>(again.processId()), SIGINT);
+        QVERIFY(again.waitForFinished(15000));
+        QCOMPARE(again.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(again.exitCode(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestConsoleProcess)
+#include "tst_console_process.moc"

@@ -1,0 +1,168 @@
+#include "app/startup.h"
+#include "support/recordinglauncher.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Qt::Literals::StringLiterals;
+using namespace garvina;
+
+class TestStartup : public QObject
+{
+    Q_OBJECT
+
+    static void touch(const QString &path)
+    {
+        QDir().mkpath(QFileInfo(path).path());
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+    }
+
+private Q_SLOTS:
+    void autorun_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("expected");
+        QTest::newRow("none") << QStringList() << false;
+        QTest::newRow("switch") << QStringList{u"-autorun"_s} << true;
+        QTest::newRow("inside a longer word") << QStringList{u"x-autorunning"_s} << true;
+        QTest::newRow("among others") << QStringList{u"-a"_s, u"-autorun"_s} << true;
+        QTest::newRow("other case") << QStringList{u"-AUTORUN"_s} << false;
+        QTest::newRow("split over arguments") << QStringList{u"-auto"_s, u"run"_s} << false;
+    }
+    void autorun()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, expected);
+        QCOMPARE(autorunRequested(arguments), expected);
+    }
+
+    void programFolder_data()
+    {
+        QTest::addColumn<QString>("cwd");
+        QTest::addColumn<QString>("exe");
+        QTest::addColumn<QStringList>("existing");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("working directory holds the program")
+            << u"/opt/shop"_s << u"/elsewhere/garvinaserver"_s << QStringList{u"/opt/shop/garvinaserver"_s}
+            << u"/opt/shop/"_s;
+        QTest::newRow("working directory already ends in a slash")
+            << u"/"_s << u"/x/garvinaserver"_s << QStringList{u"/garvinaserver"_s} << u"/"_s;
+        QTest::newRow("started from elsewhere: the program's folder")
+            << u"/home/user"_s << u"/opt/店 铺/garvinaserver"_s << QStringList{u"/opt/店 铺/garvinaserver"_s}
+            << u"/opt/店 铺/"_s;
+        QTest::newRow("found nowhere") << u"/home/user"_s << u"/opt/shop/garvinaserver"_s << QStringList()
+                                       << QString();
+        QTest::newRow("program file renamed") << u"/home/user"_s << u"/opt/shop/garvina2"_s
+                                              << QStringList{u"/opt/shop/garvina2"_s} << QString();
+    }
+    void programFolder()
+    {
+        QFETCH(QString, cwd);
+        QFETCH(QString, exe);
+        QFETCH(QStringList, existing);
+        QFETCH(QString, expected);
+        const QSet<QString> files(existing.begin(), existing.end());
+        const QString got = resolveProgramFolder(cwd, exe, [&](const QString &f) { return files.contains(f); });
+        QCOMPARE(got, expected);
+        QCOMPARE(got.isNull(), expected.isNull());
+    }
+
+    void instanceDecision()
+    {
+        QCOMPARE(decideInstance(0), InstanceDecision::GoOn);
+        QCOMPARE(decideInstance(1), InstanceDecision::GoOn);
+        QCOMPARE(decideInstance(2), InstanceDecision::AlreadyRunning);
+        QCOMPARE(decideInstance(7), InstanceDecision::AlreadyRunning);
+        QCOMPARE(decideInstance(-1), InstanceDecision::InternalError);
+        QCOMPARE(decideInstance(-3), InstanceDecision::InternalError);
+    }
+
+    void dbunloadSwitch()
+    {
+        QVERIFY(dbunloadSwitchOn(u"1"_s));
+        QVERIFY(!dbunloadSwitchOn(u" 1"_s));
+        QVERIFY(!dbunloadSwitchOn(u"01"_s));
+        QVERIFY(!dbunloadSwitchOn(u"1 "_s));
+        QVERIFY(!dbunloadSwitchOn(u"0"_s));
+        QVERIFY(!dbunloadSwitchOn(QString()));
+    }
+
+    void checkSkin_data()
+    {
+        QTest::addColumn<QStringList>("present");
+        QTest::addColumn<QStringList>("extracted");
+        const QStringList all{u"serverstart.ico"_s, u"serverstop.ico"_s, u"skin/bg.jpg"_s, u"skin/close.jpg"_s,
+                              u"skin/setting_bg.jpg"_s};
+        const QStringList archives{u"resources.dll"_s, u"Skin.dll"_s};
+        QTest::newRow("everything present") << all + archives << QStringList();
+        QTest::newRow("no archives, nothing present") << QStringList() << QStringList();
+        QTest::newRow("one icon missing")
+            << QStringList(all.mid(1) + archives) << QStringList{u"resources.dll"_s};
+        QTest::newRow("no skin folder") << QStringList{u"serverstart.ico"_s, u"serverstop.ico"_s} + archives
+                                        << QStringList{u"Skin.dll"_s};
+        QTest::newRow("one skin picture missing")
+            << QStringList{u"serverstart.ico"_s, u"serverstop.ico"_s, u"skin/bg.jpg"_s, u"skin/close.jpg"_s} + archives
+            << QStringList{u"Skin.dll"_s};
+        QTest::newRow("both missing") << archives << QStringList{u"resources.dll"_s, u"Skin.dll"_s};
+        QTest::newRow("skin archive absent")
+            << QStringList{u"serverstart.ico"_s, u"skin/bg.jpg"_s, u"resources.dll"_s}
+            << QStringList{u"resources.dll"_s};
+    }
+    void checkSkin()
+    {
+        QFETCH(QStringList, present);
+        QFETCH(QStringList, extracted);
+        QTemporaryDir tmp;
+        const QString gs_path = tmp.path() + u'/';
+        for (const QString &f : present)
+            touch(gs_path + f);
+        test::RecordingLauncher launcher;
+        QVERIFY(f_check_skin(gs_path, launcher));
+        QStringList archivesGiven;
+        for (const auto &call : launcher.calls) {
+            QCOMPARE(call.program, gs_path + u"rar"_s);
+            QCOMPARE(call.arguments.mid(0, 3), (QStringList{u"x"_s, u"-e"_s, u"-o+"_s}));
+            archivesGiven.append(call.arguments.at(3).mid(gs_path.size()));
+        }
+        QCOMPARE(archivesGiven, extracted);
+    }
+
+    void archiverRestoresPictures()
+    {
+        // The real archiver of the program folder restores a zip archive beside itself.
+        const QString source = qEnvironmentVariable("GARVINA_SOURCE_DIR");
+        QVERIFY(!source.isEmpty());
+        QTemporaryDir tmp;
+        const QString gs_path = tmp.path() + u"/shop 店/"_s;
+        QVERIFY(QDir().mkpath(gs_path + u"pack/skin"_s));
+        QVERIFY(QFile::copy(source + u"/scripts/rar"_s, gs_path + u"rar"_s));
+        touch(gs_path + u"pack/skin/bg.jpg"_s);
+        touch(gs_path + u"pack/skin/close.jpg"_s);
+        QProcess zip;
+        zip.setWorkingDirectory(gs_path + u"pack"_s);
+        zip.start(u"zip"_s, {u"-q"_s, u"-r"_s, gs_path + u"Skin.dll"_s, u"skin"_s});
+        QVERIFY(zip.waitForFinished());
+        QCOMPARE(zip.exitCode(), 0);
+
+        QProcess rar;
+        rar.setWorkingDirectory(tmp.path());
+        rar.start(gs_path + u"rar"_s, {u"x"_s, u"-e"_s, u"-o+"_s, gs_path + u"Skin.dll"_s});
+        QVERIFY(rar.waitForFinished());
+        QCOMPARE(rar.exitCode(), 0);
+        QVERIFY(QFile::exists(gs_path + u"skin/bg.jpg"_s));
+        QVERIFY(QFile::exists(gs_path + u"skin/close.jpg"_s));
+
+        QProcess bad;
+        bad.start(gs_path + u"rar"_s, {u"x"_s, u"-e"_s, u"-o+"_s, gs_path + u"missing.dll"_s});
+        QVERIFY(bad.waitForFinished());
+        QVERIFY(bad.exitCode() != 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStartup)
+#include "tst_startup.moc"

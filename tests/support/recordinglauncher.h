@@ -1,0 +1,32 @@
+#pragma once
+
+#include "platform/processlauncher.h"
+
+#include <QList>
+
+namespace garvina::test {
+
+/// Records the programs it is asked to start; starts none unless \a forward is set.
+class RecordingLauncher final : public ProcessLauncher
+{
+public:
+    struct Call
+    {
+        QString program;
+        QStringList arguments;
+        QString workingDirectory;
+        QStringList environment;
+    };
+
+    qint64 startDetached(const QString &program, const QStringList &arguments,
+                         const QString &workingDirectory, const QStringList &extraEnvironment) override
+    {
+        calls.append({program, arguments, workingDirectory, extraEnvironment});
+        return forward ? forward->startDetached(program, arguments, workingDirectory, extraEnvironment) : 4242;
+    }
+
+    QList<Call> calls;
+    ProcessLauncher *forward = nullptr;
+};
+
+} // namespace garvina::test
