@@ -214,6 +214,51 @@ QString ProfileFile::read(const QString &section, const QString &key, const QStr
 
 bool ProfileFile::write(const QString &section, const QString &key, const QString &value) const
 {
+    return write(QList<Entry>{{section, key, value}});
+}
+
+namespace {
+
+void setValue(QStringList &lines, const QString &section, const QString &key, const QString &value)
+{
+    qsizetype sectionLine = -1;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const QStringView name = sectionName(lines.at(i));
+        if (!name.isNull() && sameName(name, section)) {
+            sectionLine = i;
+            break;
+        }
+    }
+
+    if (sectionLine < 0) {
+        if (!lines.isEmpty() && !trimBlanks(lines.constLast()).isEmpty())
+            lines.append(QString());
+        lines.append(u'[' + section + u']');
+        lines.append(key + u'=' + value);
+        return;
+    }
+    qsizetype end = sectionLine + 1;
+    while (end < lines.size() && sectionName(lines.at(end)).isNull())
+        ++end;
+    for (qsizetype i = sectionLine + 1; i < end; ++i) {
+        KeyLine kv;
+        if (splitKeyLine(lines.at(i), kv) && sameName(kv.key, key)) {
+            lines[i] = kv.key.toString() + u'=' + value;
+            return;
+        }
+    }
+    // New keys go after the section's last non-blank line, not after the blank lines that
+    // separate it from the next section.
+    qsizetype insertAt = end;
+    while (insertAt > sectionLine + 1 && trimBlanks(lines.at(insertAt - 1)).isEmpty())
+        --insertAt;
+    lines.insert(insertAt, key + u'=' + value);
+}
+
+} // namespace
+
+bool ProfileFile::write(const QList<Entry> &entries) const
+{
     QString path = m_path;
     const QFileInfo info(path);
     if (info.isSymLink()) {
@@ -239,48 +284,10 @@ bool ProfileFile::write(const QString &section, const QString &key, const QStrin
         mode = st.st_mode & 07777;
     }
 
-    const QString cleanSection = sanitized(trimBlanks(section).toString());
-    const QString cleanKey = sanitized(trimBlanks(key).toString());
-    const QString cleanValue = sanitized(value);
-
     Lines file = splitLines(decode(bytes));
-    QStringList &lines = file.lines;
-
-    qsizetype sectionLine = -1;
-    for (qsizetype i = 0; i < lines.size(); ++i) {
-        const QStringView name = sectionName(lines.at(i));
-        if (!name.isNull() && sameName(name, cleanSection)) {
-            sectionLine = i;
-            break;
-        }
-    }
-
-    if (sectionLine < 0) {
-        if (!lines.isEmpty() && !trimBlanks(lines.constLast()).isEmpty())
-            lines.append(QString());
-        lines.append(u'[' + cleanSection + u']');
-        lines.append(cleanKey + u'=' + cleanValue);
-    } else {
-        qsizetype end = sectionLine + 1;
-        while (end < lines.size() && sectionName(lines.at(end)).isNull())
-            ++end;
-        bool replaced = false;
-        for (qsizetype i = sectionLine + 1; i < end; ++i) {
-            KeyLine kv;
-            if (splitKeyLine(lines.at(i), kv) && sameName(kv.key, cleanKey)) {
-                lines[i] = kv.key.toString() + u'=' + cleanValue;
-                replaced = true;
-                break;
-            }
-        }
-        if (!replaced) {
-            // New keys go after the section's last non-blank line, not after the blank lines that
-            // separate it from the next section.
-            qsizetype insertAt = end;
-            while (insertAt > sectionLine + 1 && trimBlanks(lines.at(insertAt - 1)).isEmpty())
-                --insertAt;
-            lines.insert(insertAt, cleanKey + u'=' + cleanValue);
-        }
+    for (const Entry &e : entries) {
+        setValue(file.lines, sanitized(trimBlanks(e.section).toString()), sanitized(trimBlanks(e.key).toString()),
+                 sanitized(e.value));
     }
     file.finalNewline = true;
     return replaceFile(path, joinLines(file).toUtf8(), mode);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 
 namespace garvina {
@@ -29,6 +30,16 @@ public:
     /// keeping every other line as it was. Returns false when nothing was written (a read-only or
     /// unreadable file, a folder that cannot be written); callers are free to ignore it.
     bool write(const QString &section, const QString &key, const QString &value) const;
+
+    struct Entry
+    {
+        QString section;
+        QString key;
+        QString value;
+    };
+    /// Writes several values in order with one replacement of the file: what a series of write()
+    /// calls would leave, at the cost of one.
+    bool write(const QList<Entry> &entries) const;
 
     /// Decodes file contents: UTF-8 when valid (a leading byte order mark is dropped), else GBK.
     static QString decode(const QByteArray &bytes);
