@@ -72,6 +72,7 @@ void Console::closeHook()
     m_closed = true;
     if (m_main)
         m_main->StopServer();
+    m_engine.f_db_server(u"STOP"_s);
 }
 
 } // namespace garvina

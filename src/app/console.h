@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/appcontext.h"
+#include "engine/enginecontrol.h"
 #include "ui/n_coolmenu.h"
 
 #include <QObject>
@@ -33,9 +34,11 @@ public:
     AppContext &context() { return m_ctx; }
     w_main *mainWindow() const { return m_main.get(); }
     n_coolmenu &coolmenu() { return m_coolmenu; }
+    EngineControl &engine() { return m_engine; }
 
 private:
     AppContext m_ctx;
+    EngineControl m_engine{m_ctx};
     n_coolmenu m_coolmenu;
     std::unique_ptr<w_main> m_main;
     bool m_closed = false;

@@ -1,0 +1,311 @@
+#include "enginecontrol.h"
+
+#include "app/appcontext.h"
+#include "config/profilefile.h"
+#include "engine/engineprobe.h"
+#include "engine/fbservice.h"
+#include "platform/messageboxes.h"
+#include "platform/processlauncher.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+#include <QTimer>
+
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace garvina {
+
+namespace {
+
+/// Resets a flag when the scope ends, however it ends.
+struct BusyScope
+{
+    explicit BusyScope(bool &flag) : m_flag(flag) { m_flag = true; }
+    ~BusyScope() { m_flag = false; }
+    bool &m_flag;
+};
+
+bool writePidFile(const QString &path, qint64 pid)
+{
+    const QString temp = path + u".tmp"_s;
+    QFile file(temp);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    file.write(QByteArray::number(pid) + '\n');
+    file.close();
+    QFile::remove(path);
+    return QFile::rename(temp, path);
+}
+
+/// Socket inodes of the listeners on \a port, from the kernel's tables for IPv4 and IPv6.
+QSet<QByteArray> listeningInodes(int port)
+{
+    QSet<QByteArray> inodes;
+    const QByteArray portHex = QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        QFile file(QString::fromLatin1(table));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        file.readLine(); // header
+        while (!file.atEnd()) {
+            const QList<QByteArray> f = file.readLine().simplified().split(' ');
+            // sl local_address rem_address st tx:rx tr:when retrnsmt uid timeout inode
+            if (f.size() < 10 || f.at(3) != "0A")
+                continue;
+            const QByteArray local = f.at(1);
+            if (local.mid(local.lastIndexOf(':') + 1) == portHex)
+                inodes.insert(f.at(9));
+        }
+    }
+    return inodes;
+}
+
+} // namespace
+
+QStringList EngineInstance::environment() const
+{
+    return {u"FIREBIRD="_s + root(), u"FIREBIRD_LOCK="_s + lockFolder()};
+}
+
+QString readDbaPassword(const QString &gs_path)
+{
+    QFile file(EngineInstance(gs_path).passwordFile());
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    QByteArray line = file.read(4096);
+    const qsizetype eol = line.indexOf('\n');
+    if (eol >= 0)
+        line.truncate(eol);
+    if (line.endsWith('\r'))
+        line.chop(1);
+    return QString::fromUtf8(line);
+}
+
+QString odbcIniPath() { return QDir::homePath() + u"/.odbc.ini"_s; }
+
+bool waitUntil(const std::function<bool()> &done, int timeoutMs, int stepMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    for (;;) {
+        if (done())
+            return true;
+        if (timer.elapsed() >= timeoutMs)
+            return false;
+        QEventLoop loop;
+        QTimer::singleShot(stepMs, &loop, &QEventLoop::quit);
+        // Paint and timers go on; clicks and keys wait until the operation is over.
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    }
+}
+
+qint64 listenerOf(int port, qint64 pid)
+{
+    const QSet<QByteArray> inodes = listeningInodes(port);
+    if (inodes.isEmpty())
+        return 0;
+    QDir fds(u"/proc/"_s + QString::number(pid) + u"/fd"_s);
+    const QStringList entries = fds.entryList(QDir::System | QDir::NoDotAndDotDot);
+    for (const QString &fd : entries) {
+        const QString target = QFile::symLinkTarget(fds.filePath(fd));
+        // "socket:[12345]" reads back as a path ending in the link text.
+        const qsizetype open = target.lastIndexOf(u"socket:["_s);
+        if (open < 0)
+            continue;
+        const QByteArray inode = target.mid(open + 8).chopped(1).toLatin1();
+        if (inodes.contains(inode))
+            return pid;
+    }
+    return -1;
+}
+
+EngineControl::EngineControl(AppContext &ctx) : m_ctx(ctx) {}
+
+QString EngineControl::configuredPort() const
+{
+    return m_ctx.readConfig(u"server"_s, u"dataport"_s, u"2638"_s);
+}
+
+void EngineControl::writeDataSource(const QString &port) const
+{
+    // Failures here are not reported: the connection through the data source then fails and says so.
+    const QString section = dataSourceName();
+    ProfileFile(odbcIniPath())
+        .write(QList<ProfileFile::Entry>{
+            {section, u"Driver"_s, u"libfbclient.so.2"_s},
+            {section, u"UID"_s, QString()},
+            {section, u"PWD"_s, QString()},
+            {section, u"DatabaseName"_s, engineName()},
+            {section, u"AutoStop"_s, u"No"_s},
+            {section, u"EngineName"_s, engineName()},
+            {section, u"CommLinks"_s, u"TCPIP{host=127.0.0.1;ServerPort="_s + port + u";}"_s},
+            {u"ODBC Data Sources"_s, section, u"Firebird 3.0"_s},
+        });
+}
+
+bool EngineControl::f_connectdb()
+{
+    const QString user = u"dba"_s;
+    const QString password = readDbaPassword(m_ctx.gs_path);
+    writeDataSource(configuredPort());
+
+    // Connect through the data source just written: host, port and database come from it.
+    const ProfileFile dsn(odbcIniPath());
+    const QString section = dataSourceName();
+    const QString links = dsn.read(section, u"CommLinks"_s, QString());
+    QString host = u"127.0.0.1"_s;
+    int port = 0;
+    for (const QString &part : QStringView(links).mid(links.indexOf(u'{') + 1).chopped(1).toString().split(u';')) {
+        const qsizetype eq = part.indexOf(u'=');
+        if (eq < 0)
+            continue;
+        const QString name = part.left(eq).trimmed();
+        if (name.compare(u"host"_s, Qt::CaseInsensitive) == 0)
+            host = part.mid(eq + 1).trimmed();
+        else if (name.compare(u"ServerPort"_s, Qt::CaseInsensitive) == 0)
+            port = part.mid(eq + 1).trimmed().toInt();
+    }
+    const QString database = dsn.read(section, u"DatabaseName"_s, engineName());
+
+    m_sqlca.disconnect();
+    return m_sqlca.connect(host, port, database, user, password) && m_sqlca.sqlCode() == 0;
+}
+
+bool EngineControl::f_db_server(const QString &as_type)
+{
+    if (as_type == u"START"_s) {
+        if (m_busy)
+            return true; // a start or stop is already waiting; this request does nothing
+        if (!QFileInfo::exists(EngineInstance(m_ctx.gs_path).databaseFile()))
+            return false;
+        BusyScope scope(m_busy);
+        return start();
+    }
+    if (as_type == u"STOP"_s) {
+        if (m_busy)
+            return true;
+        BusyScope scope(m_busy);
+        stop();
+        return true;
+    }
+    return true;
+}
+
+bool EngineControl::start()
+{
+    const EngineInstance instance(m_ctx.gs_path);
+    const QString portText = configuredPort();
+    const int port = portText.trimmed().toInt();
+    const int waitMs = m_ctx.gb_start ? 16000 : 8000;
+    m_ctx.gb_start = false;
+
+    // An engine of this program folder that already runs is used as it is: a second server on the
+    // same files could only fail, and its pid would hide the running one from the probe.
+    qint64 pid = runningEnginePid(m_ctx.gs_path);
+    if (pid == 0) {
+        pid = m_ctx.launcher->startDetached(
+            serverProgram, {u"-e"_s, instance.root(), u"-el"_s, instance.lockFolder(), u"-p"_s, portText},
+            instance.root(), instance.environment());
+        if (pid > 0)
+            writePidFile(enginePidFile(m_ctx.gs_path), pid);
+    }
+
+    // Wait for the engine to listen on its port, then prove that it answers. Give up early when it
+    // ended, or when another program holds the port (the engine then never listens).
+    QString failure;
+    bool connected = false;
+    waitUntil(
+        [&] {
+            if (pid <= 0 || !processAlive(pid)) {
+                f_connectdb();
+                connected = m_sqlca.sqlCode() == 0;
+                failure = m_sqlca.sqlErrText();
+                return true;
+            }
+            const qint64 listener = port > 0 ? listenerOf(port, pid) : 0;
+            if (listener == 0)
+                return false;
+            if (listener < 0) {
+                failure = u"Unable to complete network request to host \"127.0.0.1\".\n"
+                          u"Error while listening for an incoming connection.\n"
+                          u"Address already in use: port "_s +
+                          QString::number(port) + u" is held by another program"_s;
+                return true;
+            }
+            connected = f_connectdb();
+            failure = m_sqlca.sqlErrText();
+            return true;
+        },
+        waitMs);
+
+    if (!connected && failure.isEmpty()) {
+        // Still not listening when the wait ran out.
+        connected = f_connectdb();
+        failure = m_sqlca.sqlErrText();
+    }
+    m_sqlca.disconnect();
+    if (connected)
+        return true;
+
+    // An engine that never came to listen would only stand in the way of the next start.
+    if (pid > 0 && processAlive(pid) && listenerOf(port, pid) != pid) {
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
+        waitUntil([&] { return !processAlive(pid); }, 3000);
+    }
+    m_ctx.boxes->tell(u"提示"_s, u"连接数据库失败! 错误代码:"_s + failure, MsgIcon::StopSign);
+    return true;
+}
+
+namespace {
+
+/// The port a running engine was started with, from its command line.
+int portOfEngine(qint64 pid)
+{
+    QFile cmdline(u"/proc/"_s + QString::number(pid) + u"/cmdline"_s);
+    if (!cmdline.open(QIODevice::ReadOnly))
+        return 0;
+    const QList<QByteArray> args = cmdline.readAll().split('\0');
+    for (int i = 0; i + 1 < args.size(); ++i) {
+        if (args.at(i) == "-p")
+            return args.at(i + 1).trimmed().toInt();
+    }
+    return 0;
+}
+
+} // namespace
+
+void EngineControl::stop()
+{
+    m_sqlca.disconnect();
+    const qint64 pid = runningEnginePid(m_ctx.gs_path);
+    if (pid == 0)
+        return;
+
+    // Only the administrator may stop the engine: log in to its service manager first, on the port
+    // it really listens on (the configured one may have changed since it started).
+    FbServiceTarget target;
+    target.port = portOfEngine(pid);
+    target.user = u"DBA"_s;
+    target.password = readDbaPassword(m_ctx.gs_path);
+    if (!fbCheckServiceLogin(target).ok)
+        return;
+
+    ::kill(static_cast<pid_t>(pid), SIGTERM);
+    if (!waitUntil([&] { return !processAlive(pid); }, stopTimeoutMs)) {
+        // A server once ignored SIGTERM with a busy client attached.
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
+        waitUntil([&] { return !processAlive(pid); }, 5000);
+    }
+    if (!processAlive(pid))
+        QFile::remove(enginePidFile(m_ctx.gs_path));
+}
+
+} // namespace garvina

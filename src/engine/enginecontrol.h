@@ -1,0 +1,82 @@
+#pragma once
+
+#include "engine/sqlca.h"
+
+#include <QString>
+
+namespace garvina {
+
+struct AppContext;
+
+/// Paths of the private engine instance below a program folder.
+struct EngineInstance
+{
+    explicit EngineInstance(QString programFolder) : gs_path(std::move(programFolder)) {}
+    QString root() const { return gs_path + QStringLiteral("tool/"); }
+    QString databaseFile() const { return gs_path + QStringLiteral("data/garvina.db"); }
+    QString passwordFile() const { return root() + QStringLiteral("dba.password"); }
+    QString lockFolder() const { return root() + QStringLiteral("lock"); }
+    /// Environment entries for the server and for the embedded tools working on this instance.
+    QStringList environment() const;
+
+    QString gs_path;
+};
+
+/// The engine's name, its alias for the shop database and the data source the console connects through.
+inline QString engineName() { return QStringLiteral("GARVINANET"); }
+inline QString dataSourceName() { return QStringLiteral("GARVINA Server"); }
+
+/// \brief Reads the administrator password from the instance's password file, each time it is needed.
+/// Empty when the file cannot be read.
+QString readDbaPassword(const QString &gs_path);
+
+/// The per-user data-source file (unixODBC's ~/.odbc.ini).
+QString odbcIniPath();
+
+/// \brief Starts, stops and connects to the program folder's database engine.
+class EngineControl
+{
+public:
+    explicit EngineControl(AppContext &ctx);
+
+    /// \brief "START": false when the database file is missing (nothing launched). Otherwise true, also
+    /// when the engine did not answer in time (the message "连接数据库失败! 错误代码:" + the engine's
+    /// text was shown then). "STOP": ends the engine and waits for it; true. Any other text: true.
+    ///
+    /// While a start or stop waits, windows keep painting but user input waits, and a second start or
+    /// stop that arrives meanwhile does nothing.
+    bool f_db_server(const QString &as_type);
+
+    /// \brief Rewrites the data-source entries, then connects sqlca through them. True on SQL code 0.
+    bool f_connectdb();
+
+    Sqlca &sqlca() { return m_sqlca; }
+
+    /// True while a start or stop is under way.
+    bool busy() const { return m_busy; }
+
+    /// The server program; tests may point it elsewhere.
+    QString serverProgram = QStringLiteral("/usr/sbin/firebird");
+    /// How long a stop waits for the engine to end before it kills it.
+    int stopTimeoutMs = 30000;
+
+private:
+    bool start();
+    void stop();
+    /// The port in the configuration, as text (what the engine and the data source are given).
+    QString configuredPort() const;
+    void writeDataSource(const QString &port) const;
+
+    AppContext &m_ctx;
+    Sqlca m_sqlca;
+    bool m_busy = false;
+};
+
+/// \brief Runs the event loop without user input until \a done answers true or \a timeoutMs passed.
+/// Returns what \a done answered last. Windows keep painting meanwhile.
+bool waitUntil(const std::function<bool()> &done, int timeoutMs, int stepMs = 20);
+
+/// Who listens on TCP \a port: 0 nobody, the process id when it is \a pid, -1 when someone else.
+qint64 listenerOf(int port, qint64 pid);
+
+} // namespace garvina

@@ -1,0 +1,131 @@
+#include "fbservice.h"
+
+#include <ibase.h>
+
+#include <QByteArray>
+#include <QStringList>
+
+#include <vector>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace garvina {
+
+namespace {
+
+QString statusText(const ISC_STATUS *status)
+{
+    QStringList parts;
+    const ISC_STATUS *p = status;
+    char buffer[1024];
+    while (fb_interpret(buffer, sizeof buffer, &p) > 0)
+        parts.append(QString::fromUtf8(buffer));
+    return parts.join(u'\n');
+}
+
+void appendItem(std::vector<char> &buf, char tag, const QByteArray &value)
+{
+    buf.push_back(tag);
+    if (tag == isc_spb_user_name || tag == isc_spb_password) {
+        // Attach-time items carry a one-byte length.
+        buf.push_back(static_cast<char>(value.size()));
+    } else {
+        // Action items carry a two-byte little-endian length.
+        buf.push_back(static_cast<char>(value.size() & 0xff));
+        buf.push_back(static_cast<char>((value.size() >> 8) & 0xff));
+    }
+    buf.insert(buf.end(), value.begin(), value.end());
+}
+
+/// Attaches to the service manager; the handle must be detached by the caller when non-zero.
+FbResult attach(const FbServiceTarget &target, isc_svc_handle &handle)
+{
+    const QByteArray user = target.user.toUtf8();
+    const QByteArray password = target.password.toUtf8();
+    if (user.size() > 255 || password.size() > 255)
+        return {false, u"user name or password too long"_s};
+    std::vector<char> spb{static_cast<char>(isc_spb_version), static_cast<char>(isc_spb_current_version)};
+    appendItem(spb, isc_spb_user_name, user);
+    appendItem(spb, isc_spb_password, password);
+
+    const QByteArray service = (target.host + u'/' + QString::number(target.port) + u":service_mgr"_s).toUtf8();
+    ISC_STATUS_ARRAY status{};
+    handle = 0;
+    if (isc_service_attach(status, 0, service.constData(), &handle, static_cast<unsigned short>(spb.size()),
+                           spb.data())) {
+        handle = 0;
+        return {false, statusText(status)};
+    }
+    return {true, QString()};
+}
+
+void detach(isc_svc_handle &handle)
+{
+    if (handle) {
+        ISC_STATUS_ARRAY status{};
+        isc_service_detach(status, &handle);
+        handle = 0;
+    }
+}
+
+} // namespace
+
+FbResult fbCheckServiceLogin(const FbServiceTarget &target)
+{
+    isc_svc_handle handle = 0;
+    FbResult result = attach(target, handle);
+    detach(handle);
+    return result;
+}
+
+FbResult fbOnlineBackup(const FbServiceTarget &target, const QString &database, const QString &backupFile)
+{
+    isc_svc_handle handle = 0;
+    FbResult result = attach(target, handle);
+    if (!result.ok)
+        return result;
+
+    std::vector<char> request{static_cast<char>(isc_action_svc_nbak)};
+    appendItem(request, isc_spb_dbname, database.toUtf8());
+    appendItem(request, isc_spb_nbk_file, backupFile.toUtf8());
+    request.push_back(static_cast<char>(isc_spb_nbk_level));
+    const ISC_LONG level = 0;
+    for (int i = 0; i < 4; ++i)
+        request.push_back(static_cast<char>((level >> (8 * i)) & 0xff));
+
+    ISC_STATUS_ARRAY status{};
+    if (isc_service_start(status, &handle, nullptr, static_cast<unsigned short>(request.size()), request.data())) {
+        result = {false, statusText(status)};
+        detach(handle);
+        return result;
+    }
+
+    // The action runs inside the server; asking for its output until there is none waits for its end
+    // and brings its error, if any, back in the status vector.
+    const char items[] = {isc_info_svc_line};
+    const char wait[] = {isc_info_svc_timeout, 60, 0, 0, 0};
+    char buffer[4096];
+    for (;;) {
+        ISC_STATUS_ARRAY qstatus{};
+        if (isc_service_query(qstatus, &handle, nullptr, sizeof wait, wait, sizeof items, items, sizeof buffer,
+                              buffer)) {
+            result = {false, statusText(qstatus)};
+            break;
+        }
+        const char *p = buffer;
+        if (*p != isc_info_svc_line) {
+            result = {true, QString()};
+            break;
+        }
+        ++p;
+        const unsigned short len = static_cast<unsigned short>(isc_vax_integer(p, 2));
+        if (len == 0 && p[2] != isc_info_truncated) {
+            result = {true, QString()};
+            break;
+        }
+    }
+    detach(handle);
+    return result;
+}
+
+} // namespace garvina

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QString>
+
+namespace garvina {
+
+/// Result of a call into the engine's services API; \a error holds the engine's own text.
+struct FbResult
+{
+    bool ok = false;
+    QString error;
+};
+
+/// Where and as whom to reach a running engine's service manager.
+struct FbServiceTarget
+{
+    QString host = QStringLiteral("127.0.0.1");
+    int port = 0;
+    QString user;
+    QString password;
+};
+
+/// \brief Logs in to the service manager: proves that \a target's user and password are accepted
+/// by the running engine (the engine is stopped only for a user that can log in).
+FbResult fbCheckServiceLogin(const FbServiceTarget &target);
+
+/// \brief Has the running engine write a level-0 physical copy of \a database (an alias or a path
+/// the server knows) into \a backupFile, while clients keep working. The copy still carries the
+/// backup lock and must be fixed up before it opens as a database.
+FbResult fbOnlineBackup(const FbServiceTarget &target, const QString &database, const QString &backupFile);
+
+} // namespace garvina

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QString>
+
+class QSqlDatabase;
+class QSqlError;
+
+namespace garvina {
+
+/// \brief The console's one database connection: opened by each operation that needs it and closed
+/// again; none is held while the console is idle.
+///
+/// Autocommit is off: statements run in a transaction the caller commits or rolls back.
+class Sqlca
+{
+public:
+    explicit Sqlca(QString connectionName = QStringLiteral("sqlca"));
+    ~Sqlca();
+    Sqlca(const Sqlca &) = delete;
+    Sqlca &operator=(const Sqlca &) = delete;
+
+    /// Connects over TCP to \a database on \a host / \a port. Harmless to call while connected:
+    /// the old connection is closed first.
+    bool connect(const QString &host, int port, const QString &database, const QString &user,
+                 const QString &password);
+    void disconnect();
+    bool isConnected() const;
+
+    /// Runs one statement; false with sqlCode() and sqlErrText() set when it failed.
+    bool executeImmediate(const QString &statement);
+    bool commit();
+    bool rollback();
+
+    /// 0 after a successful operation; the engine's (negative) code, or -1, after a failure.
+    int sqlCode() const { return m_sqlCode; }
+    /// The engine's text for the last failure.
+    const QString &sqlErrText() const { return m_sqlErrText; }
+
+    QSqlDatabase database() const;
+
+private:
+    void takeError(const QSqlError &error);
+
+    QString m_name;
+    int m_sqlCode = 0;
+    QString m_sqlErrText;
+};
+
+} // namespace garvina

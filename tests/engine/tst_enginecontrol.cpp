@@ -1,0 +1,282 @@
+// The engine of a program folder, for real: a private Firebird server on a free port.
+#include "app/appcontext.h"
+#include "engine/enginecontrol.h"
+#include "engine/engineprobe.h"
+#include "platform/clock.h"
+#include "support/recordinglauncher.h"
+#include "support/recordingmessageboxes.h"
+#include "support/testprogramfolder.h"
+
+#include <QDirIterator>
+#include <QSqlQuery>
+#include <QTcpServer>
+#include <QTest>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QScopeGuard>
+
+#include <csignal>
+
+using namespace Qt::Literals::StringLiterals;
+using namespace garvina;
+
+class TestEngineControl : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<test::TestProgramFolder> m_folder;
+    test::RecordingMessageBoxes m_boxes;
+    SystemClock m_clock;
+    SystemProcessLauncher m_realLauncher;
+    test::RecordingLauncher m_launcher;
+    AppContext m_ctx;
+    std::unique_ptr<EngineControl> m_engine;
+    int m_port = 0;
+
+    int goodsCount()
+    {
+        if (!m_engine->f_connectdb())
+            return -1;
+        QSqlQuery q(m_engine->sqlca().database());
+        const int n = (q.exec(u"select count(*) from goods"_s) && q.next()) ? q.value(0).toInt() : -1;
+        q.finish();
+        m_engine->sqlca().disconnect();
+        return n;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_folder = std::make_unique<test::TestProgramFolder>();
+        QString log;
+        QVERIFY2(m_folder->layOut(&log), qPrintable(log));
+        m_launcher.forward = &m_realLauncher;
+        m_ctx.gs_path = m_folder->gs_path;
+        m_ctx.boxes = &m_boxes;
+        m_ctx.clock = &m_clock;
+        m_ctx.launcher = &m_launcher;
+        m_engine = std::make_unique<EngineControl>(m_ctx);
+    }
+
+    void init()
+    {
+        m_boxes.shown.clear();
+        m_launcher.calls.clear();
+        m_port = test::TestProgramFolder::freePort();
+        m_folder->setPort(m_port);
+    }
+
+    void cleanup() { m_folder->killEngine(); }
+
+    void otherTextsDoNothing()
+    {
+        for (const QString &type : {u"start"_s, u""_s, QString(), u"STOP "_s, u"RESTART"_s})
+            QVERIFY(m_engine->f_db_server(type));
+        QVERIFY(m_launcher.calls.isEmpty());
+        QVERIFY(m_boxes.shown.isEmpty());
+    }
+
+    void startWithoutDatabaseLaunchesNothing()
+    {
+        const QString db = m_folder->gs_path + u"data/garvina.db"_s;
+        QVERIFY(QFile::rename(db, db + u".away"_s));
+        const bool result = m_engine->f_db_server(u"START"_s);
+        QVERIFY(QFile::rename(db + u".away"_s, db));
+        QVERIFY(!result);
+        QVERIFY(m_launcher.calls.isEmpty());
+        QVERIFY(m_boxes.shown.isEmpty());
+        QVERIFY(!f_findwindows_garvinanet(m_ctx.gs_path));
+    }
+
+    void startStopStart()
+    {
+        m_ctx.gb_start = true;
+        QVERIFY(m_engine->f_db_server(u"START"_s));
+        QVERIFY2(m_boxes.shown.isEmpty(), qPrintable(m_boxes.texts().join(u'\n')));
+        QVERIFY(!m_ctx.gb_start); // the longer wait of an automatic start is used once
+        QCOMPARE(m_launcher.calls.size(), 1);
+        QVERIFY(f_findwindows_garvinanet(m_ctx.gs_path));
+        QVERIFY(!m_engine->sqlca().isConnected()); // no connection held while idle
+        QVERIFY(goodsCount() > 0);
+
+        // The engine runs detached: a second console object finds and uses it.
+        EngineControl other(m_ctx);
+        QVERIFY(other.f_connectdb());
+        other.sqlca().disconnect();
+
+        const qint64 pid = runningEnginePid(m_ctx.gs_path);
+        QVERIFY(m_engine->f_db_server(u"STOP"_s));
+        QVERIFY(!processAlive(pid)); // really ended when STOP returns
+        QVERIFY(!f_findwindows_garvinanet(m_ctx.gs_path));
+        QVERIFY(m_boxes.shown.isEmpty());
+        QVERIFY(!m_engine->f_connectdb());
+
+        // STOP with nothing running, and with no connection open, does nothing and says nothing.
+        QVERIFY(m_engine->f_db_server(u"STOP"_s));
+
+        QVERIFY(m_engine->f_db_server(u"START"_s));
+        QVERIFY(m_boxes.shown.isEmpty());
+        QVERIFY(goodsCount() > 0);
+        QVERIFY(m_engine->f_db_server(u"STOP"_s));
+    }
+
+    void dataportChangeMovesEngineAndDataSource()
+    {
+        QVERIFY(m_engine->f_db_server(u"START"_s));
+        QVERIFY(m_engine->f_db_server(u"STOP"_s));
+        const int newPort = test::TestProgramFolder::freePort();
+        m_folder->setPort(newPort);
+        QVERIFY(m_engine->f_db_server(u"START"_s));
+        QVERIFY(m_boxes.shown.isEmpty());
+        QCOMPARE(listenerOf(newPort, runningEnginePid(m_ctx.gs_path)), runningEnginePid(m_ctx.gs_path));
+        QCOMPARE(ProfileFile(odbcIniPath()).read(u"GARVINA Server"_s, u"CommLinks"_s, QString()),
+                 u"TCPIP{host=127.0.0.1;ServerPort="_s + QString::number(newPort) + u";}"_s);
+        // The configured port changed while it runs: the stop still reaches the engine.
+        m_folder->setPort(m_port);
+        QVERIFY(m_engine->f_db_server(u"STOP"_s));
+        QVERIFY(!f_findwindows_garvinanet(m_ctx.gs_path));
+    }
+
+    void portTakenByAnotherListener()
+    {
+        QTcpServer squatter;
+        QVERIFY(squatter.listen(QHostAddress::Any, static_cast<quint16>(m_port)));
+        QVERIFY(m_engine->f_db_server(u"START"_s)); // still true, as callers expect
+        QCOMPARE(m_boxes.shown.size(), 1);
+        QCOMPARE(m_boxes.last().title, u"提示"_s);
+        QCOMPARE(m_boxes.last().icon, MsgIcon::StopSign);
+        QVERIFY2(m_boxes.last().text.startsWith(u"连接数据库失败! 错误代码:"_s), qPrintable(m_boxes.last().text));
+        QVERIFY2(m_boxes.last().text.contains(QString::number(m_port)), qPrintable(m_boxes.last().text));
+        // The engine that could not listen is not left behind to fool the probe.
+        QVERIFY(!f_findwindows_garvinanet(m_ctx.gs_path));
+        squatter.close();
+
+        // A second start after the failed one works.
+        m_boxes.shown.clear();
+        QVERIFY(m_engine->f_db_server(u"START"_s));
+        QVERIFY(m_boxes.shown.isEmpty());
+        QVERIFY(m_engine->f_db_server(u"STOP"_s));
+    }
+
+    void probeAfterKillAndStalePidFile()
+    {
+        QVERIFY(m_engine->f_db_server(u"START"_s));
+        const qint64 pid = runningEnginePid(m_ctx.gs_path);
+        QVERIFY(pid > 0);
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
+        QTRY_VERIFY(!processAlive(pid));
+        QVERIFY(QFile::exists(enginePidFile(m_ctx.gs_path)));
+        QVERIFY(!f_findwindows_garvinanet(m_ctx.gs_path));
+
+        // A pid file naming some other live program is not the engine either.
+        QFile pidFile(enginePidFile(m_ctx.gs_path));
+        QVERIFY(pidFile.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        pidFile.write(QByteArray::number(QCoreApplication::applicationPid()));
+        pidFile.close();
+        QVERIFY(!f_findwindows_garvinanet(m_ctx.gs_path));
+
+        QVERIFY(m_engine->f_db_server(u"START"_s));
+        QVERIFY(m_boxes.shown.isEmpty());
+        QVERIFY(f_findwindows_garvinanet(m_ctx.gs_path));
+        QVERIFY(goodsCount() > 0);
+        QVERIFY(m_engine->f_db_server(u"STOP"_s));
+    }
+
+    void connectRewritesDataSourceAndReportsErrors()
+    {
+        QVERIFY(m_engine->f_db_server(u"START"_s));
+        const ProfileFile dsn(odbcIniPath());
+        const QString section = u"GARVINA Server"_s;
+        for (const QString &key : {u"Driver"_s, u"UID"_s, u"PWD"_s, u"DatabaseName"_s, u"AutoStop"_s,
+                                   u"EngineName"_s, u"CommLinks"_s})
+            QVERIFY(dsn.write(section, key, u"tampered"_s));
+        QVERIFY(dsn.write(u"ODBC Data Sources"_s, section, u"tampered"_s));
+
+        QVERIFY(m_engine->f_connectdb());
+        QCOMPARE(m_engine->sqlca().sqlCode(), 0);
+        m_engine->sqlca().disconnect();
+        QCOMPARE(dsn.read(section, u"DatabaseName"_s, QString()), u"GARVINANET"_s);
+        QCOMPARE(dsn.read(section, u"EngineName"_s, QString()), u"GARVINANET"_s);
+        QCOMPARE(dsn.read(section, u"AutoStop"_s, QString()), u"No"_s);
+        QCOMPARE(dsn.read(section, u"UID"_s, u"x"_s), QString());
+        QCOMPARE(dsn.read(section, u"PWD"_s, u"x"_s), QString());
+        QVERIFY(dsn.read(section, u"Driver"_s, QString()) != u"tampered"_s);
+        QVERIFY(dsn.read(u"ODBC Data Sources"_s, section, QString()) != u"tampered"_s);
+
+        // A wrong password: SQL code not 0 and the engine's readable text.
+        const QString pwFile = m_folder->gs_path + u"tool/dba.password"_s;
+        QFile f(pwFile);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray real = f.readAll();
+        f.close();
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write("wrong-password");
+        f.close();
+        const bool connected = m_engine->f_connectdb();
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(real);
+        f.close();
+        QVERIFY(!connected);
+        QVERIFY(m_engine->sqlca().sqlCode() != 0);
+        QVERIFY2(m_engine->sqlca().sqlErrText().contains(u"password"_s, Qt::CaseInsensitive),
+                 qPrintable(m_engine->sqlca().sqlErrText()));
+        QVERIFY(m_engine->f_db_server(u"STOP"_s));
+    }
+
+    void passwordNeverOnACommandLine()
+    {
+        QVERIFY(m_engine->f_db_server(u"START"_s));
+        const QByteArray password = readDbaPassword(m_ctx.gs_path).toUtf8();
+        QVERIFY(password.size() >= 8);
+        QDirIterator it(u"/proc"_s, QDir::Dirs | QDir::NoDotAndDotDot);
+        int seen = 0;
+        while (it.hasNext()) {
+            QFile cmdline(it.next() + u"/cmdline"_s);
+            if (!cmdline.open(QIODevice::ReadOnly))
+                continue;
+            ++seen;
+            QVERIFY2(!cmdline.readAll().contains(password), qPrintable(it.filePath()));
+        }
+        QVERIFY(seen > 3);
+        for (const auto &call : std::as_const(m_launcher.calls)) {
+            QVERIFY(!call.arguments.join(u' ').toUtf8().contains(password));
+            QVERIFY(!call.environment.join(u' ').toUtf8().contains(password));
+        }
+        QVERIFY(m_engine->f_db_server(u"STOP"_s));
+    }
+
+    void secondStartOrStopDuringTheWaitDoesNothing()
+    {
+        // A server that takes half a second to come up, so that the start has to wait.
+        QTemporaryDir tmp;
+        const QString slowServer = tmp.filePath(u"slow-firebird"_s);
+        QFile script(slowServer);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\nsleep 0.5\nexec /usr/sbin/firebird \"$@\"\n");
+        script.close();
+        QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeOwner));
+        const QString normalServer = m_engine->serverProgram;
+        m_engine->serverProgram = slowServer;
+        const auto restore = qScopeGuard([&] { m_engine->serverProgram = normalServer; });
+
+        bool busySeen = false;
+        bool nestedResult = false;
+        QTimer nested;
+        nested.setSingleShot(true);
+        connect(&nested, &QTimer::timeout, this, [&] {
+            busySeen = m_engine->busy();
+            nestedResult = m_engine->f_db_server(u"STOP"_s) && m_engine->f_db_server(u"START"_s);
+        });
+        nested.start(1);
+        QVERIFY(m_engine->f_db_server(u"START"_s));
+        QVERIFY(busySeen);
+        QVERIFY(nestedResult);
+        QCOMPARE(m_launcher.calls.size(), 1);
+        QVERIFY(f_findwindows_garvinanet(m_ctx.gs_path)); // the nested STOP did not stop it
+        QVERIFY(m_boxes.shown.isEmpty());
+        QVERIFY(m_engine->f_db_server(u"STOP"_s));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestEngineControl)
+#include "tst_enginecontrol.moc"
