@@ -1,0 +1,174 @@
+#include "backup.h"
+
+#include "app/appcontext.h"
+#include "engine/enginecontrol.h"
+#include "engine/fbservice.h"
+#include "engine/syshelpers.h"
+#include "platform/clock.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QProcessEnvironment>
+
+#include <cmath>
+#include <fcntl.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace garvina {
+
+namespace {
+
+/// Flushes a file or folder to disk.
+bool syncPath(const QString &path, bool directory)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), (directory ? O_RDONLY | O_DIRECTORY : O_RDONLY) | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
+/// Runs one of the engine's embedded tools on this program folder's instance and waits for it.
+/// Returns its exit code (-1 when it could not run or was killed) and its output in \a output.
+int runTool(const QString &gs_path, const QString &tool, const QStringList &args, const QByteArray &input,
+            QString &output)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString &entry : EngineInstance(gs_path).environment())
+        env.insert(entry.section(u'=', 0, 0), entry.section(u'=', 1));
+    env.remove(u"ISC_PASSWORD"_s);
+    p.setProcessEnvironment(env);
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(tool, args);
+    if (!p.waitForStarted(10000)) {
+        output = p.errorString();
+        return -1;
+    }
+    if (!input.isEmpty())
+        p.write(input);
+    p.closeWriteChannel();
+    // A fix-up or a check reads the file once; an hour means something hangs.
+    if (!p.waitForFinished(60 * 60 * 1000)) {
+        p.kill();
+        p.waitForFinished();
+    }
+    output = QString::fromUtf8(p.readAll()).trimmed();
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
+} // namespace
+
+QString backupErrorLogName() { return u"备份数据库出错记录.txt"_s; }
+
+QString backupFolderName(const QString &root, const QString &stamp)
+{
+    const QString plain = root + stamp;
+    if (!QFileInfo::exists(plain))
+        return plain;
+    for (int n = 1; n <= 10; ++n) {
+        const QString candidate = plain + u'-' + QString::number(n);
+        if (!QFileInfo::exists(candidate))
+            return candidate;
+    }
+    return plain;
+}
+
+QString fixUpAndVerifyCopy(const QString &gs_path, const QString &file)
+{
+    QString output;
+    if (runTool(gs_path, u"nbackup"_s, {u"-F"_s, file}, {}, output) != 0)
+        return output.isEmpty() ? u"nbackup -F failed"_s : output;
+    // Open it as a database and read from it: only then is it a backup that can be put back.
+    const int rc = runTool(gs_path, u"isql-fb"_s, {u"-q"_s, u"-user"_s, u"DBA"_s, file},
+                           "set heading off;\nselect 'garvina-ok' from rdb$database;\nquit;\n", output);
+    if (rc != 0 || !output.contains(u"garvina-ok"_s))
+        return output.isEmpty() ? u"the backup copy does not open as a database"_s : output;
+    return QString();
+}
+
+bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path, QString &as_error)
+{
+    Sqlca &sqlca = engine.sqlca();
+    if (!engine.f_connectdb()) {
+        sqlca.disconnect();
+        as_error = u"备份时,连接数据库出错!"_s;
+        return false;
+    }
+    QString folderError;
+    if (!f_createdirectory(as_path, folderError)) {
+        as_error = folderError;
+        sqlca.disconnect();
+        return false;
+    }
+    const QString folder = backupFolderName(as_path, ctx.clock->now().toString(u"yyyyMMdd-HHmm"_s));
+
+    // The engine writes the copy under a name that no reader takes for a backup; it becomes
+    // "garvina.db" once it is complete, fixed up, proved to open and on disk.
+    QDir().mkpath(folder);
+    const QString finalFile = folder + u"/garvina.db"_s;
+    const QString partFile = folder + u"/garvina.db.part"_s;
+    QFile::remove(partFile);
+
+    FbServiceTarget target;
+    target.port = ctx.readConfig(u"server"_s, u"dataport"_s, u"2638"_s).trimmed().toInt();
+    target.user = u"DBA"_s;
+    target.password = readDbaPassword(ctx.gs_path);
+    const FbResult copy = fbOnlineBackup(target, engineName(), partFile);
+    sqlca.disconnect();
+    if (!copy.ok) {
+        QFile::remove(partFile);
+        as_error = copy.error;
+        return false;
+    }
+    if (!QFileInfo(partFile).isFile()) {
+        as_error = u"判断备份出来的数据库文件不存在!"_s;
+        return false;
+    }
+    const QString problem = fixUpAndVerifyCopy(ctx.gs_path, partFile);
+    if (!problem.isEmpty()) {
+        QFile::remove(partFile);
+        as_error = problem;
+        return false;
+    }
+    if (!syncPath(partFile, false) || !QFile::rename(partFile, finalFile) || !syncPath(folder, true)) {
+        QFile::remove(partFile);
+    }
+    if (!QFileInfo(finalFile).isFile()) {
+        as_error = u"判断备份出来的数据库文件不存在!"_s;
+        return false;
+    }
+    return true;
+}
+
+void f_filewrite_backup_error_to_txt(const QString &gs_path, const QString &as_txt)
+{
+    QFile log(gs_path + backupErrorLogName());
+    if (!log.open(QIODevice::WriteOnly | QIODevice::Append))
+        return;
+    log.write(as_txt.toUtf8() + "\r\n");
+}
+
+quint64 freeBytesOf(const QString &path)
+{
+    struct statvfs st {};
+    if (::statvfs(QFile::encodeName(path).constData(), &st) != 0)
+        return 0;
+    return static_cast<quint64>(st.f_bfree) * static_cast<quint64>(st.f_frsize);
+}
+
+bool f_check_diskspace(const QString &as_disk, int ai_size, const FreeSpaceSource &freeBytes)
+{
+    const quint64 bytes = freeBytes(as_disk);
+    // Whole megabytes, halves rounded up: 99.5 MB counts as 100.
+    const quint64 megabytes = (bytes + 524288) / 1048576;
+    return !(static_cast<qint64>(megabytes) < ai_size);
+}
+
+} // namespace garvina

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+namespace garvina {
+
+struct AppContext;
+class EngineControl;
+
+/// \brief Takes one online backup of the live database into a new folder under \a as_path.
+///
+/// The folder is as_path + "yyyymmdd-hhmm" (then "-1" … "-10" when taken). The running engine
+/// writes a physical copy while clients keep working; the copy is fixed up into a standalone
+/// database, proved to open, flushed to disk and only then named "garvina.db", so a failed backup
+/// never leaves a file that could pass for a good one. On false, \a as_error holds the reason:
+/// "备份时,连接数据库出错!", a folder message, the engine's text, or "判断备份出来的数据库文件不存在!".
+bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path, QString &as_error);
+
+/// The backup folder name under \a root for \a stamp ("yyyymmdd-hhmm"), skipping existing folders.
+QString backupFolderName(const QString &root, const QString &stamp);
+
+/// Appends one line to the backup error log in the program folder; silent when it cannot.
+void f_filewrite_backup_error_to_txt(const QString &gs_path, const QString &as_txt);
+
+/// File name of the backup error log.
+QString backupErrorLogName();
+
+/// Free bytes of the volume holding a path; 0 when it cannot be read.
+using FreeSpaceSource = std::function<quint64(const QString &path)>;
+
+/// The free bytes of the volume holding \a path (statvfs), 0 when the path does not exist.
+quint64 freeBytesOf(const QString &path);
+
+/// \brief False when the volume holding \a as_disk has fewer than \a ai_size megabytes free (rounded
+/// to whole megabytes, halves up); true otherwise.
+bool f_check_diskspace(const QString &as_disk, int ai_size, const FreeSpaceSource &freeBytes = freeBytesOf);
+
+/// \brief Fixes up a level-0 physical copy and proves that it opens as a database, with the embedded
+/// tools of the program folder's instance. Returns the tools' error text, or an empty text when good.
+QString fixUpAndVerifyCopy(const QString &gs_path, const QString &file);
+
+} // namespace garvina

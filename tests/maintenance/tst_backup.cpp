@@ -1,0 +1,154 @@
+// Online backups with the real engine of a temporary program folder.
+#include "app/appcontext.h"
+#include "engine/enginecontrol.h"
+#include "maintenance/backup.h"
+#include "platform/processlauncher.h"
+#include "support/manualclock.h"
+#include "support/recordingmessageboxes.h"
+#include "support/testprogramfolder.h"
+
+#include <QDir>
+#include <QSqlQuery>
+#include <QTest>
+
+using namespace Qt::Literals::StringLiterals;
+using namespace garvina;
+
+class TestBackup : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<test::TestProgramFolder> m_folder;
+    test::RecordingMessageBoxes m_boxes;
+    test::ManualClock m_clock;
+    SystemProcessLauncher m_launcher;
+    AppContext m_ctx;
+    std::unique_ptr<EngineControl> m_engine;
+    QString m_root;
+
+    /// Rows of the goods table in a database file, read with the embedded tool.
+    int goodsIn(const QString &file)
+    {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const QString &e : EngineInstance(m_ctx.gs_path).environment())
+            env.insert(e.section(u'=', 0, 0), e.section(u'=', 1));
+        p.setProcessEnvironment(env);
+        p.start(u"isql-fb"_s, {u"-q"_s, u"-user"_s, u"DBA"_s, file});
+        p.write("set heading off;\nselect count(*) from goods;\nquit;\n");
+        p.closeWriteChannel();
+        if (!p.waitForFinished(60000) || p.exitCode() != 0)
+            return -1;
+        return QString::fromUtf8(p.readAllStandardOutput()).trimmed().toInt();
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_folder = std::make_unique<test::TestProgramFolder>();
+        QString log;
+        QVERIFY2(m_folder->layOut(&log), qPrintable(log));
+        m_folder->setPort(test::TestProgramFolder::freePort());
+        m_ctx.gs_path = m_folder->gs_path;
+        m_ctx.boxes = &m_boxes;
+        m_ctx.clock = &m_clock;
+        m_ctx.launcher = &m_launcher;
+        m_engine = std::make_unique<EngineControl>(m_ctx);
+        QVERIFY(m_engine->f_db_server(u"START"_s));
+        QVERIFY(m_boxes.shown.isEmpty());
+        m_root = m_folder->homePath() + u"/织云阁软件备份/"_s;
+    }
+    void cleanupTestCase()
+    {
+        if (m_engine)
+            m_engine->f_db_server(u"STOP"_s);
+    }
+
+    void backupsOpenAsDatabasesAndNameTheirFolders()
+    {
+        // A row committed just before the backup is in it, while a client stays connected.
+        QVERIFY(m_engine->f_connectdb());
+        QVERIFY(m_engine->sqlca().executeImmediate(
+            u"insert into customers (card_no, name, phone) values ('B-0001', '备份测试', '123')"_s));
+        QVERIFY(m_engine->sqlca().commit());
+        m_engine->sqlca().disconnect();
+
+        m_clock.set(QDateTime(QDate(2013, 8, 29), QTime(15, 13, 20)));
+        QStringList folders;
+        for (int i = 0; i < 3; ++i) {
+            QString error;
+            QVERIFY2(f_backup_db(m_ctx, *m_engine, m_root, error), qPrintable(error));
+            QVERIFY(error.isEmpty());
+            QVERIFY(!m_engine->sqlca().isConnected());
+        }
+        QCOMPARE(QDir(m_root).entryList(QDir::Dirs | QDir::NoDotAndDotDot),
+                 (QStringList{u"20130829-1513"_s, u"20130829-1513-1"_s, u"20130829-1513-2"_s}));
+        for (const QString &f : {u"20130829-1513"_s, u"20130829-1513-2"_s}) {
+            const QString copy = m_root + f + u"/garvina.db"_s;
+            QVERIFY(QFileInfo(copy).isFile());
+            QVERIFY(!QFileInfo::exists(copy + u".part"_s));
+            QVERIFY(goodsIn(copy) > 0);
+        }
+        // The backup holds the row committed before it.
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const QString &e : EngineInstance(m_ctx.gs_path).environment())
+            env.insert(e.section(u'=', 0, 0), e.section(u'=', 1));
+        p.setProcessEnvironment(env);
+        p.start(u"isql-fb"_s, {u"-q"_s, u"-user"_s, u"DBA"_s, m_root + u"20130829-1513/garvina.db"_s});
+        p.write("set heading off;\nselect count(*) from customers where name = '备份测试';\nquit;\n");
+        p.closeWriteChannel();
+        QVERIFY(p.waitForFinished(60000));
+        QCOMPARE(QString::fromUtf8(p.readAllStandardOutput()).trimmed(), u"1"_s);
+    }
+
+    void folderProblemsAreReportedAndTheConnectionClosed()
+    {
+        QString error;
+        QVERIFY(!f_backup_db(m_ctx, *m_engine, u"relative/backup/"_s, error));
+        QCOMPARE(error, u"非法路径:relative/backup/"_s);
+        QVERIFY(!m_engine->sqlca().isConnected());
+
+        QVERIFY(!f_backup_db(m_ctx, *m_engine, u"/proc/garvina-backup/"_s, error));
+        QCOMPARE(error, u"创建目录 /proc/garvina-backup 出错!"_s);
+        QVERIFY(!m_engine->sqlca().isConnected());
+    }
+
+    void errorLogGrowsOneLinePerCall()
+    {
+        QFile::remove(m_ctx.gs_path + backupErrorLogName());
+        f_filewrite_backup_error_to_txt(m_ctx.gs_path, u"2013-08-29 16:00:00:第一"_s);
+        f_filewrite_backup_error_to_txt(m_ctx.gs_path, u"2013-08-29 20:00:00:second"_s);
+        QFile log(m_ctx.gs_path + u"备份数据库出错记录.txt"_s);
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QCOMPARE(log.readAll(), u"2013-08-29 16:00:00:第一\r\n2013-08-29 20:00:00:second\r\n"_s.toUtf8());
+        // A log that cannot be written is skipped silently.
+        f_filewrite_backup_error_to_txt(u"/proc/none/"_s, u"x"_s);
+    }
+
+    void diskSpace()
+    {
+        const auto mb = [](double m) { return [m](const QString &) { return quint64(m * 1048576.0); }; };
+        QVERIFY(f_check_diskspace(u"/"_s, 100, mb(99.6)));
+        QVERIFY(!f_check_diskspace(u"/"_s, 100, mb(99.4)));
+        QVERIFY(f_check_diskspace(u"/"_s, 100, mb(99.5)));
+        QVERIFY(f_check_diskspace(u"/"_s, 100, mb(5000)));
+        QVERIFY(!f_check_diskspace(u"/no/such/folder"_s, 1));
+        QVERIFY(f_check_diskspace(u"/no/such/folder"_s, 0));
+        QVERIFY(f_check_diskspace(m_ctx.gs_path, 1));
+    }
+
+    void engineStoppedMeansNoFolder()
+    {
+        QVERIFY(m_engine->f_db_server(u"STOP"_s));
+        m_clock.set(QDateTime(QDate(2013, 8, 30), QTime(9, 0)));
+        QString error;
+        QVERIFY(!f_backup_db(m_ctx, *m_engine, m_root, error));
+        QCOMPARE(error, u"备份时,连接数据库出错!"_s);
+        QVERIFY(!QFileInfo::exists(m_root + u"20130830-0900"_s));
+        QVERIFY(m_engine->f_db_server(u"START"_s));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBackup)
+#include "tst_backup.moc"
