@@ -1,0 +1,101 @@
+#pragma once
+
+#include <QIcon>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+
+class QSystemTrayIcon;
+
+namespace garvina {
+
+/// \brief What the tray icon talks to: the desktop's notification area. The production one is
+/// QSystemTrayIcon; tests use a recorder that keeps the balloons.
+class TrayBackend : public QObject
+{
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    virtual bool available() const = 0;
+    virtual void setIcon(const QIcon &icon) = 0;
+    virtual void setToolTip(const QString &tip) = 0;
+    virtual void setVisible(bool visible) = 0;
+    virtual void showMessage(const QString &title, const QString &text, int msecs) = 0;
+
+Q_SIGNALS:
+    /// A mouse action on the icon, as the tray reports it: 514 left release, 515 left double-click,
+    /// 517 right release.
+    void mouseAction(int message);
+};
+
+/// TrayBackend on QSystemTrayIcon.
+class SystemTrayBackend final : public TrayBackend
+{
+    Q_OBJECT
+public:
+    explicit SystemTrayBackend(QObject *parent = nullptr);
+    bool available() const override;
+    void setIcon(const QIcon &icon) override;
+    void setToolTip(const QString &tip) override;
+    void setVisible(bool visible) override;
+    void showMessage(const QString &title, const QString &text, int msecs) override;
+
+private:
+    QSystemTrayIcon *m_icon;
+};
+
+/// \brief The console's one tray icon: add it, change its picture and tooltip, show balloons, remove it.
+///
+/// Without a tray every operation is a silent no-op; the console then works through its main window.
+/// Texts are cut as the notification record of the Windows edition cut them: tooltip 127, balloon
+/// text 255, balloon title 63 bytes (UTF-8, never inside a character).
+class u_icontray : public QObject
+{
+    Q_OBJECT
+public:
+    /// The fields of the notification record that outlive each operation.
+    struct notifyicondata
+    {
+        QString sztip;
+        QString szinfo;
+        QString szinfotitle;
+        int utimeoutorversion = 0;
+        int uflags = 0;
+        QString iconName;
+    };
+
+    /// Takes ownership of \a backend; with none, a QSystemTrayIcon is used.
+    explicit u_icontray(TrayBackend *backend = nullptr, QObject *parent = nullptr);
+    ~u_icontray() override;
+
+    void add_icon(const QString &icon_name, const QString &tip_text, QWidget *win);
+    void add_icon(const QString &icon_name, const QString &tip_text, QWidget *win, const QString &balloon_title,
+                  const QString &balloon_tip);
+    void modify_icon(const QString &icon_name);
+    void modify_tip(const QString &tip_text);
+    void show_balloontip(const QString &tip_title, const QString &tip);
+    void del_icon();
+    bool trayexists() const { return m_ib_systemtrayexists; }
+    notifyicondata notifyicondata_copy() const { return m_lpdata; }
+
+    /// The icon for a file: ".ico" (any case) read from the file; "file,index" the index-th picture
+    /// of a file; the program's own icon when nothing loads.
+    static QIcon ufp_get_hicon(const QString &a_icon_name);
+
+    /// Cuts \a text so that its UTF-8 form has at most \a maxBytes bytes.
+    static QString cutToBytes(const QString &text, int maxBytes);
+
+Q_SIGNALS:
+    /// Mouse actions on the icon, for the owner window (514, 515, 517).
+    void restore(int lparam);
+
+private:
+    TrayBackend *m_backend;
+    QPointer<QWidget> m_i_win;
+    notifyicondata m_lpdata;
+    bool m_ib_systemtrayexists = false;
+    bool m_added = false;
+};
+
+} // namespace garvina
