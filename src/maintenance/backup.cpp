@@ -85,7 +85,13 @@ QString fixUpAndVerifyCopy(const QString &gs_path, const QString &file)
     QString output;
     if (runTool(gs_path, u"nbackup"_s, {u"-F"_s, file}, {}, output) != 0)
         return output.isEmpty() ? u"nbackup -F failed"_s : output;
-    // Open it as a database and read from it: only then is it a backup that can be put back.
+    return verifyDatabaseOpens(gs_path, file);
+}
+
+QString verifyDatabaseOpens(const QString &gs_path, const QString &file)
+{
+    QString output;
+    // Open it as a database and read from it: only then is it a file that can be put back.
     const int rc = runTool(gs_path, u"isql-fb"_s, {u"-q"_s, u"-user"_s, u"DBA"_s, file},
                            "set heading off;\nselect 'garvina-ok' from rdb$database;\nquit;\n", output);
     if (rc != 0 || !output.contains(u"garvina-ok"_s))

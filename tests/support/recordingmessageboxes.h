@@ -7,14 +7,15 @@
 
 namespace garvina::test {
 
-/// Answers message boxes as scripted (the box's default when nothing is queued) and keeps them.
+/// Answers questions as scripted (the box's default when nothing is queued) and keeps every box.
+/// Boxes with only an OK button take no scripted answer.
 class RecordingMessageBoxes final : public MessageBoxes
 {
 public:
     MsgAnswer show(const MessageRequest &request) override
     {
         shown.append(request);
-        if (!answers.isEmpty())
+        if (request.buttons == MsgButtons::YesNo && !answers.isEmpty())
             return answers.dequeue();
         return request.defaultAnswer;
     }

@@ -1,0 +1,97 @@
+#include "restore.h"
+
+#include "app/appcontext.h"
+#include "engine/enginecontrol.h"
+#include "engine/engineprobe.h"
+#include "engine/syshelpers.h"
+#include "maintenance/schedule.h"
+#include "platform/clock.h"
+#include "platform/messageboxes.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cstdio>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace garvina {
+
+RestoreOutcome f_restore(AppContext &ctx, EngineControl &engine, const QString &restore_path,
+                         const FreeSpaceSource &freeBytes, const FileCopier &copier)
+{
+    MessageBoxes &boxes = *ctx.boxes;
+    const QString title = u"提示"_s;
+    const QString ls_file = restore_path.trimmed();
+    if (f_len0(ls_file) < 1) {
+        boxes.tell(title, u"请选好要还原的数据库文件"_s, MsgIcon::StopSign);
+        return RestoreOutcome::NoFileChosen;
+    }
+    if (!QFileInfo(ls_file).isFile()) {
+        boxes.tell(title, u"要还原的数据库文件不存在,请核实"_s, MsgIcon::StopSign);
+        return RestoreOutcome::FileMissing;
+    }
+    if (!f_check_diskspace(ctx.gs_path, 100, freeBytes)) {
+        boxes.tell(u"空间不足提示"_s,
+                   u"服装软件所在的硬盘剩余空间不足100M,可能会影响服装软件使用,\n\n请整理出更多的硬盘空间,确保软件正常使用"_s,
+                   MsgIcon::StopSign);
+    }
+    if (!boxes.ask(title, u"是否确定还原数据库?"_s, MsgIcon::Question))
+        return RestoreOutcome::Declined;
+
+    // While the shop still works, bring the chosen file beside the live one and prove it is a
+    // database: nothing is stopped or replaced for a file that could not take its place.
+    const QString live = ctx.gs_path + u"data/garvina.db"_s;
+    const QString incoming = ctx.gs_path + u"data/garvina.db.restore"_s;
+    QFile::remove(incoming);
+    const int copied = copier(ls_file, incoming);
+    if (copied != 1) {
+        QFile::remove(incoming);
+        boxes.tell(title, copied == -1 ? u"无法读取还原数据库文件"_s : u"写入目标文件出错!"_s, MsgIcon::StopSign);
+        return copied == -1 ? RestoreOutcome::ReadError : RestoreOutcome::WriteError;
+    }
+    if (!verifyDatabaseOpens(ctx.gs_path, incoming).isEmpty()) {
+        QFile::remove(incoming);
+        boxes.tell(title, u"所选文件不是有效的数据库文件,请核实"_s, MsgIcon::StopSign);
+        return RestoreOutcome::NotADatabase;
+    }
+
+    engine.f_db_server(u"STOP"_s);
+    if (f_findwindows_garvinanet(ctx.gs_path)) {
+        // The engine did not stop: the live file is in use and must not be replaced under it.
+        QFile::remove(incoming);
+        boxes.tell(title, u"操作错误!"_s, MsgIcon::StopSign);
+        return RestoreOutcome::EngineDidNotStop;
+    }
+
+    // Safety copy of the live file, taken while nothing has it open.
+    QString root = ctx.readConfig(u"backup"_s, u"backuppath"_s, defaultBackupPath());
+    if (!root.endsWith(u'/'))
+        root += u'/';
+    const QString ls_backup_path = root + ctx.clock->now().toString(u"yyyyMMdd-HHmm"_s) + u"-R/"_s;
+    QString ls_directory_error;
+    const bool safe = f_createdirectory(ls_backup_path, ls_directory_error) &&
+                      (!QFileInfo::exists(live) || copier(live, ls_backup_path + u"garvina.db"_s) == 1);
+    if (!safe && !boxes.ask(title, u"无法保存当前数据库的安全副本,是否仍要还原?"_s, MsgIcon::Question)) {
+        QFile::remove(incoming);
+        engine.f_db_server(u"START"_s);
+        return RestoreOutcome::Declined;
+    }
+
+    // Let the owner write the live file, then put the verified copy in its place in one step: the
+    // rename replaces the old file atomically, so there is never a moment without a live database.
+    if (QFileInfo::exists(live))
+        QFile::setPermissions(live, QFile::permissions(live) | QFileDevice::WriteOwner);
+    if (::rename(QFile::encodeName(incoming).constData(), QFile::encodeName(live).constData()) != 0) {
+        QFile::remove(incoming);
+        engine.f_db_server(u"START"_s);
+        boxes.tell(title, u"写入目标文件出错!"_s, MsgIcon::StopSign);
+        return RestoreOutcome::WriteError;
+    }
+    syncToDisk(ctx.gs_path + u"data"_s);
+    engine.f_db_server(u"START"_s);
+    boxes.tell(title, u"还原数据库成功!"_s, MsgIcon::Information);
+    return RestoreOutcome::Restored;
+}
+
+} // namespace garvina

@@ -1,0 +1,202 @@
+// Restoring a backup in place of the live database, with the real engine.
+#include "app/appcontext.h"
+#include "engine/enginecontrol.h"
+#include "engine/engineprobe.h"
+#include "maintenance/backup.h"
+#include "maintenance/restore.h"
+#include "platform/processlauncher.h"
+#include "support/manualclock.h"
+#include "support/recordingmessageboxes.h"
+#include "support/testprogramfolder.h"
+
+#include <QDir>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+
+using namespace Qt::Literals::StringLiterals;
+using namespace garvina;
+
+class TestRestore : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<test::TestProgramFolder> m_folder;
+    test::RecordingMessageBoxes m_boxes;
+    test::ManualClock m_clock;
+    SystemProcessLauncher m_launcher;
+    AppContext m_ctx;
+    std::unique_ptr<EngineControl> m_engine;
+    QString m_root;
+    QString m_backup; // a backup taken at the start, holding no "restore-marker" customer
+
+    QString live() const { return m_ctx.gs_path + u"data/garvina.db"_s; }
+
+    int markers()
+    {
+        if (!m_engine->f_connectdb())
+            return -1;
+        QSqlQuery q(m_engine->sqlca().database());
+        const int n = (q.exec(u"select count(*) from customers where card_no = 'R-1'"_s) && q.next())
+                          ? q.value(0).toInt()
+                          : -1;
+        q.finish();
+        m_engine->sqlca().disconnect();
+        return n;
+    }
+
+    /// The live file's identity: a replaced file is a new inode.
+    quint64 liveInode() const
+    {
+        struct stat st {};
+        return ::stat(QFile::encodeName(live()).constData(), &st) == 0 ? st.st_ino : 0;
+    }
+
+    QStringList safetyFolders() const
+    {
+        return QDir(m_root).entryList({u"*-R"_s}, QDir::Dirs | QDir::NoDotAndDotDot);
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_folder = std::make_unique<test::TestProgramFolder>();
+        QString log;
+        QVERIFY2(m_folder->layOut(&log), qPrintable(log));
+        m_folder->setPort(test::TestProgramFolder::freePort());
+        m_ctx.gs_path = m_folder->gs_path;
+        m_ctx.boxes = &m_boxes;
+        m_ctx.clock = &m_clock;
+        m_ctx.launcher = &m_launcher;
+        m_root = m_folder->homePath() + u"/织云阁软件备份/"_s;
+        m_engine = std::make_unique<EngineControl>(m_ctx);
+        QVERIFY(m_engine->f_db_server(u"START"_s));
+        QString error;
+        m_clock.set(QDateTime(QDate(2013, 8, 29), QTime(8, 0)));
+        QVERIFY2(f_backup_db(m_ctx, *m_engine, m_root, error), qPrintable(error));
+        m_backup = m_root + u"20130829-0800/garvina.db"_s;
+        // After the backup the shop goes on working: a new customer.
+        QVERIFY(m_engine->f_connectdb());
+        QVERIFY(m_engine->sqlca().executeImmediate(
+            u"insert into customers (card_no, name) values ('R-1', '还原标记')"_s));
+        QVERIFY(m_engine->sqlca().commit());
+        m_engine->sqlca().disconnect();
+        QCOMPARE(markers(), 1);
+    }
+    void cleanupTestCase()
+    {
+        if (m_engine)
+            m_engine->f_db_server(u"STOP"_s);
+    }
+    void init() { m_boxes.shown.clear(); }
+
+    void refusedInputsChangeNothing_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("outcome");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("empty") << u""_s << int(RestoreOutcome::NoFileChosen) << u"请选好要还原的数据库文件"_s;
+        QTest::newRow("blanks") << u"   "_s << int(RestoreOutcome::NoFileChosen) << u"请选好要还原的数据库文件"_s;
+        QTest::newRow("missing file") << u"/nonexistent/garvina.db"_s << int(RestoreOutcome::FileMissing)
+                                      << u"要还原的数据库文件不存在,请核实"_s;
+    }
+    void refusedInputsChangeNothing()
+    {
+        QFETCH(QString, path);
+        QFETCH(int, outcome);
+        QFETCH(QString, message);
+        QCOMPARE(int(f_restore(m_ctx, *m_engine, path)), outcome);
+        QCOMPARE(m_boxes.texts(), QStringList{message});
+        QCOMPARE(m_boxes.last().icon, MsgIcon::StopSign);
+        QVERIFY(f_findwindows_garvinanet(m_ctx.gs_path));
+        QVERIFY(safetyFolders().isEmpty());
+    }
+
+    void notADatabaseIsRefusedBeforeTheEngineStops()
+    {
+        QTemporaryDir tmp;
+        const QString fake = tmp.filePath(u"fake.DB"_s);
+        QFile f(fake);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(65536, 'x'));
+        f.close();
+        const qint64 pid = runningEnginePid(m_ctx.gs_path);
+        m_boxes.answerNext(MsgAnswer::Yes);
+        QCOMPARE(f_restore(m_ctx, *m_engine, fake), RestoreOutcome::NotADatabase);
+        QCOMPARE(m_boxes.last().text, u"所选文件不是有效的数据库文件,请核实"_s);
+        QCOMPARE(runningEnginePid(m_ctx.gs_path), pid); // never stopped
+        QVERIFY(safetyFolders().isEmpty());
+        QVERIFY(!QFileInfo::exists(m_ctx.gs_path + u"data/garvina.db.restore"_s));
+        QCOMPARE(markers(), 1);
+    }
+
+    void noAtTheQuestionChangesNothing()
+    {
+        m_boxes.answerNext(MsgAnswer::No);
+        QCOMPARE(f_restore(m_ctx, *m_engine, m_backup), RestoreOutcome::Declined);
+        QCOMPARE(m_boxes.last().text, u"是否确定还原数据库?"_s);
+        QCOMPARE(m_boxes.last().icon, MsgIcon::Question);
+        QCOMPARE(m_boxes.last().defaultAnswer, MsgAnswer::No);
+        QVERIFY(f_findwindows_garvinanet(m_ctx.gs_path));
+        QVERIFY(safetyFolders().isEmpty());
+        QCOMPARE(markers(), 1);
+    }
+
+    void copyFailingMidwayLeavesTheLiveDatabase()
+    {
+        const quint64 before = liveInode();
+        const FileCopier failing = [](const QString &source, const QString &target) {
+            QFile in(source), out(target);
+            in.open(QIODevice::ReadOnly);
+            out.open(QIODevice::WriteOnly);
+            out.write(in.read(in.size() / 2));
+            return -2; // the disk filled up half-way
+        };
+        m_boxes.answerNext(MsgAnswer::Yes);
+        QCOMPARE(f_restore(m_ctx, *m_engine, m_backup, freeBytesOf, failing), RestoreOutcome::WriteError);
+        QCOMPARE(m_boxes.last().text, u"写入目标文件出错!"_s);
+        QVERIFY(f_findwindows_garvinanet(m_ctx.gs_path));
+        QCOMPARE(liveInode(), before);
+        QCOMPARE(markers(), 1);
+        QVERIFY(!QFileInfo::exists(m_ctx.gs_path + u"data/garvina.db.restore"_s));
+    }
+
+    void safetyCopyImpossibleAsksFirst()
+    {
+        m_ctx.writeConfig(u"backup"_s, u"backuppath"_s, u"/proc/garvina-none/"_s);
+        m_boxes.answerNext(MsgAnswer::Yes); // restore?
+        m_boxes.answerNext(MsgAnswer::No);  // without a safety copy?
+        QCOMPARE(f_restore(m_ctx, *m_engine, m_backup), RestoreOutcome::Declined);
+        m_ctx.writeConfig(u"backup"_s, u"backuppath"_s, m_root);
+        QCOMPARE(m_boxes.last().text, u"无法保存当前数据库的安全副本,是否仍要还原?"_s);
+        QCOMPARE(m_boxes.last().defaultAnswer, MsgAnswer::No);
+        QVERIFY(f_findwindows_garvinanet(m_ctx.gs_path)); // started again
+        QCOMPARE(markers(), 1);
+    }
+
+    void restoreEndToEnd()
+    {
+        m_clock.set(QDateTime(QDate(2013, 8, 29), QTime(17, 45)));
+        m_boxes.answerNext(MsgAnswer::Yes);
+        // Low disk space is a warning only; the path arrives with blanks around it.
+        const auto low = [](const QString &) { return quint64(50) * 1048576; };
+        QCOMPARE(f_restore(m_ctx, *m_engine, u"  "_s + m_backup + u"  "_s, low), RestoreOutcome::Restored);
+        QCOMPARE(m_boxes.texts(),
+                 (QStringList{u"服装软件所在的硬盘剩余空间不足100M,可能会影响服装软件使用,\n\n请整理出更多的硬盘空间,确保软件正常使用"_s,
+                              u"是否确定还原数据库?"_s, u"还原数据库成功!"_s}));
+        QCOMPARE(m_boxes.shown.first().title, u"空间不足提示"_s);
+        QCOMPARE(m_boxes.last().icon, MsgIcon::Information);
+        QVERIFY(f_findwindows_garvinanet(m_ctx.gs_path));
+        QCOMPARE(markers(), 0); // the data of the backup
+        // The safety copy holds the database as it was before, with the marker.
+        QCOMPARE(safetyFolders(), QStringList{u"20130829-1745-R"_s});
+        const QString previous = m_root + u"20130829-1745-R/garvina.db"_s;
+        QVERIFY(verifyDatabaseOpens(m_ctx.gs_path, previous).isEmpty());
+        QVERIFY(!QFileInfo::exists(m_ctx.gs_path + u"data/garvina.db.restore"_s));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRestore)
+#include "tst_restore.moc"
