@@ -1,13 +1,127 @@
 #include "dbunload.h"
 
 #include "app/appcontext.h"
+#include "engine/enginecontrol.h"
+#include "engine/engineprobe.h"
+#include "engine/syshelpers.h"
+#include "maintenance/backup.h"
+#include "maintenance/filecopy.h"
+#include "maintenance/schedule.h"
+#include "platform/clock.h"
+#include "platform/notice.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cstdio>
+
+using namespace Qt::Literals::StringLiterals;
 
 namespace garvina {
 
-void f_dbunload(AppContext &ctx)
+bool rebuildDue(const QString &day, const QString &lastDate, const QDate &today)
 {
-    // The rebuild itself comes with its own change; until then a due rebuild is simply not run.
-    Q_UNUSED(ctx)
+    const QString todayText = today.toString(u"yyyy-MM-dd"_s);
+    if (day == u"1"_s)
+        return lastDate.left(7) != todayText.left(7);
+    if (day == u"2"_s) {
+        // Qt counts Monday 1 … Sunday 7: the week runs from its Monday to its Sunday.
+        const int d = today.dayOfWeek();
+        const QString weekStart = today.addDays(1 - d).toString(u"yyyy-MM-dd"_s);
+        const QString weekEnd = today.addDays(7 - d).toString(u"yyyy-MM-dd"_s);
+        return lastDate < weekStart || lastDate > weekEnd;
+    }
+    if (day == u"3"_s)
+        return lastDate != todayText;
+    return false;
+}
+
+void f_dbunload(AppContext &ctx, Notice &w_dbunload_msg, const RebuildTools &tools)
+{
+    const QString day = ctx.readConfig(u"dbunload"_s, u"dbunload_day"_s, u"2"_s);
+    QString last = ctx.readConfig(u"dbunload"_s, u"dbunload_date"_s, u"2013-01-01"_s);
+    if (f_len0(last) == 0)
+        last = u"2013-01-01"_s;
+    const QDate today = ctx.clock->now().date();
+    if (!rebuildDue(day, last, today))
+        return;
+    if (f_executewait(ctx, w_dbunload_msg, tools))
+        ctx.writeConfig(u"dbunload"_s, u"dbunload_date"_s, today.toString(u"yyyy-MM-dd"_s));
+}
+
+namespace {
+
+/// Runs gbak on the instance (embedded: no server, no password) and waits; true when it succeeded.
+bool runGbak(AppContext &ctx, const RebuildTools &tools, const QStringList &arguments)
+{
+    int exitCode = -1;
+    QString program = tools.gbak;
+    if (!program.contains(u'/')) {
+        for (const QString &dir : {u"/usr/bin/"_s, u"/usr/local/bin/"_s, u"/bin/"_s}) {
+            if (QFileInfo(dir + program).isExecutable()) {
+                program = dir + program;
+                break;
+            }
+        }
+    }
+    if (!of_executewait(*ctx.boxes, program, arguments, false, false, EngineInstance(ctx.gs_path).environment(),
+                        &exitCode))
+        return false;
+    return exitCode == 0;
+}
+
+} // namespace
+
+bool f_executewait(AppContext &ctx, Notice &w_dbunload_msg, const RebuildTools &tools)
+{
+    w_dbunload_msg.open();
+    struct CloseNotice
+    {
+        Notice &notice;
+        ~CloseNotice()
+        {
+            if (notice.isOpen())
+                notice.close();
+        }
+    } closeNotice{w_dbunload_msg};
+
+    // The engine keeps the file open while it runs: a rebuild beside it could only lose work.
+    if (f_findwindows_garvinanet(ctx.gs_path))
+        return false;
+
+    QString root = ctx.readConfig(u"backup"_s, u"backuppath"_s, defaultBackupPath());
+    if (!root.endsWith(u'/'))
+        root += u'/';
+    const QString folder = root + ctx.clock->now().toString(u"yyyyMMdd-HHmm"_s) + u"-U/"_s;
+    QString error;
+    if (!f_createdirectory(folder, error))
+        return false;
+    const QString live = ctx.gs_path + u"data/garvina.db"_s;
+    if (copyFileSynced(live, folder + u"garvina.db"_s) != 1)
+        return false;
+
+    // Unload into a backup file and reload it into a new database beside the live one.
+    const QString unloaded = ctx.gs_path + u"data/garvina.rebuild.fbk"_s;
+    const QString rebuilt = ctx.gs_path + u"data/garvina.rebuild.db"_s;
+    QFile::remove(unloaded);
+    QFile::remove(rebuilt); // gbak refuses to create over an existing file
+    const auto cleanUp = [&] {
+        QFile::remove(unloaded);
+        QFile::remove(rebuilt);
+    };
+    if (!runGbak(ctx, tools, {u"-b"_s, u"-g"_s, u"-user"_s, u"DBA"_s, live, unloaded}) ||
+        !runGbak(ctx, tools, {u"-c"_s, u"-user"_s, u"DBA"_s, unloaded, rebuilt}) ||
+        !verifyDatabaseOpens(ctx.gs_path, rebuilt).isEmpty() || !syncToDisk(rebuilt)) {
+        cleanUp();
+        return false;
+    }
+    if (::rename(QFile::encodeName(rebuilt).constData(), QFile::encodeName(live).constData()) != 0) {
+        cleanUp();
+        return false;
+    }
+    syncToDisk(ctx.gs_path + u"data"_s);
+    QFile::remove(unloaded);
+    return true;
 }
 
 } // namespace garvina

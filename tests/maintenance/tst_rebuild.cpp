@@ -1,0 +1,195 @@
+// The periodic rebuild: when it is due, and a real unload and reload of a shop database.
+#include "app/appcontext.h"
+#include "engine/enginecontrol.h"
+#include "maintenance/backup.h"
+#include "maintenance/dbunload.h"
+#include "platform/notice.h"
+#include "platform/processlauncher.h"
+#include "support/manualclock.h"
+#include "support/recordingmessageboxes.h"
+#include "support/testprogramfolder.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QProcess>
+#include <QTest>
+
+using namespace Qt::Literals::StringLiterals;
+using namespace garvina;
+
+namespace {
+struct RecordingNotice final : Notice
+{
+    void open() override
+    {
+        ++opened;
+        shown = true;
+    }
+    void close() override
+    {
+        ++closed;
+        shown = false;
+    }
+    bool isOpen() const override { return shown; }
+    int opened = 0;
+    int closed = 0;
+    bool shown = false;
+};
+} // namespace
+
+class TestRebuild : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<test::TestProgramFolder> m_folder;
+    test::RecordingMessageBoxes m_boxes;
+    test::ManualClock m_clock;
+    SystemProcessLauncher m_launcher;
+    AppContext m_ctx;
+
+    QString live() const { return m_ctx.gs_path + u"data/garvina.db"_s; }
+
+    /// Row counts and a checksum of the sales lines, read with the embedded tool.
+    QString contents()
+    {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const QString &e : EngineInstance(m_ctx.gs_path).environment())
+            env.insert(e.section(u'=', 0, 0), e.section(u'=', 1));
+        p.setProcessEnvironment(env);
+        p.start(u"isql-fb"_s, {u"-q"_s, u"-user"_s, u"DBA"_s, live()});
+        p.write("set heading off;\n"
+                "select (select count(*) from goods), (select count(*) from customers),"
+                " (select count(*) from sale_lines), (select list(goods_id || ':' || qty || ':' || unit_price, ',')"
+                " from (select * from sale_lines order by 1, 2)) from rdb$database;\nquit;\n");
+        p.closeWriteChannel();
+        p.waitForFinished(60000);
+        return QString::fromUtf8(p.readAllStandardOutput()).simplified();
+    }
+
+    static QByteArray hashOf(const QString &file)
+    {
+        QFile f(file);
+        f.open(QIODevice::ReadOnly);
+        return QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256);
+    }
+
+private Q_SLOTS:
+    void due_data()
+    {
+        QTest::addColumn<QString>("day");
+        QTest::addColumn<QString>("last");
+        QTest::addColumn<QDate>("today");
+        QTest::addColumn<bool>("expected");
+        const QDate wednesday(2013, 8, 28), sunday(2013, 9, 1);
+        QTest::newRow("weekly, Wednesday, last Sunday before") << u"2"_s << u"2013-08-25"_s << wednesday << true;
+        QTest::newRow("weekly, Wednesday, this Monday") << u"2"_s << u"2013-08-26"_s << wednesday << false;
+        QTest::newRow("weekly, Wednesday, this Sunday") << u"2"_s << u"2013-09-01"_s << wednesday << false;
+        QTest::newRow("weekly, Sunday, previous Sunday") << u"2"_s << u"2013-08-25"_s << sunday << true;
+        QTest::newRow("weekly, Sunday, its Monday") << u"2"_s << u"2013-08-26"_s << sunday << false;
+        QTest::newRow("monthly, same month") << u"1"_s << u"2013-08-01"_s << QDate(2013, 8, 31) << false;
+        QTest::newRow("monthly, next month") << u"1"_s << u"2013-08-01"_s << sunday << true;
+        QTest::newRow("daily, same day") << u"3"_s << u"2013-09-01"_s << sunday << false;
+        QTest::newRow("daily, next day") << u"3"_s << u"2013-08-31"_s << sunday << true;
+        QTest::newRow("future date, weekly") << u"2"_s << u"2099-01-01"_s << sunday << true;
+        QTest::newRow("future date, monthly") << u"1"_s << u"2099-01-01"_s << sunday << true;
+        QTest::newRow("future date, daily") << u"3"_s << u"2099-01-01"_s << sunday << true;
+        QTest::newRow("period 0 never") << u"0"_s << u"2013-01-01"_s << sunday << false;
+        QTest::newRow("period 4 never") << u"4"_s << u"2013-01-01"_s << sunday << false;
+    }
+    void due()
+    {
+        QFETCH(QString, day);
+        QFETCH(QString, last);
+        QFETCH(QDate, today);
+        QFETCH(bool, expected);
+        QCOMPARE(rebuildDue(day, last, today), expected);
+    }
+
+    void initTestCase()
+    {
+        m_folder = std::make_unique<test::TestProgramFolder>();
+        QString log;
+        QVERIFY2(m_folder->layOut(&log), qPrintable(log));
+        m_ctx.gs_path = m_folder->gs_path;
+        m_ctx.boxes = &m_boxes;
+        m_ctx.clock = &m_clock;
+        m_ctx.launcher = &m_launcher;
+        m_clock.set(QDateTime(QDate(2013, 8, 28), QTime(8, 5)));
+    }
+
+    void nothingDueNothingDone()
+    {
+        m_ctx.writeConfig(u"dbunload"_s, u"dbunload_day"_s, u"4"_s);
+        RecordingNotice notice;
+        f_dbunload(m_ctx, notice);
+        QCOMPARE(notice.opened, 0);
+        QCOMPARE(m_ctx.readConfig(u"dbunload"_s, u"dbunload_date"_s, u"absent"_s), u"absent"_s);
+    }
+
+    void failingRebuildLeavesTheOriginal()
+    {
+        // Nothing stored: weekly, last rebuild 2013-01-01, so it is due.
+        QFile::remove(m_ctx.configPath());
+        const QByteArray before = hashOf(live());
+        RecordingNotice notice;
+        f_dbunload(m_ctx, notice, RebuildTools{u"/bin/false"_s});
+        QCOMPARE(notice.opened, 1);
+        QVERIFY(!notice.isOpen());
+        QCOMPARE(hashOf(live()), before);
+        QCOMPARE(m_ctx.readConfig(u"dbunload"_s, u"dbunload_date"_s, u"absent"_s), u"absent"_s);
+        QVERIFY(QDir(m_ctx.gs_path + u"data"_s).entryList(QDir::Files) == QStringList{u"garvina.db"_s});
+
+        // A tool that cannot be started says so and changes nothing either.
+        f_dbunload(m_ctx, notice, RebuildTools{u"/nonexistent/gbak"_s});
+        QCOMPARE(m_boxes.last().text, u"创建子进程错误，错误码:2"_s);
+        QVERIFY(!notice.isOpen());
+        QCOMPARE(hashOf(live()), before);
+
+        // No safety copy, no rebuild.
+        m_ctx.writeConfig(u"backup"_s, u"backuppath"_s, u"/proc/garvina-none"_s);
+        f_dbunload(m_ctx, notice);
+        QVERIFY(!notice.isOpen());
+        QCOMPARE(hashOf(live()), before);
+        QCOMPARE(m_ctx.readConfig(u"dbunload"_s, u"dbunload_date"_s, u"absent"_s), u"absent"_s);
+    }
+
+    void neverWhileTheEngineRuns()
+    {
+        QFile::remove(m_ctx.configPath());
+        m_folder->setPort(test::TestProgramFolder::freePort());
+        EngineControl engine(m_ctx);
+        QVERIFY(engine.f_db_server(u"START"_s));
+        RecordingNotice notice;
+        QVERIFY(!f_executewait(m_ctx, notice));
+        QVERIFY(!notice.isOpen());
+        QVERIFY(engine.f_db_server(u"STOP"_s));
+    }
+
+    void realRebuildKeepsTheData()
+    {
+        QFile::remove(m_ctx.configPath());
+        const QString root = m_folder->homePath() + u"/织云阁软件备份/"_s;
+        const QString before = contents();
+        QVERIFY2(before.size() > 10, qPrintable(before));
+        const QByteArray oldHash = hashOf(live());
+
+        RecordingNotice notice;
+        f_dbunload(m_ctx, notice);
+        QCOMPARE(notice.opened, 1);
+        QVERIFY(!notice.isOpen());
+        QCOMPARE(m_ctx.readConfig(u"dbunload"_s, u"dbunload_date"_s, QString()), u"2013-08-28"_s);
+        QCOMPARE(contents(), before);
+        QVERIFY(hashOf(live()) != oldHash); // a new file
+        // The safety copy holds the old file, byte for byte.
+        QCOMPARE(hashOf(root + u"20130828-0805-U/garvina.db"_s), oldHash);
+        QVERIFY(QDir(m_ctx.gs_path + u"data"_s).entryList(QDir::Files) == QStringList{u"garvina.db"_s});
+
+        // Recorded today: not due again this week.
+        f_dbunload(m_ctx, notice);
+        QCOMPARE(notice.opened, 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRebuild)
+#include "tst_rebuild.moc"
