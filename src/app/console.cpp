@@ -8,6 +8,7 @@
 #include "platform/messageboxes.h"
 #include "platform/processlauncher.h"
 #include "ui/w_main.h"
+#include "ui/w_notice.h"
 
 #include <QFileInfo>
 
@@ -51,9 +52,12 @@ int Console::startUp(const QStringList &arguments, const QString &workingDirecto
     }
 
     if (dbunloadSwitchOn(m_ctx.readConfig(u"dbunload"_s, u"dbunload"_s, u"0"_s))) {
+        auto w_dbunload_msg = NoticeWindow::w_dbunload_msg();
         // An engine left running (for example by a crashed copy) has the file open: no rebuild now.
         if (!f_findwindows_garvinanet(m_ctx.gs_path))
-            f_dbunload(m_ctx);
+            f_dbunload(m_ctx, *w_dbunload_msg);
+        if (w_dbunload_msg->isOpen())
+            w_dbunload_msg->close();
     }
 
     m_coolmenu.of_initialize();

@@ -80,8 +80,9 @@ QIcon u_icontray::ufp_get_hicon(const QString &a_icon_name)
                 index = a_icon_name.mid(comma + 1).trimmed().toInt();
                 file = a_icon_name.left(comma);
             }
+            // Only icon files hold numbered icons here; any other picture is no icon source.
             QImageReader reader(file);
-            if (reader.canRead() && (index == 0 || reader.jumpToImage(index))) {
+            if (reader.canRead() && reader.format() == "ico" && (index == 0 || reader.jumpToImage(index))) {
                 const QImage image = reader.read();
                 if (!image.isNull())
                     icon = QIcon(QPixmap::fromImage(image));

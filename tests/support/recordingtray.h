@@ -9,7 +9,6 @@ namespace garvina::test {
 /// A tray that is (or is not) there and keeps what it was told.
 class RecordingTray final : public TrayBackend
 {
-    Q_OBJECT
 public:
     struct Balloon
     {
