@@ -328,9 +328,10 @@ void FormField::sync()
     const QColor background = backgroundColor();
     const QRect area = pixelRect();
 
-    if (auto *edit = qobject_cast<QLineEdit *>(m_widget))
+    // Spin boxes repaint on every setReadOnly(), and this runs on every keystroke in any field.
+    if (auto *edit = qobject_cast<QLineEdit *>(m_widget); edit && edit->isReadOnly() != readOnly)
         edit->setReadOnly(readOnly);
-    else if (auto *spin = qobject_cast<QAbstractSpinBox *>(m_widget))
+    else if (auto *spin = qobject_cast<QAbstractSpinBox *>(m_widget); spin && spin->isReadOnly() != readOnly)
         spin->setReadOnly(readOnly);
     // Check boxes and radio buttons have no read-only mode; the form swallows their input instead.
 

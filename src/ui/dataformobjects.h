@@ -165,6 +165,7 @@ public:
     void bindBackgroundColor(FormExpr<QColor> color);
     bool isTransparent() const { return !backgroundColor().isValid(); }
 
+    /// Left and vertically centred unless set.
     Qt::Alignment alignment() const { return m_alignment; }
     void setAlignment(Qt::Alignment alignment);
     void setWordWrap(bool wrap);

@@ -342,6 +342,17 @@ private Q_SLOTS:
         form.text(u"t_1"_s)->setTextColor(Grey);
         form.setItem(u"a"_s, u"启动"_s);
         QCOMPARE(form.text(u"t_1"_s)->textColor(), Grey);
+
+        // So can the text itself follow the row, and a constant text take over again.
+        form.text(u"t_1"_s)->bindText([](const DataForm &f) {
+            return f.getItem(u"a"_s) == u"启动"_s ? u"服务端已启动!"_s : u"服务端已停止!"_s;
+        });
+        QCOMPARE(form.text(u"t_1"_s)->text(), u"服务端已启动!"_s);
+        form.setItem(u"a"_s, u"停止"_s);
+        QCOMPARE(form.text(u"t_1"_s)->text(), u"服务端已停止!"_s);
+        form.text(u"t_1"_s)->setText(u"服务端已停止！"_s);
+        form.setItem(u"a"_s, u"启动"_s);
+        QCOMPARE(form.text(u"t_1"_s)->text(), u"服务端已停止！"_s);
     }
 
     void drawingFollowsExpressions()
