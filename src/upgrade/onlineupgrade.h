@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+
+namespace garvina {
+
+struct AppContext;
+
+/// \brief The receiver of a fetched reply body.
+class n_cst_internetresult
+{
+public:
+    /// Stores \a data as text (UTF-8) in is_msg, replacing what was there, and returns the length
+    /// of is_msg in UTF-8 bytes.
+    int internetdata(const QByteArray &data);
+
+    /// The body of the last reply; empty until one was received.
+    QString is_msg;
+};
+
+/// How long the version check waits for the upgrade server's whole reply.
+inline constexpr int kVersionFetchTimeoutMs = 10000;
+/// The longest version file accepted; a longer reply is an error and is not read in full.
+inline constexpr qint64 kVersionFileMaxBytes = 1024;
+
+/// \brief The "check for updates" command: compares the upgrade server's version with gs_softver()
+/// and, on the user's consent, hands over to the upgrade program.
+///
+/// Every outcome is a message box of ctx.boxes; the function returns when it was answered. On Yes
+/// the program "upgrade" of the program folder is started detached with the one argument "upgrade1"
+/// and \a endWithoutCloseHook is called: it ends the console at once, skipping the close hook, so
+/// the engine keeps serving the tills while the files are replaced. When the upgrade program cannot
+/// be started the user is told and the console goes on. A call made while another is still waiting
+/// for the server (from a timer, say) does nothing. \a timeoutMs bounds the wait for the server.
+void f_online_upgrade(AppContext &ctx, const std::function<void()> &endWithoutCloseHook,
+                      int timeoutMs = kVersionFetchTimeoutMs);
+
+} // namespace garvina
