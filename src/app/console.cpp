@@ -8,8 +8,10 @@
 #include "platform/messageboxes.h"
 #include "platform/processlauncher.h"
 #include "ui/w_main.h"
+#include "upgrade/onlineupgrade.h"
 #include "ui/w_notice.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 
 using namespace Qt::Literals::StringLiterals;
@@ -64,9 +66,26 @@ int Console::startUp(const QStringList &arguments, const QString &workingDirecto
     m_coolmenu.of_set2k3style();
     m_coolmenu.of_setresourcefile(m_ctx.gs_path + u"server.dll"_s);
 
-    m_main = std::make_unique<w_main>(m_ctx);
-    m_main->show();
+    w_main::Services services;
+    services.engine = &m_engine;
+    services.coolmenu = &m_coolmenu;
+    services.tray = m_tray;
+    m_tray = nullptr;
+    services.openSettings = m_openSettings;
+    services.openRestore = m_openRestore;
+    services.onlineUpgrade = m_onlineUpgrade ? m_onlineUpgrade : std::function<void()>([this] {
+        f_online_upgrade(m_ctx, [this] { endWithoutCloseHook(); });
+    });
+    m_main = std::make_unique<w_main>(m_ctx, std::move(services));
+    m_main->open();
     return 0;
+}
+
+void Console::endWithoutCloseHook()
+{
+    // The upgrade program replaces our files: leave at once, the engine and the service keep running.
+    m_closed = true;
+    QCoreApplication::exit(0);
 }
 
 void Console::closeHook()

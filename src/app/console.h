@@ -7,10 +7,12 @@
 #include <QObject>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 
 namespace garvina {
 
+class TrayBackend;
 class w_main;
 
 /// \brief The application object: start-up, process-wide objects and the close hook.
@@ -30,6 +32,19 @@ public:
 
     /// The orderly end: stop the client connection service, then the engine. Runs once.
     void closeHook();
+    /// Ends the event loop without the close hook (the upgrade takes over).
+    void endWithoutCloseHook();
+
+    /// Before startUp(): a tray to use instead of the desktop's (taken over), and the windows the main
+    /// window opens.
+    void setTrayBackend(TrayBackend *tray) { m_tray = tray; }
+    void setWindowOpeners(std::function<void()> settings, std::function<void()> restore,
+                          std::function<void()> upgrade)
+    {
+        m_openSettings = std::move(settings);
+        m_openRestore = std::move(restore);
+        m_onlineUpgrade = std::move(upgrade);
+    }
 
     AppContext &context() { return m_ctx; }
     w_main *mainWindow() const { return m_main.get(); }
@@ -42,6 +57,10 @@ private:
     n_coolmenu m_coolmenu;
     std::unique_ptr<w_main> m_main;
     bool m_closed = false;
+    TrayBackend *m_tray = nullptr;
+    std::function<void()> m_openSettings;
+    std::function<void()> m_openRestore;
+    std::function<void()> m_onlineUpgrade;
 };
 
 } // namespace garvina

@@ -12,6 +12,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSet>
 #include <QTimer>
 
@@ -70,6 +71,15 @@ QSet<QByteArray> listeningInodes(int port)
 
 } // namespace
 
+QStringList serverArguments(const EngineInstance &instance, const QString &port)
+{
+    // The server cuts the values of -e and -el at the first blank; for such a folder the same root
+    // and lock folder reach it through FIREBIRD and FIREBIRD_LOCK alone.
+    if (instance.root().contains(QRegularExpression(u"\\s"_s)))
+        return {u"-p"_s, port};
+    return {u"-e"_s, instance.root(), u"-el"_s, instance.lockFolder(), u"-p"_s, port};
+}
+
 QStringList EngineInstance::environment() const
 {
     return {u"FIREBIRD="_s + root(), u"FIREBIRD_LOCK="_s + lockFolder()};
@@ -127,6 +137,10 @@ qint64 listenerOf(int port, qint64 pid)
     return -1;
 }
 
+namespace {
+int portOfEngine(qint64 pid);
+} // namespace
+
 EngineControl::EngineControl(AppContext &ctx) : m_ctx(ctx) {}
 
 QString EngineControl::configuredPort() const
@@ -163,7 +177,11 @@ bool EngineControl::f_connectdb()
     const QString links = dsn.read(section, u"CommLinks"_s, QString());
     QString host = u"127.0.0.1"_s;
     int port = 0;
-    for (const QString &part : QStringView(links).mid(links.indexOf(u'{') + 1).chopped(1).toString().split(u';')) {
+    // "TCPIP{host=127.0.0.1;ServerPort=2638;}": the parameters between the braces.
+    const qsizetype open = links.indexOf(u'{');
+    const qsizetype close = links.lastIndexOf(u'}');
+    const QString params = (open >= 0 && close > open) ? links.mid(open + 1, close - open - 1) : QString();
+    for (const QString &part : params.split(u';', Qt::SkipEmptyParts)) {
         const qsizetype eq = part.indexOf(u'=');
         if (eq < 0)
             continue;
@@ -177,6 +195,20 @@ bool EngineControl::f_connectdb()
 
     m_sqlca.disconnect();
     return m_sqlca.connect(host, port, database, user, password) && m_sqlca.sqlCode() == 0;
+}
+
+bool EngineControl::restartIfDeaf()
+{
+    const qint64 pid = runningEnginePid(m_ctx.gs_path);
+    const int port = portOfEngine(pid);
+    if (pid == 0 || m_busy || port <= 0 || listenerOf(port, pid) == pid)
+        return false;
+    BusyScope scope(m_busy);
+    m_sqlca.disconnect();
+    // Without its listener nobody can log in to stop it: it is ended directly.
+    terminate(pid);
+    start();
+    return true;
 }
 
 bool EngineControl::f_db_server(const QString &as_type)
@@ -211,9 +243,8 @@ bool EngineControl::start()
     // same files could only fail, and its pid would hide the running one from the probe.
     qint64 pid = runningEnginePid(m_ctx.gs_path);
     if (pid == 0) {
-        pid = m_ctx.launcher->startDetached(
-            serverProgram, {u"-e"_s, instance.root(), u"-el"_s, instance.lockFolder(), u"-p"_s, portText},
-            instance.root(), instance.environment());
+        pid = m_ctx.launcher->startDetached(serverProgram, serverArguments(instance, portText), instance.root(),
+                                            instance.environment());
         if (pid > 0)
             writePidFile(enginePidFile(m_ctx.gs_path), pid);
     }
@@ -298,6 +329,11 @@ void EngineControl::stop()
     if (!fbCheckServiceLogin(target).ok)
         return;
 
+    terminate(pid);
+}
+
+void EngineControl::terminate(qint64 pid)
+{
     ::kill(static_cast<pid_t>(pid), SIGTERM);
     if (!waitUntil([&] { return !processAlive(pid); }, stopTimeoutMs)) {
         // A server once ignored SIGTERM with a busy client attached.

@@ -22,6 +22,9 @@ struct EngineInstance
     QString gs_path;
 };
 
+/// The server's command line for \a instance on \a port (the password is never on it).
+QStringList serverArguments(const EngineInstance &instance, const QString &port);
+
 /// The engine's name, its alias for the shop database and the data source the console connects through.
 inline QString engineName() { return QStringLiteral("GARVINANET"); }
 inline QString dataSourceName() { return QStringLiteral("GARVINA Server"); }
@@ -52,6 +55,10 @@ public:
 
     Sqlca &sqlca() { return m_sqlca; }
 
+    /// \brief Starts the engine afresh when it runs but no longer listens on its port (a failed online
+    /// backup can leave it so). True when it had to.
+    bool restartIfDeaf();
+
     /// True while a start or stop is under way.
     bool busy() const { return m_busy; }
 
@@ -63,6 +70,7 @@ public:
 private:
     bool start();
     void stop();
+    void terminate(qint64 pid);
     /// The port in the configuration, as text (what the engine and the data source are given).
     QString configuredPort() const;
     void writeDataSource(const QString &port) const;

@@ -52,14 +52,24 @@ qint64 runningEnginePid(const QString &gs_path)
     if (!exe.startsWith(u"firebird"_s) && argv0 != u"firebird"_s)
         return 0;
     const QString root = QFileInfo(gs_path + u"tool"_s).absoluteFilePath();
+    const auto sameRoot = [&](const QByteArray &value) {
+        QString given = QFile::decodeName(value);
+        while (given.size() > 1 && given.endsWith(u'/'))
+            given.chop(1);
+        return QFileInfo(given).absoluteFilePath() == root;
+    };
     for (int i = 0; i + 1 < args.size(); ++i) {
-        if (args.at(i) == "-e") {
-            QString given = QFile::decodeName(args.at(i + 1));
-            while (given.size() > 1 && given.endsWith(u'/'))
-                given.chop(1);
-            if (QFileInfo(given).absoluteFilePath() == root)
-                return pid;
-        }
+        if (args.at(i) == "-e")
+            return sameRoot(args.at(i + 1)) ? pid : 0;
+    }
+    // Started without -e (a folder whose path holds blanks): the root is in its environment.
+    QFile environ(proc + u"/environ"_s);
+    if (!environ.open(QIODevice::ReadOnly))
+        return 0;
+    const QList<QByteArray> entries = environ.readAll().split('\0');
+    for (const QByteArray &entry : entries) {
+        if (entry.startsWith("FIREBIRD="))
+            return sameRoot(entry.mid(9)) ? pid : 0;
     }
     return 0;
 }

@@ -131,6 +131,9 @@ bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path,
     if (!copy.ok) {
         QFile::remove(partFile);
         as_error = copy.error;
+        // A failed online backup can leave the server without its listening socket: the tills could
+        // no longer connect. Start it afresh when that happened.
+        engine.restartIfDeaf();
         return false;
     }
     if (!QFileInfo(partFile).isFile()) {

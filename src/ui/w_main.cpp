@@ -1,22 +1,455 @@
 #include "w_main.h"
 
 #include "app/appcontext.h"
+#include "clientsvc/socketstartstop.h"
+#include "engine/enginecontrol.h"
+#include "engine/engineprobe.h"
+#include "maintenance/backup.h"
+#include "platform/clock.h"
+#include "platform/messageboxes.h"
+#include "ui/dataform.h"
+#include "ui/guiresources.h"
+#include "ui/m_popmenu.h"
+#include "ui/n_coolmenu.h"
+#include "ui/passwordprompt.h"
+#include "ui/u_icontray.h"
+#include "ui/w_notice.h"
+#include "ui/w_pass.h"
 
-#include <QLabel>
-#include <QVBoxLayout>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCursor>
+#include <QFile>
+#include <QFileInfo>
+#include <QHostInfo>
+#include <QNetworkInterface>
+#include <QPushButton>
+#include <QScopeGuard>
+#include <QScreen>
+#include <QWindow>
+
+#include <sys/stat.h>
 
 using namespace Qt::Literals::StringLiterals;
 
 namespace garvina {
 
-w_main::w_main(AppContext &ctx, QWidget *parent) : QWidget(parent), m_ctx(ctx)
+namespace {
+
+const QString Title = u"服装销售管理软件(网络版服务端)"_s;
+const QString Running = u"停止服务"_s;
+const QColor Red(255, 0, 0);
+const QColor DarkGrey(51, 51, 51);
+
+/// The mount point of the volume that holds \a path: where the path's device changes on the way up.
+QString mountPointOf(const QString &path)
 {
-    setWindowTitle(u"服装销售管理软件(网络版服务端)"_s);
-    auto *layout = new QVBoxLayout(this);
-    layout->addWidget(new QLabel(u"服装销售管理软件(网络版服务端)"_s, this));
-    resize(604, 416);
+    QString current = QFileInfo(path).absoluteFilePath();
+    struct stat st {};
+    if (::stat(QFile::encodeName(current).constData(), &st) != 0)
+        return u"/"_s;
+    const dev_t device = st.st_dev;
+    while (current != u"/"_s) {
+        const QString parent = QFileInfo(current).path();
+        if (::stat(QFile::encodeName(parent).constData(), &st) != 0 || st.st_dev != device)
+            break;
+        current = parent;
+    }
+    return current;
 }
 
-int w_main::StopServer() { return 1; }
+} // namespace
+
+QString w_main::hostLine()
+{
+    QString address;
+    const auto interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &ni : interfaces) {
+        const auto flags = ni.flags();
+        if (!(flags & QNetworkInterface::IsUp) || !(flags & QNetworkInterface::IsRunning) ||
+            (flags & QNetworkInterface::IsLoopBack))
+            continue;
+        for (const QNetworkAddressEntry &entry : ni.addressEntries()) {
+            if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol) {
+                address = entry.ip().toString();
+                break;
+            }
+        }
+        if (!address.isEmpty())
+            break;
+    }
+    if (address.isEmpty())
+        address = u"127.0.0.1"_s;
+    return u"本机名称:"_s + QHostInfo::localHostName() + u"  地址:"_s + address;
+}
+
+w_main::w_main(AppContext &ctx, Services services, QWidget *parent)
+    : QWidget(parent, Qt::FramelessWindowHint | Qt::Window), m_ctx(ctx), m_services(std::move(services))
+{
+    initGuiResources();
+    setWindowIcon(QIcon(u":/icons/garvinaserver.png"_s));
+    if (m_services.clientService) {
+        m_service = m_services.clientService;
+    } else {
+        m_ownService = std::make_unique<ClientService>();
+        m_service = m_ownService.get();
+    }
+    if (!m_services.prompt) {
+        m_ownPrompt = std::make_unique<DialogPasswordPrompt>(m_ctx, this);
+        m_services.prompt = m_ownPrompt.get();
+    }
+    buildForm();
+
+    // Never clicked by the user: opening posts it one click, which runs the first start.
+    m_cbStart = new QPushButton(u"开启服务"_s, this);
+    m_cbStart->setObjectName(u"cb_start"_s);
+    m_cbStart->setFont(QFont(u"Arial"_s));
+    m_cbStart->hide();
+    connect(m_cbStart, &QPushButton::clicked, this, &w_main::cbStartClicked);
+
+    m_timer.setInterval(1000);
+    connect(&m_timer, &QTimer::timeout, this, &w_main::timerTick);
+}
+
+w_main::~w_main()
+{
+    m_timer.stop();
+}
+
+void w_main::buildForm()
+{
+    m_form = new DataForm(this);
+    m_form->setObjectName(u"dw_1"_s);
+    DataForm &f = *m_form;
+    f.addColumn(u"a"_s, u"停止"_s);
+    f.addColumn(u"name"_s);
+    f.setFormSize({2761, 1664});
+
+    f.addPicture(u"p_1"_s, {0, 0, 2761, 1664}, m_ctx.gs_path + u"skin/bg.jpg"_s);
+
+    FormText &title = f.addText(u"t_title"_s, {91, 48, 1700, 96}, Title);
+    title.setFont(u"WenQuanYi Micro Hei"_s, 14, 700);
+    title.setTextColor(Qt::white);
+
+    FormText &status = f.addText(u"t_1"_s, {91, 176, 1600, 164}, u"服务端已停止！"_s);
+    status.setFont(u"WenQuanYi Micro Hei"_s, 22, 700);
+    status.bindTextColor([](const DataForm &form) {
+        return form.getItem(u"a"_s).contains(u"停止"_s) ? Red : QColor(Qt::white);
+    });
+
+    FormText &clock = f.addText(u"t_2"_s, {91, 360, 1300, 84}, m_ctx.clock->now().toString(u"yyyy-MM-dd HH:mm:ss"_s));
+    clock.setFont(u"WenQuanYi Micro Hei"_s, 12);
+    clock.setTextColor(Qt::white);
+
+    FormText &hint = f.addText(u"t_3"_s, {2089, 116, 649, 56}, u"关闭界面最小化到任务栏"_s);
+    hint.setFont(u"WenQuanYi Micro Hei"_s, 8);
+    hint.setTextColor(Qt::white);
+    hint.setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+
+    FormText &upgrade = f.addText(u"t_upgrade"_s, {2350, 392, 340, 72}, u"检查更新"_s);
+    upgrade.setFont(u"WenQuanYi Micro Hei"_s, 10);
+    upgrade.setTextColor(Qt::white);
+    upgrade.setUnderline(true);
+    upgrade.setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    upgrade.setCursorShape(Qt::PointingHandCursor);
+
+    // Hotspots over the three icons of the skin, and their captions.
+    const struct
+    {
+        const char16_t *hotspot;
+        int hotspotX;
+        const char16_t *caption;
+        int captionX;
+        const char16_t *text;
+    } actions[] = {
+        {u"t_13", 370, u"t_server", 192, u"开启服务"},
+        {u"t_14", 1189, u"t_setting", 1001, u"功能设置"},
+        {u"t_15", 2016, u"t_restore", 1847, u"还原数据"},
+    };
+    for (const auto &a : actions) {
+        const QString hotspot = QString::fromUtf16(a.hotspot);
+        const QString caption = QString::fromUtf16(a.caption);
+        f.addText(hotspot, {a.hotspotX, 788, 411, 352}).setCursorShape(Qt::PointingHandCursor);
+        FormText &text = f.addText(caption, {a.captionX, 1044, 768, 88}, QString::fromUtf16(a.text));
+        text.setFont(u"WenQuanYi Micro Hei"_s, 11, 700);
+        text.setAlignment(Qt::AlignCenter);
+        text.setCursorShape(Qt::PointingHandCursor);
+        const QStringList pair{hotspot, caption};
+        // The caption turns red and rises by one pixel while the pointer is on its icon or on it.
+        text.bindTextColor([pair](const DataForm &form) { return form.itemIn(u"name"_s, pair) ? Red : DarkGrey; });
+        text.bindY([pair](const DataForm &form) { return form.itemIn(u"name"_s, pair) ? 1040 : 1044; });
+    }
+
+    FormLine &separator = f.addLine(u"l_1"_s, {91, 1300}, {2670, 1300});
+    separator.setColor(QColor(145, 165, 185));
+
+    FormText &ip = f.addText(u"t_ip"_s, {91, 1340, 2500, 84}, hostLine());
+    ip.setFont(u"WenQuanYi Micro Hei"_s, 9);
+    ip.setTextColor(DarkGrey);
+    FormText &ver = f.addText(u"t_ver"_s, {91, 1432, 1500, 84}, u"软件版本 "_s + gs_softver());
+    ver.setFont(u"WenQuanYi Micro Hei"_s, 9);
+    ver.setTextColor(DarkGrey);
+    FormText &next = f.addText(u"t_bakcup_time"_s, {91, 1524, 2500, 84}, u"暂没备份执行任务"_s);
+    next.setFont(u"WenQuanYi Micro Hei"_s, 9);
+    next.setTextColor(DarkGrey);
+
+    FormText &box = f.addText(u"t_msg_b"_s, {654, 608, 1513, 136});
+    box.setBackgroundColor(QColor(19, 179, 253));
+    box.setVisible(false);
+    FormText &msg = f.addText(u"t_msg"_s, {667, 640, 1486, 60}, u"启动服务中，请稍等......"_s);
+    msg.setFont(u"WenQuanYi Micro Hei"_s, 9);
+    msg.setTextColor(Qt::white);
+    msg.setAlignment(Qt::AlignCenter);
+    msg.setVisible(false);
+
+    FormText &closeSpot = f.addText(u"t_close"_s, {2651, 20, 78, 68});
+    closeSpot.setCursorShape(Qt::PointingHandCursor);
+    FormPicture &closePicture = f.addPicture(u"p_close"_s, {2651, 20, 78, 68}, m_ctx.gs_path + u"skin/close.jpg"_s);
+    closePicture.setCursorShape(Qt::PointingHandCursor);
+    closePicture.bindVisible([](const DataForm &form) { return form.itemIn(u"name"_s, {u"t_close"_s, u"p_close"_s}); });
+
+    f.sendToBack(u"p_1"_s);
+    f.bringToFront(u"t_close"_s);
+    f.bringToFront(u"p_close"_s);
+    f.bringToFront(u"t_bakcup_time"_s);
+
+    f.setHoverColumn(u"name"_s, DataForm::HoverRule::IncludeEmpty);
+    connect(m_form, &DataForm::clicked, this, &w_main::onFormClicked);
+    connect(m_form, &DataForm::dragRequested, this, [this] {
+        if (QWindow *window = windowHandle())
+            window->startSystemMove();
+    });
+    setFixedSize(m_form->formSize());
+    m_form->setGeometry(QRect(QPoint(0, 0), m_form->formSize()));
+}
+
+void w_main::open()
+{
+    setWindowTitle(Title);
+    setFixedSize(m_form->formSize());
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+
+    m_menu = new m_popmenu(m_ctx, *m_services.prompt, this);
+    if (m_services.coolmenu)
+        m_services.coolmenu->of_loadimagesfrommenu(m_menu);
+    connect(m_menu, &m_popmenu::showMainRequested, this, [this] {
+        if (!isVisible())
+            showFromTray();
+    });
+    connect(m_menu, &m_popmenu::settingsRequested, this, [this] {
+        if (m_services.openSettings)
+            m_services.openSettings();
+    });
+    connect(m_menu, &m_popmenu::startStopRequested, this, &w_main::server_start_stop);
+    connect(m_menu, &m_popmenu::exitRequested, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+
+    m_tray = new u_icontray(m_services.tray, this);
+    m_services.tray = nullptr; // owned by the tray icon now
+    m_tray->add_icon(m_ctx.gs_path + u"serverstart.ico"_s, Title, this);
+    connect(m_tray, &u_icontray::restore, this, &w_main::restore);
+
+    m_form->text(u"t_ip"_s)->setText(hostLine());
+
+    if (m_ctx.readConfig(u"system"_s, u"start_min"_s, u"0"_s) == u"1"_s) {
+        hide();
+        m_tray->show_balloontip(u"服务端已启动"_s, u"点击此图标显示服务端主界面,右键可显示菜单"_s);
+    } else {
+        show();
+    }
+
+    m_timer.start();
+
+    auto w_msg = NoticeWindow::w_msg();
+    w_msg->open();
+    QMetaObject::invokeMethod(m_cbStart, &QPushButton::click, Qt::QueuedConnection);
+    if (w_msg->isOpen())
+        w_msg->close();
+}
+
+void w_main::cbStartClicked()
+{
+    server_start_stop();
+    if (!f_check_diskspace(m_ctx.gs_path, 100)) {
+        m_tray->show_balloontip(u"硬盘空间不足"_s,
+                                u"您的"_s + mountPointOf(m_ctx.gs_path) +
+                                    u"盘空间不足100M,请整理出更多的硬盘空间,以便服装服务端正常使用!"_s);
+    }
+}
+
+bool w_main::serviceRunning() const { return m_form->text(u"t_server"_s)->text() == Running; }
+
+void w_main::setStartingNotice(bool visible)
+{
+    m_form->text(u"t_msg_b"_s)->setVisible(visible);
+    m_form->text(u"t_msg"_s)->setVisible(visible);
+    if (visible)
+        m_form->repaint(); // the start blocks right after this: show the notice first
+}
+
+int w_main::server_start_stop()
+{
+    // A start or stop waits for the engine; a second one arriving meanwhile is dropped.
+    if (m_inStartStop)
+        return 0;
+    m_inStartStop = true;
+    const auto done = qScopeGuard([this] { m_inStartStop = false; });
+    DataForm &f = *m_form;
+    MessageBoxes &boxes = *m_ctx.boxes;
+
+    if (serviceRunning()) {
+        if (!boxes.ask(u"重要提示确认"_s, u"是否确认要停止服务,停止后所有客户端都无法使用!"_s, MsgIcon::Exclamation))
+            return 0;
+        if (wf_socket_start_stop(u"STOP"_s) == 0)
+            return 0;
+        m_services.engine->f_db_server(u"STOP"_s);
+        if (m_tray)
+            m_tray->modify_icon(m_ctx.gs_path + u"serverstop.ico"_s);
+        f.text(u"t_server"_s)->setText(u"启动服务"_s);
+        f.text(u"t_1"_s)->setText(u"服务端已停止!"_s);
+        f.setItem(u"a"_s, u"停止"_s);
+        f.text(u"t_bakcup_time"_s)->setText(u"服务端已停止,不执行备份任务"_s);
+        if (m_tray)
+            m_tray->show_balloontip(u"温馨提示"_s, u"服务端已停止工作!"_s);
+        return 1;
+    }
+
+    f.setItem(u"name"_s, QString());
+    setStartingNotice(true);
+    if (!f_findwindows_garvinanet(m_ctx.gs_path) && !m_services.engine->f_db_server(u"START"_s)) {
+        setStartingNotice(false);
+        boxes.tell(u"提示"_s, u"开启数据库服务失败!"_s, MsgIcon::StopSign);
+        return 0;
+    }
+    if (wf_socket_start_stop(u"START"_s) == 0) {
+        setStartingNotice(false);
+        return 0;
+    }
+    wf_get_exit_backup_time();
+    f.text(u"t_ip"_s)->setText(hostLine());
+    if (m_tray)
+        m_tray->modify_icon(m_ctx.gs_path + u"serverstart.ico"_s);
+    f.text(u"t_server"_s)->setText(Running);
+    f.text(u"t_1"_s)->setText(u"服务端已启动!"_s);
+    f.setItem(u"a"_s, u"启动"_s);
+    setStartingNotice(false);
+    if (m_tray)
+        m_tray->show_balloontip(u"温馨提示"_s, u"服务端已启动工作!"_s);
+    return 1;
+}
+
+int w_main::wf_get_exit_backup_time()
+{
+    const QString line =
+        m_schedule.wf_get_exit_backup_time(BackupConfig::read(m_ctx.config()), m_ctx.clock->now());
+    m_form->text(u"t_bakcup_time"_s)->setText(line);
+    return 1;
+}
+
+int w_main::wf_socket_start_stop(const QString &as_type)
+{
+    if (as_type == u"START"_s)
+        m_ii_socketport = socketPortFromConfig(m_ctx.config());
+    return wf_socket_start_stop_core(*m_service, *m_ctx.boxes, as_type, m_ii_socketport, this, m_form);
+}
+
+int w_main::StopServer() { return m_service->StopServer(); }
+
+void w_main::timerTick()
+{
+    const QDateTime now = m_ctx.clock->now();
+    const bool running = serviceRunning() && !m_services.engine->busy();
+    const auto result = m_schedule.tick(
+        now, running, [this] { return BackupConfig::read(m_ctx.config()); },
+        [this](const QString &root, QString &error) { return f_backup_db(m_ctx, *m_services.engine, root, error); });
+    m_form->text(u"t_2"_s)->setText(result.clock);
+    if (result.recomputed)
+        m_form->text(u"t_bakcup_time"_s)->setText(m_schedule.line());
+    if (!result.backupRan)
+        return;
+    if (!result.backupOk)
+        f_filewrite_backup_error_to_txt(m_ctx.gs_path, result.logLine);
+    if (m_tray)
+        m_tray->show_balloontip(result.balloonTitle, result.balloonText);
+}
+
+void w_main::openGuarded(const std::function<void()> &open)
+{
+    const bool allowed = passwordGuard(m_ctx.config(), u"settingpass"_s, *m_services.prompt);
+    m_form->setItem(u"name"_s, QString());
+    if (allowed && open)
+        open();
+}
+
+void w_main::onFormClicked(const QString &name)
+{
+    if (name == u"t_server"_s || name == u"t_13"_s) {
+        server_start_stop();
+    } else if (name == u"t_close"_s || name == u"p_close"_s) {
+        hideToTray(true);
+    } else if (name == u"t_setting"_s || name == u"t_14"_s) {
+        openGuarded(m_services.openSettings);
+    } else if (name == u"t_restore"_s || name == u"t_15"_s) {
+        openGuarded(m_services.openRestore);
+    } else if (name == u"t_upgrade"_s) {
+        if (m_services.onlineUpgrade)
+            m_services.onlineUpgrade();
+    }
+}
+
+void w_main::hideToTray(bool withBalloon)
+{
+    hide();
+    m_form->setItem(u"name"_s, QString());
+    if (withBalloon && m_tray)
+        m_tray->show_balloontip(u"温馨提示"_s, u"服务端已最小化到任务栏!"_s);
+}
+
+void w_main::showFromTray()
+{
+    m_form->setItem(u"name"_s, QString());
+    show();
+}
+
+void w_main::restore(int lparam)
+{
+    if (lparam == 514 || lparam == 515) {
+        if (!isVisible())
+            showFromTray();
+        raise();
+        activateWindow();
+    } else if (lparam == 517) {
+        raise();
+        activateWindow();
+        m_menu->setServiceRunning(serviceRunning());
+        m_menu->popup(QCursor::pos());
+    }
+}
+
+void w_main::closeEvent(QCloseEvent *event)
+{
+    // Closing (Alt+F4, the window manager) only hides the console; it ends through its exit command.
+    event->ignore();
+    m_form->setItem(u"name"_s, QString());
+    hide();
+}
+
+void w_main::changeEvent(QEvent *event)
+{
+    if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized)) {
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+        m_form->setItem(u"name"_s, QString());
+        QMetaObject::invokeMethod(this, &QWidget::hide, Qt::QueuedConnection);
+    }
+    QWidget::changeEvent(event);
+}
+
+void w_main::customEvent(QEvent *event)
+{
+    // The client service's notifications (connect, close, text) need no action here.
+    if (event->type() == ClientServiceEvent::eventType())
+        return;
+    QWidget::customEvent(event);
+}
 
 } // namespace garvina

@@ -1,23 +1,111 @@
 #pragma once
 
+#include "clientsvc/clientservice.h"
+#include "maintenance/schedule.h"
+
+#include <QPointer>
+#include <QTimer>
 #include <QWidget>
+
+#include <functional>
+#include <memory>
+
+class QPushButton;
 
 namespace garvina {
 
 struct AppContext;
+class DataForm;
+class EngineControl;
+class NoticeWindow;
+class PasswordPrompt;
+class TrayBackend;
+class m_popmenu;
+class n_coolmenu;
+class u_icontray;
 
-/// \brief The console's main window.
+/// \brief The console's only permanent window: the service state, host, clock, version and next backup,
+/// the four actions drawn on the skin, the tray icon and menu, and the one-second timer.
+///
+/// Closing or minimising only hides it. The service is running exactly while `t_server` reads "停止服务".
 class w_main : public QWidget
 {
     Q_OBJECT
 public:
-    explicit w_main(AppContext &ctx, QWidget *parent = nullptr);
+    /// What the window needs besides the context; tests pass recorders.
+    struct Services
+    {
+        EngineControl *engine = nullptr;
+        n_coolmenu *coolmenu = nullptr;
+        TrayBackend *tray = nullptr;           ///< taken over; null: the desktop's tray
+        PasswordPrompt *prompt = nullptr;      ///< null: the password dialog
+        ClientServiceApi *clientService = nullptr; ///< null: the window's own service
+        /// Windows opened from here; each may be empty until it exists.
+        std::function<void()> openSettings;
+        std::function<void()> openRestore;
+        std::function<void()> onlineUpgrade;
+    };
 
-    /// Stops the client connection service; 1 on success.
+    w_main(AppContext &ctx, Services services, QWidget *parent = nullptr);
+    ~w_main() override;
+
+    /// The window's opening: title and size, tray menu and icon, host line, start_min, the timer, and
+    /// the first start posted to run once opening has finished.
+    void open();
+
+    /// Starts the service when it is stopped; stops it, after asking, when it runs.
+    int server_start_stop();
+    /// Recomputes the next backup and writes the next-backup line.
+    int wf_get_exit_backup_time();
+    /// Starts ("START") or stops ("STOP") the client connection service; 1 when it is in that state.
+    int wf_socket_start_stop(const QString &as_type);
+    /// Stops the client connection service; its result code.
     int StopServer();
+    /// Mouse actions on the tray icon: 514 left release, 515 left double-click, 517 right release.
+    void restore(int lparam);
+
+    /// The once-a-second timer's work (also called by tests with a moved clock).
+    void timerTick();
+
+    bool serviceRunning() const;
+    DataForm *dw_1() const { return m_form; }
+    QPushButton *cb_start() const { return m_cbStart; }
+    u_icontray *iuo_tray() const { return m_tray; }
+    m_popmenu *im_popmenu() const { return m_menu; }
+    ClientServiceApi &clientService() const { return *m_service; }
+    const BackupSchedule &schedule() const { return m_schedule; }
+    int ii_socketport() const { return m_ii_socketport; }
+
+    /// The line "本机名称:" + host + "  地址:" + address.
+    static QString hostLine();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void changeEvent(QEvent *event) override;
+    void customEvent(QEvent *event) override;
 
 private:
+    void buildForm();
+    void onFormClicked(const QString &name);
+    void cbStartClicked();
+    void showFromTray();
+    void hideToTray(bool withBalloon);
+    void setStartingNotice(bool visible);
+    void openGuarded(const std::function<void()> &open);
+
     AppContext &m_ctx;
+    Services m_services;
+    DataForm *m_form = nullptr;
+    QPushButton *m_cbStart = nullptr;
+    u_icontray *m_tray = nullptr;
+    m_popmenu *m_menu = nullptr;
+    std::unique_ptr<PasswordPrompt> m_ownPrompt;
+    std::unique_ptr<ClientService> m_ownService;
+    ClientServiceApi *m_service = nullptr;
+    QTimer m_timer;
+    BackupSchedule m_schedule;
+    int m_ii_socketport = 0;
+    bool m_inStartStop = false;
 };
 
 } // namespace garvina

@@ -138,6 +138,28 @@ private Q_SLOTS:
         QVERIFY(f_check_diskspace(m_ctx.gs_path, 1));
     }
 
+    void failedCopyKeepsTheEngineServing()
+    {
+        // Every name of the minute taken, and the copy's file name blocked by a folder: the engine
+        // cannot write the copy.
+        m_clock.set(QDateTime(QDate(2013, 8, 30), QTime(10, 0)));
+        QStringList names{u"20130830-1000"_s};
+        for (int n = 1; n <= 10; ++n)
+            names.append(u"20130830-1000-"_s + QString::number(n));
+        for (const QString &n : names)
+            QVERIFY(QDir().mkpath(m_root + n + u"/garvina.db.part"_s));
+        QString error;
+        QVERIFY(!f_backup_db(m_ctx, *m_engine, m_root, error));
+        QVERIFY(!error.isEmpty());
+        QVERIFY(!QFileInfo::exists(m_root + u"20130830-1000/garvina.db"_s));
+        // New connections are still accepted afterwards.
+        QVERIFY2(m_engine->f_connectdb(), qPrintable(m_engine->sqlca().sqlErrText()));
+        m_engine->sqlca().disconnect();
+        QString error2;
+        m_clock.set(QDateTime(QDate(2013, 8, 30), QTime(10, 1)));
+        QVERIFY2(f_backup_db(m_ctx, *m_engine, m_root, error2), qPrintable(error2));
+    }
+
     void engineStoppedMeansNoFolder()
     {
         QVERIFY(m_engine->f_db_server(u"STOP"_s));

@@ -15,12 +15,12 @@
 namespace garvina::test {
 
 /// A program folder in a temporary directory with its own engine instance and shop database,
-/// laid out by the project's set-up script (the engine cannot serve a folder whose path holds blanks). The engine port is a free one; HOME points into the
+/// laid out by the project's set-up script. The engine port is a free one; HOME points into the
 /// folder so that the data-source file of the test stays there.
 class TestProgramFolder
 {
 public:
-    explicit TestProgramFolder(const QString &subfolder = QStringLiteral("店铺"))
+    explicit TestProgramFolder(const QString &subfolder = QStringLiteral("店 铺"))
     {
         gs_path = m_dir.path() + QLatin1Char('/') + subfolder + QLatin1Char('/');
         QDir().mkpath(gs_path);
