@@ -233,10 +233,10 @@ void FormField::bindBackgroundColor(FormExpr<QColor> color)
 
 void FormField::setFont(const QString &family, int pointSize, int weight)
 {
-    FormFont spec;
-    spec.family = family;
-    spec.pointSize = pointSize;
-    const QFont font = spec.toFont(weight);
+    FormFont wanted;
+    wanted.family = family;
+    wanted.pointSize = pointSize;
+    const QFont font = wanted.toFont(weight);
     const QList<QWidget *> all = widgets();
     for (QWidget *w : all)
         w->setFont(font);
