@@ -29,17 +29,8 @@ class TestBackup : public QObject
     /// Rows of the goods table in a database file, read with the embedded tool.
     int goodsIn(const QString &file)
     {
-        QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const QString &e : EngineInstance(m_ctx.gs_path).environment())
-            env.insert(e.section(u'=', 0, 0), e.section(u'=', 1));
-        p.setProcessEnvironment(env);
-        p.start(u"isql-fb"_s, {u"-q"_s, u"-user"_s, u"DBA"_s, file});
-        p.write("set heading off;\nselect count(*) from goods;\nquit;\n");
-        p.closeWriteChannel();
-        if (!p.waitForFinished(60000) || p.exitCode() != 0)
-            return -1;
-        return QString::fromUtf8(p.readAllStandardOutput()).trimmed().toInt();
+        const QString out = m_folder->runSql(file, "select count(*) from goods;");
+        return out.isNull() ? -1 : out.toInt();
     }
 
 private Q_SLOTS:
@@ -90,16 +81,9 @@ private Q_SLOTS:
             QVERIFY(goodsIn(copy) > 0);
         }
         // The backup holds the row committed before it.
-        QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const QString &e : EngineInstance(m_ctx.gs_path).environment())
-            env.insert(e.section(u'=', 0, 0), e.section(u'=', 1));
-        p.setProcessEnvironment(env);
-        p.start(u"isql-fb"_s, {u"-q"_s, u"-user"_s, u"DBA"_s, m_root + u"20130829-1513/garvina.db"_s});
-        p.write("set heading off;\nselect count(*) from customers where name = '备份测试';\nquit;\n");
-        p.closeWriteChannel();
-        QVERIFY(p.waitForFinished(60000));
-        QCOMPARE(QString::fromUtf8(p.readAllStandardOutput()).trimmed(), u"1"_s);
+        QCOMPARE(m_folder->runSql(m_root + u"20130829-1513/garvina.db"_s,
+                                  "select count(*) from customers where name = '备份测试';"),
+                 u"1"_s);
     }
 
     void folderProblemsAreReportedAndTheConnectionClosed()

@@ -52,19 +52,10 @@ class TestRebuild : public QObject
     /// Row counts and a checksum of the sales lines, read with the embedded tool.
     QString contents()
     {
-        QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const QString &e : EngineInstance(m_ctx.gs_path).environment())
-            env.insert(e.section(u'=', 0, 0), e.section(u'=', 1));
-        p.setProcessEnvironment(env);
-        p.start(u"isql-fb"_s, {u"-q"_s, u"-user"_s, u"DBA"_s, live()});
-        p.write("set heading off;\n"
-                "select (select count(*) from goods), (select count(*) from customers),"
-                " (select count(*) from sale_lines), (select list(goods_id || ':' || qty || ':' || unit_price, ',')"
-                " from (select * from sale_lines order by 1, 2)) from rdb$database;\nquit;\n");
-        p.closeWriteChannel();
-        p.waitForFinished(60000);
-        return QString::fromUtf8(p.readAllStandardOutput()).simplified();
+        return m_folder->runSql(live(),
+                                "select (select count(*) from goods), (select count(*) from customers),"
+                                " (select count(*) from sale_lines), (select list(goods_id || ':' || qty || ':' ||"
+                                " unit_price, ',') from (select * from sale_lines order by 1, 2)) from rdb$database;");
     }
 
     static QByteArray hashOf(const QString &file)

@@ -55,6 +55,23 @@ public:
     }
     QString homePath() const { return m_dir.path(); }
 
+    /// Runs \a sql on a closed database file with the instance's embedded tool and returns what it
+    /// printed (no headings), or a null text when the tool failed.
+    QString runSql(const QString &file, const QByteArray &sql) const
+    {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("FIREBIRD"), gs_path + QStringLiteral("tool/"));
+        env.insert(QStringLiteral("FIREBIRD_LOCK"), gs_path + QStringLiteral("tool/lock"));
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral("isql-fb"), {QStringLiteral("-q"), QStringLiteral("-user"), QStringLiteral("DBA"), file});
+        p.write("set heading off;\n" + sql + "\nquit;\n");
+        p.closeWriteChannel();
+        if (!p.waitForFinished(60000) || p.exitCode() != 0)
+            return QString();
+        return QString::fromUtf8(p.readAllStandardOutput()).simplified();
+    }
+
     /// Kills an engine left running by a test, whatever state it is in.
     void killEngine() const
     {
