@@ -4,6 +4,7 @@
 #include "engine/enginecontrol.h"
 #include "engine/fbservice.h"
 #include "engine/syshelpers.h"
+#include "maintenance/filecopy.h"
 #include "platform/clock.h"
 
 #include <QDir>
@@ -12,27 +13,13 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 
-#include <cmath>
-#include <fcntl.h>
 #include <sys/statvfs.h>
-#include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
 
 namespace garvina {
 
 namespace {
-
-/// Flushes a file or folder to disk.
-bool syncPath(const QString &path, bool directory)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), (directory ? O_RDONLY | O_DIRECTORY : O_RDONLY) | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
-}
 
 /// Runs one of the engine's embedded tools on this program folder's instance and waits for it.
 /// Returns its exit code (-1 when it could not run or was killed) and its output in \a output.
@@ -146,7 +133,7 @@ bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path,
         as_error = problem;
         return false;
     }
-    if (!syncPath(partFile, false) || !QFile::rename(partFile, finalFile) || !syncPath(folder, true)) {
+    if (!syncToDisk(partFile) || !QFile::rename(partFile, finalFile) || !syncToDisk(folder)) {
         QFile::remove(partFile);
     }
     if (!QFileInfo(finalFile).isFile()) {
