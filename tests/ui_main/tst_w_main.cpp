@@ -15,6 +15,7 @@
 #include "ui/w_main.h"
 
 #include <QProcess>
+#include <QFileInfo>
 #include <QPushButton>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -278,6 +279,43 @@ private Q_SLOTS:
         QCOMPARE(m_w->server_start_stop(), 1);
         QVERIFY(m_w->serviceRunning());
         QCOMPARE(m_boxes.shown.size(), 1);
+    }
+
+    void scheduledBackupsReportAndLog()
+    {
+        QVERIFY(m_w->serviceRunning());
+        const QString log = m_ctx.gs_path + u"备份数据库出错记录.txt"_s;
+        QFile::remove(log);
+        const auto runAt = [&](const QTime &due) {
+            m_clock.set(QDateTime(QDate(2013, 8, 29), due.addSecs(-60)));
+            m_ctx.writeConfig(u"backup"_s, u"backuptime1"_s, due.toString(u"HH:mm:ss"_s));
+            m_w->wf_get_exit_backup_time();
+            m_clock.set(QDateTime(QDate(2013, 8, 29), due.addSecs(-1)));
+            m_w->timerTick();
+            m_clock.set(QDateTime(QDate(2013, 8, 29), due));
+            m_w->timerTick();
+        };
+
+        // A root that cannot be made: the failure is logged and told in a balloon.
+        m_ctx.writeConfig(u"backup"_s, u"backuppath"_s, u"/proc/garvina-none/"_s);
+        runAt(QTime(17, 0));
+        QCOMPARE(m_tray->balloons.last().title, u"备份出错"_s);
+        QCOMPARE(m_tray->balloons.last().text, u"2013-08-29 17:00:00 备份数据库出错!"_s);
+        QFile f(log);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), u"2013-08-29 17:00:00:创建目录 /proc/garvina-none 出错!\r\n"_s.toUtf8());
+        f.close();
+
+        // A good root: the backup is taken and told.
+        const QString root = m_folder->homePath() + u"/bak/"_s;
+        m_ctx.writeConfig(u"backup"_s, u"backuppath"_s, root);
+        runAt(QTime(18, 0));
+        QCOMPARE(m_tray->balloons.last().title, u"温馨提示"_s);
+        QCOMPARE(m_tray->balloons.last().text, u"2013-08-29 18:00:00 备份数据库成功!"_s);
+        QVERIFY(QFileInfo(root + u"20130829-1800/garvina.db"_s).isFile());
+        QCOMPARE(caption(u"t_bakcup_time"_s), u"<<暂没有备份任务执行>>"_s);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll().count('\n'), 1); // nothing more logged
     }
 
     void engineThatCannotStart()
