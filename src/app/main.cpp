@@ -47,11 +47,14 @@ int main(int argc, char *argv[])
     if (rc != 0)
         return rc;
 
+    // The orderly end leaves the event loop with exit(), not quit(): quit() first asks every window
+    // to close, and the main window refuses (closing it only hides it), which would cancel the end.
     UnixSignals unixSignals;
-    QObject::connect(&unixSignals, &UnixSignals::terminationRequested, &app, &QApplication::quit);
+    QObject::connect(&unixSignals, &UnixSignals::terminationRequested, &app, [] { QCoreApplication::exit(0); });
     // The desktop session is ending: end in the orderly way as well.
-    QObject::connect(&app, &QGuiApplication::commitDataRequest, &app,
-                     [](QSessionManager &) { QMetaObject::invokeMethod(qApp, &QApplication::quit, Qt::QueuedConnection); });
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &app, [](QSessionManager &) {
+        QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+    });
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &console, &Console::closeHook);
 
     const int result = app.exec();

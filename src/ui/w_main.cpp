@@ -242,7 +242,8 @@ void w_main::open()
             m_services.openSettings();
     });
     connect(m_menu, &m_popmenu::startStopRequested, this, &w_main::server_start_stop);
-    connect(m_menu, &m_popmenu::exitRequested, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    // exit(), not quit(): quit() would ask this window to close, which it refuses (it only hides).
+    connect(m_menu, &m_popmenu::exitRequested, qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
 
     m_tray = new u_icontray(m_services.tray, this);
     m_services.tray = nullptr; // owned by the tray icon now
