@@ -1,0 +1,366 @@
+#include "w_setting.h"
+
+#include "app/appcontext.h"
+#include "engine/syshelpers.h"
+#include "maintenance/backup.h"
+#include "maintenance/schedule.h"
+#include "platform/autostart.h"
+#include "platform/messageboxes.h"
+#include "ui/dataform.h"
+#include "ui/filedialogs.h"
+#include "ui/u_icontray.h"
+#include "ui/w_main.h"
+
+#include <QAbstractButton>
+#include <QCloseEvent>
+#include <QDir>
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QWindow>
+
+#include <algorithm>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace garvina {
+
+namespace {
+
+const QString Font = u"WenQuanYi Micro Hei"_s;
+const QColor White(255, 255, 255);
+const QColor Greyed(235, 241, 247);
+const QColor ButtonFill(19, 179, 253);
+const QColor LabelColour(51, 51, 51);
+const QString IntervalText = u"每隔                  小时自动备份一次"_s;
+
+/// A rectangle given in pixels, as form units: the layout below is planned on the 547 x 416 skin.
+QRect px(int x, int y, int w, int h)
+{
+    return {formPixelsToUnitsX(x), formPixelsToUnitsY(y), formPixelsToUnitsX(w), formPixelsToUnitsY(h)};
+}
+
+AutostartEntry autostartEntry()
+{
+    return AutostartEntry(u"garvinaserver"_s, u"服装销售管理软件(网络版服务端)"_s);
+}
+
+} // namespace
+
+QStringList w_setting::autorunCommand(const QString &gs_path)
+{
+    return {gs_path + u"garvinaserver"_s, u"-autorun"_s};
+}
+
+w_setting::w_setting(AppContext &ctx, w_main &mainWindow, EngineControl &engine, FileDialogs &dialogs,
+                     QWidget *parent)
+    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), m_ctx(ctx), m_main(mainWindow), m_engine(engine),
+      m_dialogs(dialogs)
+{
+    setWindowTitle(u"服务端功能设置"_s);
+    setWindowIcon(mainWindow.windowIcon());
+    buildForm();
+}
+
+w_setting::~w_setting() = default;
+
+void w_setting::addButton(const QString &key, const QRect &units, const QString &caption)
+{
+    const QStringList hovered{u"rr_"_s + key, u"t_"_s + key};
+    FormRoundRect &body = m_form->addRoundRect(hovered.first(), units);
+    body.setFillColor(ButtonFill);
+    body.setCursorShape(Qt::PointingHandCursor);
+    FormText &text = m_form->addText(hovered.last(), units, caption);
+    text.setFont(Font, 9);
+    text.setTextColor(Qt::white);
+    text.setAlignment(Qt::AlignCenter);
+    text.setCursorShape(Qt::PointingHandCursor);
+    text.bindFontWeight([hovered](const DataForm &f) { return f.itemIn(u"name"_s, hovered) ? 700 : 400; });
+}
+
+void w_setting::buildForm()
+{
+    m_form = new DataForm(this);
+    m_form->setObjectName(u"dw_setting"_s);
+    DataForm &f = *m_form;
+    for (const QString &column : {u"start"_s, u"start_min"_s, u"setting_pass"_s, u"exit_pass"_s, u"password"_s,
+                                  u"dbunload"_s, u"dbunload_day"_s, u"backup_type"_s, u"backup_time1"_s,
+                                  u"backup_time2"_s, u"backup_time3"_s, u"backup_hour"_s, u"backup_path"_s,
+                                  u"name"_s})
+        f.addColumn(column);
+    f.setFormSize(px(0, 0, 547, 416).size());
+
+    f.addPicture(u"p_1"_s, px(0, 0, 0, 0), m_ctx.gs_path + u"skin/setting_bg.jpg"_s);
+    FormText &title = f.addText(u"t_title"_s, px(10, 2, 300, 21), u"服务端功能设置"_s);
+    title.setFont(Font, 10, 700);
+    title.setTextColor(Qt::white);
+
+    const auto label = [&f](const QString &name, const QRect &units, const QString &text) -> FormText & {
+        FormText &t = f.addText(name, units, text);
+        t.setFont(Font, 9);
+        t.setTextColor(LabelColour);
+        return t;
+    };
+    const auto setFieldFont = [](FormField &field) -> FormField & {
+        field.setFont(Font, 9);
+        return field;
+    };
+
+    // General options.
+    f.addGroupBox(u"gb_general"_s, px(12, 32, 523, 136), u"常规选项"_s).setFont(Font, 9);
+    setFieldFont(f.addCheckBox(u"start"_s, px(28, 52, 230, 22), u"开机时自动开启服务端"_s));
+    setFieldFont(f.addCheckBox(u"start_min"_s, px(280, 52, 230, 22), u"启动后最小化到任务栏"_s));
+    setFieldFont(f.addCheckBox(u"setting_pass"_s, px(28, 78, 240, 22), u"功能设置、还原数据库 需密码确认"_s));
+    setFieldFont(f.addCheckBox(u"exit_pass"_s, px(280, 78, 230, 22), u"退出服务端时需密码确认"_s));
+    label(u"t_password"_s, px(30, 106, 40, 22), u"密码:"_s);
+    FormField &password = setFieldFont(f.addPasswordEdit(u"password"_s, px(72, 106, 180, 22)));
+    setFieldFont(f.addCheckBox(u"dbunload"_s, px(28, 136, 140, 22), u"定期优化整理数据库"_s));
+    FormField &day = setFieldFont(f.addRadioGroup(u"dbunload_day"_s, px(170, 136, 180, 22),
+                                                  {{u"每月"_s, u"1"_s}, {u"每周"_s, u"2"_s}, {u"每天"_s, u"3"_s}}));
+    label(u"t_dbunload_note"_s, px(356, 136, 150, 22), u"(建议每周整理)"_s);
+
+    // Backup settings.
+    f.addGroupBox(u"gb_backup"_s, px(12, 176, 523, 186), u"备份设置"_s).setFont(Font, 9);
+    FormField &type = setFieldFont(f.addRadioGroup(
+        u"backup_type"_s, px(28, 196, 290, 84),
+        {{u"每天定时备份"_s, u"1"_s, px(28, 196, 110, 22)}, {IntervalText, u"0"_s, px(28, 258, 290, 22)}}));
+    label(u"t_time_note"_s, px(142, 196, 380, 22), u"(以下三个备份时间为00:00，即代表没有备份时间)"_s);
+    FormField *times[3] = {};
+    for (int i = 0; i < 3; ++i) {
+        const QString n = QString::number(i + 1);
+        label(u"t_time"_s + n, px(46 + i * 160, 224, 70, 22), u"备份时间"_s + n + u":"_s);
+        times[i] = &setFieldFont(f.addTimeField(u"backup_time"_s + n, px(116 + i * 160, 224, 72, 22)));
+    }
+    // The interval field sits in the run of blanks of its radio button's text, wherever the font
+    // puts that run.
+    QAbstractButton *intervalButton = type.choiceButton(u"0"_s);
+    QStyleOptionButton option;
+    option.initFrom(intervalButton);
+    const QStyle *style = intervalButton->style();
+    const QFontMetrics metrics(intervalButton->font());
+    const int gapLeft = style->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth, &option, intervalButton) +
+                        style->pixelMetric(QStyle::PM_RadioButtonLabelSpacing, &option, intervalButton) +
+                        metrics.horizontalAdvance(u"每隔 "_s);
+    const int gapWidth = std::max(36, metrics.horizontalAdvance(QString(16, u' ')));
+    FormField &hour = setFieldFont(f.addIntegerField(u"backup_hour"_s, px(28 + gapLeft, 258, gapWidth, 22), 1, 24));
+    label(u"t_hour_note"_s, px(324, 258, 200, 22), u"(从0点开始计算间隔备份小时数)"_s);
+    label(u"t_path"_s, px(30, 306, 62, 22), u"备份目录:"_s);
+    setFieldFont(f.addLineEdit(u"backup_path"_s, px(92, 306, 330, 22)));
+    addButton(u"select_path"_s, px(432, 305, 72, 24), u"目录"_s);
+
+    addButton(u"now_backup"_s, px(30, 376, 96, 28), u"立即备份"_s);
+    addButton(u"ok"_s, px(316, 376, 96, 28), u"确 定"_s);
+    addButton(u"cancel"_s, px(426, 376, 96, 28), u"取 消"_s);
+
+    // Display rules.
+    const auto item = [](const DataForm &form, const QString &column) { return form.getItem(column); };
+    times[0]->bindReadOnly([item](const DataForm &d) { return item(d, u"backup_type"_s) != u"1"_s; });
+    times[0]->bindBackgroundColor(
+        [item](const DataForm &d) { return item(d, u"backup_type"_s) == u"1"_s ? White : Greyed; });
+    hour.bindReadOnly([item](const DataForm &d) { return item(d, u"backup_type"_s) != u"0"_s; });
+    hour.bindBackgroundColor([item](const DataForm &d) { return item(d, u"backup_type"_s) == u"0"_s ? White : Greyed; });
+    const auto passwordWanted = [item](const DataForm &d) {
+        return item(d, u"exit_pass"_s) == u"1"_s || item(d, u"setting_pass"_s) == u"1"_s;
+    };
+    password.bindReadOnly([passwordWanted](const DataForm &d) { return !passwordWanted(d); });
+    password.bindBackgroundColor([passwordWanted](const DataForm &d) { return passwordWanted(d) ? White : Greyed; });
+    day.bindBackgroundColor([item](const DataForm &d) { return item(d, u"dbunload"_s) == u"1"_s ? White : Greyed; });
+
+    // The close control over the cross of the skin's title strip.
+    f.addText(u"t_close"_s, px(525, 4, 17, 17)).setCursorShape(Qt::PointingHandCursor);
+    FormPicture &closePicture = f.addPicture(u"p_close"_s, px(525, 4, 17, 17), m_ctx.gs_path + u"skin/close.jpg"_s);
+    closePicture.setCursorShape(Qt::PointingHandCursor);
+    closePicture.bindVisible([](const DataForm &d) { return d.itemIn(u"name"_s, {u"t_close"_s, u"p_close"_s}); });
+
+    f.sendToBack(u"gb_general"_s);
+    f.sendToBack(u"gb_backup"_s);
+    f.sendToBack(u"p_1"_s);
+    f.bringToFront(u"t_close"_s);
+    f.bringToFront(u"p_close"_s);
+
+    f.setHoverColumn(u"name"_s);
+    connect(m_form, &DataForm::clicked, this, &w_setting::onFormClicked);
+    connect(m_form, &DataForm::dragRequested, this, [this] {
+        if (QWindow *window = windowHandle())
+            window->startSystemMove();
+    });
+    m_form->setGeometry(QRect(QPoint(0, 0), m_form->formSize()));
+    setFixedSize(m_form->formSize());
+}
+
+void w_setting::open()
+{
+    setFixedSize(m_form->formSize());
+    DataForm &f = *m_form;
+
+    // An entry that starts anything but this console from this folder is not ours to keep.
+    const AutostartEntry entry = autostartEntry();
+    const std::optional<QStringList> command = entry.command();
+    if (command && *command == autorunCommand(m_ctx.gs_path)) {
+        f.setItem(u"start"_s, u"1"_s);
+    } else {
+        if (command)
+            entry.remove();
+        f.setItem(u"start"_s, u"0"_s);
+    }
+
+    const ProfileFile config = m_ctx.config();
+    const struct
+    {
+        const char16_t *column;
+        const char16_t *section;
+        const char16_t *key;
+        const char16_t *fallback;
+    } columns[] = {
+        {u"exit_pass", u"system", u"exitpass", u"0"},
+        {u"setting_pass", u"system", u"settingpass", u"0"},
+        {u"password", u"system", u"password", u""},
+        {u"start_min", u"system", u"start_min", u"0"},
+        {u"dbunload", u"dbunload", u"dbunload", u"0"},
+        {u"dbunload_day", u"dbunload", u"dbunload_day", u"2"},
+        {u"backup_type", u"backup", u"backuptype", u"1"},
+        {u"backup_time1", u"backup", u"backuptime1", u"12:00:00"},
+        {u"backup_time2", u"backup", u"backuptime2", u"16:00:00"},
+        {u"backup_time3", u"backup", u"backuptime3", u"20:00:00"},
+        {u"backup_hour", u"backup", u"backuphour", u"1"},
+    };
+    for (const auto &c : columns) {
+        f.setItem(QString::fromUtf16(c.column),
+                  config.read(QString::fromUtf16(c.section), QString::fromUtf16(c.key), QString::fromUtf16(c.fallback)));
+    }
+    f.setItem(u"backup_path"_s, config.read(u"backup"_s, u"backuppath"_s, defaultBackupPath()));
+
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+    show();
+    activateWindow();
+    m_main.hide();
+}
+
+QString w_setting::validationError() const
+{
+    const DataForm &f = *m_form;
+    const auto on = [&f](const QString &column) { return f.getItem(column) == u"1"_s; };
+    if ((on(u"exit_pass"_s) || on(u"setting_pass"_s)) && f_len0(f.getItem(u"password"_s)) < 1)
+        return u"启用密码保护功能,必须设有密码,请输入密码!"_s;
+    if (f_len0(f.getItem(u"backup_path"_s)) < 3)
+        return u"请选择备份目录!"_s;
+    if (on(u"backup_type"_s)) {
+        const QStringList times{f.getItem(u"backup_time1"_s), f.getItem(u"backup_time2"_s),
+                                f.getItem(u"backup_time3"_s)};
+        if (std::all_of(times.begin(), times.end(), [](const QString &t) { return t.isEmpty(); }))
+            return u"请设置最少一个备份时间!"_s;
+        // An empty time is saved as 00:00:00, so a mix of empty and 00:00 times schedules nothing
+        // either and is refused like three 00:00 times.
+        if (std::all_of(times.begin(), times.end(),
+                        [](const QString &t) { return t.isEmpty() || t == u"00:00:00"_s; }))
+            return u"请设置最少一个备份时间!!"_s;
+    } else {
+        bool number = false;
+        const int hours = f.getItem(u"backup_hour"_s).toInt(&number);
+        if (!number || hours <= 0 || hours >= 24)
+            return u"每隔多少小时备份的小时数不能小于1或大于23!"_s;
+    }
+    return QString();
+}
+
+bool w_setting::f_ok()
+{
+    const QString title = u"提示"_s;
+    const QString error = validationError();
+    if (!error.isEmpty()) {
+        m_ctx.boxes->tell(title, error, MsgIcon::StopSign);
+        return false;
+    }
+
+    const DataForm &f = *m_form;
+    const auto time = [&f](const QString &column) {
+        const QString t = f.getItem(column);
+        return t.isEmpty() ? u"00:00:00"_s : t;
+    };
+    const QString system = u"system"_s;
+    const QString dbunload = u"dbunload"_s;
+    const QString backup = u"backup"_s;
+    const bool saved = m_ctx.config().write(QList<ProfileFile::Entry>{
+        {system, u"exitpass"_s, f.getItem(u"exit_pass"_s)},
+        {system, u"settingpass"_s, f.getItem(u"setting_pass"_s)},
+        {system, u"password"_s, f.getItem(u"password"_s)},
+        {system, u"start_min"_s, f.getItem(u"start_min"_s)},
+        {dbunload, u"dbunload"_s, f.getItem(u"dbunload"_s)},
+        {dbunload, u"dbunload_day"_s, f.getItem(u"dbunload_day"_s)},
+        {backup, u"backuptype"_s, f.getItem(u"backup_type"_s)},
+        {backup, u"backuptime1"_s, time(u"backup_time1"_s)},
+        {backup, u"backuptime2"_s, time(u"backup_time2"_s)},
+        {backup, u"backuptime3"_s, time(u"backup_time3"_s)},
+        {backup, u"backuphour"_s, f.getItem(u"backup_hour"_s)},
+        {backup, u"backuppath"_s, f.getItem(u"backup_path"_s)},
+    });
+    // A settings window that closes as if it had saved, when it had not, would leave the user
+    // believing in a schedule that does not exist.
+    if (!saved) {
+        m_ctx.boxes->tell(title, u"保存设置出错,请检查配置文件是否可写:\n"_s + m_ctx.configPath(), MsgIcon::StopSign);
+        return false;
+    }
+
+    const AutostartEntry entry = autostartEntry();
+    const bool autostartSet = f.getItem(u"start"_s) == u"1"_s ? entry.setCommand(autorunCommand(m_ctx.gs_path))
+                                                              : entry.remove();
+    if (!autostartSet)
+        m_ctx.boxes->tell(title, u"设置开机自动开启服务端出错:\n"_s + entry.filePath(), MsgIcon::StopSign);
+
+    m_main.wf_get_exit_backup_time();
+    close();
+    return true;
+}
+
+bool w_setting::nowBackup()
+{
+    is_path = m_form->getItem(u"backup_path"_s);
+    if (f_len0(is_path) < 3)
+        is_path = QDir::homePath() + u"/服装软件备份/"_s;
+    if (!is_path.endsWith(u'/'))
+        is_path += u'/';
+    is_error.clear();
+    const bool ok = f_backup_db(m_ctx, m_engine, is_path, is_error);
+    if (u_icontray *tray = m_main.iuo_tray()) {
+        if (ok)
+            tray->show_balloontip(u"温馨提示"_s, u"备份数据库成功!"_s);
+        else
+            tray->show_balloontip(u"备份数据库出错"_s, is_error);
+    }
+    return ok;
+}
+
+void w_setting::selectPath()
+{
+    is_path = m_form->getItem(u"backup_path"_s);
+    QString chosen = m_dialogs.chooseFolder(this, u"请选择备份目录"_s, is_path);
+    if (chosen.isEmpty())
+        return;
+    if (!chosen.endsWith(u'/'))
+        chosen += u'/';
+    m_form->setItem(u"backup_path"_s, chosen);
+}
+
+void w_setting::onFormClicked(const QString &name)
+{
+    if (name == u"rr_ok"_s || name == u"t_ok"_s)
+        f_ok();
+    else if (name == u"rr_now_backup"_s || name == u"t_now_backup"_s)
+        nowBackup();
+    else if (name == u"rr_select_path"_s || name == u"t_select_path"_s)
+        selectPath();
+    else if (name == u"t_close"_s || name == u"p_close"_s || name == u"rr_cancel"_s || name == u"t_cancel"_s)
+        close();
+}
+
+void w_setting::closeEvent(QCloseEvent *event)
+{
+    QWidget::closeEvent(event);
+    m_main.dw_1()->clearHover();
+    m_main.show();
+}
+
+} // namespace garvina
