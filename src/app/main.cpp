@@ -1,5 +1,6 @@
 #include "app/console.h"
 #include "app/unixsignals.h"
+#include "engine/fbservice.h"
 #include "platform/clock.h"
 #include "platform/processlauncher.h"
 #include "ui/qtmessageboxes.h"
@@ -59,5 +60,7 @@ int main(int argc, char *argv[])
 
     const int result = app.exec();
     console.closeHook();
+    // The client library's threads end now, not while the process is tearing down under them.
+    fbShutdownClient();
     return result;
 }

@@ -141,7 +141,10 @@ namespace {
 int portOfEngine(qint64 pid);
 } // namespace
 
-EngineControl::EngineControl(AppContext &ctx) : m_ctx(ctx) {}
+EngineControl::EngineControl(AppContext &ctx) : m_ctx(ctx)
+{
+    fbKeepClientOnSignals();
+}
 
 QString EngineControl::configuredPort() const
 {

@@ -70,6 +70,25 @@ void detach(isc_svc_handle &handle)
 
 } // namespace
 
+namespace {
+int refuseShutdownOnSignal(const int reason, const int mask, void *)
+{
+    // A non-zero answer to the confirmation call cancels the library's shutdown.
+    return (mask & fb_shut_confirmation) && reason == fb_shutrsn_signal ? 1 : 0;
+}
+} // namespace
+
+void fbKeepClientOnSignals()
+{
+    static const bool registered = [] {
+        ISC_STATUS_ARRAY status{};
+        return fb_shutdown_callback(status, refuseShutdownOnSignal, fb_shut_confirmation, nullptr) == 0;
+    }();
+    Q_UNUSED(registered)
+}
+
+void fbShutdownClient() { fb_shutdown(0, fb_shutrsn_app_stopped); }
+
 FbResult fbCheckServiceLogin(const FbServiceTarget &target)
 {
     isc_svc_handle handle = 0;

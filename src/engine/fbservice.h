@@ -20,6 +20,16 @@ struct FbServiceTarget
     QString password;
 };
 
+/// \brief Keeps the engine's client library working when the console receives SIGTERM or SIGINT.
+///
+/// The library shuts itself down on those signals by default, so that the console's orderly end
+/// (which still has to log in and stop the engine) would fail with "connection shutdown". The console
+/// ends itself in order on those signals; the library's own shutdown is refused then. Call once early.
+void fbKeepClientOnSignals();
+
+/// Shuts the client library down in order (its threads end before the process does).
+void fbShutdownClient();
+
 /// \brief Logs in to the service manager: proves that \a target's user and password are accepted
 /// by the running engine (the engine is stopped only for a user that can log in).
 FbResult fbCheckServiceLogin(const FbServiceTarget &target);

@@ -18,12 +18,12 @@ bool QtMessageBoxes::headless()
 
 MsgAnswer QtMessageBoxes::show(const MessageRequest &request)
 {
-    if (headless()) {
-        const QByteArray line = (request.title + u": "_s + request.text).toUtf8();
-        std::fprintf(stderr, "%s\n", line.constData());
-        std::fflush(stderr);
+    // Every box also goes to standard error, so that what the console said can be read afterwards.
+    const QByteArray line = (request.title + u": "_s + request.text).toUtf8();
+    std::fprintf(stderr, "%s\n", line.constData());
+    std::fflush(stderr);
+    if (headless())
         return request.defaultAnswer;
-    }
 
     QMessageBox box;
     box.setWindowTitle(request.title);

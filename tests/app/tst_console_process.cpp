@@ -1,8 +1,11 @@
 // The console as a whole program: started from a program folder, a second copy refused, and the
 // orderly end on SIGTERM.
+#include "support/testprogramfolder.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -100,6 +103,55 @@ private Q_SLOTS:
         QVERIFY(again.waitForFinished(15000));
         QCOMPARE(again.exitStatus(), QProcess::NormalExit);
         QCOMPARE(again.exitCode(), 0);
+    }
+
+    void sigtermEndsUnderX11()
+    {
+        // On a real X server the main window refuses to close (it hides instead); the orderly end
+        // must not depend on it. A complete program folder, so that the console is really serving.
+        const QString xvfb = QStandardPaths::findExecutable(u"xvfb-run"_s);
+        if (xvfb.isEmpty())
+            QSKIP("xvfb-run is not installed");
+        garvina::test::TestProgramFolder folder(u"x11"_s);
+        QString log;
+        QVERIFY2(folder.layOut(&log), qPrintable(log));
+        folder.setPort(garvina::test::TestProgramFolder::freePort());
+        folder.config().write(u"system"_s, u"sockect"_s, QString::number(garvina::test::TestProgramFolder::freePort()));
+        QVERIFY(QFile::copy(qEnvironmentVariable("GARVINA_BINARY"), folder.gs_path + u"garvinaserver"_s));
+
+        QProcess wrapper;
+        QProcessEnvironment e = env();
+        e.remove(u"QT_QPA_PLATFORM"_s);
+        e.insert(u"HOME"_s, folder.homePath());
+        wrapper.setProcessEnvironment(e);
+        wrapper.setWorkingDirectory(folder.gs_path);
+        wrapper.setProcessChannelMode(QProcess::MergedChannels);
+        wrapper.start(xvfb, {u"-a"_s, folder.gs_path + u"garvinaserver"_s});
+        QVERIFY(wrapper.waitForStarted());
+        qint64 console = 0;
+        QTRY_VERIFY_WITH_TIMEOUT((console = consolePid(folder.gs_path)) > 0, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(garvina::f_findwindows_garvinanet(folder.gs_path), 20000);
+        QTest::qWait(1500);
+        ::kill(static_cast<pid_t>(console), SIGTERM);
+        QVERIFY2(wrapper.waitForFinished(20000), "the console did not end on SIGTERM");
+        QCOMPARE(wrapper.exitCode(), 0);
+        QCOMPARE(consolePid(folder.gs_path), 0);
+        // The close hook stopped the engine: the signal did not take the client library down first.
+        QVERIFY2(!garvina::f_findwindows_garvinanet(folder.gs_path), wrapper.readAll().constData());
+    }
+
+private:
+    static qint64 consolePid(const QString &folder)
+    {
+        const QString program = folder + u"garvinaserver"_s;
+        const QStringList entries = QDir(u"/proc"_s).entryList(QDir::Dirs);
+        for (const QString &entry : entries) {
+            bool isPid = false;
+            const qint64 pid = entry.toLongLong(&isPid);
+            if (isPid && QFile::symLinkTarget(u"/proc/"_s + entry + u"/exe"_s) == program)
+                return pid;
+        }
+        return 0;
     }
 };
 
