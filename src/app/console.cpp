@@ -7,9 +7,12 @@
 #include "platform/clock.h"
 #include "platform/messageboxes.h"
 #include "platform/processlauncher.h"
+#include "ui/filedialogs.h"
 #include "ui/w_main.h"
-#include "upgrade/onlineupgrade.h"
 #include "ui/w_notice.h"
+#include "ui/w_restore.h"
+#include "ui/w_setting.h"
+#include "upgrade/onlineupgrade.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -26,7 +29,12 @@ Console::Console(MessageBoxes &boxes, Clock &clock, ProcessLauncher &launcher, Q
     m_ctx.launcher = &launcher;
 }
 
-Console::~Console() = default;
+Console::~Console()
+{
+    // The two windows refer to the main window and the engine: they go first.
+    delete m_settingWindow.data();
+    delete m_restoreWindow.data();
+}
 
 int Console::startUp(const QStringList &arguments, const QString &workingDirectory,
                      const QString &programFile)
@@ -71,14 +79,52 @@ int Console::startUp(const QStringList &arguments, const QString &workingDirecto
     services.coolmenu = &m_coolmenu;
     services.tray = m_tray;
     m_tray = nullptr;
-    services.openSettings = m_openSettings;
-    services.openRestore = m_openRestore;
+    services.openSettings = m_openSettings ? m_openSettings : std::function<void()>([this] { openSettingsWindow(); });
+    services.openRestore = m_openRestore ? m_openRestore : std::function<void()>([this] { openRestoreWindow(); });
     services.onlineUpgrade = m_onlineUpgrade ? m_onlineUpgrade : std::function<void()>([this] {
         f_online_upgrade(m_ctx, [this] { endWithoutCloseHook(); });
     });
     m_main = std::make_unique<w_main>(m_ctx, std::move(services));
     m_main->open();
     return 0;
+}
+
+namespace {
+
+/// Brings an open window back in front of everything.
+void raiseWindow(QWidget *window)
+{
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
+} // namespace
+
+void Console::openSettingsWindow()
+{
+    if (m_settingWindow) {
+        raiseWindow(m_settingWindow);
+        return;
+    }
+    if (!m_fileDialogs)
+        m_fileDialogs = std::make_unique<QtFileDialogs>();
+    m_settingWindow = new w_setting(m_ctx, *m_main, m_engine, *m_fileDialogs);
+    m_settingWindow->setAttribute(Qt::WA_DeleteOnClose);
+    m_settingWindow->open();
+}
+
+void Console::openRestoreWindow()
+{
+    if (m_restoreWindow) {
+        raiseWindow(m_restoreWindow);
+        return;
+    }
+    if (!m_fileDialogs)
+        m_fileDialogs = std::make_unique<QtFileDialogs>();
+    m_restoreWindow = new w_restore(m_ctx, *m_main, m_engine, *m_fileDialogs);
+    m_restoreWindow->setAttribute(Qt::WA_DeleteOnClose);
+    m_restoreWindow->open();
 }
 
 void Console::endWithoutCloseHook()

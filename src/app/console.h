@@ -5,6 +5,7 @@
 #include "ui/n_coolmenu.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
 
 #include <functional>
@@ -12,8 +13,11 @@
 
 namespace garvina {
 
+class FileDialogs;
 class TrayBackend;
 class w_main;
+class w_restore;
+class w_setting;
 
 /// \brief The application object: start-up, process-wide objects and the close hook.
 class Console : public QObject
@@ -36,7 +40,7 @@ public:
     void endWithoutCloseHook();
 
     /// Before startUp(): a tray to use instead of the desktop's (taken over), and the windows the main
-    /// window opens.
+    /// window opens (left empty: the settings and restore windows, and the online upgrade).
     void setTrayBackend(TrayBackend *tray) { m_tray = tray; }
     void setWindowOpeners(std::function<void()> settings, std::function<void()> restore,
                           std::function<void()> upgrade)
@@ -52,6 +56,10 @@ public:
     EngineControl &engine() { return m_engine; }
 
 private:
+    /// Opens the settings or the restore window, or raises the one already open.
+    void openSettingsWindow();
+    void openRestoreWindow();
+
     AppContext m_ctx;
     EngineControl m_engine{m_ctx};
     n_coolmenu m_coolmenu;
@@ -61,6 +69,9 @@ private:
     std::function<void()> m_openSettings;
     std::function<void()> m_openRestore;
     std::function<void()> m_onlineUpgrade;
+    std::unique_ptr<FileDialogs> m_fileDialogs;
+    QPointer<w_setting> m_settingWindow;
+    QPointer<w_restore> m_restoreWindow;
 };
 
 } // namespace garvina
