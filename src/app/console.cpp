@@ -79,8 +79,10 @@ int Console::startUp(const QStringList &arguments, const QString &workingDirecto
     services.coolmenu = &m_coolmenu;
     services.tray = m_tray;
     m_tray = nullptr;
-    services.openSettings = m_openSettings ? m_openSettings : std::function<void()>([this] { openSettingsWindow(); });
-    services.openRestore = m_openRestore ? m_openRestore : std::function<void()>([this] { openRestoreWindow(); });
+    services.openSettings =
+        m_openSettings ? m_openSettings : std::function<void()>([this] { openSettingsWindow(); });
+    services.openRestore =
+        m_openRestore ? m_openRestore : std::function<void()>([this] { openRestoreWindow(); });
     services.onlineUpgrade = m_onlineUpgrade ? m_onlineUpgrade : std::function<void()>([this] {
         f_online_upgrade(m_ctx, [this] { endWithoutCloseHook(); });
     });

@@ -106,17 +106,20 @@ QString unescapeString(const QString &value)
 
 AutostartEntry::AutostartEntry(QString name, QString displayName)
     : m_name(std::move(name)), m_displayName(std::move(displayName))
-{
-}
+{}
 
 QString AutostartEntry::folder()
 {
     const QString xdg = qEnvironmentVariable("XDG_CONFIG_HOME");
-    const QString base = (!xdg.isEmpty() && QDir::isAbsolutePath(xdg)) ? xdg : QDir::homePath() + u"/.config"_s;
+    const QString base =
+        (!xdg.isEmpty() && QDir::isAbsolutePath(xdg)) ? xdg : QDir::homePath() + u"/.config"_s;
     return QDir::cleanPath(base + u"/autostart"_s);
 }
 
-QString AutostartEntry::filePath() const { return folder() + u'/' + m_name + u".desktop"_s; }
+QString AutostartEntry::filePath() const
+{
+    return folder() + u'/' + m_name + u".desktop"_s;
+}
 
 QString AutostartEntry::encodeExec(const QStringList &command)
 {
@@ -138,8 +141,7 @@ QStringList AutostartEntry::decodeExec(const QString &value)
         if (quoted) {
             if (c == u'"') {
                 quoted = false;
-            } else if (c == u'\\' && i + 1 < text.size() &&
-                       QStringView(u"\"`$\\").contains(text.at(i + 1))) {
+            } else if (c == u'\\' && i + 1 < text.size() && QStringView(u"\"`$\\").contains(text.at(i + 1))) {
                 current += text.at(++i);
             } else {
                 current += c;

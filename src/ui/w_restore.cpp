@@ -74,7 +74,8 @@ void w_restore::buildForm()
         u"3、如遇到未知原因无法还原，可以手动把还原文件替换服务端DATA目录下的文件即可"_s,
     };
     for (int i = 0; i < 3; ++i) {
-        FormText &note = f.addText(u"t_note"_s + QString::number(i + 1), px(24, 52 + i * 26, 505, 22), notes[i]);
+        FormText &note =
+            f.addText(u"t_note"_s + QString::number(i + 1), px(24, 52 + i * 26, 505, 22), notes[i]);
         note.setFont(Font, 9);
         note.setTextColor(LabelColour);
     }
@@ -105,13 +106,17 @@ void w_restore::buildForm()
         text.setTextColor(Qt::white);
         text.setAlignment(Qt::AlignCenter);
         text.setCursorShape(Qt::PointingHandCursor);
-        text.bindFontWeight([hovered](const DataForm &d) { return d.itemIn(u"name"_s, hovered) ? 700 : 400; });
+        text.bindFontWeight(
+            [hovered](const DataForm &d) { return d.itemIn(u"name"_s, hovered) ? 700 : 400; });
     }
 
     f.addText(u"t_close"_s, px(525, 4, 17, 17)).setCursorShape(Qt::PointingHandCursor);
-    FormPicture &closePicture = f.addPicture(u"p_close"_s, px(525, 4, 17, 17), m_ctx.gs_path + u"skin/close.jpg"_s);
+    FormPicture &closePicture =
+        f.addPicture(u"p_close"_s, px(525, 4, 17, 17), m_ctx.gs_path + u"skin/close.jpg"_s);
     closePicture.setCursorShape(Qt::PointingHandCursor);
-    closePicture.bindVisible([](const DataForm &d) { return d.itemIn(u"name"_s, {u"t_close"_s, u"p_close"_s}); });
+    closePicture.bindVisible([](const DataForm &d) {
+        return d.itemIn(u"name"_s, {u"t_close"_s, u"p_close"_s});
+    });
 
     f.sendToBack(u"gb_1"_s);
     f.sendToBack(u"p_1"_s);

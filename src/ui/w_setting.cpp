@@ -85,10 +85,10 @@ void w_setting::buildForm()
     m_form = new DataForm(this);
     m_form->setObjectName(u"dw_setting"_s);
     DataForm &f = *m_form;
-    for (const QString &column : {u"start"_s, u"start_min"_s, u"setting_pass"_s, u"exit_pass"_s, u"password"_s,
-                                  u"dbunload"_s, u"dbunload_day"_s, u"backup_type"_s, u"backup_time1"_s,
-                                  u"backup_time2"_s, u"backup_time3"_s, u"backup_hour"_s, u"backup_path"_s,
-                                  u"name"_s})
+    for (const QString &column :
+         {u"start"_s, u"start_min"_s, u"setting_pass"_s, u"exit_pass"_s, u"password"_s, u"dbunload"_s,
+          u"dbunload_day"_s, u"backup_type"_s, u"backup_time1"_s, u"backup_time2"_s, u"backup_time3"_s,
+          u"backup_hour"_s, u"backup_path"_s, u"name"_s})
         f.addColumn(column);
     f.setFormSize(px(0, 0, 547, 416).size());
 
@@ -117,8 +117,9 @@ void w_setting::buildForm()
     label(u"t_password"_s, px(30, 106, 40, 22), u"密码:"_s);
     FormField &password = setFieldFont(f.addPasswordEdit(u"password"_s, px(72, 106, 180, 22)));
     setFieldFont(f.addCheckBox(u"dbunload"_s, px(28, 136, 140, 22), u"定期优化整理数据库"_s));
-    FormField &day = setFieldFont(f.addRadioGroup(u"dbunload_day"_s, px(170, 136, 180, 22),
-                                                  {{u"每月"_s, u"1"_s}, {u"每周"_s, u"2"_s}, {u"每天"_s, u"3"_s}}));
+    FormField &day =
+        setFieldFont(f.addRadioGroup(u"dbunload_day"_s, px(170, 136, 180, 22),
+                                     {{u"每月"_s, u"1"_s}, {u"每周"_s, u"2"_s}, {u"每天"_s, u"3"_s}}));
     label(u"t_dbunload_note"_s, px(356, 136, 150, 22), u"(建议每周整理)"_s);
 
     // Backup settings.
@@ -144,7 +145,8 @@ void w_setting::buildForm()
                         style->pixelMetric(QStyle::PM_RadioButtonLabelSpacing, &option, intervalButton) +
                         metrics.horizontalAdvance(u"每隔 "_s);
     const int gapWidth = std::max(36, metrics.horizontalAdvance(QString(16, u' ')));
-    FormField &hour = setFieldFont(f.addIntegerField(u"backup_hour"_s, px(28 + gapLeft, 258, gapWidth, 22), 1, 24));
+    FormField &hour =
+        setFieldFont(f.addIntegerField(u"backup_hour"_s, px(28 + gapLeft, 258, gapWidth, 22), 1, 24));
     label(u"t_hour_note"_s, px(324, 258, 200, 22), u"(从0点开始计算间隔备份小时数)"_s);
     label(u"t_path"_s, px(30, 306, 62, 22), u"备份目录:"_s);
     setFieldFont(f.addLineEdit(u"backup_path"_s, px(92, 306, 330, 22)));
@@ -155,24 +157,32 @@ void w_setting::buildForm()
     addButton(u"cancel"_s, px(426, 376, 96, 28), u"取 消"_s);
 
     // Display rules.
-    const auto item = [](const DataForm &form, const QString &column) { return form.getItem(column); };
+    const auto item = [](const DataForm &form, const QString &column) {
+        return form.getItem(column);
+    };
     times[0]->bindReadOnly([item](const DataForm &d) { return item(d, u"backup_type"_s) != u"1"_s; });
     times[0]->bindBackgroundColor(
         [item](const DataForm &d) { return item(d, u"backup_type"_s) == u"1"_s ? White : Greyed; });
     hour.bindReadOnly([item](const DataForm &d) { return item(d, u"backup_type"_s) != u"0"_s; });
-    hour.bindBackgroundColor([item](const DataForm &d) { return item(d, u"backup_type"_s) == u"0"_s ? White : Greyed; });
+    hour.bindBackgroundColor(
+        [item](const DataForm &d) { return item(d, u"backup_type"_s) == u"0"_s ? White : Greyed; });
     const auto passwordWanted = [item](const DataForm &d) {
         return item(d, u"exit_pass"_s) == u"1"_s || item(d, u"setting_pass"_s) == u"1"_s;
     };
     password.bindReadOnly([passwordWanted](const DataForm &d) { return !passwordWanted(d); });
-    password.bindBackgroundColor([passwordWanted](const DataForm &d) { return passwordWanted(d) ? White : Greyed; });
-    day.bindBackgroundColor([item](const DataForm &d) { return item(d, u"dbunload"_s) == u"1"_s ? White : Greyed; });
+    password.bindBackgroundColor(
+        [passwordWanted](const DataForm &d) { return passwordWanted(d) ? White : Greyed; });
+    day.bindBackgroundColor(
+        [item](const DataForm &d) { return item(d, u"dbunload"_s) == u"1"_s ? White : Greyed; });
 
     // The close control over the cross of the skin's title strip.
     f.addText(u"t_close"_s, px(525, 4, 17, 17)).setCursorShape(Qt::PointingHandCursor);
-    FormPicture &closePicture = f.addPicture(u"p_close"_s, px(525, 4, 17, 17), m_ctx.gs_path + u"skin/close.jpg"_s);
+    FormPicture &closePicture =
+        f.addPicture(u"p_close"_s, px(525, 4, 17, 17), m_ctx.gs_path + u"skin/close.jpg"_s);
     closePicture.setCursorShape(Qt::PointingHandCursor);
-    closePicture.bindVisible([](const DataForm &d) { return d.itemIn(u"name"_s, {u"t_close"_s, u"p_close"_s}); });
+    closePicture.bindVisible([](const DataForm &d) {
+        return d.itemIn(u"name"_s, {u"t_close"_s, u"p_close"_s});
+    });
 
     f.sendToBack(u"gb_general"_s);
     f.sendToBack(u"gb_backup"_s);
@@ -228,7 +238,8 @@ void w_setting::open()
     };
     for (const auto &c : columns) {
         f.setItem(QString::fromUtf16(c.column),
-                  config.read(QString::fromUtf16(c.section), QString::fromUtf16(c.key), QString::fromUtf16(c.fallback)));
+                  config.read(QString::fromUtf16(c.section), QString::fromUtf16(c.key),
+                              QString::fromUtf16(c.fallback)));
     }
     f.setItem(u"backup_path"_s, config.read(u"backup"_s, u"backuppath"_s, defaultBackupPath()));
 
@@ -242,7 +253,9 @@ void w_setting::open()
 QString w_setting::validationError() const
 {
     const DataForm &f = *m_form;
-    const auto on = [&f](const QString &column) { return f.getItem(column) == u"1"_s; };
+    const auto on = [&f](const QString &column) {
+        return f.getItem(column) == u"1"_s;
+    };
     if ((on(u"exit_pass"_s) || on(u"setting_pass"_s)) && f_len0(f.getItem(u"password"_s)) < 1)
         return u"启用密码保护功能,必须设有密码,请输入密码!"_s;
     if (f_len0(f.getItem(u"backup_path"_s)) < 3)
@@ -300,13 +313,14 @@ bool w_setting::f_ok()
     // A settings window that closes as if it had saved, when it had not, would leave the user
     // believing in a schedule that does not exist.
     if (!saved) {
-        m_ctx.boxes->tell(title, u"保存设置出错,请检查配置文件是否可写:\n"_s + m_ctx.configPath(), MsgIcon::StopSign);
+        m_ctx.boxes->tell(title, u"保存设置出错,请检查配置文件是否可写:\n"_s + m_ctx.configPath(),
+                          MsgIcon::StopSign);
         return false;
     }
 
     const AutostartEntry entry = autostartEntry();
-    const bool autostartSet = f.getItem(u"start"_s) == u"1"_s ? entry.setCommand(autorunCommand(m_ctx.gs_path))
-                                                              : entry.remove();
+    const bool autostartSet =
+        f.getItem(u"start"_s) == u"1"_s ? entry.setCommand(autorunCommand(m_ctx.gs_path)) : entry.remove();
     if (!autostartSet)
         m_ctx.boxes->tell(title, u"设置开机自动开启服务端出错:\n"_s + entry.filePath(), MsgIcon::StopSign);
 

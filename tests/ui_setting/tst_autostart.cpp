@@ -53,7 +53,8 @@ private Q_SLOTS:
             << u"\"/srv/a\\\\\"b\\\\$c\\\\`d\\\\\\\\e/garvinaserver\" -autorun"_s;
         QTest::newRow("percent") << QStringList{u"/srv/100%/garvinaserver"_s, u"-autorun"_s}
                                  << u"/srv/100%%/garvinaserver -autorun"_s;
-        QTest::newRow("line break") << QStringList{u"/srv/a\nb/garvinaserver"_s} << u"\"/srv/a\\nb/garvinaserver\""_s;
+        QTest::newRow("line break") << QStringList{u"/srv/a\nb/garvinaserver"_s}
+                                    << u"\"/srv/a\\nb/garvinaserver\""_s;
     }
     void commandIsWrittenAndReadBack()
     {
@@ -63,12 +64,13 @@ private Q_SLOTS:
         QVERIFY(!entry.command());
         QVERIFY(entry.setCommand(command)); // makes the missing folders
         QCOMPARE(entry.filePath(), configHome() + u"/autostart/garvinaserver.desktop"_s);
-        QCOMPARE(fileLines(entry.filePath()),
-                 (QStringList{u"[Desktop Entry]"_s, u"Type=Application"_s, u"Name=服装销售管理软件(网络版服务端)"_s,
-                              u"Exec="_s + exec, u"Terminal=false"_s}));
+        QCOMPARE(fileLines(entry.filePath()), (QStringList{u"[Desktop Entry]"_s, u"Type=Application"_s,
+                                                           u"Name=服装销售管理软件(网络版服务端)"_s,
+                                                           u"Exec="_s + exec, u"Terminal=false"_s}));
         QCOMPARE(entry.command().value_or(QStringList{u"none"_s}), command);
         // Written beside and renamed: nothing else is left in the folder.
-        QCOMPARE(QDir(AutostartEntry::folder()).entryList(QDir::Files | QDir::Hidden), QStringList{u"garvinaserver.desktop"_s});
+        QCOMPARE(QDir(AutostartEntry::folder()).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{u"garvinaserver.desktop"_s});
 
         QVERIFY(entry.remove());
         QVERIFY(!QFile::exists(entry.filePath()));
@@ -80,8 +82,9 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<QStringList>("command");
-        QTest::newRow("other program") << QByteArray("[Desktop Entry]\nType=Application\nExec=/usr/bin/other --x %U\n")
-                                       << QStringList{u"/usr/bin/other"_s, u"--x"_s, u"%U"_s};
+        QTest::newRow("other program")
+            << QByteArray("[Desktop Entry]\nType=Application\nExec=/usr/bin/other --x %U\n")
+            << QStringList{u"/usr/bin/other"_s, u"--x"_s, u"%U"_s};
         QTest::newRow("blanks around, quoted")
             << QByteArray("# comment\n[Desktop Entry]\r\n  Exec =  \"/a b/garvinaserver\"   -autorun \r\n")
             << QStringList{u"/a b/garvinaserver"_s, u"-autorun"_s};

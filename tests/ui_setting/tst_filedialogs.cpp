@@ -70,7 +70,8 @@ private Q_SLOTS:
         for (const QString &name : {u"a.db"_s, u"b.DB"_s, u"c.Db"_s, u"d.dB"_s}) {
             QVERIFY2(std::any_of(patterns.begin(), patterns.end(),
                                  [&](const QString &p) {
-                                     return QRegularExpression(QRegularExpression::wildcardToRegularExpression(p))
+                                     return QRegularExpression(
+                                                QRegularExpression::wildcardToRegularExpression(p))
                                          .match(name)
                                          .hasMatch();
                                  }),
@@ -115,7 +116,8 @@ private Q_SLOTS:
             dialog->setDirectory(m_dir.filePath(u"备份 一"_s));
             static_cast<QDialog *>(dialog)->accept();
         });
-        QCOMPARE(dialogs.chooseFolder(nullptr, u"请选择备份目录"_s, m_dir.path()), m_dir.filePath(u"备份 一"_s));
+        QCOMPARE(dialogs.chooseFolder(nullptr, u"请选择备份目录"_s, m_dir.path()),
+                 m_dir.filePath(u"备份 一"_s));
         QCOMPARE(folder, m_dir.path());
 
         whenDialogOpens([](QFileDialog *dialog) { dialog->reject(); });

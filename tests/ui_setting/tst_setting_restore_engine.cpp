@@ -76,8 +76,9 @@ private Q_SLOTS:
         QString log;
         QVERIFY2(m_folder->layOut(&log), qPrintable(log));
         QProcess cp;
-        cp.start(u"cp"_s, {u"-r"_s, qEnvironmentVariable("GARVINA_SOURCE_DIR") + u"/resources/programfolder/."_s,
-                           m_folder->gs_path});
+        cp.start(u"cp"_s,
+                 {u"-r"_s, qEnvironmentVariable("GARVINA_SOURCE_DIR") + u"/resources/programfolder/."_s,
+                  m_folder->gs_path});
         QVERIFY(cp.waitForFinished());
         QFile exe(m_folder->gs_path + u"garvinaserver"_s);
         QVERIFY(exe.open(QIODevice::WriteOnly));
@@ -145,12 +146,12 @@ private Q_SLOTS:
         QTest::addColumn<QString>("title");
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("file");
-        QTest::newRow("folder shown") << u"ROOT"_s << u"温馨提示"_s << u"备份数据库成功!"_s
-                                      << u"ROOT20130829-0800/garvina.db"_s;
+        QTest::newRow("folder shown")
+            << u"ROOT"_s << u"温馨提示"_s << u"备份数据库成功!"_s << u"ROOT20130829-0800/garvina.db"_s;
         QTest::newRow("empty folder field") << QString() << u"温馨提示"_s << u"备份数据库成功!"_s
                                             << u"HOME/服装软件备份/20130829-0800/garvina.db"_s;
-        QTest::newRow("folder that cannot be made") << u"/proc/garvina-none"_s << u"备份数据库出错"_s
-                                                    << u"/proc/garvina-none"_s << QString();
+        QTest::newRow("folder that cannot be made")
+            << u"/proc/garvina-none"_s << u"备份数据库出错"_s << u"/proc/garvina-none"_s << QString();
     }
     void immediateBackup()
     {

@@ -14,6 +14,7 @@
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QDir>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimeEdit>
@@ -57,6 +58,7 @@ class TestSettingWindow : public QObject
         m_w->open();
         return QTest::qWaitForWindowExposed(m_w.get());
     }
+    static QString madeUpPassword() { return QString::number(QRandomGenerator::global()->generate(), 36); }
     void clickBox(const QString &column)
     {
         QWidget *box = form().field(column)->widget();
@@ -102,10 +104,18 @@ private Q_SLOTS:
         QVERIFY(m_w->windowFlags() & Qt::FramelessWindowHint);
         QVERIFY(form().picture(u"p_1"_s)->isLoaded());
         QVERIFY(!m_main->isVisible());
-        const QStringList defaults{u"start=0"_s,       u"start_min=0"_s,     u"setting_pass=0"_s,
-                                   u"exit_pass=0"_s,   u"password="_s,       u"dbunload=0"_s,
-                                   u"dbunload_day=2"_s, u"backup_type=1"_s, u"backup_time1=12:00:00"_s,
-                                   u"backup_time2=16:00:00"_s, u"backup_time3=20:00:00"_s, u"backup_hour=1"_s,
+        const QStringList defaults{u"start=0"_s,
+                                   u"start_min=0"_s,
+                                   u"setting_pass=0"_s,
+                                   u"exit_pass=0"_s,
+                                   u"password="_s,
+                                   u"dbunload=0"_s,
+                                   u"dbunload_day=2"_s,
+                                   u"backup_type=1"_s,
+                                   u"backup_time1=12:00:00"_s,
+                                   u"backup_time2=16:00:00"_s,
+                                   u"backup_time3=20:00:00"_s,
+                                   u"backup_hour=1"_s,
                                    u"backup_path="_s + home() + u"/织云阁软件备份/"_s};
         for (const QString &d : defaults)
             QCOMPARE(d.section(u'=', 0, 0) + u'=' + item(d.section(u'=', 0, 0)), d);
@@ -116,10 +126,10 @@ private Q_SLOTS:
         QVERIFY(!m_w->isVisible());
         QVERIFY(m_main->isVisible());
         QCOMPARE(QString::fromUtf8(configBytes()).split(u'\n', Qt::SkipEmptyParts),
-                 (QStringList{u"[system]"_s, u"exitpass=0"_s, u"settingpass=0"_s, u"password="_s, u"start_min=0"_s,
-                              u"[dbunload]"_s, u"dbunload=0"_s, u"dbunload_day=2"_s, u"[backup]"_s,
-                              u"backuptype=1"_s, u"backuptime1=12:00:00"_s, u"backuptime2=16:00:00"_s,
-                              u"backuptime3=20:00:00"_s, u"backuphour=1"_s,
+                 (QStringList{u"[system]"_s, u"exitpass=0"_s, u"settingpass=0"_s, u"password="_s,
+                              u"start_min=0"_s, u"[dbunload]"_s, u"dbunload=0"_s, u"dbunload_day=2"_s,
+                              u"[backup]"_s, u"backuptype=1"_s, u"backuptime1=12:00:00"_s,
+                              u"backuptime2=16:00:00"_s, u"backuptime3=20:00:00"_s, u"backuphour=1"_s,
                               u"backuppath="_s + home() + u"/织云阁软件备份/"_s}));
         QVERIFY(!entry().command());
         // The schedule was recomputed from the new file: 16:00 is next after 15:13.
@@ -140,8 +150,9 @@ private Q_SLOTS:
         });
         QVERIFY(openWindow());
         // Blanks around a password are part of it.
-        QTest::keyClicks(form().field(u"password"_s)->widget(), u" 12 34 "_s);
-        QCOMPARE(item(u"password"_s), u" 12 34 "_s);
+        const QString typed = u" "_s + madeUpPassword() + u" "_s + madeUpPassword() + u" "_s;
+        QTest::keyClicks(form().field(u"password"_s)->widget(), typed);
+        QCOMPARE(item(u"password"_s), typed);
         QCOMPARE(item(u"exit_pass"_s), u"1"_s);
         QCOMPARE(item(u"backup_type"_s), u"0"_s);
         QCOMPARE(item(u"backup_time1"_s), u"07:30:00"_s);
@@ -153,9 +164,10 @@ private Q_SLOTS:
         test::clickObject(&form(), u"t_ok"_s);
         QVERIFY(m_boxes.shown.isEmpty());
         const QString text = QString::fromUtf8(configBytes());
-        for (const QString &line : {u"dataport=3050"_s, u"password= 12 34 \n"_s, u"backuptime1=07:30:00"_s,
-                                    u"backuptime2=00:00:00"_s, u"backuphour=6"_s, u"backuptype=0"_s})
-            QVERIFY2(text.contains(line), qPrintable(line));
+        for (const QString &line :
+             {u"dataport=3050"_s, u"password="_s + typed + u"\n"_s, u"backuptime1=07:30:00"_s,
+              u"backuptime2=00:00:00"_s, u"backuphour=6"_s, u"backuptype=0"_s})
+            QVERIFY2(text.contains(line), qPrintable(line.section(u'=', 0, 0))); // no password in the log
     }
 
     void validation_data()
@@ -168,8 +180,10 @@ private Q_SLOTS:
         const QStringList noTimes{u"backup_time1="_s, u"backup_time2="_s, u"backup_time3="_s};
         const QStringList midnight{u"backup_time1=00:00"_s, u"backup_time2=00:00"_s, u"backup_time3=00:00"_s};
         QTest::newRow("password for the settings") << QStringList{u"setting_pass=1"_s} << password;
-        QTest::newRow("blank password for leaving") << QStringList{u"exit_pass=1"_s, u"password=   "_s} << password;
-        QTest::newRow("password before folder") << QStringList{u"exit_pass=1"_s, u"backup_path="_s} << password;
+        QTest::newRow("blank password for leaving")
+            << QStringList{u"exit_pass=1"_s, u"password=   "_s} << password;
+        QTest::newRow("password before folder")
+            << QStringList{u"exit_pass=1"_s, u"backup_path="_s} << password;
         QTest::newRow("no password wanted") << QStringList{u"password="_s} << QString();
         QTest::newRow("folder of two bytes") << QStringList{u"backup_path=/a"_s} << folder;
         QTest::newRow("folder of blanks") << QStringList{u"backup_path= /  "_s} << folder;
@@ -180,8 +194,8 @@ private Q_SLOTS:
         QTest::newRow("empty and 00:00 times")
             << QStringList{u"backup_time1="_s, u"backup_time2=00:00"_s, u"backup_time3=00:00"_s}
             << u"请设置最少一个备份时间!!"_s;
-        QTest::newRow("one time set") << QStringList{midnight.mid(0, 2)} + QStringList{u"backup_time3=00:01"_s}
-                                      << QString();
+        QTest::newRow("one time set")
+            << QStringList{midnight.mid(0, 2)} + QStringList{u"backup_time3=00:01"_s} << QString();
         QTest::newRow("interval 0") << QStringList{u"backup_type=0"_s, u"backup_hour=0"_s} << interval;
         QTest::newRow("interval 24") << QStringList{u"backup_type=0"_s, u"backup_hour=24"_s} << interval;
         QTest::newRow("interval empty") << QStringList{u"backup_type=0"_s, u"backup_hour="_s} << interval;
@@ -222,7 +236,8 @@ private Q_SLOTS:
         QCOMPARE(entry().command().value_or(QStringList()), w_setting::autorunCommand(m_ctx.gs_path));
         QFile file(entry().filePath());
         QVERIFY(file.open(QIODevice::ReadOnly));
-        QVERIFY(QString::fromUtf8(file.readAll()).contains(u"\nExec=\""_s + m_ctx.gs_path + u"garvinaserver\" -autorun\n"_s));
+        QVERIFY(QString::fromUtf8(file.readAll())
+                    .contains(u"\nExec=\""_s + m_ctx.gs_path + u"garvinaserver\" -autorun\n"_s));
 
         QVERIFY(openWindow());
         QCOMPARE(item(u"start"_s), u"1"_s);
@@ -281,7 +296,8 @@ private Q_SLOTS:
         clickBox(u"exit_pass"_s);
         QVERIFY(!password->isReadOnly());
         QCOMPARE(password->backgroundColor(), White);
-        QTest::keyClicks(password->widget(), u"pw"_s);
+        const QString typed = madeUpPassword();
+        QTest::keyClicks(password->widget(), typed);
 
         QCOMPARE(day->backgroundColor(), Greyed);
         QVERIFY(!day->isReadOnly());
@@ -291,7 +307,7 @@ private Q_SLOTS:
         test::clickObject(&form(), u"t_ok"_s);
         QVERIFY(m_boxes.shown.isEmpty());
         QCOMPARE(m_ctx.readConfig(u"backup"_s, u"backuptime2"_s, QString()), u"17:00:00"_s);
-        QCOMPARE(m_ctx.readConfig(u"system"_s, u"password"_s, QString()), u"pw"_s);
+        QCOMPARE(m_ctx.readConfig(u"system"_s, u"password"_s, QString()), typed);
     }
 
     void hoverMakesButtonTextsBold_data()
@@ -365,7 +381,8 @@ private Q_SLOTS:
         clickBox(u"start"_s);
         test::clickObject(&form(), u"t_ok"_s);
         QFile::setPermissions(m_ctx.configPath(), QFile::ReadOwner | QFile::WriteOwner);
-        QCOMPARE(m_boxes.texts(), QStringList{u"保存设置出错,请检查配置文件是否可写:\n"_s + m_ctx.configPath()});
+        QCOMPARE(m_boxes.texts(),
+                 QStringList{u"保存设置出错,请检查配置文件是否可写:\n"_s + m_ctx.configPath()});
         QVERIFY(m_w->isVisible());
         QCOMPARE(configBytes(), before);
         QVERIFY(!QFile::exists(entry().filePath()));

@@ -27,7 +27,8 @@ public:
         requests.append({title, start, QString()});
         return answers.isEmpty() ? QString() : answers.dequeue();
     }
-    QString chooseOpenFile(QWidget *, const QString &title, const QString &start, const QString &filter) override
+    QString chooseOpenFile(QWidget *, const QString &title, const QString &start,
+                           const QString &filter) override
     {
         requests.append({title, start, filter});
         return answers.isEmpty() ? QString() : answers.dequeue();
