@@ -64,7 +64,9 @@ public:
 
     /// The server program; tests may point it elsewhere.
     QString serverProgram = QStringLiteral("/usr/sbin/firebird");
-    /// How long a stop waits for the engine to end before it kills it.
+    /// How long a stop gives the engine to end on SIGTERM before it kills it, and how long it waits
+    /// in all for the process to be gone.
+    int stopGraceMs = 8000;
     int stopTimeoutMs = 30000;
 
 private:

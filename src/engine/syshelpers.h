@@ -19,8 +19,9 @@ inline int f_len0(const QString &s) { return f_len(s).value_or(0); }
 /// \brief Creates the absolute folder \a as_path level by level.
 ///
 /// Returns true when every level exists afterwards. On false, \a as_error holds one of
-/// "非法路径:" + path, "路径 " + path + " 无效!" or "创建目录 " + prefix + " 出错!"; every path in
-/// the messages carries its trailing "/". Folders created before a failing level stay.
+/// "非法路径:" + path, "路径 " + path + " 无效!" (the path with its trailing "/") or
+/// "创建目录 " + prefix + " 出错!" (the level that failed, without one). Folders created before a
+/// failing level stay.
 bool f_createdirectory(QString as_path, QString &as_error);
 
 /// \brief Runs \a as_executable with \a arguments and waits until it has ended.

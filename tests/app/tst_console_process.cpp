@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -128,6 +129,11 @@ private Q_SLOTS:
         wrapper.setProcessChannelMode(QProcess::MergedChannels);
         wrapper.start(xvfb, {u"-a"_s, folder.gs_path + u"garvinaserver"_s});
         QVERIFY(wrapper.waitForStarted());
+        // Whatever happens, no console of this test is left behind to count as a running copy later.
+        const auto cleanUp = qScopeGuard([&] {
+            if (const qint64 left = consolePid(folder.gs_path))
+                ::kill(static_cast<pid_t>(left), SIGKILL);
+        });
         qint64 console = 0;
         QTRY_VERIFY_WITH_TIMEOUT((console = consolePid(folder.gs_path)) > 0, 20000);
         QTRY_VERIFY_WITH_TIMEOUT(garvina::f_findwindows_garvinanet(folder.gs_path), 20000);
