@@ -5,6 +5,8 @@
 # there with a tray host, and saves:
 #   main.png       the main window after its first start
 #   traymenu.png   the tray menu opened on the tray icon
+#   settings.png   the settings window, opened with the gear of the main window
+#   restore.png    the restore window, opened with the third icon
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$1" && pwd)
@@ -31,6 +33,17 @@ xvfb-run -a -s "-screen 0 1024x700x24" bash -c '
         xdotool mousemove 1010 690 click 3
         sleep 1
         import -window root "$2/traymenu.png"
+        xdotool key Escape
+        sleep 0.5
+        # The main window is centred: 604 x 416 at (210, 142) on this screen.
+        xdotool mousemove 515 383 click 1       # the gear: settings
+        sleep 1.5
+        import -window root "$2/settings.png"
+        xdotool mousemove 771 154 click 1       # its close cross
+        sleep 1
+        xdotool mousemove 696 383 click 1       # the third icon: restore
+        sleep 1.5
+        import -window root "$2/restore.png"
     fi
 ' shot "$work" "$out"
 echo "screenshots in $out"
