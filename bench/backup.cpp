@@ -1,0 +1,1010 @@
+// Online backup: f_backup_db's throughput on a ~1 GB shop database beside cp + fsync of the same
+// file, then the latency of a till-like client (reads by primary key, single-row commits over TCP)
+// while idle and while backups run back to back. Options try out what lowers the latency.
+#include "benchsupport.h"
+
+#include "app/appcontext.h"
+#include "engine/enginecontrol.h"
+#include "engine/engineprobe.h"
+#include "engine/fbservice.h"
+#include "maintenance/backup.h"
+#include "platform/clock.h"
+#include "platform/processlauncher.h"
+
+#include <ibase.h>
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <future>
+#include <mutex>
+#include <random>
+#include <sys/syscall.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace Qt::Literals::StringLiterals;
+using namespace garvina;
+using namespace garvina::bench;
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+double msSince(SteadyClock::time_point from, SteadyClock::time_point to)
+{
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+// ------------------------------------------------------------------------------------------------
+// I/O priority (ioprio_set has no glibc wrapper).
+
+constexpr int IoprioWhoProcess = 1;
+constexpr int IoprioClassShift = 13;
+
+int ioprioValue(const QString &name)
+{
+    // "idle", "be0".."be7", "rt0".."rt7"; anything else (also "none") means: leave it alone.
+    if (name == u"idle"_s)
+        return 3 << IoprioClassShift;
+    if (name.size() == 3 && (name.startsWith(u"be"_s) || name.startsWith(u"rt"_s)) && name.at(2).isDigit()) {
+        const int level = name.at(2).digitValue();
+        if (level >= 0 && level <= 7)
+            return ((name.startsWith(u"rt"_s) ? 1 : 2) << IoprioClassShift) | level;
+    }
+    return -1;
+}
+
+int ioprioGet(int tid) { return int(::syscall(SYS_ioprio_get, IoprioWhoProcess, tid)); }
+bool ioprioSet(int tid, int value) { return ::syscall(SYS_ioprio_set, IoprioWhoProcess, tid, value) == 0; }
+
+/// Sets the I/O priority of every thread of \a pid; returns the old values by thread.
+QList<QPair<int, int>> ioprioSetAllThreads(qint64 pid, int value)
+{
+    QList<QPair<int, int>> old;
+    const QStringList tids = QDir(u"/proc/"_s + QString::number(pid) + u"/task"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &t : tids) {
+        const int tid = t.toInt();
+        old.append({tid, ioprioGet(tid)});
+        ioprioSet(tid, value);
+    }
+    return old;
+}
+
+void ioprioRestore(const QList<QPair<int, int>> &old)
+{
+    for (const auto &[tid, value] : old)
+        ioprioSet(tid, value);
+}
+
+// ------------------------------------------------------------------------------------------------
+// A till-like client on the Firebird C API, in a thread of its own with its own attachment.
+
+QString statusText(const ISC_STATUS *status)
+{
+    QStringList parts;
+    const ISC_STATUS *p = status;
+    char buffer[1024];
+    while (fb_interpret(buffer, sizeof buffer, &p) > 0)
+        parts.append(QString::fromUtf8(buffer));
+    return parts.join(u' ');
+}
+
+struct Statement
+{
+    isc_stmt_handle handle = 0;
+    XSQLDA *in = nullptr;
+    XSQLDA *out = nullptr;
+    std::vector<std::vector<char>> buffers;
+    std::vector<short> indicators;
+    std::vector<ISC_LONG> params;
+    short zero = 0;
+    bool select = false;
+
+    ~Statement()
+    {
+        std::free(in);
+        std::free(out);
+    }
+};
+
+XSQLDA *allocSqlda(int n)
+{
+    auto *da = static_cast<XSQLDA *>(std::calloc(1, XSQLDA_LENGTH(n < 1 ? 1 : n)));
+    da->version = SQLDA_VERSION1;
+    da->sqln = static_cast<ISC_SHORT>(n < 1 ? 1 : n);
+    return da;
+}
+
+class TillClient
+{
+public:
+    ~TillClient()
+    {
+        ISC_STATUS_ARRAY status{};
+        for (Statement *s : {&m_readSale, &m_readLine, &m_insertSale, &m_updateStock})
+            if (s->handle)
+                isc_dsql_free_statement(status, &s->handle, DSQL_drop);
+        if (m_db)
+            isc_detach_database(status, &m_db);
+    }
+
+    bool open(const QByteArray &database, const QByteArray &password, QString &error)
+    {
+        std::vector<char> dpb{static_cast<char>(isc_dpb_version1)};
+        const auto add = [&](char tag, const QByteArray &v) {
+            dpb.push_back(tag);
+            dpb.push_back(static_cast<char>(v.size()));
+            dpb.insert(dpb.end(), v.begin(), v.end());
+        };
+        add(isc_dpb_user_name, "DBA");
+        add(isc_dpb_password, password);
+        add(isc_dpb_lc_ctype, "UTF8");
+        ISC_STATUS_ARRAY status{};
+        const bool ok = isc_attach_database(status, 0, database.constData(), &m_db, static_cast<short>(dpb.size()),
+                                            dpb.data()) == 0;
+        std::fill(dpb.begin(), dpb.end(), '\0');
+        if (!ok) {
+            error = statusText(status);
+            return false;
+        }
+        return prepare(m_readSale, "select sale_id, receipt_no, store_id, sale_date, cashier, payment, total "
+                                   "from sales where sale_id = ?", error) &&
+               prepare(m_readLine, "select goods_id, qty, unit_price, discount, amount from sale_lines "
+                                   "where sale_id = ? and line_no = 1", error) &&
+               prepare(m_insertSale, "insert into sales (store_id, customer_id, cashier, payment, total) "
+                                     "values (?, ?, '王芳', 'CASH', 199.00)", error) &&
+               prepare(m_updateStock, "update stock set qty = qty + 1, updated_at = current_timestamp "
+                                      "where goods_id = ? and store_id = ?", error);
+    }
+
+    /// Reads one sale and its first line by primary key in a read-only transaction.
+    bool readSale(int saleId, QString &error)
+    {
+        return run(m_readSale, {saleId}, true, error) && run(m_readLine, {saleId}, true, error);
+    }
+    /// One new receipt header, committed.
+    bool insertSale(int storeId, int customerId, QString &error)
+    {
+        return run(m_insertSale, {storeId, customerId}, false, error);
+    }
+    /// One stock row changed, committed.
+    bool updateStock(int goodsId, int storeId, QString &error)
+    {
+        return run(m_updateStock, {goodsId, storeId}, false, error);
+    }
+
+    /// Largest sale id (for the random reads).
+    int maxSaleId(QString &error)
+    {
+        Statement s;
+        if (!prepare(s, "select max(sale_id) from sales", error))
+            return 0;
+        if (!run(s, {}, true, error))
+            return 0;
+        return m_lastInt;
+    }
+
+private:
+    bool prepare(Statement &s, const char *sql, QString &error)
+    {
+        ISC_STATUS_ARRAY status{};
+        isc_tr_handle tr = 0;
+        static const char tpb[] = {isc_tpb_version3, isc_tpb_read, isc_tpb_read_committed, isc_tpb_rec_version};
+        if (isc_start_transaction(status, &tr, 1, &m_db, static_cast<unsigned short>(sizeof tpb), tpb)) {
+            error = statusText(status);
+            return false;
+        }
+        s.out = allocSqlda(8);
+        if (isc_dsql_allocate_statement(status, &m_db, &s.handle) ||
+            isc_dsql_prepare(status, &tr, &s.handle, 0, sql, SQL_DIALECT_V6, s.out)) {
+            error = statusText(status) + u" in: "_s + QString::fromUtf8(sql);
+            isc_rollback_transaction(status, &tr);
+            return false;
+        }
+        if (s.out->sqld > s.out->sqln) {
+            const int n = s.out->sqld;
+            std::free(s.out);
+            s.out = allocSqlda(n);
+            isc_dsql_describe(status, &s.handle, SQL_DIALECT_V6, s.out);
+        }
+        s.select = s.out->sqld > 0;
+        s.buffers.resize(size_t(s.out->sqld));
+        s.indicators.resize(size_t(s.out->sqld));
+        for (int i = 0; i < s.out->sqld; ++i) {
+            XSQLVAR &v = s.out->sqlvar[i];
+            s.buffers[size_t(i)].assign(size_t(v.sqllen) + 2 + 8, '\0');
+            v.sqldata = s.buffers[size_t(i)].data();
+            v.sqlind = &s.indicators[size_t(i)];
+        }
+        s.in = allocSqlda(4);
+        isc_dsql_describe_bind(status, &s.handle, SQL_DIALECT_V6, s.in);
+        s.params.resize(size_t(s.in->sqld));
+        for (int i = 0; i < s.in->sqld; ++i) {
+            XSQLVAR &v = s.in->sqlvar[i];
+            v.sqltype = SQL_LONG | 1;
+            v.sqllen = sizeof(ISC_LONG);
+            v.sqlscale = 0;
+            v.sqldata = reinterpret_cast<ISC_SCHAR *>(&s.params[size_t(i)]);
+            v.sqlind = &s.zero;
+        }
+        isc_commit_transaction(status, &tr);
+        return true;
+    }
+
+    bool run(Statement &s, std::initializer_list<int> params, bool readOnly, QString &error)
+    {
+        size_t i = 0;
+        for (int p : params)
+            if (i < s.params.size())
+                s.params[i++] = p;
+        ISC_STATUS_ARRAY status{};
+        isc_tr_handle tr = 0;
+        static const char readTpb[] = {isc_tpb_version3, isc_tpb_read, isc_tpb_read_committed, isc_tpb_rec_version};
+        static const char writeTpb[] = {isc_tpb_version3, isc_tpb_write, isc_tpb_read_committed, isc_tpb_rec_version,
+                                        isc_tpb_wait};
+        const char *tpb = readOnly ? readTpb : writeTpb;
+        const auto tpbSize = static_cast<unsigned short>(readOnly ? sizeof readTpb : sizeof writeTpb);
+        if (isc_start_transaction(status, &tr, 1, &m_db, tpbSize, tpb)) {
+            error = statusText(status);
+            return false;
+        }
+        if (isc_dsql_execute(status, &tr, &s.handle, SQL_DIALECT_V6, s.in->sqld ? s.in : nullptr)) {
+            error = statusText(status);
+            isc_rollback_transaction(status, &tr);
+            return false;
+        }
+        if (s.select) {
+            ISC_STATUS fetch = 0;
+            while ((fetch = isc_dsql_fetch(status, &s.handle, SQL_DIALECT_V6, s.out)) == 0) {
+                const XSQLVAR &v = s.out->sqlvar[0];
+                if ((v.sqltype & ~1) == SQL_LONG && *v.sqlind == 0)
+                    m_lastInt = *reinterpret_cast<const ISC_LONG *>(v.sqldata);
+            }
+            if (fetch != 100) {
+                error = statusText(status);
+                isc_rollback_transaction(status, &tr);
+                return false;
+            }
+            isc_dsql_free_statement(status, &s.handle, DSQL_close);
+        }
+        if (isc_commit_transaction(status, &tr)) {
+            error = statusText(status);
+            isc_rollback_transaction(status, &tr);
+            return false;
+        }
+        return true;
+    }
+
+    isc_db_handle m_db = 0;
+    Statement m_readSale, m_readLine, m_insertSale, m_updateStock;
+    int m_lastInt = 0;
+};
+
+struct Sample
+{
+    SteadyClock::time_point at;
+    double ms;
+    bool commit;
+};
+
+/// Runs the client until stopped: read, insert+commit, read, update+commit, with a pause after each.
+class LatencyWorker
+{
+public:
+    LatencyWorker(QByteArray database, QByteArray password, int thinkMs)
+        : m_database(std::move(database)), m_password(std::move(password)), m_thinkMs(thinkMs)
+    {
+    }
+
+    bool start(QString &error)
+    {
+        std::promise<QString> ready;
+        auto readyFuture = ready.get_future();
+        m_thread = std::thread([this, &ready] { run(ready); });
+        error = readyFuture.get();
+        return error.isEmpty();
+    }
+
+    void stop()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+    /// Samples that started in [from, to).
+    std::vector<Sample> samples(SteadyClock::time_point from, SteadyClock::time_point to) const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        std::vector<Sample> out;
+        for (const Sample &s : m_samples)
+            if (s.at >= from && s.at < to)
+                out.push_back(s);
+        return out;
+    }
+    int errors() const { return m_errors; }
+    QString lastError() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_lastError;
+    }
+
+private:
+    void run(std::promise<QString> &ready)
+    {
+        TillClient client;
+        QString error;
+        if (!client.open(m_database, m_password, error)) {
+            ready.set_value(error.isEmpty() ? u"cannot attach"_s : error);
+            return;
+        }
+        const int maxSale = client.maxSaleId(error);
+        if (maxSale <= 0) {
+            ready.set_value(u"no sales in the database: "_s + error);
+            return;
+        }
+        ready.set_value(QString());
+        std::mt19937 rng(12345);
+        std::uniform_int_distribution<int> sale(1, maxSale), goods(1, 16000), store(1, 8), customer(1, 100000);
+        for (unsigned n = 0; !m_stop; ++n) {
+            const auto t0 = SteadyClock::now();
+            bool ok = false;
+            bool commit = false;
+            switch (n % 4) {
+            case 0:
+            case 2:
+                ok = client.readSale(sale(rng), error);
+                break;
+            case 1:
+                commit = true;
+                ok = client.insertSale(store(rng), customer(rng), error);
+                break;
+            default:
+                commit = true;
+                ok = client.updateStock(goods(rng), store(rng), error);
+                break;
+            }
+            const auto t1 = SteadyClock::now();
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (ok) {
+                    m_samples.push_back({t0, msSince(t0, t1), commit});
+                } else {
+                    ++m_errors;
+                    m_lastError = error;
+                }
+            }
+            if (m_thinkMs > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(m_thinkMs));
+        }
+    }
+
+    QByteArray m_database;
+    QByteArray m_password;
+    int m_thinkMs;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+    mutable std::mutex m_mutex;
+    std::vector<Sample> m_samples;
+    std::atomic<int> m_errors{0};
+    QString m_lastError;
+};
+
+struct Latency
+{
+    double p50 = 0, p99 = 0, max = 0;
+    size_t count = 0;
+};
+
+Latency latencyOf(const std::vector<Sample> &samples, int kind) // kind: 0 reads, 1 commits, 2 all
+{
+    std::vector<double> v;
+    for (const Sample &s : samples)
+        if (kind == 2 || s.commit == (kind == 1))
+            v.push_back(s.ms);
+    Latency l;
+    l.count = v.size();
+    l.p50 = percentile(v, 50);
+    l.p99 = percentile(v, 99);
+    l.max = percentile(v, 100);
+    return l;
+}
+
+QString describe(const Latency &l)
+{
+    return u"p50 "_s + num(l.p50, 2) + u" ms, p99 "_s + num(l.p99, 2) + u" ms, max "_s + num(l.max, 1) + u" ms (n="_s +
+           QString::number(l.count) + u")"_s;
+}
+
+// ------------------------------------------------------------------------------------------------
+// Writing the backup copy out in small steps instead of one fsync of a gigabyte (the flush experiments).
+
+struct FlushPlan
+{
+    off_t step = 0;     ///< bytes per step; 0: no stepwise flush
+    int inflight = 1;   ///< steps written at the same time
+    int pauseUs = 0;    ///< pause after each step that was waited for
+    int ioprio = -1;    ///< I/O priority of the flushing thread, -1: unchanged
+    bool dontneed = false; ///< drop written steps from the page cache
+};
+
+/// Starts the writing of one step after the other and waits for the oldest when plan.inflight are
+/// under way.
+class StepFlusher
+{
+public:
+    StepFlusher(int fd, const FlushPlan &plan) : m_fd(fd), m_plan(plan) {}
+
+    /// Starts every whole step below \a upTo.
+    void advance(off_t upTo)
+    {
+        while (m_started + m_plan.step <= upTo)
+            startNext(m_plan.step);
+    }
+    /// Starts the rest up to \a size and waits for everything.
+    void finish(off_t size)
+    {
+        advance(size);
+        if (m_started < size)
+            startNext(size - m_started);
+        while (m_waited < m_started)
+            waitOldest();
+    }
+
+private:
+    void startNext(off_t length)
+    {
+        ::sync_file_range(m_fd, m_started, length, SYNC_FILE_RANGE_WRITE);
+        m_started += length;
+        while (m_started - m_waited > off_t(m_plan.inflight) * m_plan.step)
+            waitOldest();
+    }
+    void waitOldest()
+    {
+        const off_t length = std::min(m_plan.step, m_started - m_waited);
+        ::sync_file_range(m_fd, m_waited, length,
+                          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+        if (m_plan.dontneed)
+            ::posix_fadvise(m_fd, m_waited, length, POSIX_FADV_DONTNEED);
+        m_waited += length;
+        if (m_plan.pauseUs > 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(m_plan.pauseUs));
+    }
+
+    int m_fd;
+    FlushPlan m_plan;
+    off_t m_started = 0;
+    off_t m_waited = 0;
+};
+
+/// Writes \a file out to disk by \a plan (the helper run from the isql wrapper, just before f_backup_db's fsync).
+int flushFile(const QString &file, const FlushPlan &plan)
+{
+    if (plan.ioprio >= 0)
+        ioprioSet(0, plan.ioprio);
+    const int fd = ::open(QFile::encodeName(file).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 1;
+    StepFlusher(fd, plan).finish(::lseek(fd, 0, SEEK_END));
+    ::close(fd);
+    return 0;
+}
+
+/// While it lives, writes the "*.part" file below \a root out by \a plan as the engine writes it,
+/// until the file stops growing.
+class CopyFlusher
+{
+public:
+    CopyFlusher(QString root, const FlushPlan &plan) : m_root(std::move(root)), m_plan(plan)
+    {
+        m_thread = std::thread([this] { run(); });
+    }
+    ~CopyFlusher()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+
+private:
+    void run()
+    {
+        if (m_plan.ioprio >= 0)
+            ioprioSet(0, m_plan.ioprio);
+        int fd = -1;
+        std::unique_ptr<StepFlusher> flusher;
+        off_t lastSize = -1;
+        int still = 0;
+        while (!m_stop) {
+            if (fd < 0) {
+                QDirIterator it(m_root, {u"*.part"_s}, QDir::Files, QDirIterator::Subdirectories);
+                if (it.hasNext()) {
+                    fd = ::open(QFile::encodeName(it.next()).constData(), O_RDONLY | O_CLOEXEC);
+                    if (fd >= 0)
+                        flusher = std::make_unique<StepFlusher>(fd, m_plan);
+                }
+            }
+            if (flusher) {
+                const off_t size = ::lseek(fd, 0, SEEK_END);
+                // The engine has finished once the file stops growing; the rest is the wrapper's.
+                still = size == lastSize ? still + 1 : 0;
+                if (still >= 4)
+                    break;
+                lastSize = size;
+                flusher->advance(size);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        flusher.reset();
+        if (fd >= 0)
+            ::close(fd);
+    }
+
+    QString m_root;
+    FlushPlan m_plan;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// ------------------------------------------------------------------------------------------------
+
+QString loadAverage()
+{
+    QFile f(u"/proc/loadavg"_s);
+    if (!f.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromLatin1(f.readAll()).section(u' ', 0, 2);
+}
+
+/// Replaces (or adds) "name = value" in a generated configuration file of the instance.
+bool setConfLine(const QString &file, const QString &name, const QString &value)
+{
+    QFile f(file);
+    if (!f.open(QIODevice::ReadOnly))
+        return false;
+    QStringList lines = QString::fromUtf8(f.readAll()).split(u'\n');
+    f.close();
+    bool found = false;
+    for (QString &line : lines) {
+        if (line.trimmed().startsWith(name + u' ') || line.trimmed().startsWith(name + u'=')) {
+            const qsizetype indent = line.indexOf(name);
+            line = line.left(indent) + name + u" = "_s + value;
+            found = true;
+        }
+    }
+    if (!found)
+        lines.append(name + u" = "_s + value);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    f.write(lines.join(u'\n').toUtf8());
+    return true;
+}
+
+/// \brief Wrapper scripts for the fix-up and check tools that f_backup_db runs through PATH.
+///
+/// With \a nice they run at the lowest CPU and I/O priority. With \a flushArgs the check (the last
+/// step before f_backup_db's fsync) first has this program write the copy out stepwise, so that the
+/// fsync that follows finds nothing left: this stands in for a stepwise flush in the product.
+bool writeToolWrappers(const QString &dir, bool nice, const QByteArray &flushArgs)
+{
+    QDir().mkpath(dir);
+    const QByteArray prefix = nice ? "nice -n 19 ionice -c 3 " : "";
+    for (const QString &tool : {u"nbackup"_s, u"isql-fb"_s}) {
+        QFile f(dir + u'/' + tool);
+        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return false;
+        QByteArray script = "#!/bin/sh\n";
+        if (tool == u"isql-fb"_s && !flushArgs.isEmpty()) {
+            // The file to check is the last argument.
+            script += "for last in \"$@\"; do :; done\n";
+            script += "case \"$last\" in *.part) \"" + QFile::encodeName(QCoreApplication::applicationFilePath()) +
+                      "\" --flush-file \"$last\" " + flushArgs + " ;; esac\n";
+        }
+        script += "exec " + prefix + "/usr/bin/" + tool.toUtf8() + " \"$@\"\n";
+        f.write(script);
+        f.close();
+        f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup);
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(u"backup"_s);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        u"Builds (once) a shop database of about 1 GB, then measures f_backup_db's MB/s beside cp + fsync of the same "
+        u"file (goal >= 0.8x), and a client's p50/p99 latency of reads by primary key and single-row commits idle "
+        u"and during back-to-back backups (goal p99 during <= 3x idle)."_s);
+    parser.addHelpOption();
+    parser.addOption({u"db-mb"_s, u"Size of the cached database in MB (default 1024)."_s, u"MB"_s, u"1024"_s});
+    parser.addOption({u"build-only"_s, u"Only build (or check) the cached database."_s});
+    parser.addOption({u"rounds"_s, u"Throughput rounds (default 3)."_s, u"N"_s, u"3"_s});
+    parser.addOption({u"seconds"_s, u"Length of each latency window in s (default 10)."_s, u"S"_s, u"10"_s});
+    parser.addOption({u"latency-rounds"_s, u"Idle/during window pairs (default 1)."_s, u"N"_s, u"1"_s});
+    parser.addOption({u"think-ms"_s, u"Client pause after each operation (default 5)."_s, u"MS"_s, u"5"_s});
+    parser.addOption({u"skip-throughput"_s, u"Leave out the MB/s part."_s});
+    parser.addOption({u"skip-latency"_s, u"Leave out the latency part."_s});
+    parser.addOption({u"pause-ms"_s, u"Experiment: pause between back-to-back backups (default 0)."_s, u"MS"_s, u"0"_s});
+    parser.addOption({u"backup-ioprio"_s,
+                      u"Experiment: I/O priority of the thread calling f_backup_db (and so of its fsync and "
+                      u"its nbackup/isql children) during each backup: none, idle, be0..be7."_s,
+                      u"P"_s, u"none"_s});
+    parser.addOption({u"server-ioprio"_s,
+                      u"Experiment: I/O priority of every server thread: none, idle, be0..be7."_s, u"P"_s, u"none"_s});
+    parser.addOption({u"server-ioprio-scope"_s,
+                      u"Experiment: apply --server-ioprio for the whole run (run) or only around each backup "
+                      u"(backup; default)."_s,
+                      u"S"_s, u"backup"_s});
+    parser.addOption({u"tools-nice"_s, u"Experiment: run nbackup -F and isql at nice 19 and I/O class idle."_s});
+    parser.addOption({u"flush-step-kb"_s,
+                      u"Experiment: write the fixed-up copy out in steps of this many KB before f_backup_db's "
+                      u"fsync (0 = off, default)."_s,
+                      u"KB"_s, u"0"_s});
+    parser.addOption({u"flush-inflight"_s, u"Experiment: steps written at the same time (default 1)."_s, u"N"_s, u"1"_s});
+    parser.addOption({u"flush-pause-us"_s, u"Experiment: pause after each step (default 0)."_s, u"US"_s, u"0"_s});
+    parser.addOption({u"flush-ioprio"_s, u"Experiment: I/O priority of the stepwise flush (default none)."_s, u"P"_s,
+                      u"none"_s});
+    parser.addOption({u"flush-dontneed"_s, u"Experiment: drop written steps from the page cache (posix_fadvise)."_s});
+    parser.addOption({u"flush-while-copying"_s,
+                      u"Experiment: also write the copy out stepwise while the engine still writes it."_s});
+    parser.addOption({u"flush-file"_s, u"Helper (used by the experiments): write FILE out stepwise, then end."_s,
+                      u"FILE"_s});
+    parser.addOption({u"cache-pages"_s, u"Experiment: DefaultDbCachePages of the database (default: as set up)."_s,
+                      u"N"_s, u"0"_s});
+    parser.addOption({u"fs-cache-threshold"_s, u"Experiment: FileSystemCacheThreshold in firebird.conf."_s, u"V"_s});
+    parser.addOption({u"forced-writes"_s, u"Experiment: on (default, as a shop runs) or off."_s, u"X"_s, u"on"_s});
+    parser.addOption({u"remove-during"_s, u"Experiment: remove each backup at once, also inside a latency window."_s});
+    parser.addOption({u"trace"_s, u"Print each slow client operation of the windows with backups and where it fell."_s});
+    parser.addOption({u"trace-ms"_s, u"What counts as slow for --trace (default 50)."_s, u"MS"_s, u"50"_s});
+    parser.addOption({u"phases"_s, u"Diagnosis: time the steps of --rounds single backups."_s});
+    parser.addOption({u"keep"_s, u"Keep the program folder under /var/tmp/garvina-bench/."_s});
+    parser.process(app);
+
+    const int dbMb = intOption(parser, u"db-mb"_s, 16);
+    const int rounds = intOption(parser, u"rounds"_s, 1);
+    const int windowSeconds = intOption(parser, u"seconds"_s, 1);
+    const int latencyRounds = intOption(parser, u"latency-rounds"_s, 1);
+    const int thinkMs = intOption(parser, u"think-ms"_s, 0);
+    const int pauseMs = intOption(parser, u"pause-ms"_s, 0);
+    const int cachePages = intOption(parser, u"cache-pages"_s, 0);
+    FlushPlan flush;
+    flush.step = off_t(intOption(parser, u"flush-step-kb"_s, 0)) * 1024;
+    flush.inflight = intOption(parser, u"flush-inflight"_s, 1);
+    flush.pauseUs = intOption(parser, u"flush-pause-us"_s, 0);
+    flush.ioprio = ioprioValue(parser.value(u"flush-ioprio"_s));
+    flush.dontneed = parser.isSet(u"flush-dontneed"_s);
+    const bool flushWhileCopying = parser.isSet(u"flush-while-copying"_s) && flush.step > 0;
+    const int backupIoprio = ioprioValue(parser.value(u"backup-ioprio"_s));
+    const int serverIoprio = ioprioValue(parser.value(u"server-ioprio"_s));
+    const bool serverIoprioWholeRun = parser.value(u"server-ioprio-scope"_s) == u"run"_s;
+    const bool trace = parser.isSet(u"trace"_s);
+    const int traceMs = intOption(parser, u"trace-ms"_s, 0);
+    const bool forcedWrites = parser.value(u"forced-writes"_s) != u"off"_s;
+
+    if (parser.isSet(u"flush-file"_s))
+        return flush.step > 0 ? flushFile(parser.value(u"flush-file"_s), flush) : 2;
+
+    say(u"load average at start: "_s + loadAverage());
+    const QString cached = ensureBenchDatabase(dbMb);
+    if (cached.isEmpty())
+        return 1;
+    if (parser.isSet(u"build-only"_s))
+        return 0;
+
+    // A program folder of its own with a copy of the cached database.
+    BenchFolder folder(u"backup-run-"_s + QString::number(QCoreApplication::applicationPid()));
+    folder.keep = parser.isSet(u"keep"_s);
+    qputenv("HOME", QFile::encodeName(folder.gs_path));
+    QString log;
+    if (!folder.seedDatabase(cached) || !folder.layOut(&log)) {
+        warn(u"set-up failed: "_s + log);
+        return 1;
+    }
+    const int port = freePort();
+    folder.setPort(port);
+    const EngineInstance instance(folder.gs_path);
+    QStringList settings;
+    if (cachePages > 0) {
+        setConfLine(instance.root() + u"databases.conf"_s, u"DefaultDbCachePages"_s, QString::number(cachePages));
+        settings << u"DefaultDbCachePages="_s + QString::number(cachePages);
+    }
+    if (parser.isSet(u"fs-cache-threshold"_s)) {
+        setConfLine(instance.root() + u"firebird.conf"_s, u"FileSystemCacheThreshold"_s,
+                    parser.value(u"fs-cache-threshold"_s));
+        settings << u"FileSystemCacheThreshold="_s + parser.value(u"fs-cache-threshold"_s);
+    }
+    if (!forcedWrites) {
+        runProgram(u"gfix"_s, {u"-w"_s, u"async"_s, folder.databaseFile()}, toolEnvironment(folder.gs_path));
+        settings << u"ForcedWrites=off"_s;
+    }
+    if (parser.isSet(u"tools-nice"_s) || flush.step > 0) {
+        const QString wrappers = folder.gs_path + u"wrappers"_s;
+        QByteArray flushArgs;
+        if (flush.step > 0) {
+            for (const QString &name : {u"flush-step-kb"_s, u"flush-inflight"_s, u"flush-pause-us"_s, u"flush-ioprio"_s})
+                flushArgs += "--" + name.toUtf8() + ' ' + parser.value(name).toUtf8() + ' ';
+            if (flush.dontneed)
+                flushArgs += "--flush-dontneed";
+        }
+        if (!writeToolWrappers(wrappers, parser.isSet(u"tools-nice"_s), flushArgs.trimmed()))
+            return 1;
+        qputenv("PATH", QFile::encodeName(wrappers) + ':' + qgetenv("PATH"));
+        if (parser.isSet(u"tools-nice"_s))
+            settings << u"tools at nice 19 / ionice idle"_s;
+        if (flush.step > 0)
+            settings << u"stepwise flush"_s + (flushWhileCopying ? u" while copying and"_s : QString()) +
+                            u" before the fsync: "_s + QString::number(flush.step / 1024) + u" KB steps, "_s +
+                            QString::number(flush.inflight) + u" in flight"_s +
+                            (flush.pauseUs > 0 ? u", "_s + QString::number(flush.pauseUs) + u" us pauses"_s : QString()) +
+                            (flush.ioprio >= 0 ? u", ioprio "_s + parser.value(u"flush-ioprio"_s) : QString()) +
+                            (flush.dontneed ? u", dontneed"_s : QString());
+    }
+    if (backupIoprio >= 0)
+        settings << u"backup thread ioprio "_s + parser.value(u"backup-ioprio"_s);
+    if (serverIoprio >= 0)
+        settings << u"server ioprio "_s + parser.value(u"server-ioprio"_s) +
+                        (serverIoprioWholeRun ? u" (whole run)"_s : u" (around each backup)"_s);
+    if (pauseMs > 0)
+        settings << u"pause "_s + QString::number(pauseMs) + u" ms between backups"_s;
+    say(u"settings: "_s + (settings.isEmpty() ? u"as the product runs"_s : settings.join(u", "_s)));
+
+    PrintingMessageBoxes boxes;
+    SystemClock clock;
+    SystemProcessLauncher launcher;
+    AppContext ctx;
+    ctx.gs_path = folder.gs_path;
+    ctx.boxes = &boxes;
+    ctx.clock = &clock;
+    ctx.launcher = &launcher;
+    EngineControl engine(ctx);
+    engine.stopTimeoutMs = 5000;
+    if (!engine.f_db_server(u"START"_s) || runningEnginePid(folder.gs_path) == 0) {
+        warn(u"the engine did not start"_s);
+        return 1;
+    }
+    const qint64 serverPid = runningEnginePid(folder.gs_path);
+    if (serverIoprio >= 0 && serverIoprioWholeRun)
+        ioprioSetAllThreads(serverPid, serverIoprio);
+
+    const qint64 dbBytes = QFileInfo(folder.databaseFile()).size();
+    say(u"database "_s + folder.databaseFile() + u": "_s + num(mib(dbBytes), 0) + u" MB, engine pid "_s +
+        QString::number(serverPid) + u", port "_s + QString::number(port));
+
+    int backupSerial = 0;
+    // The engine copies the pages in use, which can be fewer than the file holds.
+    qint64 lastBackupBytes = 0;
+    int backupFailures = 0;
+    // One backup through the product code, into a root folder of its own that is removed afterwards.
+    // Backups made during a latency window are removed after it: a shop keeps its backups, and
+    // freeing a gigabyte (with online discard) is work of its own that would land in the window.
+    QStringList pendingRemoval;
+    const bool removeDuring = parser.isSet(u"remove-during"_s);
+    std::vector<std::pair<SteadyClock::time_point, SteadyClock::time_point>> backupSpans;
+    const auto oneBackup = [&](bool removeNow) -> double {
+        const QString root = folder.gs_path + u"backups/b"_s + QString::number(++backupSerial) + u'/';
+        QList<QPair<int, int>> serverOld;
+        if (serverIoprio >= 0 && !serverIoprioWholeRun)
+            serverOld = ioprioSetAllThreads(serverPid, serverIoprio);
+        const int ownOld = ioprioGet(0);
+        if (backupIoprio >= 0)
+            ioprioSet(0, backupIoprio);
+        std::unique_ptr<CopyFlusher> flusher;
+        if (flushWhileCopying)
+            flusher = std::make_unique<CopyFlusher>(root, flush);
+        QString error;
+        QElapsedTimer t;
+        t.start();
+        const auto from = SteadyClock::now();
+        const bool ok = f_backup_db(ctx, engine, root, error);
+        const double s = seconds(t);
+        backupSpans.emplace_back(from, SteadyClock::now());
+        flusher.reset();
+        if (backupIoprio >= 0)
+            ioprioSet(0, ownOld);
+        ioprioRestore(serverOld);
+        const QStringList made = QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        const qint64 size = made.isEmpty() ? 0 : QFileInfo(root + made.first() + u"/garvina.db"_s).size();
+        lastBackupBytes = size;
+        if (!ok || size <= 0) {
+            ++backupFailures;
+            warn(u"backup failed: "_s + error + u" (size "_s + QString::number(size) + u")"_s);
+        }
+        if (removeNow)
+            removePath(root);
+        else
+            pendingRemoval.append(root);
+        return s;
+    };
+    const auto oneCopy = [&]() -> double {
+        const QString target = folder.gs_path + u"cp-copy.db"_s;
+        QFile::remove(target);
+        QElapsedTimer t;
+        t.start();
+        QString output;
+        const bool ok = runProgram(u"cp"_s, {folder.databaseFile(), target}, QProcessEnvironment::systemEnvironment(),
+                                   &output) == 0 &&
+                        fsyncPath(target);
+        const double s = seconds(t);
+        if (!ok)
+            warn(u"cp failed: "_s + output);
+        QFile::remove(target);
+        return s;
+    };
+
+    if (parser.isSet(u"phases"_s)) {
+        // The steps of one backup, each timed, with the page cache's dirty data after each.
+        const auto dirty = [] {
+            QFile f(u"/proc/meminfo"_s);
+            f.open(QIODevice::ReadOnly);
+            for (const QByteArray &line : f.readAll().split('\n'))
+                if (line.startsWith("Dirty:"))
+                    return QString::fromLatin1(line.simplified());
+            return QString();
+        };
+        for (int i = 0; i < rounds; ++i) {
+            const QString dir = folder.gs_path + u"phases/"_s;
+            removePath(dir);
+            QDir().mkpath(dir);
+            const QString part = dir + u"garvina.db.part"_s;
+            FbServiceTarget target;
+            target.port = port;
+            target.user = u"DBA"_s;
+            target.password = readDbaPassword(folder.gs_path);
+            QElapsedTimer t;
+            t.start();
+            const FbResult copy = fbOnlineBackup(target, engineName(), part);
+            const double a = seconds(t);
+            const QString d1 = dirty();
+            t.restart();
+            const QString problem = fixUpAndVerifyCopy(folder.gs_path, part);
+            const double b = seconds(t);
+            const QString d2 = dirty();
+            t.restart();
+            fsyncPath(part);
+            const double c = seconds(t);
+            say(u"phases: engine copy "_s + num(a, 3) + u" s ("_s + d1 + u"), fix-up+verify "_s + num(b, 3) + u" s ("_s +
+                d2 + u"), fsync "_s + num(c, 3) + u" s"_s + (copy.ok && problem.isEmpty() ? QString() : u" FAILED"_s));
+            removePath(dir);
+        }
+    }
+
+    double backupMbps = 0, cpMbps = 0;
+    if (!parser.isSet(u"skip-throughput"_s)) {
+        // Unmeasured first pass: both read a database that is then in the page cache.
+        oneBackup(true);
+        oneCopy();
+        std::vector<double> backupRates, cpRates;
+        say(u"round  f_backup_db s   MB/s   cp+fsync s   MB/s"_s);
+        for (int i = 0; i < rounds; ++i) {
+            double b = 0, c = 0;
+            if (i % 2 == 0) {
+                b = oneBackup(true);
+                c = oneCopy();
+            } else {
+                c = oneCopy();
+                b = oneBackup(true);
+            }
+            backupRates.push_back(mib(lastBackupBytes) / b);
+            cpRates.push_back(mib(dbBytes) / c);
+            say(QString::number(i + 1).rightJustified(5) + num(b, 2).rightJustified(14) +
+                num(backupRates.back(), 0).rightJustified(7) + num(c, 2).rightJustified(13) +
+                num(cpRates.back(), 0).rightJustified(7));
+        }
+        backupMbps = median(backupRates);
+        cpMbps = median(cpRates);
+        say(u"spread (max-min)/median: backup "_s + num(spreadPercent(backupRates), 0) + u" %, cp "_s +
+            num(spreadPercent(cpRates), 0) + u" %"_s);
+    }
+
+    Latency idleReads, idleCommits, idleAll, busyReads, busyCommits, busyAll;
+    int backupsDuring = 0;
+    int workerErrors = 0;
+    if (!parser.isSet(u"skip-latency"_s)) {
+        ::sync();
+        QThread::sleep(2);
+        const QByteArray database = "127.0.0.1/" + QByteArray::number(port) + ":GARVINANET";
+        LatencyWorker worker(database, readDbaPassword(folder.gs_path).toUtf8(), thinkMs);
+        QString error;
+        if (!worker.start(error)) {
+            warn(u"latency client: "_s + error);
+            return 1;
+        }
+        std::vector<Sample> idle, busy;
+        const auto window = std::chrono::seconds(windowSeconds);
+        for (int r = 0; r < latencyRounds; ++r) {
+            const auto idleFrom = SteadyClock::now();
+            std::this_thread::sleep_for(window);
+            const auto idleSamples = worker.samples(idleFrom, idleFrom + window);
+            idle.insert(idle.end(), idleSamples.begin(), idleSamples.end());
+
+            const auto busyFrom = SteadyClock::now();
+            while (SteadyClock::now() - busyFrom < window) {
+                oneBackup(removeDuring);
+                ++backupsDuring;
+                if (pauseMs > 0 && SteadyClock::now() - busyFrom < window)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+            }
+            const auto busySamples = worker.samples(busyFrom, busyFrom + window);
+            busy.insert(busy.end(), busySamples.begin(), busySamples.end());
+            if (trace) {
+                // Where the slow operations fell: offset into the backup that ran then.
+                for (const Sample &smp : busySamples) {
+                    if (smp.ms < traceMs)
+                        continue;
+                    QString where = u"between backups"_s;
+                    for (const auto &[b0, b1] : backupSpans)
+                        if (smp.at >= b0 && smp.at < b1)
+                            where = u"at "_s + num(msSince(b0, smp.at), 0) + u" ms of a "_s + num(msSince(b0, b1), 0) +
+                                    u" ms backup"_s;
+                    say(u"  slow "_s + (smp.commit ? u"commit "_s : u"read "_s) + num(smp.ms, 1) + u" ms, "_s + where);
+                }
+            }
+            for (const QString &root : pendingRemoval)
+                removePath(root);
+            pendingRemoval.clear();
+            say(u"latency round "_s + QString::number(r + 1) + u": commits p99 idle "_s +
+                num(latencyOf(idleSamples, 1).p99, 2) + u" ms, during "_s + num(latencyOf(busySamples, 1).p99, 2) +
+                u" ms; reads p99 idle "_s + num(latencyOf(idleSamples, 0).p99, 2) + u" ms, during "_s +
+                num(latencyOf(busySamples, 0).p99, 2) + u" ms"_s);
+            // Let the last backup's writes settle before the next idle window.
+            ::sync();
+            QThread::sleep(2);
+        }
+        worker.stop();
+        workerErrors = worker.errors();
+        if (workerErrors)
+            warn(u"client errors: "_s + QString::number(workerErrors) + u", last: "_s + worker.lastError());
+        idleReads = latencyOf(idle, 0);
+        idleCommits = latencyOf(idle, 1);
+        idleAll = latencyOf(idle, 2);
+        busyReads = latencyOf(busy, 0);
+        busyCommits = latencyOf(busy, 1);
+        busyAll = latencyOf(busy, 2);
+    }
+
+    engine.f_db_server(u"STOP"_s);
+    folder.killEngine();
+
+    say(u"load average at end: "_s + loadAverage());
+    if (backupFailures)
+        say(u"failed backups: "_s + QString::number(backupFailures));
+    if (!boxes.shown.isEmpty())
+        say(u"message boxes shown: "_s + QString::number(boxes.shown.size()));
+    say(u"settings: "_s + (settings.isEmpty() ? u"as the product runs"_s : settings.join(u", "_s)));
+    if (!parser.isSet(u"skip-latency"_s)) {
+        say(u"client idle,   reads:   "_s + describe(idleReads));
+        say(u"client idle,   commits: "_s + describe(idleCommits));
+        say(u"client during, reads:   "_s + describe(busyReads));
+        say(u"client during, commits: "_s + describe(busyCommits));
+        say(u"backups during the windows: "_s + QString::number(backupsDuring) + u" in "_s +
+            QString::number(latencyRounds * windowSeconds) + u" s"_s);
+    }
+    if (!parser.isSet(u"skip-throughput"_s)) {
+        say(u"median backup (f_backup_db) = "_s + num(backupMbps, 0) + u" MB/s over "_s + QString::number(rounds) +
+            u" rounds (backup file "_s + num(mib(lastBackupBytes), 0) + u" MB)"_s);
+        say(u"median cp + fsync = "_s + num(cpMbps, 0) + u" MB/s (database file "_s + num(mib(dbBytes), 0) + u" MB)"_s);
+        say(u"ratio backup/cp = "_s + num(cpMbps > 0 ? backupMbps / cpMbps : 0, 2));
+    }
+    if (!parser.isSet(u"skip-latency"_s)) {
+        say(u"p50/p99 idle = "_s + num(idleAll.p50, 2) + u"/"_s + num(idleAll.p99, 2) + u" ms, during = "_s +
+            num(busyAll.p50, 2) + u"/"_s + num(busyAll.p99, 2) + u" ms (all operations)"_s);
+        say(u"ratio p99 during/idle = "_s + num(idleCommits.p99 > 0 ? busyCommits.p99 / idleCommits.p99 : 0, 2) +
+            u" (single-row commits; reads "_s + num(idleReads.p99 > 0 ? busyReads.p99 / idleReads.p99 : 0, 2) +
+            u", all "_s + num(idleAll.p99 > 0 ? busyAll.p99 / idleAll.p99 : 0, 2) + u")"_s);
+    }
+    return backupFailures || workerErrors ? 1 : 0;
+}
