@@ -882,12 +882,12 @@ int main(int argc, char *argv[])
         }
     }
 
-    double backupMbps = 0, cpMbps = 0;
+    double backupMbps = 0, writtenMbps = 0, cpMbps = 0;
     if (!parser.isSet(u"skip-throughput"_s)) {
         // Unmeasured first pass: both read a database that is then in the page cache.
         oneBackup(true);
         oneCopy();
-        std::vector<double> backupRates, cpRates;
+        std::vector<double> backupRates, writtenRates, cpRates;
         say(u"round  f_backup_db s   MB/s   cp+fsync s   MB/s"_s);
         for (int i = 0; i < rounds; ++i) {
             double b = 0, c = 0;
@@ -898,13 +898,16 @@ int main(int argc, char *argv[])
                 c = oneCopy();
                 b = oneBackup(true);
             }
-            backupRates.push_back(mib(lastBackupBytes) / b);
+            // Both rates count the same database: the ratio is the copy's time over the backup's.
+            backupRates.push_back(mib(dbBytes) / b);
+            writtenRates.push_back(mib(lastBackupBytes) / b);
             cpRates.push_back(mib(dbBytes) / c);
             say(QString::number(i + 1).rightJustified(5) + num(b, 2).rightJustified(14) +
                 num(backupRates.back(), 0).rightJustified(7) + num(c, 2).rightJustified(13) +
                 num(cpRates.back(), 0).rightJustified(7));
         }
         backupMbps = median(backupRates);
+        writtenMbps = median(writtenRates);
         cpMbps = median(cpRates);
         say(u"spread (max-min)/median: backup "_s + num(spreadPercent(backupRates), 0) + u" %, cp "_s +
             num(spreadPercent(cpRates), 0) + u" %"_s);
@@ -994,9 +997,10 @@ int main(int argc, char *argv[])
             QString::number(latencyRounds * windowSeconds) + u" s"_s);
     }
     if (!parser.isSet(u"skip-throughput"_s)) {
-        say(u"median backup (f_backup_db) = "_s + num(backupMbps, 0) + u" MB/s over "_s + QString::number(rounds) +
-            u" rounds (backup file "_s + num(mib(lastBackupBytes), 0) + u" MB)"_s);
-        say(u"median cp + fsync = "_s + num(cpMbps, 0) + u" MB/s (database file "_s + num(mib(dbBytes), 0) + u" MB)"_s);
+        say(u"median backup (f_backup_db) = "_s + num(backupMbps, 0) + u" MB/s of the "_s + num(mib(dbBytes), 0) +
+            u" MB database over "_s + QString::number(rounds) + u" rounds (it writes a "_s +
+            num(mib(lastBackupBytes), 0) + u" MB file: "_s + num(writtenMbps, 0) + u" MB/s written)"_s);
+        say(u"median cp + fsync = "_s + num(cpMbps, 0) + u" MB/s of the same database file"_s);
         say(u"ratio backup/cp = "_s + num(cpMbps > 0 ? backupMbps / cpMbps : 0, 2));
     }
     if (!parser.isSet(u"skip-latency"_s)) {
