@@ -133,7 +133,7 @@ bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path,
         as_error = problem;
         return false;
     }
-    if (!syncToDisk(partFile) || !QFile::rename(partFile, finalFile) || !syncToDisk(folder)) {
+    if (!syncToDiskInSteps(partFile) || !QFile::rename(partFile, finalFile) || !syncToDisk(folder)) {
         QFile::remove(partFile);
     }
     if (!QFileInfo(finalFile).isFile()) {

@@ -22,6 +22,22 @@ bool syncToDisk(const QString &path)
     return ok;
 }
 
+bool syncToDiskInSteps(const QString &path, qint64 step)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const off_t size = ::lseek(fd, 0, SEEK_END);
+    for (off_t at = 0; at < size; at += step) {
+        ::sync_file_range(fd, at, step,
+                          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+    }
+    // The stepped writes do not make the file durable by themselves: fsync still has the last word.
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
 int copyFileSynced(const QString &source, const QString &target)
 {
     const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC);

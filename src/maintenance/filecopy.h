@@ -16,4 +16,11 @@ using FileCopier = std::function<int(const QString &source, const QString &targe
 /// Flushes a file or a folder to disk; false when it cannot.
 bool syncToDisk(const QString &path);
 
+/// \brief Flushes a large file to disk in steps of \a step bytes, then as a whole.
+///
+/// One fsync of a freshly written gigabyte sends it all to the disk in one burst, and every commit
+/// of the running engine waits behind it; written out step by step, the engine's commits slip in
+/// between. False when the file cannot be flushed.
+bool syncToDiskInSteps(const QString &path, qint64 step = 1 << 20);
+
 } // namespace garvina
