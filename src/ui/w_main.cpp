@@ -8,6 +8,7 @@
 #include "platform/clock.h"
 #include "platform/messageboxes.h"
 #include "ui/dataform.h"
+#include "ui/formwindow.h"
 #include "ui/guiresources.h"
 #include "ui/m_popmenu.h"
 #include "ui/n_coolmenu.h"
@@ -202,11 +203,7 @@ void w_main::buildForm()
     msg.setAlignment(Qt::AlignCenter);
     msg.setVisible(false);
 
-    FormText &closeSpot = f.addText(u"t_close"_s, {2651, 20, 78, 68});
-    closeSpot.setCursorShape(Qt::PointingHandCursor);
-    FormPicture &closePicture = f.addPicture(u"p_close"_s, {2651, 20, 78, 68}, m_ctx.gs_path + u"skin/close.jpg"_s);
-    closePicture.setCursorShape(Qt::PointingHandCursor);
-    closePicture.bindVisible([](const DataForm &form) { return form.itemIn(u"name"_s, {u"t_close"_s, u"p_close"_s}); });
+    addCloseControl(f, {2651, 20, 78, 68}, m_ctx.gs_path + u"skin/close.jpg"_s);
 
     f.sendToBack(u"p_1"_s);
     f.bringToFront(u"t_close"_s);
@@ -215,10 +212,7 @@ void w_main::buildForm()
 
     f.setHoverColumn(u"name"_s, DataForm::HoverRule::IncludeEmpty);
     connect(m_form, &DataForm::clicked, this, &w_main::onFormClicked);
-    connect(m_form, &DataForm::dragRequested, this, [this] {
-        if (QWindow *window = windowHandle())
-            window->startSystemMove();
-    });
+    moveWindowOnDrag(this, m_form);
     setFixedSize(m_form->formSize());
     m_form->setGeometry(QRect(QPoint(0, 0), m_form->formSize()));
 }

@@ -3,6 +3,7 @@
 #include "app/appcontext.h"
 #include "maintenance/schedule.h"
 #include "ui/dataform.h"
+#include "ui/formwindow.h"
 #include "ui/filedialogs.h"
 #include "ui/w_main.h"
 
@@ -110,13 +111,7 @@ void w_restore::buildForm()
             [hovered](const DataForm &d) { return d.itemIn(u"name"_s, hovered) ? 700 : 400; });
     }
 
-    f.addText(u"t_close"_s, px(525, 4, 17, 17)).setCursorShape(Qt::PointingHandCursor);
-    FormPicture &closePicture =
-        f.addPicture(u"p_close"_s, px(525, 4, 17, 17), m_ctx.gs_path + u"skin/close.jpg"_s);
-    closePicture.setCursorShape(Qt::PointingHandCursor);
-    closePicture.bindVisible([](const DataForm &d) {
-        return d.itemIn(u"name"_s, {u"t_close"_s, u"p_close"_s});
-    });
+    addCloseControl(f, px(525, 4, 17, 17), m_ctx.gs_path + u"skin/close.jpg"_s);
 
     f.sendToBack(u"gb_1"_s);
     f.sendToBack(u"p_1"_s);
@@ -125,10 +120,7 @@ void w_restore::buildForm()
 
     f.setHoverColumn(u"name"_s);
     connect(m_form, &DataForm::clicked, this, &w_restore::onFormClicked);
-    connect(m_form, &DataForm::dragRequested, this, [this] {
-        if (QWindow *window = windowHandle())
-            window->startSystemMove();
-    });
+    moveWindowOnDrag(this, m_form);
     m_form->setGeometry(QRect(QPoint(0, 0), m_form->formSize()));
     setFixedSize(m_form->formSize());
 }

@@ -7,6 +7,7 @@
 #include "platform/autostart.h"
 #include "platform/messageboxes.h"
 #include "ui/dataform.h"
+#include "ui/formwindow.h"
 #include "ui/filedialogs.h"
 #include "ui/u_icontray.h"
 #include "ui/w_main.h"
@@ -176,13 +177,7 @@ void w_setting::buildForm()
         [item](const DataForm &d) { return item(d, u"dbunload"_s) == u"1"_s ? White : Greyed; });
 
     // The close control over the cross of the skin's title strip.
-    f.addText(u"t_close"_s, px(525, 4, 17, 17)).setCursorShape(Qt::PointingHandCursor);
-    FormPicture &closePicture =
-        f.addPicture(u"p_close"_s, px(525, 4, 17, 17), m_ctx.gs_path + u"skin/close.jpg"_s);
-    closePicture.setCursorShape(Qt::PointingHandCursor);
-    closePicture.bindVisible([](const DataForm &d) {
-        return d.itemIn(u"name"_s, {u"t_close"_s, u"p_close"_s});
-    });
+    addCloseControl(f, px(525, 4, 17, 17), m_ctx.gs_path + u"skin/close.jpg"_s);
 
     f.sendToBack(u"gb_general"_s);
     f.sendToBack(u"gb_backup"_s);
@@ -192,10 +187,7 @@ void w_setting::buildForm()
 
     f.setHoverColumn(u"name"_s);
     connect(m_form, &DataForm::clicked, this, &w_setting::onFormClicked);
-    connect(m_form, &DataForm::dragRequested, this, [this] {
-        if (QWindow *window = windowHandle())
-            window->startSystemMove();
-    });
+    moveWindowOnDrag(this, m_form);
     m_form->setGeometry(QRect(QPoint(0, 0), m_form->formSize()));
     setFixedSize(m_form->formSize());
 }
