@@ -19,7 +19,6 @@ namespace garvina {
 namespace {
 
 const QString Font = u"WenQuanYi Micro Hei"_s;
-const QColor ButtonFill(19, 179, 253);
 const QColor LabelColour(51, 51, 51);
 const QColor Border(201, 215, 227);
 
@@ -96,20 +95,8 @@ void w_restore::buildForm()
         {u"ok", px(150, 194, 100, 28), u"开始还原"},
         {u"cancel", px(298, 194, 100, 28), u"退  出"},
     };
-    for (const auto &b : buttons) {
-        const QString key = QString::fromUtf16(b.key);
-        const QStringList hovered{u"rr_"_s + key, u"t_"_s + key};
-        FormRoundRect &body = f.addRoundRect(hovered.first(), b.units);
-        body.setFillColor(ButtonFill);
-        body.setCursorShape(Qt::PointingHandCursor);
-        FormText &text = f.addText(hovered.last(), b.units, QString::fromUtf16(b.caption));
-        text.setFont(Font, 9);
-        text.setTextColor(Qt::white);
-        text.setAlignment(Qt::AlignCenter);
-        text.setCursorShape(Qt::PointingHandCursor);
-        text.bindFontWeight(
-            [hovered](const DataForm &d) { return d.itemIn(u"name"_s, hovered) ? 700 : 400; });
-    }
+    for (const auto &b : buttons)
+        addFormButton(f, QString::fromUtf16(b.key), b.units, QString::fromUtf16(b.caption));
 
     addCloseControl(f, px(525, 4, 17, 17), m_ctx.gs_path + u"skin/close.jpg"_s);
 

@@ -33,7 +33,6 @@ namespace {
 const QString Font = u"WenQuanYi Micro Hei"_s;
 const QColor White(255, 255, 255);
 const QColor Greyed(235, 241, 247);
-const QColor ButtonFill(19, 179, 253);
 const QColor LabelColour(51, 51, 51);
 const QString IntervalText = u"每隔                  小时自动备份一次"_s;
 
@@ -66,20 +65,6 @@ w_setting::w_setting(AppContext &ctx, w_main &mainWindow, EngineControl &engine,
 }
 
 w_setting::~w_setting() = default;
-
-void w_setting::addButton(const QString &key, const QRect &units, const QString &caption)
-{
-    const QStringList hovered{u"rr_"_s + key, u"t_"_s + key};
-    FormRoundRect &body = m_form->addRoundRect(hovered.first(), units);
-    body.setFillColor(ButtonFill);
-    body.setCursorShape(Qt::PointingHandCursor);
-    FormText &text = m_form->addText(hovered.last(), units, caption);
-    text.setFont(Font, 9);
-    text.setTextColor(Qt::white);
-    text.setAlignment(Qt::AlignCenter);
-    text.setCursorShape(Qt::PointingHandCursor);
-    text.bindFontWeight([hovered](const DataForm &f) { return f.itemIn(u"name"_s, hovered) ? 700 : 400; });
-}
 
 void w_setting::buildForm()
 {
@@ -151,11 +136,11 @@ void w_setting::buildForm()
     label(u"t_hour_note"_s, px(324, 258, 200, 22), u"(从0点开始计算间隔备份小时数)"_s);
     label(u"t_path"_s, px(30, 306, 62, 22), u"备份目录:"_s);
     setFieldFont(f.addLineEdit(u"backup_path"_s, px(92, 306, 330, 22)));
-    addButton(u"select_path"_s, px(432, 305, 72, 24), u"目录"_s);
+    addFormButton(*m_form, u"select_path"_s, px(432, 305, 72, 24), u"目录"_s);
 
-    addButton(u"now_backup"_s, px(30, 376, 96, 28), u"立即备份"_s);
-    addButton(u"ok"_s, px(316, 376, 96, 28), u"确 定"_s);
-    addButton(u"cancel"_s, px(426, 376, 96, 28), u"取 消"_s);
+    addFormButton(*m_form, u"now_backup"_s, px(30, 376, 96, 28), u"立即备份"_s);
+    addFormButton(*m_form, u"ok"_s, px(316, 376, 96, 28), u"确 定"_s);
+    addFormButton(*m_form, u"cancel"_s, px(426, 376, 96, 28), u"取 消"_s);
 
     // Display rules.
     const auto item = [](const DataForm &form, const QString &column) {

@@ -52,7 +52,6 @@ protected:
 
 private:
     void buildForm();
-    void addButton(const QString &key, const QRect &units, const QString &caption);
     void onFormClicked(const QString &name);
     /// The validation message for the form as it stands, or the empty text when it may be saved.
     QString validationError() const;
