@@ -6,6 +6,7 @@
 #include "support/manualclock.h"
 #include "support/recordingmessageboxes.h"
 #include "support/recordingtray.h"
+#include "support/scriptedprompt.h"
 #include "support/testprogramfolder.h"
 #include "ui/dataform.h"
 #include "ui/m_popmenu.h"
@@ -24,19 +25,6 @@
 using namespace Qt::Literals::StringLiterals;
 using namespace garvina;
 
-namespace {
-struct ScriptedPrompt final : PasswordPrompt
-{
-    bool askPassword() override
-    {
-        ++asked;
-        return answer;
-    }
-    bool answer = true;
-    int asked = 0;
-};
-} // namespace
-
 class TestMainWindow : public QObject
 {
     Q_OBJECT
@@ -48,7 +36,7 @@ class TestMainWindow : public QObject
     AppContext m_ctx;
     std::unique_ptr<EngineControl> m_engine;
     n_coolmenu m_coolmenu;
-    ScriptedPrompt m_prompt;
+    test::ScriptedPrompt m_prompt;
     test::RecordingTray *m_tray = nullptr;
     std::unique_ptr<w_main> m_w;
     int m_servicePort = 0;

@@ -1,5 +1,6 @@
 #include "app/appcontext.h"
 #include "support/recordingmessageboxes.h"
+#include "support/scriptedprompt.h"
 #include "ui/m_popmenu.h"
 #include "ui/n_coolmenu.h"
 #include "ui/passwordprompt.h"
@@ -21,18 +22,7 @@ Q_DECLARE_METATYPE(PromptAction)
 
 namespace {
 
-/// Answers as told and counts the questions.
-class ScriptedPrompt final : public PasswordPrompt
-{
-public:
-    bool askPassword() override
-    {
-        ++asked;
-        return answer;
-    }
-    bool answer = true;
-    int asked = 0;
-};
+using test::ScriptedPrompt;
 
 QStringList visibleTexts(const QMenu &menu)
 {
