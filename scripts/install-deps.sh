@@ -8,7 +8,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libqt6sql6-ibase libgl-dev
     firebird3.0-server firebird3.0-utils firebird-dev
     xvfb xauth trayer imagemagick fonts-wqy-microhei
-    zip unzip procps
+    zip unzip procps clang-format
 )
 
 missing=()

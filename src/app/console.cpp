@@ -1,6 +1,6 @@
 #include "console.h"
 
-#include "app/startup.h"
+#include "core/startup.h"
 #include "engine/engineprobe.h"
 #include "engine/syshelpers.h"
 #include "maintenance/dbunload.h"

@@ -1,5 +1,5 @@
 #include "app/console.h"
-#include "app/unixsignals.h"
+#include "platform/unixsignals.h"
 #include "engine/fbservice.h"
 #include "platform/clock.h"
 #include "platform/processlauncher.h"

@@ -1,0 +1,42 @@
+#!/bin/bash
+# Fails when a source file includes a header of a layer it may not use, or reaches the operating
+# system outside src/platform. The allowed uses are the same as the link rules in src/*/CMakeLists.txt.
+set -uo pipefail
+src=${1:?usage: check-layers.sh SRC_DIR}
+
+declare -A uses=(
+    [platform]=""
+    [config]="platform"
+    [core]="config platform"
+    [engine]="core config platform"
+    [maintenance]="engine core config platform"
+    [clientsvc]="core config platform"
+    [upgrade]="engine core config platform"
+    [ui]="maintenance upgrade clientsvc engine core config platform"
+    [app]="ui maintenance upgrade clientsvc engine core config platform"
+    [upgradeprogram]="upgrade engine core config platform"
+)
+
+failures=0
+for dir in "$src"/*/; do
+    layer=$(basename "$dir")
+    if [ -z "${uses[$layer]+set}" ]; then
+        echo "unknown layer folder: src/$layer (add it to tests/architecture/check-layers.sh)"
+        failures=$((failures + 1))
+        continue
+    fi
+    allowed=" $layer ${uses[$layer]} "
+    while IFS=: read -r file line text; do
+        used=$(sed -E 's/^#include "([a-z_]+)\/.*/\1/' <<<"$text")
+        if [[ "$allowed" != *" $used "* ]]; then
+            echo "${file#"$src"/}:$line: $layer may not use $used: $text"
+            failures=$((failures + 1))
+        fi
+    done < <(grep -rnE '^#include "[a-z_]+/' "$dir" --include='*.h' --include='*.cpp')
+done
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures layering violation(s)"
+    exit 1
+fi
+echo "layers: all includes follow the rules"
