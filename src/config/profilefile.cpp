@@ -5,6 +5,7 @@
 #include <QStringDecoder>
 #include <QStringList>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -171,16 +172,74 @@ QString sanitized(const QString &s)
 
 QString ProfileFile::decode(const QByteArray &bytes)
 {
+    // Decided line by line, so that a value typed in GBK by the Windows edition reads right even when
+    // another line of the file is UTF-8. A line feed never occurs inside a GBK or UTF-8 character.
+    QString text;
+    text.reserve(bytes.size());
+    qsizetype start = 0;
+    while (start <= bytes.size()) {
+        qsizetype end = bytes.indexOf('\n', start);
+        if (end < 0)
+            end = bytes.size();
+        text += decodeLine(QByteArrayView(bytes).sliced(start, end - start));
+        if (end < bytes.size())
+            text += u'\n';
+        start = end + 1;
+    }
+    return text;
+}
+
+namespace {
+
+bool isHan(char32_t c)
+{
+    return (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0x3400 && c <= 0x4DBF) || (c >= 0xF900 && c <= 0xFAFF);
+}
+
+/// Characters GBK text of a Chinese shop is made of: ASCII, Han, and the full-width and CJK punctuation.
+bool isChineseText(char32_t c)
+{
+    return c < 0x80 || isHan(c) || (c >= 0x3000 && c <= 0x303F) || (c >= 0xFF00 && c <= 0xFFEF) ||
+           (c >= 0x2010 && c <= 0x2027);
+}
+
+/// Characters that hardly occur in real text but are what GBK bytes turn into when read as UTF-8
+/// (Latin-1 signs, Latin Extended, IPA, Greek, Cyrillic...): accented Latin letters are not among them.
+bool isUnlikelyInText(char32_t c)
+{
+    const bool accentedLetter = c >= 0xC0 && c <= 0xFF && c != 0xD7 && c != 0xF7;
+    return c >= 0x80 && c < 0x800 && !accentedLetter;
+}
+
+} // namespace
+
+QString ProfileFile::decodeLine(QByteArrayView line)
+{
     QStringDecoder utf8(QStringConverter::Utf8);
-    QString text = utf8.decode(bytes);
-    if (!utf8.hasError())
-        return text;
+    const QString asUtf8 = utf8.decode(line);
     QStringDecoder gbk("GBK");
     if (!gbk.isValid())
         gbk = QStringDecoder("GB18030");
-    if (gbk.isValid())
-        return gbk.decode(bytes);
-    return text;
+    if (!utf8.hasError()) {
+        // Valid UTF-8 may still be GBK: 目录 in GBK (C4 BF C2 BC) reads as UTF-8 "Ŀ¼". Take the GBK
+        // reading only when the UTF-8 one has no Han character but signs no text would hold, and the
+        // GBK reading is plain Chinese text.
+        bool hasHan = false;
+        bool unlikely = false;
+        for (char32_t c : asUtf8.toUcs4()) {
+            hasHan = hasHan || isHan(c);
+            unlikely = unlikely || isUnlikelyInText(c);
+        }
+        if (hasHan || !unlikely || !gbk.isValid())
+            return asUtf8;
+        const QString asGbk = gbk.decode(line);
+        if (gbk.hasError())
+            return asUtf8;
+        const QList<uint> chars = asGbk.toUcs4();
+        const bool chinese = std::all_of(chars.begin(), chars.end(), [](uint c) { return isChineseText(c); });
+        return chinese ? asGbk : asUtf8;
+    }
+    return gbk.isValid() ? gbk.decode(line) : asUtf8;
 }
 
 QString ProfileFile::read(const QString &section, const QString &key, const QString &defaultValue) const

@@ -41,8 +41,11 @@ public:
     /// calls would leave, at the cost of one.
     bool write(const QList<Entry> &entries) const;
 
-    /// Decodes file contents: UTF-8 when valid (a leading byte order mark is dropped), else GBK.
+    /// Decodes file contents line by line (a leading byte order mark is dropped): see decodeLine().
     static QString decode(const QByteArray &bytes);
+    /// \brief One line of the file: UTF-8 when valid, else GBK. A line that is valid UTF-8 but reads as
+    /// signs no text holds (Latin-1 signs, Latin Extended, Greek...) and as plain Chinese in GBK is GBK.
+    static QString decodeLine(QByteArrayView line);
 
 private:
     QString m_path;

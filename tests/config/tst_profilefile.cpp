@@ -78,6 +78,11 @@ private Q_SLOTS:
             << u"backuppath"_s << u"D:\\织云阁软件备份\\"_s;
         QTest::newRow("GBK trail byte 0x5C does not split")
             << gbk(u"[a]\nk=乗俓\\x\n"_s) << u"a"_s << u"k"_s << u"乗俓\\x"_s;
+        // 目录 in GBK is C4 BF C2 BC, which is also valid UTF-8 ("Ŀ¼"): the Chinese reading wins.
+        QTest::newRow("GBK that is also valid UTF-8") << gbk(u"[a]\nk=目录\n"_s) << u"a"_s << u"k"_s << u"目录"_s;
+        QTest::newRow("GBK line beside a UTF-8 line")
+            << (u"[a]\nj=织云阁\n"_s.toUtf8() + gbk(u"k=目录\n"_s)) << u"a"_s << u"k"_s << u"目录"_s;
+        QTest::newRow("accented letters stay UTF-8") << u"[a]\nk=café\n"_s.toUtf8() << u"a"_s << u"k"_s << u"café"_s;
         QTest::newRow("invalid bytes do not hide other keys")
             << QByteArray("[a]\nbad=\xff\xff\xff\nk=ok\n") << u"a"_s << u"k"_s << u"ok"_s;
         QTest::newRow("very long line")
