@@ -1,5 +1,6 @@
 #include "app/console.h"
 #include "platform/unixsignals.h"
+#include "core/chinesetranslations.h"
 #include "engine/fbservice.h"
 #include "platform/clock.h"
 #include "platform/processlauncher.h"
@@ -35,6 +36,9 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("garvinaserver"));
     QApplication::setApplicationVersion(gs_softver());
+    if (!installChineseTranslations(app))
+        std::fprintf(stderr, "garvinaserver: Qt's Chinese translations are not installed (qt6-translations-l10n); "
+                             "standard buttons stay English\n");
     // Closing or minimising the main window only hides it; the console ends through its exit command.
     QApplication::setQuitOnLastWindowClosed(false);
 
