@@ -162,7 +162,7 @@ private Q_SLOTS:
         list->reload();
         QCOMPARE(list->list()->topLevelItem(0)->text(2), u"损坏"_s);
         QCOMPARE(list->form()->text(u"t_rehearsal"_s)->text(),
-                 u"上次还原演练：2013-08-30 13:05:00 20130830-1305 失败:第12页损坏"_s);
+                 u"上次还原演练：2013-08-30 13:06:00 20130830-1305 失败:第12页损坏"_s);
         list->close();
         w.close();
     }
