@@ -90,9 +90,14 @@ QString absentDiskProblem(const QString &root, const BackupState &state)
         if (!mounted)
             return problem;
     }
-    if (!state.lastGoodMount.isEmpty() && QDir::cleanPath(state.lastGoodRoot) == clean &&
-        backupvolume::mountPointOf(backupvolume::nearestExisting(clean)) != state.lastGoodMount)
-        return problem;
+    // Only a mount point that went away counts: a disk mounted at or above the root since then is
+    // where the user now wants the backups.
+    if (!state.lastGoodMount.isEmpty() && QDir::cleanPath(state.lastGoodRoot) == clean) {
+        const QString now = backupvolume::mountPointOf(backupvolume::nearestExisting(clean));
+        const QString was = state.lastGoodMount;
+        if (now != was && (now == u"/"_s || was.startsWith(now + u'/')))
+            return problem;
+    }
     return QString();
 }
 

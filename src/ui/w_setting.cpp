@@ -56,6 +56,25 @@ QStringList w_setting::retentionColumns()
     return {u"keep_daily"_s, u"keep_weekly"_s, u"keep_monthly"_s, u"keep_safety"_s, u"alarm_hours"_s};
 }
 
+QList<ProfileFile::Entry> w_setting::retentionEntries() const
+{
+    // Absent keys mean their defaults: a key is written once it is in the file or differs from
+    // its default, so files of shops that never change them stay as they were.
+    QList<ProfileFile::Entry> entries;
+    const ProfileFile config = m_ctx.config();
+    const QStringList columns = retentionColumns();
+    const QStringList defaults = retentionDefaults();
+    const QString absent(1, QChar(1));
+    for (qsizetype i = 0; i < columns.size(); ++i) {
+        const QString value = m_form->getItem(columns[i]);
+        if (value != defaults[i] || config.read(u"backup"_s, columns[i], absent) != absent)
+            entries.append({u"backup"_s, columns[i], value});
+    }
+    return entries;
+}
+
+QStringList w_setting::retentionDefaults() { return {u"7"_s, u"4"_s, u"12"_s, u"3"_s, u"26"_s}; }
+
 QStringList w_setting::autorunCommand(const QString &gs_path)
 {
     return {gs_path + u"garvinaserver"_s, u"-autorun"_s};
@@ -249,7 +268,7 @@ void w_setting::open()
     }
     f.setItem(u"backup_path"_s, config.read(u"backup"_s, u"backuppath"_s, defaultBackupPath()));
     const QStringList retention = retentionColumns();
-    const QStringList defaults{u"7"_s, u"4"_s, u"12"_s, u"3"_s, u"26"_s};
+    const QStringList defaults = retentionDefaults();
     for (qsizetype i = 0; i < retention.size(); ++i)
         f.setItem(retention[i], config.read(u"backup"_s, retention[i], defaults[i]));
 
@@ -319,12 +338,7 @@ bool w_setting::f_ok()
         {backup, u"backuptime3"_s, time(u"backup_time3"_s)},
         {backup, u"backuphour"_s, f.getItem(u"backup_hour"_s)},
         {backup, u"backuppath"_s, f.getItem(u"backup_path"_s)},
-        {backup, u"keep_daily"_s, f.getItem(u"keep_daily"_s)},
-        {backup, u"keep_weekly"_s, f.getItem(u"keep_weekly"_s)},
-        {backup, u"keep_monthly"_s, f.getItem(u"keep_monthly"_s)},
-        {backup, u"keep_safety"_s, f.getItem(u"keep_safety"_s)},
-        {backup, u"alarm_hours"_s, f.getItem(u"alarm_hours"_s)},
-    });
+    } + retentionEntries());
     // A settings window that closes as if it had saved, when it had not, would leave the user
     // believing in a schedule that does not exist.
     if (!saved) {

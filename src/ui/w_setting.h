@@ -1,5 +1,7 @@
 #pragma once
 
+#include "config/profilefile.h"
+
 #include <QStringList>
 #include <QWidget>
 
@@ -49,6 +51,7 @@ public:
 
     /// The columns of the retention and alarm keys of `[backup]`, named as their keys.
     static QStringList retentionColumns();
+    static QStringList retentionDefaults();
 
     /// The command of the autostart entry that starts this console from \a gs_path.
     static QStringList autorunCommand(const QString &gs_path);
@@ -61,6 +64,8 @@ private:
     void onFormClicked(const QString &name);
     /// The validation message for the form as it stands, or the empty text when it may be saved.
     QString validationError() const;
+    /// The retention and alarm keys to write with the others.
+    QList<ProfileFile::Entry> retentionEntries() const;
 
     AppContext &m_ctx;
     w_main &m_main;

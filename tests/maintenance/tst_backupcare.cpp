@@ -5,6 +5,7 @@
 #include "maintenance/backupcare.h"
 #include "maintenance/backupstate.h"
 #include "maintenance/retention.h"
+#include "platform/backupvolume.h"
 #include "platform/processlauncher.h"
 #include "support/manualclock.h"
 #include "support/recordingmessageboxes.h"
@@ -14,6 +15,8 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QTest>
+
+#include <optional>
 
 using namespace Qt::Literals::StringLiterals;
 using namespace garvina;
@@ -130,6 +133,37 @@ private Q_SLOTS:
         QVERIFY(!runBackup(m_ctx, *m_engine, root, error));
         QCOMPARE(error, u"备份目录 "_s + root + u" 所在的磁盘没有连接,请连接备份磁盘后再备份!"_s);
         QCOMPARE(entries(disk), QStringList());
+    }
+
+    // Against the mount point of the last good backup: only a mount point that went away refuses.
+    void mountPointSinceLastGood_data()
+    {
+        QTest::addColumn<bool>("wasOnDisk");  // else on the file system below it
+        QTest::addColumn<bool>("diskNow");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("disk gone") << true << false << true;
+        QTest::newRow("disk there") << true << true << false;
+        QTest::newRow("a disk mounted since") << false << true << false;
+        QTest::newRow("never a disk") << false << false << false;
+    }
+    void mountPointSinceLastGood()
+    {
+        QFETCH(bool, wasOnDisk);
+        QFETCH(bool, diskNow);
+        QFETCH(bool, refused);
+        const QString disk = m_folder->homePath() + u"/disk"_s;
+        const QString root = disk + u"/备份/"_s;
+        QDir().mkpath(disk);
+        std::optional<test::TmpfsMount> tmpfs;
+        if (diskNow) {
+            tmpfs.emplace(disk, 1 << 20);
+            if (!tmpfs->mounted())
+                QSKIP("mounting a tmpfs is not permitted here");
+        }
+        BackupState state;
+        recordGoodBackup(state, root, root + u"20130829-1200"_s, m_clock.now(),
+                         wasOnDisk ? disk : backupvolume::mountPointOf(m_folder->homePath()));
+        QCOMPARE(!absentDiskProblem(root, state).isEmpty(), refused);
     }
 
     void removableDiskNotMounted_data()

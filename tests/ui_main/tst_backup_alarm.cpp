@@ -145,7 +145,7 @@ private Q_SLOTS:
         f.setItem(u"alarm_hours"_s, u"0"_s);
         QVERIFY2(w.f_ok(), qPrintable(m_boxes.texts().join(u'\n')));
         QCOMPARE(m_ctx.readConfig(u"backup"_s, u"keep_daily"_s, {}), u"2"_s);
-        QCOMPARE(m_ctx.readConfig(u"backup"_s, u"keep_monthly"_s, {}), u"12"_s);
+        QCOMPARE(m_ctx.readConfig(u"backup"_s, u"keep_monthly"_s, u"-"_s), u"-"_s); // left at its default: not written
         QCOMPARE(m_ctx.readConfig(u"backup"_s, u"alarm_hours"_s, {}), u"0"_s);
 
         // The list: the backup of the test above, then what a failed rehearsal of it makes of it.
