@@ -3,7 +3,8 @@
 #   programfolder/skin/*.jpg, programfolder/serverstart.ico, serverstop.ico,
 #   programfolder/server.dll (menu pictures, Qt binary resource),
 #   programfolder/resources.dll and Skin.dll (zip archives),
-#   app/garvinaserver.png and app/garvinaserver-256.png.
+#   app/garvinaserver.png, app/garvinaserver-256.png and app/serveralarm.ico (the backup alarm's
+#   tray picture, built into the program).
 # Builds the drawing program in a temporary folder; independent of the main
 # project's build. Usage: resources/draw-pictures.sh
 set -euo pipefail
@@ -93,7 +94,7 @@ done
 for f in serverstart.ico serverstop.ico server.dll resources.dll Skin.dll; do
     install -m 644 "$out/programfolder/$f" "$dest/$f"
 done
-install -m 644 "$out/app/garvinaserver.png" "$out/app/garvinaserver-256.png" "$here/app/"
+install -m 644 "$out/app/garvinaserver.png" "$out/app/garvinaserver-256.png" "$out/app/serveralarm.ico" "$here/app/"
 find "$dest" "$here/app" -type f -exec touch -d "$fixed_date" {} +
 
 echo "pictures written to $dest and $here/app"

@@ -478,6 +478,35 @@ QImage drawTrayIcon(int s, bool running)
     return img;
 }
 
+// The running database with a red warning triangle: no good backup for too long.
+QImage drawAlarmTrayIcon(int s)
+{
+    QImage img = transparentImage(s, s);
+    QPainter p(&img);
+    smooth(p);
+
+    const qreal unit = s / 16.0;
+    const QRectF cyl(qRound(s * 0.06), 0, qRound(s * 0.68), qRound(s * 0.88));
+    drawDatabase(p, cyl, kBlue, kBlueLight, 3, qMax(1.2, unit * 1.0), QColor(), 0.36);
+
+    QPolygonF tri;
+    tri << QPointF(s * 0.70, s * 0.36) << QPointF(s * 1.0, s * 0.98) << QPointF(s * 0.40, s * 0.98);
+    p.setCompositionMode(QPainter::CompositionMode_Clear);
+    p.setPen(QPen(Qt::black, qMax(2.0, unit * 2.0), Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.setBrush(Qt::black);
+    p.drawPolygon(tri);
+    p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    p.setPen(Qt::NoPen);
+    p.setBrush(kRed);
+    p.drawPolygon(tri);
+
+    p.setBrush(Qt::white);
+    const qreal w = qMax(1.0, s * 0.07);
+    p.drawRect(QRectF(s * 0.70 - w / 2, s * 0.55, w, s * 0.22));
+    p.drawRect(QRectF(s * 0.70 - w / 2, s * 0.83, w, w));
+    return img;
+}
+
 // ---------------------------------------------------------------- menu
 
 // The menu pictures are designed on a 16x16 grid and scaled for @2x.
@@ -632,6 +661,13 @@ int drawAll(const QString &outDir)
             sizes << drawTrayIcon(s, running);
         saveIco(sizes, prog + (running ? QStringLiteral("/serverstart.ico")
                                        : QStringLiteral("/serverstop.ico")));
+    }
+
+    {
+        QList<QImage> sizes;
+        for (int s : {16, 24, 32, 48})
+            sizes << drawAlarmTrayIcon(s);
+        saveIco(sizes, app + QStringLiteral("/serveralarm.ico"));
     }
 
     for (int n : kMenuNumbers) {

@@ -5,6 +5,8 @@
 #include "engine/enginecontrol.h"
 #include "engine/engineprobe.h"
 #include "maintenance/backup.h"
+#include "maintenance/backupcare.h"
+#include "maintenance/backupstate.h"
 #include "platform/clock.h"
 #include "platform/messageboxes.h"
 #include "ui/dataform.h"
@@ -193,6 +195,11 @@ void w_main::buildForm()
     FormText &next = f.addText(u"t_bakcup_time"_s, {91, 1524, 2500, 84}, u"暂没备份执行任务"_s);
     next.setFont(u"WenQuanYi Micro Hei"_s, 9);
     next.setTextColor(DarkGrey);
+    // The last good backup, right of the version line; red while the backup alarm is up.
+    FormText &lastGood = f.addText(u"t_last_backup"_s, {1291, 1432, 1400, 84}, u"<<暂没有成功的备份>>"_s);
+    lastGood.setFont(u"WenQuanYi Micro Hei"_s, 9);
+    lastGood.setTextColor(DarkGrey);
+    lastGood.setAlignment(Qt::AlignRight | Qt::AlignVCenter);
 
     FormText &box = f.addText(u"t_msg_b"_s, {654, 608, 1513, 136});
     box.setBackgroundColor(QColor(19, 179, 253));
@@ -321,6 +328,7 @@ int w_main::server_start_stop()
         return 0;
     }
     wf_get_exit_backup_time();
+    m_watchedSince = m_ctx.clock->now();
     f.text(u"t_ip"_s)->setText(hostLine());
     if (m_tray)
         m_tray->modify_icon(m_ctx.gs_path + u"serverstart.ico"_s);
@@ -356,8 +364,9 @@ void w_main::timerTick()
     const bool running = serviceRunning() && !m_services.engine->busy();
     const auto result = m_schedule.tick(
         now, running, [this] { return BackupConfig::read(m_ctx.config()); },
-        [this](const QString &root, QString &error) { return f_backup_db(m_ctx, *m_services.engine, root, error); });
+        [this](const QString &root, QString &error) { return runBackup(m_ctx, *m_services.engine, root, error); });
     m_form->text(u"t_2"_s)->setText(result.clock);
+    updateBackupHealth();
     if (result.recomputed)
         m_form->text(u"t_bakcup_time"_s)->setText(m_schedule.line());
     if (!result.backupRan)
@@ -366,6 +375,39 @@ void w_main::timerTick()
         f_filewrite_backup_error_to_txt(m_ctx.gs_path, result.logLine);
     if (m_tray)
         m_tray->show_balloontip(result.balloonTitle, result.balloonText);
+}
+
+QString w_main::alarmIconName() { return u":/icons/serveralarm.ico"_s; }
+
+void w_main::updateBackupHealth()
+{
+    const BackupState state = loadBackupState(m_ctx.gs_path);
+    const QDateTime now = m_ctx.clock->now();
+    const QString line = lastGoodBackupLine(state);
+    const int hours = alarmHoursFrom(m_ctx.readConfig(u"backup"_s, u"alarm_hours"_s, u"26"_s));
+    const BackupAlarm::Step step =
+        m_backupAlarm.update(backupAlarmDue(state, hours, m_watchedSince, serviceRunning(), now), now);
+    FormText *lastGood = m_form->text(u"t_last_backup"_s);
+    lastGood->setText(line);
+    lastGood->setTextColor(m_backupAlarm.isUp() ? Red : DarkGrey);
+    if (step.raised)
+        f_filewrite_backup_error_to_txt(m_ctx.gs_path,
+                                        now.toString(u"yyyy-MM-dd HH:mm:ss"_s) + u':' + backupAlarmText(hours));
+    if (!m_tray)
+        return;
+    const QString tip = Title + u'\n' + line;
+    if (tip != m_lastTip) {
+        m_tray->modify_tip(tip);
+        m_lastTip = tip;
+    }
+    // A start or stop sets its own picture; the alarm's comes back over it while it is up.
+    const QString icon = m_tray->notifyicondata_copy().iconName;
+    if (m_backupAlarm.isUp() && icon != alarmIconName())
+        m_tray->modify_icon(alarmIconName());
+    else if (step.cleared && icon == alarmIconName())
+        m_tray->modify_icon(m_ctx.gs_path + (serviceRunning() ? u"serverstart.ico"_s : u"serverstop.ico"_s));
+    if (step.balloon)
+        m_tray->show_balloontip(u"备份警告"_s, backupAlarmText(hours));
 }
 
 void w_main::openGuarded(const std::function<void()> &open)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "clientsvc/clientservice.h"
+#include "maintenance/backuphealth.h"
 #include "maintenance/schedule.h"
 
 #include <QPointer>
@@ -66,6 +67,12 @@ public:
 
     /// The once-a-second timer's work (also called by tests with a moved clock).
     void timerTick();
+    /// \brief Shows the last good backup (main window line, tray tooltip) from the state file and
+    /// raises or clears the backup alarm: its tray icon, an hourly balloon, a line in the error log.
+    void updateBackupHealth();
+    bool backupAlarmUp() const { return m_backupAlarm.isUp(); }
+    /// The tray picture of the backup alarm.
+    static QString alarmIconName();
 
     bool serviceRunning() const;
     DataForm *dw_1() const { return m_form; }
@@ -106,6 +113,9 @@ private:
     BackupSchedule m_schedule;
     int m_ii_socketport = 0;
     bool m_inStartStop = false;
+    BackupAlarm m_backupAlarm;
+    QDateTime m_watchedSince;  ///< the service's start: before a first good backup the alarm counts from here
+    QString m_lastTip;
 };
 
 } // namespace garvina

@@ -3,6 +3,7 @@
 #include "app/appcontext.h"
 #include "engine/syshelpers.h"
 #include "maintenance/backup.h"
+#include "maintenance/backupcare.h"
 #include "maintenance/schedule.h"
 #include "platform/autostart.h"
 #include "platform/messageboxes.h"
@@ -10,6 +11,7 @@
 #include "ui/formwindow.h"
 #include "ui/filedialogs.h"
 #include "ui/u_icontray.h"
+#include "ui/w_backuplist.h"
 #include "ui/w_main.h"
 
 #include <QAbstractButton>
@@ -49,6 +51,30 @@ AutostartEntry autostartEntry()
 
 } // namespace
 
+QStringList w_setting::retentionColumns()
+{
+    return {u"keep_daily"_s, u"keep_weekly"_s, u"keep_monthly"_s, u"keep_safety"_s, u"alarm_hours"_s};
+}
+
+QList<ProfileFile::Entry> w_setting::retentionEntries() const
+{
+    // Absent keys mean their defaults: a key is written once it is in the file or differs from
+    // its default, so files of shops that never change them stay as they were.
+    QList<ProfileFile::Entry> entries;
+    const ProfileFile config = m_ctx.config();
+    const QStringList columns = retentionColumns();
+    const QStringList defaults = retentionDefaults();
+    const QString absent(1, QChar(1));
+    for (qsizetype i = 0; i < columns.size(); ++i) {
+        const QString value = m_form->getItem(columns[i]);
+        if (value != defaults[i] || config.read(u"backup"_s, columns[i], absent) != absent)
+            entries.append({u"backup"_s, columns[i], value});
+    }
+    return entries;
+}
+
+QStringList w_setting::retentionDefaults() { return {u"7"_s, u"4"_s, u"12"_s, u"3"_s, u"26"_s}; }
+
 QStringList w_setting::autorunCommand(const QString &gs_path)
 {
     return {gs_path + u"garvinaserver"_s, u"-autorun"_s};
@@ -75,6 +101,8 @@ void w_setting::buildForm()
          {u"start"_s, u"start_min"_s, u"setting_pass"_s, u"exit_pass"_s, u"password"_s, u"dbunload"_s,
           u"dbunload_day"_s, u"backup_type"_s, u"backup_time1"_s, u"backup_time2"_s, u"backup_time3"_s,
           u"backup_hour"_s, u"backup_path"_s, u"name"_s})
+        f.addColumn(column);
+    for (const QString &column : retentionColumns())
         f.addColumn(column);
     f.setFormSize(px(0, 0, 547, 416).size());
 
@@ -138,7 +166,27 @@ void w_setting::buildForm()
     setFieldFont(f.addLineEdit(u"backup_path"_s, px(92, 306, 330, 22)));
     addFormButton(*m_form, u"select_path"_s, px(432, 305, 72, 24), u"目录"_s);
 
+    // How many backups to keep and when to raise the alarm: one row under the folder.
+    label(u"t_keep"_s, px(30, 334, 52, 22), u"保留备份:"_s);
+    const struct
+    {
+        const char16_t *column;
+        const char16_t *text;
+        int x;
+    } keeps[] = {{u"keep_daily", u"天", 84}, {u"keep_weekly", u"周", 148},
+                 {u"keep_monthly", u"月", 212}, {u"keep_safety", u"安全备份", 276}};
+    for (const auto &k : keeps) {
+        const QString column = QString::fromUtf16(k.column);
+        setFieldFont(f.addIntegerField(column, px(k.x, 334, 44, 22), 0, 999));
+        const QString text = QString::fromUtf16(k.text);
+        label(u"t_"_s + column, px(k.x + 46, 334, 13 * int(text.size()) + 4, 22), text);
+    }
+    label(u"t_alarm"_s, px(384, 334, 30, 22), u"告警:"_s);
+    setFieldFont(f.addIntegerField(u"alarm_hours"_s, px(414, 334, 44, 22), 0, 999));
+    label(u"t_alarm_unit"_s, px(460, 334, 70, 22), u"小时无备份"_s);
+
     addFormButton(*m_form, u"now_backup"_s, px(30, 376, 96, 28), u"立即备份"_s);
+    addFormButton(*m_form, u"backup_list"_s, px(140, 376, 96, 28), u"备份列表"_s);
     addFormButton(*m_form, u"ok"_s, px(316, 376, 96, 28), u"确 定"_s);
     addFormButton(*m_form, u"cancel"_s, px(426, 376, 96, 28), u"取 消"_s);
 
@@ -219,6 +267,10 @@ void w_setting::open()
                               QString::fromUtf16(c.fallback)));
     }
     f.setItem(u"backup_path"_s, config.read(u"backup"_s, u"backuppath"_s, defaultBackupPath()));
+    const QStringList retention = retentionColumns();
+    const QStringList defaults = retentionDefaults();
+    for (qsizetype i = 0; i < retention.size(); ++i)
+        f.setItem(retention[i], config.read(u"backup"_s, retention[i], defaults[i]));
 
     if (const QScreen *screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
@@ -286,7 +338,7 @@ bool w_setting::f_ok()
         {backup, u"backuptime3"_s, time(u"backup_time3"_s)},
         {backup, u"backuphour"_s, f.getItem(u"backup_hour"_s)},
         {backup, u"backuppath"_s, f.getItem(u"backup_path"_s)},
-    });
+    } + retentionEntries());
     // A settings window that closes as if it had saved, when it had not, would leave the user
     // believing in a schedule that does not exist.
     if (!saved) {
@@ -314,7 +366,8 @@ bool w_setting::nowBackup()
     if (!is_path.endsWith(u'/'))
         is_path += u'/';
     is_error.clear();
-    const bool ok = f_backup_db(m_ctx, m_engine, is_path, is_error);
+    const bool ok = runBackup(m_ctx, m_engine, is_path, is_error);
+    m_main.updateBackupHealth();
     if (u_icontray *tray = m_main.iuo_tray()) {
         if (ok)
             tray->show_balloontip(u"温馨提示"_s, u"备份数据库成功!"_s);
@@ -335,6 +388,15 @@ void w_setting::selectPath()
     m_form->setItem(u"backup_path"_s, chosen);
 }
 
+w_backuplist *w_setting::openBackupList()
+{
+    auto *list = new w_backuplist(m_ctx.gs_path, m_form->getItem(u"backup_path"_s), this);
+    list->move(geometry().topLeft());
+    list->show();
+    list->activateWindow();
+    return list;
+}
+
 void w_setting::onFormClicked(const QString &name)
 {
     if (name == u"rr_ok"_s || name == u"t_ok"_s)
@@ -343,6 +405,8 @@ void w_setting::onFormClicked(const QString &name)
         nowBackup();
     else if (name == u"rr_select_path"_s || name == u"t_select_path"_s)
         selectPath();
+    else if (name == u"rr_backup_list"_s || name == u"t_backup_list"_s)
+        openBackupList();
     else if (name == u"t_close"_s || name == u"p_close"_s || name == u"rr_cancel"_s || name == u"t_cancel"_s)
         close();
 }

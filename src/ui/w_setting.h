@@ -1,5 +1,7 @@
 #pragma once
 
+#include "config/profilefile.h"
+
 #include <QStringList>
 #include <QWidget>
 
@@ -9,6 +11,7 @@ struct AppContext;
 class DataForm;
 class EngineControl;
 class FileDialogs;
+class w_backuplist;
 class w_main;
 
 /// \brief The settings window: everything of the configuration file but the two ports, the
@@ -39,10 +42,16 @@ public:
     /// \brief Backs up at once into the folder shown (home + "/服装软件备份/" when it is shorter than
     /// three bytes) and reports the result in a tray balloon. Nothing is saved; the window stays open.
     bool nowBackup();
+    /// Opens the list of the backups in the folder shown, over this window.
+    w_backuplist *openBackupList();
     /// Lets the user choose the backup folder; the choice, with a trailing "/", goes into `backup_path`.
     void selectPath();
 
     DataForm *dw_setting() const { return m_form; }
+
+    /// The columns of the retention and alarm keys of `[backup]`, named as their keys.
+    static QStringList retentionColumns();
+    static QStringList retentionDefaults();
 
     /// The command of the autostart entry that starts this console from \a gs_path.
     static QStringList autorunCommand(const QString &gs_path);
@@ -55,6 +64,8 @@ private:
     void onFormClicked(const QString &name);
     /// The validation message for the form as it stands, or the empty text when it may be saved.
     QString validationError() const;
+    /// The retention and alarm keys to write with the others.
+    QList<ProfileFile::Entry> retentionEntries() const;
 
     AppContext &m_ctx;
     w_main &m_main;

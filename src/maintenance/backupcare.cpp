@@ -1,0 +1,195 @@
+#include "backupcare.h"
+
+#include "app/appcontext.h"
+#include "engine/enginecontrol.h"
+#include "engine/syshelpers.h"
+#include "maintenance/backup.h"
+#include "maintenance/backupstate.h"
+#include "maintenance/retention.h"
+#include "platform/backupvolume.h"
+#include "platform/clock.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSet>
+
+#include <algorithm>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace garvina {
+
+namespace {
+
+const QString AbsentDiskText1 = u"备份目录 "_s;
+const QString AbsentDiskText2 = u" 所在的磁盘没有连接,请连接备份磁盘后再备份!"_s;
+
+QString megabytes(quint64 bytes, bool roundUp)
+{
+    const quint64 mb = 1048576;
+    return QString::number(roundUp ? (bytes + mb - 1) / mb : bytes / mb);
+}
+
+/// Names of the backups under \a root that the state marks failed.
+QSet<QString> failedUnder(const BackupState &state, const QString &root)
+{
+    QSet<QString> names;
+    for (const QString &folder : state.failedFolders) {
+        if (QFileInfo(folder).path() == root)
+            names.insert(QFileInfo(folder).fileName());
+    }
+    return names;
+}
+
+QStringList prune(AppContext &ctx, const QString &root, const BackupState &state)
+{
+    RetentionInput in;
+    in.folders = listBackupFolders(root);
+    in.settings = RetentionSettings::read(ctx.config());
+    in.now = ctx.clock->now();
+    if (QFileInfo(state.lastGoodFolder).path() == root)
+        in.lastGood = QFileInfo(state.lastGoodFolder).fileName();
+    in.failed = failedUnder(state, root);
+    return applyRetention(root, planRetention(in), ctx.gs_path, in.now);
+}
+
+/// Drops the marks of backups that are gone, so the state file does not grow without end.
+void forgetMissing(BackupState &state)
+{
+    const auto gone = [](const QString &folder) { return !QFileInfo::exists(folder); };
+    state.failedFolders.removeIf(gone);
+    state.rehearsedFolders.removeIf(gone);
+}
+
+} // namespace
+
+quint64 roomNeededFor(qint64 liveBytes)
+{
+    const quint64 size = liveBytes > 0 ? static_cast<quint64>(liveBytes) : 0;
+    return size + std::max<quint64>(32ull * 1048576, size / 10);
+}
+
+QString absentDiskProblem(const QString &root, const BackupState &state)
+{
+    const QString clean = QDir::cleanPath(QFileInfo(root).absoluteFilePath());
+    const QString problem = AbsentDiskText1 + root + AbsentDiskText2;
+    for (const QString &base : {u"/media"_s, u"/run/media"_s, u"/mnt"_s}) {
+        if (!clean.startsWith(base + u'/'))
+            continue;
+        // Some file system must be mounted between the base and the root, else the folder would
+        // be made on the file system the base itself lies on.
+        QString dir = clean;
+        bool mounted = false;
+        while (dir.size() >= base.size()) {
+            if (QFileInfo(dir).isDir() && backupvolume::isMountPoint(dir)) {
+                mounted = true;
+                break;
+            }
+            dir = QFileInfo(dir).path();
+        }
+        if (!mounted)
+            return problem;
+    }
+    // Only a mount point that went away counts: a disk mounted at or above the root since then is
+    // where the user now wants the backups.
+    if (!state.lastGoodMount.isEmpty() && QDir::cleanPath(state.lastGoodRoot) == clean) {
+        const QString now = backupvolume::mountPointOf(backupvolume::nearestExisting(clean));
+        const QString was = state.lastGoodMount;
+        if (now != was && (now == u"/"_s || was.startsWith(now + u'/')))
+            return problem;
+    }
+    return QString();
+}
+
+QList<BackupListRow> backupListRows(const QString &root, const BackupState &state)
+{
+    QList<BackupListRow> rows;
+    const QString clean = QDir::cleanPath(root);
+    for (const BackupFolder &f : listBackupFolders(clean)) {
+        BackupListRow row;
+        row.folder = f.name;
+        row.date = f.stamp.toString(u"yyyy-MM-dd HH:mm"_s);
+        row.size = QString::number(double(f.bytes) / 1048576.0, 'f', 1) + u" MB"_s;
+        const QString path = clean + u'/' + f.name;
+        if (f.kind == BackupFolder::BeforeRebuild)
+            row.state = u"整理前安全备份"_s;
+        else if (f.kind == BackupFolder::BeforeRestore)
+            row.state = u"还原前安全备份"_s;
+        else if (state.isFailed(path))
+            row.state = u"损坏"_s;
+        else if (state.isRehearsed(path))
+            row.state = u"已演练"_s;
+        else
+            row.state = u"完好"_s;
+        rows.append(row);
+    }
+    return rows;
+}
+
+QString lastRehearsalLine(const BackupState &state)
+{
+    const RehearsalRecord &r = state.lastRehearsal;
+    if (!r.startTime.isValid())
+        return u"上次还原演练：暂无"_s;
+    QString line = u"上次还原演练："_s + r.startTime.toString(u"yyyy-MM-dd HH:mm:ss"_s) + u' ' +
+                   QFileInfo(r.backupFolder).fileName() + u' ';
+    if (r.ok) {
+        line += u"成功,"_s + QString::number(r.tables) + u"个表,"_s + QString::number(r.rows) + u"行,用时"_s +
+                QString::number(double(r.durationMs) / 1000.0, 'f', 1) + u"秒"_s;
+    } else {
+        line += u"失败:"_s + r.error;
+    }
+    return line;
+}
+
+QString rehearsalTimeFrom(const AppContext &ctx)
+{
+    return ctx.readConfig(u"backup"_s, u"rehearsal_time"_s, u"03:30:00"_s).trimmed();
+}
+
+bool runBackup(AppContext &ctx, EngineControl &engine, const QString &root, QString &error)
+{
+    BackupState state = loadBackupState(ctx.gs_path);
+    const QString clean = QDir::cleanPath(QFileInfo(root).absoluteFilePath());
+    error = absentDiskProblem(root, state);
+    if (!error.isEmpty())
+        return false;
+    if (!f_createdirectory(root, error))
+        return false;
+
+    const quint64 needed = roomNeededFor(QFileInfo(EngineInstance(ctx.gs_path).databaseFile()).size());
+    quint64 available = backupvolume::availableBytes(clean).value_or(0);
+    if (available < needed) {
+        prune(ctx, clean, state);
+        available = backupvolume::availableBytes(clean).value_or(0);
+    }
+    if (available < needed) {
+        error = u"备份磁盘空间不足:可用 "_s + megabytes(available, false) + u" MB,需要 "_s +
+                megabytes(needed, true) + u" MB!"_s;
+        return false;
+    }
+
+    QSet<QString> before;
+    for (const BackupFolder &f : listBackupFolders(clean))
+        before.insert(f.name);
+    if (!f_backup_db(ctx, engine, root, error))
+        return false;
+
+    // The new folder is the one of ours that was not there before.
+    QString made;
+    for (const BackupFolder &f : listBackupFolders(clean)) {
+        if (f.kind == BackupFolder::Dated && !before.contains(f.name)) {
+            made = f.name;
+            break;
+        }
+    }
+    if (made.isEmpty())
+        return true; // taken, but not into a folder retention could tell apart: keep everything
+    forgetMissing(state);
+    recordGoodBackup(state, clean, clean + u'/' + made, ctx.clock->now(), backupvolume::mountPointOf(clean));
+    saveBackupState(ctx.gs_path, state);
+    prune(ctx, clean, state);
+    return true;
+}
+
+} // namespace garvina

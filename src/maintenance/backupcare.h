@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+namespace garvina {
+
+struct AppContext;
+struct BackupState;
+class EngineControl;
+
+/// Room a copy of a live file of \a liveBytes needs on the backup disk: the copy and a margin, so
+/// that a backup never fills a disk to the last byte.
+quint64 roomNeededFor(qint64 liveBytes);
+
+/// \brief The reason a backup into \a root must not run because its disk is not there, or empty.
+///
+/// A root under /media, /run/media or /mnt needs a mounted file system at or below that base; a root
+/// that was on another mount point at its last good backup than its nearest existing folder is on
+/// now has lost its disk. Either way a backup would land on the system disk instead.
+QString absentDiskProblem(const QString &root, const BackupState &state);
+
+/// One line of the backup list: a backup folder of the console's own under the root.
+struct BackupListRow
+{
+    QString date;    ///< "yyyy-mm-dd hh:mm"
+    QString size;    ///< "12.3 MB"
+    QString state;   ///< 完好 / 已演练 / 损坏, or the kind of safety copy
+    QString folder;  ///< the folder's name
+};
+
+/// The backups under \a root, newest first, with what \a state knows about them.
+QList<BackupListRow> backupListRows(const QString &root, const BackupState &state);
+
+/// The line about the last restore rehearsal.
+QString lastRehearsalLine(const BackupState &state);
+
+/// The `[backup] rehearsal_time` value: "03:30:00" when absent, empty when switched off.
+QString rehearsalTimeFrom(const AppContext &ctx);
+
+/// \brief The console's backup into \a root: f_backup_db with its guards and after-care.
+///
+/// Refuses a root whose disk is not there, and a copy the disk has no room for once retention has
+/// freed what it may. After a good backup it records it in the state file and applies retention
+/// (logged in the maintenance log). False with the reason in \a error; nothing is deleted then.
+bool runBackup(AppContext &ctx, EngineControl &engine, const QString &root, QString &error);
+
+} // namespace garvina

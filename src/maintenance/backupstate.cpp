@@ -1,0 +1,119 @@
+#include "backupstate.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace garvina {
+
+namespace {
+
+QString clean(const QString &path) { return path.isEmpty() ? path : QDir::cleanPath(path); }
+
+QString timeText(const QDateTime &t) { return t.isValid() ? t.toString(Qt::ISODate) : QString(); }
+
+QDateTime timeFrom(const QJsonValue &v) { return QDateTime::fromString(v.toString(), Qt::ISODate); }
+
+QStringList listFrom(const QJsonValue &v)
+{
+    QStringList out;
+    for (const QJsonValue &item : v.toArray())
+        out.append(item.toString());
+    return out;
+}
+
+} // namespace
+
+bool BackupState::isFailed(const QString &folder) const { return failedFolders.contains(clean(folder)); }
+
+bool BackupState::isRehearsed(const QString &folder) const { return rehearsedFolders.contains(clean(folder)); }
+
+QDateTime BackupState::goodSince() const
+{
+    return lastGoodFolder.isEmpty() || isFailed(lastGoodFolder) ? QDateTime() : lastGoodTime;
+}
+
+QString backupStateFileName() { return u"备份状态.json"_s; }
+
+BackupState loadBackupState(const QString &gs_path)
+{
+    BackupState s;
+    QFile f(gs_path + backupStateFileName());
+    if (!f.open(QIODevice::ReadOnly))
+        return s;
+    const QJsonObject o = QJsonDocument::fromJson(f.readAll()).object();
+    const QJsonObject good = o.value(u"lastGood"_s).toObject();
+    s.lastGoodTime = timeFrom(good.value(u"time"_s));
+    s.lastGoodFolder = good.value(u"folder"_s).toString();
+    s.lastGoodRoot = good.value(u"root"_s).toString();
+    s.lastGoodMount = good.value(u"mount"_s).toString();
+    const QJsonObject r = o.value(u"lastRehearsal"_s).toObject();
+    s.lastRehearsal.ok = r.value(u"ok"_s).toBool();
+    s.lastRehearsal.backupFolder = r.value(u"folder"_s).toString();
+    s.lastRehearsal.startTime = timeFrom(r.value(u"start"_s));
+    s.lastRehearsal.durationMs = r.value(u"durationMs"_s).toInteger();
+    s.lastRehearsal.tables = r.value(u"tables"_s).toInt();
+    s.lastRehearsal.rows = r.value(u"rows"_s).toInteger();
+    s.lastRehearsal.error = r.value(u"error"_s).toString();
+    s.rehearsedFolders = listFrom(o.value(u"rehearsed"_s));
+    s.failedFolders = listFrom(o.value(u"failed"_s));
+    return s;
+}
+
+bool saveBackupState(const QString &gs_path, const BackupState &s)
+{
+    QJsonObject o;
+    o.insert(u"lastGood"_s, QJsonObject{{u"time"_s, timeText(s.lastGoodTime)},
+                                         {u"folder"_s, s.lastGoodFolder},
+                                         {u"root"_s, s.lastGoodRoot},
+                                         {u"mount"_s, s.lastGoodMount}});
+    const RehearsalRecord &r = s.lastRehearsal;
+    o.insert(u"lastRehearsal"_s, QJsonObject{{u"ok"_s, r.ok},
+                                              {u"folder"_s, r.backupFolder},
+                                              {u"start"_s, timeText(r.startTime)},
+                                              {u"durationMs"_s, r.durationMs},
+                                              {u"tables"_s, r.tables},
+                                              {u"rows"_s, r.rows},
+                                              {u"error"_s, r.error}});
+    o.insert(u"rehearsed"_s, QJsonArray::fromStringList(s.rehearsedFolders));
+    o.insert(u"failed"_s, QJsonArray::fromStringList(s.failedFolders));
+    // QSaveFile writes a temporary file, flushes it to disk and renames it over the old one.
+    QSaveFile f(gs_path + backupStateFileName());
+    if (!f.open(QIODevice::WriteOnly))
+        return false;
+    f.write(QJsonDocument(o).toJson());
+    return f.commit();
+}
+
+void recordGoodBackup(BackupState &state, const QString &root, const QString &folder, const QDateTime &when,
+                      const QString &mountPoint)
+{
+    state.lastGoodTime = when;
+    state.lastGoodFolder = clean(folder);
+    state.lastGoodRoot = clean(root);
+    state.lastGoodMount = mountPoint;
+}
+
+void recordRehearsal(BackupState &state, const RehearsalRecord &record)
+{
+    RehearsalRecord r = record;
+    r.backupFolder = clean(r.backupFolder);
+    state.lastRehearsal = r;
+    if (r.backupFolder.isEmpty())
+        return;
+    if (r.ok) {
+        if (!state.isFailed(r.backupFolder) && !state.isRehearsed(r.backupFolder))
+            state.rehearsedFolders.append(r.backupFolder);
+    } else {
+        state.rehearsedFolders.removeAll(r.backupFolder);
+        if (!state.isFailed(r.backupFolder))
+            state.failedFolders.append(r.backupFolder);
+    }
+}
+
+} // namespace garvina

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+
+namespace garvina {
+
+/// The outcome of one restore rehearsal of a backup.
+struct RehearsalRecord
+{
+    bool ok = false;
+    QString backupFolder;   ///< the rehearsed backup folder (full path)
+    QDateTime startTime;
+    qint64 durationMs = 0;
+    int tables = 0;
+    qint64 rows = 0;
+    QString error;          ///< why it failed; empty when ok
+};
+
+/// \brief What the console remembers about its backups between runs: the last good backup, the last
+/// rehearsal, and the backups rehearsals proved or found bad. Kept in the program folder.
+struct BackupState
+{
+    QDateTime lastGoodTime;
+    QString lastGoodFolder;   ///< full path, no trailing "/"
+    QString lastGoodRoot;     ///< the backup root it was taken under, no trailing "/"
+    QString lastGoodMount;    ///< mount point of that root at the time
+    RehearsalRecord lastRehearsal;  ///< startTime invalid: none yet
+    QStringList rehearsedFolders;   ///< backups a rehearsal restored fully
+    QStringList failedFolders;      ///< backups a rehearsal found bad: not good any more
+
+    /// True when \a folder (full path) was found bad by a rehearsal.
+    bool isFailed(const QString &folder) const;
+    bool isRehearsed(const QString &folder) const;
+    /// The last good backup's time when it is still good; invalid otherwise.
+    QDateTime goodSince() const;
+};
+
+/// File name of the state file in the program folder.
+QString backupStateFileName();
+
+/// Reads the state file of \a gs_path; an empty state when there is none or it cannot be read.
+BackupState loadBackupState(const QString &gs_path);
+
+/// \brief Writes the state file of \a gs_path atomically (a whole new file renamed over the old one,
+/// on disk before the rename), so a crash leaves the old state or the new one, never a torn one.
+bool saveBackupState(const QString &gs_path, const BackupState &state);
+
+/// Records a good backup in \a folder under \a root, taken at \a when.
+void recordGoodBackup(BackupState &state, const QString &root, const QString &folder, const QDateTime &when,
+                      const QString &mountPoint);
+
+/// \brief Records a rehearsal's outcome: the last rehearsal, and its backup marked rehearsed (ok) or
+/// failed (not ok; a failed backup stays failed).
+void recordRehearsal(BackupState &state, const RehearsalRecord &record);
+
+} // namespace garvina

@@ -1,0 +1,188 @@
+// The guarded backup with the real engine: no room on a small file system, a backup disk that is
+// not there.
+#include "app/appcontext.h"
+#include "engine/enginecontrol.h"
+#include "maintenance/backupcare.h"
+#include "maintenance/backupstate.h"
+#include "maintenance/retention.h"
+#include "platform/backupvolume.h"
+#include "platform/processlauncher.h"
+#include "support/manualclock.h"
+#include "support/recordingmessageboxes.h"
+#include "support/testprogramfolder.h"
+#include "support/tmpfsmount.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QTest>
+
+#include <optional>
+
+using namespace Qt::Literals::StringLiterals;
+using namespace garvina;
+
+class TestBackupCare : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<test::TestProgramFolder> m_folder;
+    test::RecordingMessageBoxes m_boxes;
+    test::ManualClock m_clock;
+    SystemProcessLauncher m_launcher;
+    AppContext m_ctx;
+    std::unique_ptr<EngineControl> m_engine;
+    qint64 m_live = 0;
+
+    QByteArray liveHash()
+    {
+        QFile f(EngineInstance(m_ctx.gs_path).databaseFile());
+        return f.open(QIODevice::ReadOnly) ? QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha1)
+                                           : QByteArray();
+    }
+    static QStringList entries(const QString &dir)
+    {
+        return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name);
+    }
+    /// An old backup folder holding \a bytes of database.
+    static void oldBackup(const QString &folder, qint64 bytes)
+    {
+        QDir().mkpath(folder);
+        QFile f(folder + u"/garvina.db"_s);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        const QByteArray block(1 << 20, 'g');
+        for (qint64 n = 0; n < bytes; n += block.size())
+            QCOMPARE(f.write(block), block.size());
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_folder = std::make_unique<test::TestProgramFolder>();
+        QString log;
+        QVERIFY2(m_folder->layOut(&log), qPrintable(log));
+        m_folder->setPort(test::TestProgramFolder::freePort());
+        m_ctx.gs_path = m_folder->gs_path;
+        m_ctx.boxes = &m_boxes;
+        m_ctx.clock = &m_clock;
+        m_ctx.launcher = &m_launcher;
+        m_engine = std::make_unique<EngineControl>(m_ctx);
+        QVERIFY(m_engine->f_db_server(u"START"_s));
+        m_live = QFileInfo(EngineInstance(m_ctx.gs_path).databaseFile()).size();
+        QVERIFY(m_live > 0);
+    }
+    void cleanupTestCase()
+    {
+        if (m_engine)
+            m_engine->f_db_server(u"STOP"_s);
+    }
+
+    void noRoomOnTheDisk()
+    {
+        const QString disk = m_folder->homePath() + u"/small"_s;
+        const qint64 mb = 1 << 20;
+        test::TmpfsMount tmpfs(disk, m_live + 16 * mb); // the copy fits, its margin does not
+        if (!tmpfs.mounted())
+            QSKIP("mounting a tmpfs is not permitted here");
+        const QString root = disk + u"/备份/"_s;
+        const QByteArray before = liveHash();
+        QString error;
+        QVERIFY(!runBackup(m_ctx, *m_engine, root, error));
+        QVERIFY2(error.startsWith(u"备份磁盘空间不足:可用 "_s) && error.contains(u" MB,需要 "_s) &&
+                     error.endsWith(u" MB!"_s),
+                 qPrintable(error));
+        QCOMPARE(entries(root), QStringList());
+        QCOMPARE(liveHash(), before);
+        QVERIFY(!QFileInfo::exists(m_ctx.gs_path + maintenanceLogName()));
+    }
+
+    void retentionMakesRoom()
+    {
+        const QString disk = m_folder->homePath() + u"/usb"_s;
+        const qint64 mb = 1 << 20;
+        // Four old backups of 20 MB leave less than the copy and its 32 MB margin free; two of them
+        // are more than retention needs to keep.
+        test::TmpfsMount tmpfs(disk, m_live + 48 * mb + 60 * mb);
+        if (!tmpfs.mounted())
+            QSKIP("mounting a tmpfs is not permitted here");
+        const QString root = disk + u"/备份/"_s;
+        for (const QString &n : {u"20130801-1200"_s, u"20130701-1200"_s, u"20130601-1200"_s, u"20130501-1200"_s})
+            oldBackup(root + n, 20 * mb);
+        m_folder->config().write(u"backup"_s, u"keep_daily"_s, u"1"_s);
+        m_folder->config().write(u"backup"_s, u"keep_weekly"_s, u"1"_s);
+        m_folder->config().write(u"backup"_s, u"keep_monthly"_s, u"1"_s);
+        m_clock.set(QDateTime(QDate(2013, 8, 29), QTime(16, 0)));
+
+        QString error;
+        QVERIFY2(runBackup(m_ctx, *m_engine, root, error), qPrintable(error));
+        QCOMPARE(entries(root), (QStringList{u"20130801-1200"_s, u"20130829-1600"_s}));
+        const BackupState state = loadBackupState(m_ctx.gs_path);
+        QCOMPARE(state.lastGoodFolder, root + u"20130829-1600"_s);
+        QCOMPARE(state.lastGoodMount, disk);
+        QCOMPARE(state.lastGoodTime, m_clock.now());
+
+        QFile log(m_ctx.gs_path + maintenanceLogName());
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QString lines = QString::fromUtf8(log.readAll());
+        QCOMPARE(lines.count(u"删除备份 "_s), 3);
+        for (const QString &n : {u"20130701-1200"_s, u"20130601-1200"_s, u"20130501-1200"_s})
+            QVERIFY(lines.contains(root + n));
+
+        // The same disk gone from its mount point: the backup refuses to write onto the disk below.
+        QVERIFY(tmpfs.unmount());
+        m_clock.set(QDateTime(QDate(2013, 8, 29), QTime(17, 0)));
+        QVERIFY(!runBackup(m_ctx, *m_engine, root, error));
+        QCOMPARE(error, u"备份目录 "_s + root + u" 所在的磁盘没有连接,请连接备份磁盘后再备份!"_s);
+        QCOMPARE(entries(disk), QStringList());
+    }
+
+    // Against the mount point of the last good backup: only a mount point that went away refuses.
+    void mountPointSinceLastGood_data()
+    {
+        QTest::addColumn<bool>("wasOnDisk");  // else on the file system below it
+        QTest::addColumn<bool>("diskNow");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("disk gone") << true << false << true;
+        QTest::newRow("disk there") << true << true << false;
+        QTest::newRow("a disk mounted since") << false << true << false;
+        QTest::newRow("never a disk") << false << false << false;
+    }
+    void mountPointSinceLastGood()
+    {
+        QFETCH(bool, wasOnDisk);
+        QFETCH(bool, diskNow);
+        QFETCH(bool, refused);
+        const QString disk = m_folder->homePath() + u"/disk"_s;
+        const QString root = disk + u"/备份/"_s;
+        QDir().mkpath(disk);
+        std::optional<test::TmpfsMount> tmpfs;
+        if (diskNow) {
+            tmpfs.emplace(disk, 1 << 20);
+            if (!tmpfs->mounted())
+                QSKIP("mounting a tmpfs is not permitted here");
+        }
+        BackupState state;
+        recordGoodBackup(state, root, root + u"20130829-1200"_s, m_clock.now(),
+                         wasOnDisk ? disk : backupvolume::mountPointOf(m_folder->homePath()));
+        QCOMPARE(!absentDiskProblem(root, state).isEmpty(), refused);
+    }
+
+    void removableDiskNotMounted_data()
+    {
+        QTest::addColumn<QString>("base");
+        QTest::newRow("/mnt") << u"/mnt"_s;
+        QTest::newRow("/media") << u"/media"_s;
+    }
+    void removableDiskNotMounted()
+    {
+        QFETCH(QString, base);
+        const QString disk = base + u"/garvina-test-"_s + QString::number(QCoreApplication::applicationPid());
+        const QString root = disk + u"/备份/"_s;
+        QString error;
+        QVERIFY(!runBackup(m_ctx, *m_engine, root, error));
+        QCOMPARE(error, u"备份目录 "_s + root + u" 所在的磁盘没有连接,请连接备份磁盘后再备份!"_s);
+        QVERIFY(!QFileInfo::exists(disk));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBackupCare)
+#include "tst_backupcare.moc"
