@@ -61,6 +61,11 @@ bool LinuxFileSystem::sync(const QString &path) const
 
 bool LinuxFileSystem::syncOpenFile(int fd) const { return ::fsync(fd) == 0; }
 
+bool LinuxFileSystem::setOpenFileMode(int fd, uint mode) const
+{
+    return ::fchmod(fd, static_cast<mode_t>(mode & 07777)) == 0;
+}
+
 bool LinuxFileSystem::syncInSteps(const QString &path, qint64 step) const
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);

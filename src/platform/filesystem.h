@@ -30,6 +30,8 @@ public:
     virtual bool sync(const QString &path) const = 0;
     /// Flushes an open file to disk.
     virtual bool syncOpenFile(int fd) const = 0;
+    /// Sets the permission bits of an open file exactly (the file mask plays no part).
+    virtual bool setOpenFileMode(int fd, uint mode) const = 0;
     /// \brief Flushes a large file to disk in steps of \a step bytes, then as a whole.
     virtual bool syncInSteps(const QString &path, qint64 step) const = 0;
     /// Replaces \a target by \a source in one step: a reader sees the old file or the new one.
@@ -46,6 +48,7 @@ public:
     std::optional<Identity> identity(const QString &path) const override;
     bool sync(const QString &path) const override;
     bool syncOpenFile(int fd) const override;
+    bool setOpenFileMode(int fd, uint mode) const override;
     bool syncInSteps(const QString &path, qint64 step) const override;
     bool renameAtomically(const QString &source, const QString &target) const override;
     bool makeFolder(const QString &path) const override;

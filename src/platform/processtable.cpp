@@ -132,11 +132,22 @@ QList<int> LinuxProcessTable::listeningPorts(qint64 pid) const
     return ports;
 }
 
+double LinuxProcessTable::processorSeconds(qint64 pid) const
+{
+    const QByteArray line = readAll(entry(pid, "stat"));
+    // After the name in parentheses: state (field 3) ... utime (14), stime (15), in clock ticks.
+    const QByteArrayList f = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    if (f.size() < 13)
+        return 0;
+    return (f.at(11).toDouble() + f.at(12).toDouble()) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
 bool LinuxProcessTable::send(qint64 pid, Signal signal) const
 {
     if (pid <= 0)
         return false;
-    return ::kill(static_cast<pid_t>(pid), signal == Signal::Kill ? SIGKILL : SIGTERM) == 0;
+    const int number = signal == Signal::Kill ? SIGKILL : signal == Signal::Interrupt ? SIGINT : SIGTERM;
+    return ::kill(static_cast<pid_t>(pid), number) == 0;
 }
 
 } // namespace garvina

@@ -15,7 +15,7 @@ namespace garvina {
 class ProcessTable
 {
 public:
-    enum class Signal { Terminate, Kill };
+    enum class Signal { Terminate, Kill, Interrupt };
 
     virtual ~ProcessTable() = default;
 
@@ -36,6 +36,8 @@ public:
     virtual bool portListened(int port) const = 0;
     /// The TCP ports \a pid listens on.
     virtual QList<int> listeningPorts(qint64 pid) const = 0;
+    /// Processor time (user and system) \a pid has used so far, in seconds.
+    virtual double processorSeconds(qint64 pid) const = 0;
     /// Sends \a signal to \a pid; false when there is no such process or it may not be signalled.
     virtual bool send(qint64 pid, Signal signal) const = 0;
 };
@@ -55,6 +57,7 @@ public:
     QByteArrayList environment(qint64 pid) const override;
     bool portListened(int port) const override;
     QList<int> listeningPorts(qint64 pid) const override;
+    double processorSeconds(qint64 pid) const override;
     bool send(qint64 pid, Signal signal) const override;
 
 private:
