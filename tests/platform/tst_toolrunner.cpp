@@ -82,9 +82,9 @@ private Q_SLOTS:
         qputenv("GARVINA_GONE", "still here");
         ToolRequest folder = shell(u"pwd"_s);
         folder.workingDirectory = u"/tmp"_s;
-        ToolRequest slow = shell(u"echo started; exec sleep 30"_s);
+        ToolRequest slow = shell(u"echo started; exec sleep 300"_s);
         slow.timeoutMs = 300;
-        ToolRequest stubborn = shell(u"trap '' TERM; echo started; sleep 30"_s);
+        ToolRequest stubborn = shell(u"trap '' TERM; echo started; sleep 300"_s);
         stubborn.timeoutMs = 300;
         stubborn.graceMs = 300;
         ToolRequest missing;
@@ -152,7 +152,7 @@ private Q_SLOTS:
 
     void cancelEndsTheChild()
     {
-        ToolRequest request = shell(u"trap '' TERM; sleep 30"_s);
+        ToolRequest request = shell(u"trap '' TERM; sleep 300"_s);
         request.graceMs = 200;
         const ToolResult result = runIn(Mode::Job, request, true);
         QCOMPARE(result.status, ToolResult::Status::Cancelled);
