@@ -177,8 +177,8 @@ ProgramEnvironment toolEnvironment(const QString &gs_path)
     return env;
 }
 
-int runProgram(const QString &program, const QStringList &args, const ProgramEnvironment &env, QString *output,
-               const QByteArray &input, int timeoutMs)
+int runProgram(const QString &program, const QStringList &args, const ProgramEnvironment &env,
+               QString *output, const QByteArray &input, int timeoutMs)
 {
     ToolRequest request;
     request.program = program;

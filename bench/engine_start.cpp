@@ -117,7 +117,8 @@ int main(int argc, char *argv[])
     const EngineInstance instance(folder.gs_path);
     const QByteArray database = "127.0.0.1/" + QByteArray::number(port) + ":GARVINANET";
     say(u"program folder "_s + folder.gs_path + u", port "_s + QString::number(port) + u", server "_s +
-        engine.options().serverProgram + u" "_s + serverArguments(instance, QString::number(port)).join(u' '));
+        engine.options().serverProgram + u" "_s +
+        serverArguments(instance, QString::number(port)).join(u' '));
 
     std::vector<double> product, raw;
     int deaf = 0;
@@ -146,7 +147,8 @@ int main(int argc, char *argv[])
         const QByteArray password = readDbaPassword(folder.gs_path).toUtf8();
         QElapsedTimer t;
         t.start();
-        const qint64 pid = launcher.startDetached(engine.options().serverProgram, serverArguments(instance, QString::number(port)),
+        const qint64 pid = launcher.startDetached(engine.options().serverProgram,
+                                                  serverArguments(instance, QString::number(port)),
                                                   instance.root(), instance.environment());
         bool ok = false;
         int attempts = 0;

@@ -204,8 +204,8 @@ bool EngineControl::start()
     // same files could only fail, and its pid would hide the running one from the probe.
     qint64 pid = runningPid();
     if (pid == 0) {
-        pid = m_ctx.launcher->startDetached(m_options.serverProgram, serverArguments(instance, portText), instance.root(),
-                                            instance.environment());
+        pid = m_ctx.launcher->startDetached(m_options.serverProgram, serverArguments(instance, portText),
+                                            instance.root(), instance.environment());
         if (pid > 0)
             writePidFile(enginePidFile(m_ctx.gs_path), pid);
     }

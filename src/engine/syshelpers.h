@@ -29,8 +29,8 @@ bool f_createdirectory(QString as_path, QString &as_error);
 
 /// \brief Runs \a as_executable with \a arguments and waits until it has ended.
 ///
-/// The wait sleeps on the child's end (no processor is burnt); with \a ab_yield the event loop keeps running
-/// meanwhile so windows still paint. \a ab_show has no meaning for the programs started here and is
+/// The wait sleeps on the child's end (no processor is burnt); with \a ab_yield the event loop keeps
+/// running meanwhile so windows still paint. \a ab_show has no meaning for the programs started here and is
 /// kept for the callers' sake. A program that cannot be started is reported in a message box
 /// "警告" / "创建子进程错误，错误码:" + errno, and the result is false. Otherwise true, whatever the
 /// child's exit code, which is stored in \a exitCode when given (-1 for a child killed by a signal).

@@ -16,7 +16,9 @@ namespace garvina {
 
 std::optional<quint64> LinuxFileSystem::freeBytes(const QString &path) const
 {
-    struct statvfs st {};
+    struct statvfs st
+    {
+    };
     if (::statvfs(QFile::encodeName(path).constData(), &st) != 0)
         return std::nullopt;
     return static_cast<quint64>(st.f_bfree) * static_cast<quint64>(st.f_frsize);
@@ -24,7 +26,9 @@ std::optional<quint64> LinuxFileSystem::freeBytes(const QString &path) const
 
 std::optional<FileSystem::Identity> LinuxFileSystem::identity(const QString &path) const
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::stat(QFile::encodeName(path).constData(), &st) != 0)
         return std::nullopt;
     return Identity{static_cast<quint64>(st.st_dev), static_cast<quint64>(st.st_ino),
@@ -51,7 +55,8 @@ QString LinuxFileSystem::mountPoint(const QString &path) const
 bool LinuxFileSystem::sync(const QString &path) const
 {
     const bool directory = QFileInfo(path).isDir();
-    const int fd = ::open(QFile::encodeName(path).constData(), (directory ? O_RDONLY | O_DIRECTORY : O_RDONLY) | O_CLOEXEC);
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          (directory ? O_RDONLY | O_DIRECTORY : O_RDONLY) | O_CLOEXEC);
     if (fd < 0)
         return false;
     const bool ok = ::fsync(fd) == 0;
@@ -59,7 +64,10 @@ bool LinuxFileSystem::sync(const QString &path) const
     return ok;
 }
 
-bool LinuxFileSystem::syncOpenFile(int fd) const { return ::fsync(fd) == 0; }
+bool LinuxFileSystem::syncOpenFile(int fd) const
+{
+    return ::fsync(fd) == 0;
+}
 
 bool LinuxFileSystem::setOpenFileMode(int fd, uint mode) const
 {

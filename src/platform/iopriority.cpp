@@ -28,9 +28,15 @@ int parse(const QString &name)
     return -1;
 }
 
-int get(int tid) { return int(::syscall(SYS_ioprio_get, WhoProcess, tid)); }
+int get(int tid)
+{
+    return int(::syscall(SYS_ioprio_get, WhoProcess, tid));
+}
 
-bool set(int tid, int value) { return ::syscall(SYS_ioprio_set, WhoProcess, tid, value) == 0; }
+bool set(int tid, int value)
+{
+    return ::syscall(SYS_ioprio_set, WhoProcess, tid, value) == 0;
+}
 
 QList<QPair<int, int>> setAllThreads(qint64 pid, int value)
 {

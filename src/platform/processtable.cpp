@@ -51,7 +51,10 @@ std::optional<QList<qint64>> LinuxProcessTable::processes() const
     return pids;
 }
 
-qint64 LinuxProcessTable::ownPid() const { return ::getpid(); }
+qint64 LinuxProcessTable::ownPid() const
+{
+    return ::getpid();
+}
 
 bool LinuxProcessTable::alive(qint64 pid) const
 {
@@ -67,16 +70,25 @@ bool LinuxProcessTable::alive(qint64 pid) const
     return state != 'Z' && state != 'X' && state != 'x';
 }
 
-QString LinuxProcessTable::programFile(qint64 pid) const { return QFile::symLinkTarget(entry(pid, "exe")); }
+QString LinuxProcessTable::programFile(qint64 pid) const
+{
+    return QFile::symLinkTarget(entry(pid, "exe"));
+}
 
 QString LinuxProcessTable::shortName(qint64 pid) const
 {
     return QString::fromUtf8(readAll(entry(pid, "comm"))).trimmed();
 }
 
-QByteArrayList LinuxProcessTable::commandLine(qint64 pid) const { return splitNul(readAll(entry(pid, "cmdline"))); }
+QByteArrayList LinuxProcessTable::commandLine(qint64 pid) const
+{
+    return splitNul(readAll(entry(pid, "cmdline")));
+}
 
-QByteArrayList LinuxProcessTable::environment(qint64 pid) const { return splitNul(readAll(entry(pid, "environ"))); }
+QByteArrayList LinuxProcessTable::environment(qint64 pid) const
+{
+    return splitNul(readAll(entry(pid, "environ")));
+}
 
 namespace {
 

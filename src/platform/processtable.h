@@ -15,7 +15,12 @@ namespace garvina {
 class ProcessTable
 {
 public:
-    enum class Signal { Terminate, Kill, Interrupt };
+    enum class Signal
+    {
+        Terminate,
+        Kill,
+        Interrupt
+    };
 
     virtual ~ProcessTable() = default;
 

@@ -38,7 +38,9 @@ void closeFd(int &fd)
 void ignoreBrokenPipes()
 {
     static const bool done = [] {
-        struct sigaction old {};
+        struct sigaction old
+        {
+        };
         if (::sigaction(SIGPIPE, nullptr, &old) == 0 && old.sa_handler == SIG_DFL)
             ::signal(SIGPIPE, SIG_IGN);
         return true;
@@ -144,7 +146,8 @@ public:
         posix_spawnattr_setsigmask(&attr, &none);
         posix_spawnattr_setsigdefault(&attr, &defaults);
         posix_spawnattr_setpgroup(&attr, 0);
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setflags(&attr,
+                                 POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 
         std::vector<QByteArray> argStore{QFile::encodeName(request.program)};
         for (const QString &a : request.arguments)
@@ -155,7 +158,8 @@ public:
 
         pid_t child = 0;
         // posix_spawnp reports a failed exec (missing program, no permission) as its own result.
-        const int rc = ::posix_spawnp(&child, argStore.front().constData(), &actions, &attr, argv.data(), envp.data());
+        const int rc =
+            ::posix_spawnp(&child, argStore.front().constData(), &actions, &attr, argv.data(), envp.data());
         posix_spawn_file_actions_destroy(&actions);
         posix_spawnattr_destroy(&attr);
         if (rc != 0) {
@@ -202,7 +206,8 @@ public:
     bool writeSome()
     {
         while (written < input.size()) {
-            const ssize_t n = ::write(in, input.constData() + written, static_cast<size_t>(input.size() - written));
+            const ssize_t n =
+                ::write(in, input.constData() + written, static_cast<size_t>(input.size() - written));
             if (n > 0) {
                 written += n;
                 continue;
@@ -355,7 +360,10 @@ ToolJob::ToolJob(ToolRequest request, QObject *parent) : QObject(parent), m_requ
 
 ToolJob::~ToolJob() = default;
 
-bool ToolJob::isRunning() const { return m_child && !m_child->process.reaped; }
+bool ToolJob::isRunning() const
+{
+    return m_child && !m_child->process.reaped;
+}
 
 void ToolJob::start()
 {

@@ -13,7 +13,8 @@ namespace garvina {
 /// \brief One run of a tool or helper program that is waited for.
 struct ToolRequest
 {
-    enum class Output {
+    enum class Output
+    {
         Separate, ///< standard output and standard error each kept on their own
         Merged,   ///< both kept as one stream, in the order written
         Inherited ///< both go where the console's own go
@@ -39,12 +40,13 @@ struct ToolRequest
 
 struct ToolResult
 {
-    enum class Status {
-        Exited,     ///< ended by itself; exitCode holds its code
-        Signalled,  ///< ended by a signal it was not sent by us
-        TimedOut,   ///< ended by us when the bound ran out
-        Cancelled,  ///< ended by us on cancel()
-        NotStarted  ///< could not be started; startError holds errno
+    enum class Status
+    {
+        Exited,    ///< ended by itself; exitCode holds its code
+        Signalled, ///< ended by a signal it was not sent by us
+        TimedOut,  ///< ended by us when the bound ran out
+        Cancelled, ///< ended by us on cancel()
+        NotStarted ///< could not be started; startError holds errno
     };
 
     Status status = Status::NotStarted;

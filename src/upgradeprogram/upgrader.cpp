@@ -192,7 +192,8 @@ bool Upgrader::runTool(const QString &program, const QStringList &arguments, QBy
         *output = result.output;
     if (!result.succeeded()) {
         const QByteArray &err = result.errorOutput;
-        error = program + u" 出错 (退出码 %1): "_s.arg(result.exitCode) + lastLine(err.isEmpty() ? result.output : err);
+        error = program + u" 出错 (退出码 %1): "_s.arg(result.exitCode) +
+                lastLine(err.isEmpty() ? result.output : err);
         return false;
     }
     return true;

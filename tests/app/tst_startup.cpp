@@ -143,7 +143,7 @@ private Q_SLOTS:
         QVERIFY(QFile::copy(source + u"/scripts/rar"_s, gs_path + u"rar"_s));
         touch(gs_path + u"pack/skin/bg.jpg"_s);
         touch(gs_path + u"pack/skin/close.jpg"_s);
-        const auto run = [](const QString &program, const QStringList &args, const QString &folder = QString()) {
+        const auto run = [](const QString &program, const QStringList &args, const QString &folder = {}) {
             ToolRequest request;
             request.program = program;
             request.arguments = args;
@@ -151,17 +151,20 @@ private Q_SLOTS:
             request.timeoutMs = 30000;
             return runTool(request);
         };
-        const ToolResult zip = run(u"zip"_s, {u"-q"_s, u"-r"_s, gs_path + u"Skin.dll"_s, u"skin"_s}, gs_path + u"pack"_s);
+        const ToolResult zip =
+            run(u"zip"_s, {u"-q"_s, u"-r"_s, gs_path + u"Skin.dll"_s, u"skin"_s}, gs_path + u"pack"_s);
         QCOMPARE(zip.status, ToolResult::Status::Exited);
         QCOMPARE(zip.exitCode, 0);
 
-        const ToolResult rar = run(gs_path + u"rar"_s, {u"x"_s, u"-e"_s, u"-o+"_s, gs_path + u"Skin.dll"_s}, tmp.path());
+        const ToolResult rar =
+            run(gs_path + u"rar"_s, {u"x"_s, u"-e"_s, u"-o+"_s, gs_path + u"Skin.dll"_s}, tmp.path());
         QCOMPARE(rar.status, ToolResult::Status::Exited);
         QCOMPARE(rar.exitCode, 0);
         QVERIFY(QFile::exists(gs_path + u"skin/bg.jpg"_s));
         QVERIFY(QFile::exists(gs_path + u"skin/close.jpg"_s));
 
-        const ToolResult bad = run(gs_path + u"rar"_s, {u"x"_s, u"-e"_s, u"-o+"_s, gs_path + u"missing.dll"_s});
+        const ToolResult bad =
+            run(gs_path + u"rar"_s, {u"x"_s, u"-e"_s, u"-o+"_s, gs_path + u"missing.dll"_s});
         QCOMPARE(bad.status, ToolResult::Status::Exited);
         QVERIFY(bad.exitCode != 0);
     }

@@ -12,7 +12,10 @@ using namespace garvina;
 
 namespace {
 /// The bytes of a literal that holds NULs, without its closing one.
-template <qsizetype N> QByteArray nulSeparated(const char (&text)[N]) { return QByteArray(text, N - 1); }
+template <qsizetype N> QByteArray nulSeparated(const char (&text)[N])
+{
+    return QByteArray(text, N - 1);
+}
 } // namespace
 
 class TstProcessTable : public QObject
@@ -33,18 +36,19 @@ class TstProcessTable : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        const QByteArray header = "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
-                                  "timeout inode\n";
+        const QByteArray header =
+            "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
+            "timeout inode\n";
         // Port 2638 listened on by process 123 (socket 777), 2639 by someone else, 2640 only connected.
-        write(u"net/tcp"_s, header +
-                                "   0: 00000000:0A4E 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0 "
-                                "       0 777 1 0000000000000000 100 0 0 10 0\n"
-                                "   1: 0100007F:0A50 0100007F:9C40 01 00000000:00000000 00:00000000 00000000     0 "
-                                "       0 779 1 0000000000000000 20 4 30 10 -1\n");
-        write(u"net/tcp6"_s, header +
-                                 "   0: 00000000000000000000000000000000:0A4F 00000000000000000000000000000000:0000 0A "
-                                 "00000000:00000000 00:00000000 00000000     0        0 888 1 0000000000000000 100 0 0 "
-                                 "10 0\n");
+        write(u"net/tcp"_s,
+              header + "   0: 00000000:0A4E 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0 "
+                       "       0 777 1 0000000000000000 100 0 0 10 0\n"
+                       "   1: 0100007F:0A50 0100007F:9C40 01 00000000:00000000 00:00000000 00000000     0 "
+                       "       0 779 1 0000000000000000 20 4 30 10 -1\n");
+        write(u"net/tcp6"_s,
+              header + "   0: 00000000000000000000000000000000:0A4F 00000000000000000000000000000000:0000 0A "
+                       "00000000:00000000 00:00000000 00000000     0        0 888 1 0000000000000000 100 0 0 "
+                       "10 0\n");
         write(u"123/cmdline"_s, nulSeparated("/usr/sbin/firebird\0-e\0/shop/tool/\0-p\0002638\0"));
         write(u"123/environ"_s, nulSeparated("HOME=/root\0FIREBIRD=/shop/tool/\0"));
         write(u"123/comm"_s, "firebird\n");

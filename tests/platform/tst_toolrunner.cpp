@@ -15,7 +15,12 @@ Q_DECLARE_METATYPE(garvina::ToolResult::Status)
 
 namespace {
 
-enum class Mode { Blocking, Yielding, Job };
+enum class Mode
+{
+    Blocking,
+    Yielding,
+    Job
+};
 
 ToolRequest shell(const QString &script)
 {
@@ -91,8 +96,8 @@ private Q_SLOTS:
         missing.program = u"/nonexistent/garvina-tool"_s;
 
         const Case cases[] = {
-            {"exit code, merged output", shell(u"echo out; echo err >&2; exit 3"_s), ToolResult::Status::Exited, 3,
-             "out\nerr\n", ""},
+            {"exit code, merged output", shell(u"echo out; echo err >&2; exit 3"_s),
+             ToolResult::Status::Exited, 3, "out\nerr\n", ""},
             {"separate output", separate, ToolResult::Status::Exited, 3, "out\n", "err\n"},
             {"standard input", stdinSmall, ToolResult::Status::Exited, 0, "abc\n", ""},
             {"standard input larger than a pipe", stdinBig, ToolResult::Status::Exited, 0, "1048576\n", ""},
@@ -101,11 +106,14 @@ private Q_SLOTS:
             {"working folder", folder, ToolResult::Status::Exited, 0, "/tmp\n", ""},
             {"killed by a signal", shell(u"kill -KILL $$"_s), ToolResult::Status::Signalled, -1, "", ""},
             {"bound runs out: terminated", slow, ToolResult::Status::TimedOut, -1, "started\n", ""},
-            {"bound runs out, SIGTERM ignored: killed", stubborn, ToolResult::Status::TimedOut, -1, "started\n", ""},
+            {"bound runs out, SIGTERM ignored: killed", stubborn, ToolResult::Status::TimedOut, -1,
+             "started\n", ""},
             {"cannot start", missing, ToolResult::Status::NotStarted, -1, "", ""},
         };
         for (const Mode mode : {Mode::Blocking, Mode::Yielding, Mode::Job}) {
-            const char *modeName = mode == Mode::Blocking ? "blocking" : mode == Mode::Yielding ? "yielding" : "job";
+            const char *modeName = mode == Mode::Blocking   ? "blocking"
+                                   : mode == Mode::Yielding ? "yielding"
+                                                            : "job";
             for (const Case &c : cases) {
                 QTest::addRow("%s: %s", modeName, c.name)
                     << int(mode) << c.request << c.status << c.exitCode << c.output << c.errorOutput;

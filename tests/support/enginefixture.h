@@ -43,7 +43,8 @@ public:
         ToolRequest cp;
         cp.program = QStringLiteral("cp");
         cp.arguments = {QStringLiteral("-r"),
-                        qEnvironmentVariable("GARVINA_SOURCE_DIR") + QStringLiteral("/resources/programfolder/."),
+                        qEnvironmentVariable("GARVINA_SOURCE_DIR") +
+                            QStringLiteral("/resources/programfolder/."),
                         folder->gs_path};
         return runTool(cp).succeeded();
     }

@@ -33,7 +33,8 @@ public:
     bool layOut(QString *log = nullptr)
     {
         ToolRequest request;
-        request.program = qEnvironmentVariable("GARVINA_SOURCE_DIR") + QStringLiteral("/scripts/setup-instance.sh");
+        request.program =
+            qEnvironmentVariable("GARVINA_SOURCE_DIR") + QStringLiteral("/scripts/setup-instance.sh");
         request.arguments = {gs_path};
         request.timeoutMs = 120000;
         const ToolResult result = runTool(request);
