@@ -9,7 +9,9 @@
 #include "engine/fbservice.h"
 #include "maintenance/backup.h"
 #include "platform/clock.h"
+#include "platform/iopriority.h"
 #include "platform/processlauncher.h"
+#include "platform/systemload.h"
 
 #include <ibase.h>
 
@@ -28,7 +30,6 @@
 #include <future>
 #include <mutex>
 #include <random>
-#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -44,47 +45,6 @@ using SteadyClock = std::chrono::steady_clock;
 double msSince(SteadyClock::time_point from, SteadyClock::time_point to)
 {
     return std::chrono::duration<double, std::milli>(to - from).count();
-}
-
-// ------------------------------------------------------------------------------------------------
-// I/O priority (ioprio_set has no glibc wrapper).
-
-constexpr int IoprioWhoProcess = 1;
-constexpr int IoprioClassShift = 13;
-
-int ioprioValue(const QString &name)
-{
-    // "idle", "be0".."be7", "rt0".."rt7"; anything else (also "none") means: leave it alone.
-    if (name == u"idle"_s)
-        return 3 << IoprioClassShift;
-    if (name.size() == 3 && (name.startsWith(u"be"_s) || name.startsWith(u"rt"_s)) && name.at(2).isDigit()) {
-        const int level = name.at(2).digitValue();
-        if (level >= 0 && level <= 7)
-            return ((name.startsWith(u"rt"_s) ? 1 : 2) << IoprioClassShift) | level;
-    }
-    return -1;
-}
-
-int ioprioGet(int tid) { return int(::syscall(SYS_ioprio_get, IoprioWhoProcess, tid)); }
-bool ioprioSet(int tid, int value) { return ::syscall(SYS_ioprio_set, IoprioWhoProcess, tid, value) == 0; }
-
-/// Sets the I/O priority of every thread of \a pid; returns the old values by thread.
-QList<QPair<int, int>> ioprioSetAllThreads(qint64 pid, int value)
-{
-    QList<QPair<int, int>> old;
-    const QStringList tids = QDir(u"/proc/"_s + QString::number(pid) + u"/task"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &t : tids) {
-        const int tid = t.toInt();
-        old.append({tid, ioprioGet(tid)});
-        ioprioSet(tid, value);
-    }
-    return old;
-}
-
-void ioprioRestore(const QList<QPair<int, int>> &old)
-{
-    for (const auto &[tid, value] : old)
-        ioprioSet(tid, value);
 }
 
 // ------------------------------------------------------------------------------------------------
@@ -492,7 +452,7 @@ private:
 int flushFile(const QString &file, const FlushPlan &plan)
 {
     if (plan.ioprio >= 0)
-        ioprioSet(0, plan.ioprio);
+        iopriority::set(0, plan.ioprio);
     const int fd = ::open(QFile::encodeName(file).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return 1;
@@ -520,7 +480,7 @@ private:
     void run()
     {
         if (m_plan.ioprio >= 0)
-            ioprioSet(0, m_plan.ioprio);
+            iopriority::set(0, m_plan.ioprio);
         int fd = -1;
         std::unique_ptr<StepFlusher> flusher;
         off_t lastSize = -1;
@@ -558,13 +518,7 @@ private:
 
 // ------------------------------------------------------------------------------------------------
 
-QString loadAverage()
-{
-    QFile f(u"/proc/loadavg"_s);
-    if (!f.open(QIODevice::ReadOnly))
-        return QString();
-    return QString::fromLatin1(f.readAll()).section(u' ', 0, 2);
-}
+QString loadAverage() { return loadAverageText(); }
 
 /// Replaces (or adds) "name = value" in a generated configuration file of the instance.
 bool setConfLine(const QString &file, const QString &name, const QString &value)
@@ -685,11 +639,11 @@ int main(int argc, char *argv[])
     flush.step = off_t(intOption(parser, u"flush-step-kb"_s, 0)) * 1024;
     flush.inflight = intOption(parser, u"flush-inflight"_s, 1);
     flush.pauseUs = intOption(parser, u"flush-pause-us"_s, 0);
-    flush.ioprio = ioprioValue(parser.value(u"flush-ioprio"_s));
+    flush.ioprio = iopriority::parse(parser.value(u"flush-ioprio"_s));
     flush.dontneed = parser.isSet(u"flush-dontneed"_s);
     const bool flushWhileCopying = parser.isSet(u"flush-while-copying"_s) && flush.step > 0;
-    const int backupIoprio = ioprioValue(parser.value(u"backup-ioprio"_s));
-    const int serverIoprio = ioprioValue(parser.value(u"server-ioprio"_s));
+    const int backupIoprio = iopriority::parse(parser.value(u"backup-ioprio"_s));
+    const int serverIoprio = iopriority::parse(parser.value(u"server-ioprio"_s));
     const bool serverIoprioWholeRun = parser.value(u"server-ioprio-scope"_s) == u"run"_s;
     const bool trace = parser.isSet(u"trace"_s);
     const int traceMs = intOption(parser, u"trace-ms"_s, 0);
@@ -770,15 +724,16 @@ int main(int argc, char *argv[])
     ctx.boxes = &boxes;
     ctx.clock = &clock;
     ctx.launcher = &launcher;
-    EngineControl engine(ctx);
-    engine.stopTimeoutMs = 5000;
+    EngineControlOptions engineOptions;
+    engineOptions.stopTimeoutMs = 5000;
+    EngineControl engine(ctx, engineOptions);
     if (!engine.f_db_server(u"START"_s) || runningEnginePid(folder.gs_path) == 0) {
         warn(u"the engine did not start"_s);
         return 1;
     }
     const qint64 serverPid = runningEnginePid(folder.gs_path);
     if (serverIoprio >= 0 && serverIoprioWholeRun)
-        ioprioSetAllThreads(serverPid, serverIoprio);
+        iopriority::setAllThreads(serverPid, serverIoprio);
 
     const qint64 dbBytes = QFileInfo(folder.databaseFile()).size();
     say(u"database "_s + folder.databaseFile() + u": "_s + num(mib(dbBytes), 0) + u" MB, engine pid "_s +
@@ -798,10 +753,10 @@ int main(int argc, char *argv[])
         const QString root = folder.gs_path + u"backups/b"_s + QString::number(++backupSerial) + u'/';
         QList<QPair<int, int>> serverOld;
         if (serverIoprio >= 0 && !serverIoprioWholeRun)
-            serverOld = ioprioSetAllThreads(serverPid, serverIoprio);
-        const int ownOld = ioprioGet(0);
+            serverOld = iopriority::setAllThreads(serverPid, serverIoprio);
+        const int ownOld = iopriority::get(0);
         if (backupIoprio >= 0)
-            ioprioSet(0, backupIoprio);
+            iopriority::set(0, backupIoprio);
         std::unique_ptr<CopyFlusher> flusher;
         if (flushWhileCopying)
             flusher = std::make_unique<CopyFlusher>(root, flush);
@@ -814,8 +769,8 @@ int main(int argc, char *argv[])
         backupSpans.emplace_back(from, SteadyClock::now());
         flusher.reset();
         if (backupIoprio >= 0)
-            ioprioSet(0, ownOld);
-        ioprioRestore(serverOld);
+            iopriority::set(0, ownOld);
+        iopriority::restore(serverOld);
         const QStringList made = QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
         const qint64 size = made.isEmpty() ? 0 : QFileInfo(root + made.first() + u"/garvina.db"_s).size();
         lastBackupBytes = size;
@@ -835,9 +790,9 @@ int main(int argc, char *argv[])
         QElapsedTimer t;
         t.start();
         QString output;
-        const bool ok = runProgram(u"cp"_s, {folder.databaseFile(), target}, QProcessEnvironment::systemEnvironment(),
+        const bool ok = runProgram(u"cp"_s, {folder.databaseFile(), target}, ProgramEnvironment(),
                                    &output) == 0 &&
-                        fsyncPath(target);
+                        syncToDiskPath(target);
         const double s = seconds(t);
         if (!ok)
             warn(u"cp failed: "_s + output);
@@ -847,14 +802,7 @@ int main(int argc, char *argv[])
 
     if (parser.isSet(u"phases"_s)) {
         // The steps of one backup, each timed, with the page cache's dirty data after each.
-        const auto dirty = [] {
-            QFile f(u"/proc/meminfo"_s);
-            f.open(QIODevice::ReadOnly);
-            for (const QByteArray &line : f.readAll().split('\n'))
-                if (line.startsWith("Dirty:"))
-                    return QString::fromLatin1(line.simplified());
-            return QString();
-        };
+        const auto dirty = [] { return dirtyMemoryText(); };
         for (int i = 0; i < rounds; ++i) {
             const QString dir = folder.gs_path + u"phases/"_s;
             removePath(dir);
@@ -874,7 +822,7 @@ int main(int argc, char *argv[])
             const double b = seconds(t);
             const QString d2 = dirty();
             t.restart();
-            fsyncPath(part);
+            syncToDiskPath(part);
             const double c = seconds(t);
             say(u"phases: engine copy "_s + num(a, 3) + u" s ("_s + d1 + u"), fix-up+verify "_s + num(b, 3) + u" s ("_s +
                 d2 + u"), fsync "_s + num(c, 3) + u" s"_s + (copy.ok && problem.isEmpty() ? QString() : u" FAILED"_s));

@@ -3,6 +3,9 @@
 #include "config/profilefile.h"
 #include "engine/engineprobe.h"
 #include "engine/enginecontrol.h"
+#include "platform/filesystem.h"
+#include "platform/processtable.h"
+#include "platform/toolrunner.h"
 
 #include <QCommandLineParser>
 #include <QDateTime>
@@ -10,7 +13,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
-#include <QProcess>
 #include <QTcpServer>
 #include <QThread>
 
@@ -136,14 +138,14 @@ bool BenchFolder::seedDatabase(const QString &database)
     const QString target = databaseFile();
     QFile::remove(target);
     QString output;
-    return runProgram(u"cp"_s, {database, target}, QProcessEnvironment::systemEnvironment(), &output) == 0;
+    return runProgram(u"cp"_s, {database, target}, ProgramEnvironment(), &output) == 0;
 }
 
 bool BenchFolder::layOut(QString *log)
 {
     QString output;
     const int rc = runProgram(sourceDir() + u"/scripts/setup-instance.sh"_s, {gs_path},
-                              QProcessEnvironment::systemEnvironment(), &output, QByteArray(), 120000);
+                              ProgramEnvironment(), &output, QByteArray(), 120000);
     if (log)
         *log = output;
     return rc == 0;
@@ -160,59 +162,45 @@ void BenchFolder::killEngine() const
 {
     const qint64 pid = runningEnginePid(gs_path);
     if (pid > 0) {
-        ::kill(static_cast<pid_t>(pid), SIGKILL);
+        LinuxProcessTable().send(pid, ProcessTable::Signal::Kill);
         for (int i = 0; i < 250 && processAlive(pid); ++i)
             QThread::msleep(20);
     }
 }
 
-QProcessEnvironment toolEnvironment(const QString &gs_path)
+ProgramEnvironment toolEnvironment(const QString &gs_path)
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const QString &entry : EngineInstance(gs_path).environment())
-        env.insert(entry.section(u'=', 0, 0), entry.section(u'=', 1));
-    env.remove(u"ISC_PASSWORD"_s);
-    env.insert(u"ISC_USER"_s, u"DBA"_s);
+    ProgramEnvironment env;
+    env.extra = EngineInstance(gs_path).environment();
+    env.extra.append(u"ISC_USER=DBA"_s);
+    env.removed = {u"ISC_PASSWORD"_s};
     return env;
 }
 
-int runProgram(const QString &program, const QStringList &args, const QProcessEnvironment &env, QString *output,
-               const QByteArray &input, int timeoutMs)
+int runProgram(const QString &program, const QStringList &args, const ProgramEnvironment &env,
+               QString *output, const QByteArray &input, int timeoutMs)
 {
-    QProcess p;
-    p.setProcessEnvironment(env);
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(program, args);
-    if (!p.waitForStarted(10000)) {
-        if (output)
-            *output = p.errorString();
-        return -1;
-    }
+    ToolRequest request;
+    request.program = program;
+    request.arguments = args;
+    request.extraEnvironment = env.extra;
+    request.removedEnvironment = env.removed;
     if (!input.isEmpty())
-        p.write(input);
-    p.closeWriteChannel();
-    if (!p.waitForFinished(timeoutMs)) {
-        p.kill();
-        p.waitForFinished();
-        if (output)
-            *output = QString::fromUtf8(p.readAll()) + u"\n(timed out)"_s;
-        return -1;
+        request.input = input;
+    request.timeoutMs = timeoutMs;
+    const ToolResult result = runTool(request);
+    if (output) {
+        if (result.status == ToolResult::Status::NotStarted)
+            *output = result.failureText();
+        else if (result.status == ToolResult::Status::TimedOut)
+            *output = QString::fromUtf8(result.output) + u"\n(timed out)"_s;
+        else
+            *output = QString::fromUtf8(result.output).trimmed();
     }
-    if (output)
-        *output = QString::fromUtf8(p.readAll()).trimmed();
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return result.exitCode;
 }
 
-bool fsyncPath(const QString &path)
-{
-    const bool directory = QFileInfo(path).isDir();
-    const int fd = ::open(QFile::encodeName(path).constData(), (directory ? O_RDONLY | O_DIRECTORY : O_RDONLY) | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
-}
+bool syncToDiskPath(const QString &path) { return LinuxFileSystem().sync(path); }
 
 void removePath(const QString &path)
 {
@@ -437,13 +425,13 @@ QString ensureBenchDatabase(int targetMb)
     removePath(folder);
     QDir().mkpath(building);
     QString output;
-    if (runProgram(sourceDir() + u"/scripts/setup-instance.sh"_s, {building}, QProcessEnvironment::systemEnvironment(),
+    if (runProgram(sourceDir() + u"/scripts/setup-instance.sh"_s, {building}, ProgramEnvironment(),
                    &output, QByteArray(), 120000) != 0) {
         warn(u"set-up failed: "_s + output);
         return QString();
     }
     const QString buildDb = building + u"data/garvina.db"_s;
-    const QProcessEnvironment env = toolEnvironment(building);
+    const ProgramEnvironment env = toolEnvironment(building);
     // Forced writes off while building (minutes instead of hours), on again at the end as in a shop.
     if (runProgram(u"gfix"_s, {u"-w"_s, u"async"_s, buildDb}, env, &output) != 0) {
         warn(u"gfix -w async failed: "_s + output);
@@ -483,13 +471,13 @@ QString ensureBenchDatabase(int targetMb)
         warn(u"the built database does not open"_s);
         return QString();
     }
-    fsyncPath(buildDb);
+    syncToDiskPath(buildDb);
     if (!QDir().rename(building, folder)) {
         warn(u"cannot rename "_s + building + u" to "_s + folder);
         return QString();
     }
     // databases.conf names the folder: lay it out again under its final name.
-    if (runProgram(sourceDir() + u"/scripts/setup-instance.sh"_s, {folder}, QProcessEnvironment::systemEnvironment(),
+    if (runProgram(sourceDir() + u"/scripts/setup-instance.sh"_s, {folder}, ProgramEnvironment(),
                    &output, QByteArray(), 120000) != 0) {
         warn(u"set-up failed: "_s + output);
         return QString();

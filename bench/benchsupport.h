@@ -7,7 +7,7 @@
 
 #include <QElapsedTimer>
 #include <QList>
-#include <QProcessEnvironment>
+#include <QStringList>
 #include <QString>
 #include <QStringList>
 
@@ -83,16 +83,23 @@ public:
     bool keep = false;
 };
 
+/// A child's environment: ours with entries "NAME=value" added or replaced and names taken out.
+struct ProgramEnvironment
+{
+    QStringList extra;
+    QStringList removed;
+};
+
 /// The environment of the instance's embedded tools: ours plus FIREBIRD/FIREBIRD_LOCK, without ISC_PASSWORD.
-QProcessEnvironment toolEnvironment(const QString &gs_path);
+ProgramEnvironment toolEnvironment(const QString &gs_path);
 
 /// \brief Runs \a program with \a args in \a env and waits (at most \a timeoutMs). Returns its exit
 /// code, -1 when it did not start, ended by a signal or timed out; its merged output in \a output.
-int runProgram(const QString &program, const QStringList &args, const QProcessEnvironment &env,
+int runProgram(const QString &program, const QStringList &args, const ProgramEnvironment &env = {},
                QString *output = nullptr, const QByteArray &input = QByteArray(), int timeoutMs = 3600 * 1000);
 
 /// Flushes a file or folder to disk; false when it cannot.
-bool fsyncPath(const QString &path);
+bool syncToDiskPath(const QString &path);
 
 /// Removes a file or a folder tree; quiet when it is not there.
 void removePath(const QString &path);

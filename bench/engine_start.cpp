@@ -7,6 +7,7 @@
 #include "engine/engineprobe.h"
 #include "platform/clock.h"
 #include "platform/processlauncher.h"
+#include "platform/processtable.h"
 
 #include <ibase.h>
 
@@ -16,7 +17,6 @@
 #include <QFile>
 #include <QThread>
 
-#include <csignal>
 #include <vector>
 
 using namespace Qt::Literals::StringLiterals;
@@ -52,14 +52,15 @@ bool attachOnce(const QByteArray &database, const QByteArray &password)
 /// SIGTERM, then SIGKILL after \a timeoutMs; true when SIGTERM alone ended it.
 bool endProcess(qint64 pid, int timeoutMs)
 {
-    ::kill(static_cast<pid_t>(pid), SIGTERM);
+    const LinuxProcessTable processes;
+    processes.send(pid, ProcessTable::Signal::Terminate);
     QElapsedTimer t;
     t.start();
     while (processAlive(pid) && t.elapsed() < timeoutMs)
         QThread::msleep(10);
     if (!processAlive(pid))
         return true;
-    ::kill(static_cast<pid_t>(pid), SIGKILL);
+    processes.send(pid, ProcessTable::Signal::Kill);
     while (processAlive(pid) && t.elapsed() < timeoutMs + 5000)
         QThread::msleep(10);
     return false;
@@ -109,13 +110,15 @@ int main(int argc, char *argv[])
     ctx.boxes = &boxes;
     ctx.clock = &clock;
     ctx.launcher = &launcher;
-    EngineControl engine(ctx);
-    engine.stopTimeoutMs = stopTimeoutMs;
+    EngineControlOptions engineOptions;
+    engineOptions.stopTimeoutMs = stopTimeoutMs;
+    EngineControl engine(ctx, engineOptions);
 
     const EngineInstance instance(folder.gs_path);
     const QByteArray database = "127.0.0.1/" + QByteArray::number(port) + ":GARVINANET";
     say(u"program folder "_s + folder.gs_path + u", port "_s + QString::number(port) + u", server "_s +
-        engine.serverProgram + u" "_s + serverArguments(instance, QString::number(port)).join(u' '));
+        engine.options().serverProgram + u" "_s +
+        serverArguments(instance, QString::number(port)).join(u' '));
 
     std::vector<double> product, raw;
     int deaf = 0;
@@ -144,7 +147,8 @@ int main(int argc, char *argv[])
         const QByteArray password = readDbaPassword(folder.gs_path).toUtf8();
         QElapsedTimer t;
         t.start();
-        const qint64 pid = launcher.startDetached(engine.serverProgram, serverArguments(instance, QString::number(port)),
+        const qint64 pid = launcher.startDetached(engine.options().serverProgram,
+                                                  serverArguments(instance, QString::number(port)),
                                                   instance.root(), instance.environment());
         bool ok = false;
         int attempts = 0;

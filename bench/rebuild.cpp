@@ -8,6 +8,7 @@
 #include "platform/clock.h"
 #include "platform/notice.h"
 #include "platform/processlauncher.h"
+#include "platform/systemload.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -33,13 +34,7 @@ private:
     bool m_open = false;
 };
 
-QString loadAverage()
-{
-    QFile f(u"/proc/loadavg"_s);
-    if (!f.open(QIODevice::ReadOnly))
-        return QString();
-    return QString::fromLatin1(f.readAll()).section(u' ', 0, 2);
-}
+QString loadAverage() { return loadAverageText(); }
 
 } // namespace
 
@@ -93,9 +88,8 @@ int main(int argc, char *argv[])
 
     const QString live = folder.databaseFile();
     // Exactly the environment the rebuild gives gbak: ours plus the instance's entries.
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const QString &entry : EngineInstance(folder.gs_path).environment())
-        env.insert(entry.section(u'=', 0, 0), entry.section(u'=', 1));
+    ProgramEnvironment env;
+    env.extra = EngineInstance(folder.gs_path).environment();
 
     const qint64 sizeBefore = QFileInfo(live).size();
     say(u"database "_s + live + u": "_s + QString::number(sizeBefore) + u" bytes ("_s + num(mib(sizeBefore), 1) +

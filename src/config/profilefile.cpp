@@ -1,5 +1,7 @@
 #include "profilefile.h"
 
+#include "platform/filesystem.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QStringDecoder>
@@ -8,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
@@ -142,17 +143,18 @@ bool writeAll(int fd, const QByteArray &data)
 }
 
 /// Writes \a data to a temporary file beside \a path and renames it over \a path.
-bool replaceFile(const QString &path, const QByteArray &data, mode_t mode)
+bool replaceFile(const QString &path, const QByteArray &data, uint mode)
 {
     const QByteArray target = QFile::encodeName(path);
     const QByteArray temp = target + ".tmp-" + QByteArray::number(::getpid());
     const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0)
         return false;
-    bool ok = writeAll(fd, data) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
+    const LinuxFileSystem files;
+    bool ok = writeAll(fd, data) && files.setOpenFileMode(fd, mode) && files.syncOpenFile(fd);
     ok = (::close(fd) == 0) && ok;
     if (ok)
-        ok = ::rename(temp.constData(), target.constData()) == 0;
+        ok = files.renameAtomically(QFile::decodeName(temp), path);
     if (!ok)
         ::unlink(temp.constData());
     return ok;
@@ -332,15 +334,15 @@ bool ProfileFile::write(const QList<Entry> &entries) const
     if (!loadFile(path, exists, bytes))
         return false; // never replace a file whose contents we could not read
 
-    mode_t mode = 0600;
+    uint mode = 0600;
     if (exists) {
-        struct stat st {};
-        if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        const std::optional<FileSystem::Identity> file = LinuxFileSystem().identity(path);
+        if (!file)
             return false;
         // The owner's write bit plays the part of the read-only attribute, also for root.
-        if (!(st.st_mode & S_IWUSR))
+        if (!(file->mode & 0200))
             return false;
-        mode = st.st_mode & 07777;
+        mode = file->mode;
     }
 
     Lines file = splitLines(decode(bytes));

@@ -13,12 +13,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSet>
 #include <QTimer>
-
-#include <csignal>
-#include <fcntl.h>
-#include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -44,29 +39,6 @@ bool writePidFile(const QString &path, qint64 pid)
     file.close();
     QFile::remove(path);
     return QFile::rename(temp, path);
-}
-
-/// Socket inodes of the listeners on \a port, from the kernel's tables for IPv4 and IPv6.
-QSet<QByteArray> listeningInodes(int port)
-{
-    QSet<QByteArray> inodes;
-    const QByteArray portHex = QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
-    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        QFile file(QString::fromLatin1(table));
-        if (!file.open(QIODevice::ReadOnly))
-            continue;
-        file.readLine(); // header
-        while (!file.atEnd()) {
-            const QList<QByteArray> f = file.readLine().simplified().split(' ');
-            // sl local_address rem_address st tx:rx tr:when retrnsmt uid timeout inode
-            if (f.size() < 10 || f.at(3) != "0A")
-                continue;
-            const QByteArray local = f.at(1);
-            if (local.mid(local.lastIndexOf(':') + 1) == portHex)
-                inodes.insert(f.at(9));
-        }
-    }
-    return inodes;
 }
 
 } // namespace
@@ -117,32 +89,18 @@ bool waitUntil(const std::function<bool()> &done, int timeoutMs, int stepMs)
     }
 }
 
-qint64 listenerOf(int port, qint64 pid)
+qint64 listenerOf(int port, qint64 pid, const ProcessTable &processes)
 {
-    const QSet<QByteArray> inodes = listeningInodes(port);
-    if (inodes.isEmpty())
+    if (!processes.portListened(port))
         return 0;
-    QDir fds(u"/proc/"_s + QString::number(pid) + u"/fd"_s);
-    const QStringList entries = fds.entryList(QDir::System | QDir::NoDotAndDotDot);
-    for (const QString &fd : entries) {
-        const QString target = QFile::symLinkTarget(fds.filePath(fd));
-        // "socket:[12345]" reads back as a path ending in the link text.
-        const qsizetype open = target.lastIndexOf(u"socket:["_s);
-        if (open < 0)
-            continue;
-        const QByteArray inode = target.mid(open + 8).chopped(1).toLatin1();
-        if (inodes.contains(inode))
-            return pid;
-    }
-    return -1;
+    return processes.listeningPorts(pid).contains(port) ? pid : -1;
 }
 
-namespace {
-int portOfEngine(qint64 pid);
-} // namespace
-
-EngineControl::EngineControl(AppContext &ctx) : m_ctx(ctx)
+EngineControl::EngineControl(AppContext &ctx, EngineControlOptions options)
+    : m_ctx(ctx), m_options(std::move(options))
 {
+    if (!m_options.processes)
+        m_options.processes = std::make_shared<LinuxProcessTable>();
     fbKeepClientOnSignals();
 }
 
@@ -202,9 +160,9 @@ bool EngineControl::f_connectdb()
 
 bool EngineControl::restartIfDeaf()
 {
-    const qint64 pid = runningEnginePid(m_ctx.gs_path);
+    const qint64 pid = runningPid();
     const int port = portOfEngine(pid);
-    if (pid == 0 || m_busy || port <= 0 || listenerOf(port, pid) == pid)
+    if (pid == 0 || m_busy || port <= 0 || listenerOf(port, pid, *m_options.processes) == pid)
         return false;
     BusyScope scope(m_busy);
     m_sqlca.disconnect();
@@ -244,10 +202,10 @@ bool EngineControl::start()
 
     // An engine of this program folder that already runs is used as it is: a second server on the
     // same files could only fail, and its pid would hide the running one from the probe.
-    qint64 pid = runningEnginePid(m_ctx.gs_path);
+    qint64 pid = runningPid();
     if (pid == 0) {
-        pid = m_ctx.launcher->startDetached(serverProgram, serverArguments(instance, portText), instance.root(),
-                                            instance.environment());
+        pid = m_ctx.launcher->startDetached(m_options.serverProgram, serverArguments(instance, portText),
+                                            instance.root(), instance.environment());
         if (pid > 0)
             writePidFile(enginePidFile(m_ctx.gs_path), pid);
     }
@@ -258,13 +216,13 @@ bool EngineControl::start()
     bool connected = false;
     waitUntil(
         [&] {
-            if (pid <= 0 || !processAlive(pid)) {
+            if (pid <= 0 || !alive(pid)) {
                 f_connectdb();
                 connected = m_sqlca.sqlCode() == 0;
                 failure = m_sqlca.sqlErrText();
                 return true;
             }
-            const qint64 listener = port > 0 ? listenerOf(port, pid) : 0;
+            const qint64 listener = port > 0 ? listenerOf(port, pid, *m_options.processes) : 0;
             if (listener == 0)
                 return false;
             if (listener < 0) {
@@ -290,23 +248,20 @@ bool EngineControl::start()
         return true;
 
     // An engine that never came to listen would only stand in the way of the next start.
-    if (pid > 0 && processAlive(pid) && listenerOf(port, pid) != pid) {
-        ::kill(static_cast<pid_t>(pid), SIGKILL);
-        waitUntil([&] { return !processAlive(pid); }, 3000);
+    if (pid > 0 && alive(pid) && listenerOf(port, pid, *m_options.processes) != pid) {
+        m_options.processes->send(pid, ProcessTable::Signal::Kill);
+        waitUntil([&] { return !alive(pid); }, 3000);
     }
     m_ctx.boxes->tell(u"提示"_s, u"连接数据库失败! 错误代码:"_s + failure, MsgIcon::StopSign);
     return true;
 }
 
-namespace {
+qint64 EngineControl::runningPid() const { return runningEnginePid(m_ctx.gs_path, *m_options.processes); }
 
 /// The port a running engine was started with, from its command line.
-int portOfEngine(qint64 pid)
+int EngineControl::portOfEngine(qint64 pid) const
 {
-    QFile cmdline(u"/proc/"_s + QString::number(pid) + u"/cmdline"_s);
-    if (!cmdline.open(QIODevice::ReadOnly))
-        return 0;
-    const QList<QByteArray> args = cmdline.readAll().split('\0');
+    const QByteArrayList args = m_options.processes->commandLine(pid);
     for (int i = 0; i + 1 < args.size(); ++i) {
         if (args.at(i) == "-p")
             return args.at(i + 1).trimmed().toInt();
@@ -314,12 +269,10 @@ int portOfEngine(qint64 pid)
     return 0;
 }
 
-} // namespace
-
 void EngineControl::stop()
 {
     m_sqlca.disconnect();
-    const qint64 pid = runningEnginePid(m_ctx.gs_path);
+    const qint64 pid = runningPid();
     if (pid == 0)
         return;
 
@@ -337,15 +290,15 @@ void EngineControl::stop()
 
 void EngineControl::terminate(qint64 pid)
 {
-    ::kill(static_cast<pid_t>(pid), SIGTERM);
+    m_options.processes->send(pid, ProcessTable::Signal::Terminate);
     // An idle server ends within a fraction of a second, a busy one within a few; now and then one
     // ignores SIGTERM for good. It is killed then: committed work is on disk (forced writes), and the
     // file opens and validates clean afterwards.
-    if (!waitUntil([&] { return !processAlive(pid); }, stopGraceMs)) {
-        ::kill(static_cast<pid_t>(pid), SIGKILL);
-        waitUntil([&] { return !processAlive(pid); }, stopTimeoutMs - stopGraceMs);
+    if (!waitUntil([&] { return !alive(pid); }, m_options.stopGraceMs)) {
+        m_options.processes->send(pid, ProcessTable::Signal::Kill);
+        waitUntil([&] { return !alive(pid); }, m_options.stopTimeoutMs - m_options.stopGraceMs);
     }
-    if (!processAlive(pid))
+    if (!alive(pid))
         QFile::remove(enginePidFile(m_ctx.gs_path));
 }
 

@@ -1,8 +1,12 @@
 #pragma once
 
 #include "engine/sqlca.h"
+#include "platform/processtable.h"
 
 #include <QString>
+
+#include <functional>
+#include <memory>
 
 namespace garvina {
 
@@ -36,11 +40,23 @@ QString readDbaPassword(const QString &gs_path);
 /// The per-user data-source file (unixODBC's ~/.odbc.ini).
 QString odbcIniPath();
 
+/// What an EngineControl runs and how long it waits; tests and measuring programs change them.
+struct EngineControlOptions
+{
+    QString serverProgram = QStringLiteral("/usr/sbin/firebird");
+    /// How long a stop gives the engine to end on SIGTERM before it kills it, and how long it waits
+    /// in all for the process to be gone.
+    int stopGraceMs = 8000;
+    int stopTimeoutMs = 30000;
+    /// Where the engine's process is looked up; the system's when null.
+    std::shared_ptr<const ProcessTable> processes;
+};
+
 /// \brief Starts, stops and connects to the program folder's database engine.
 class EngineControl
 {
 public:
-    explicit EngineControl(AppContext &ctx);
+    explicit EngineControl(AppContext &ctx, EngineControlOptions options = {});
 
     /// \brief "START": false when the database file is missing (nothing launched). Otherwise true, also
     /// when the engine did not answer in time (the message "连接数据库失败! 错误代码:" + the engine's
@@ -62,12 +78,7 @@ public:
     /// True while a start or stop is under way.
     bool busy() const { return m_busy; }
 
-    /// The server program; tests may point it elsewhere.
-    QString serverProgram = QStringLiteral("/usr/sbin/firebird");
-    /// How long a stop gives the engine to end on SIGTERM before it kills it, and how long it waits
-    /// in all for the process to be gone.
-    int stopGraceMs = 8000;
-    int stopTimeoutMs = 30000;
+    const EngineControlOptions &options() const { return m_options; }
 
 private:
     bool start();
@@ -76,8 +87,12 @@ private:
     /// The port in the configuration, as text (what the engine and the data source are given).
     QString configuredPort() const;
     void writeDataSource(const QString &port) const;
+    qint64 runningPid() const;
+    bool alive(qint64 pid) const { return m_options.processes->alive(pid); }
+    int portOfEngine(qint64 pid) const;
 
     AppContext &m_ctx;
+    EngineControlOptions m_options;
     Sqlca m_sqlca;
     bool m_busy = false;
 };
@@ -87,6 +102,6 @@ private:
 bool waitUntil(const std::function<bool()> &done, int timeoutMs, int stepMs = 20);
 
 /// Who listens on TCP \a port: 0 nobody, the process id when it is \a pid, -1 when someone else.
-qint64 listenerOf(int port, qint64 pid);
+qint64 listenerOf(int port, qint64 pid, const ProcessTable &processes = LinuxProcessTable());
 
 } // namespace garvina

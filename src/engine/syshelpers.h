@@ -1,8 +1,11 @@
 #pragma once
 
+#include "platform/processtable.h"
+
 #include <QString>
 #include <QStringList>
 
+#include <memory>
 #include <optional>
 
 namespace garvina {
@@ -26,8 +29,8 @@ bool f_createdirectory(QString as_path, QString &as_error);
 
 /// \brief Runs \a as_executable with \a arguments and waits until it has ended.
 ///
-/// The wait sleeps in waitpid (no processor is burnt); with \a ab_yield the event loop keeps running
-/// meanwhile so windows still paint. \a ab_show has no meaning for the programs started here and is
+/// The wait sleeps on the child's end (no processor is burnt); with \a ab_yield the event loop keeps
+/// running meanwhile so windows still paint. \a ab_show has no meaning for the programs started here and is
 /// kept for the callers' sake. A program that cannot be started is reported in a message box
 /// "警告" / "创建子进程错误，错误码:" + errno, and the result is false. Otherwise true, whatever the
 /// child's exit code, which is stored in \a exitCode when given (-1 for a child killed by a signal).
@@ -39,12 +42,19 @@ bool of_executewait(MessageBoxes &boxes, const QString &as_executable, const QSt
 class nvo_cst_api32
 {
 public:
+    /// Counts in the system's process table.
+    nvo_cst_api32();
+    /// Counts in \a processes, which must outlive this object.
+    explicit nvo_cst_api32(const ProcessTable &processes);
+    ~nvo_cst_api32();
+
     /// The count (this process included), or -1 when the own process id cannot be had, -2 when the
     /// process list cannot be read, -3 when it holds no entry.
     int of_isrun() const;
 
-    /// Root of the process list; tests point it elsewhere.
-    QString procRoot = QStringLiteral("/proc");
+private:
+    std::unique_ptr<ProcessTable> m_own;
+    const ProcessTable &m_processes;
 };
 
 } // namespace garvina

@@ -6,14 +6,12 @@
 #include "engine/syshelpers.h"
 #include "maintenance/filecopy.h"
 #include "platform/clock.h"
+#include "platform/filesystem.h"
+#include "platform/toolrunner.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
-#include <QProcessEnvironment>
-
-#include <sys/statvfs.h>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -22,32 +20,28 @@ namespace garvina {
 namespace {
 
 /// Runs one of the engine's embedded tools on this program folder's instance and waits for it.
-/// Returns its exit code (-1 when it could not run or was killed) and its output in \a output.
+/// Returns its exit code (-1 when it could not run or was ended) and its output in \a output.
 int runTool(const QString &gs_path, const QString &tool, const QStringList &args, const QByteArray &input,
             QString &output)
 {
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const QString &entry : EngineInstance(gs_path).environment())
-        env.insert(entry.section(u'=', 0, 0), entry.section(u'=', 1));
-    env.remove(u"ISC_PASSWORD"_s);
-    p.setProcessEnvironment(env);
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(tool, args);
-    if (!p.waitForStarted(10000)) {
-        output = p.errorString();
+    ToolRequest request;
+    request.program = tool;
+    request.arguments = args;
+    request.extraEnvironment = EngineInstance(gs_path).environment();
+    request.removedEnvironment = {u"ISC_PASSWORD"_s};
+    if (!input.isEmpty())
+        request.input = input;
+    // A fix-up or a check reads the file once; an hour means something hangs.
+    request.timeoutMs = 60 * 60 * 1000;
+    // The window keeps painting and the clock ticking meanwhile; clicks wait until the tool is done.
+    request.keepEventLoop = true;
+    const ToolResult result = ::garvina::runTool(request);
+    if (result.status == ToolResult::Status::NotStarted) {
+        output = result.failureText();
         return -1;
     }
-    if (!input.isEmpty())
-        p.write(input);
-    p.closeWriteChannel();
-    // A fix-up or a check reads the file once; an hour means something hangs.
-    if (!p.waitForFinished(60 * 60 * 1000)) {
-        p.kill();
-        p.waitForFinished();
-    }
-    output = QString::fromUtf8(p.readAll()).trimmed();
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    output = QString::fromUtf8(result.output).trimmed();
+    return result.exitCode;
 }
 
 } // namespace
@@ -153,10 +147,7 @@ void f_filewrite_backup_error_to_txt(const QString &gs_path, const QString &as_t
 
 quint64 freeBytesOf(const QString &path)
 {
-    struct statvfs st {};
-    if (::statvfs(QFile::encodeName(path).constData(), &st) != 0)
-        return 0;
-    return static_cast<quint64>(st.f_bfree) * static_cast<quint64>(st.f_frsize);
+    return LinuxFileSystem().freeBytes(path).value_or(0);
 }
 
 bool f_check_diskspace(const QString &as_disk, int ai_size, const FreeSpaceSource &freeBytes)

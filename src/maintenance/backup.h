@@ -30,7 +30,7 @@ QString backupErrorLogName();
 /// Free bytes of the volume holding a path; 0 when it cannot be read.
 using FreeSpaceSource = std::function<quint64(const QString &path)>;
 
-/// The free bytes of the volume holding \a path (statvfs), 0 when the path does not exist.
+/// The free bytes of the volume holding \a path 0 when the path does not exist.
 quint64 freeBytesOf(const QString &path);
 
 /// \brief False when the volume holding \a as_disk has fewer than \a ai_size megabytes free (rounded

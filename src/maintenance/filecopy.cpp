@@ -1,5 +1,7 @@
 #include "filecopy.h"
 
+#include "platform/filesystem.h"
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -11,32 +13,9 @@
 
 namespace garvina {
 
-bool syncToDisk(const QString &path)
-{
-    const bool directory = QFileInfo(path).isDir();
-    const int fd = ::open(QFile::encodeName(path).constData(), (directory ? O_RDONLY | O_DIRECTORY : O_RDONLY) | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
-}
+bool syncToDisk(const QString &path) { return LinuxFileSystem().sync(path); }
 
-bool syncToDiskInSteps(const QString &path, qint64 step)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const off_t size = ::lseek(fd, 0, SEEK_END);
-    for (off_t at = 0; at < size; at += step) {
-        ::sync_file_range(fd, at, step,
-                          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-    }
-    // The stepped writes do not make the file durable by themselves: fsync still has the last word.
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
-}
+bool syncToDiskInSteps(const QString &path, qint64 step) { return LinuxFileSystem().syncInSteps(path, step); }
 
 int copyFileSynced(const QString &source, const QString &target)
 {
@@ -75,7 +54,7 @@ int copyFileSynced(const QString &source, const QString &target)
         if (result != 1)
             break;
     }
-    if (result == 1 && ::fsync(out) != 0)
+    if (result == 1 && !LinuxFileSystem().syncOpenFile(out))
         result = -2;
     if (::close(out) != 0 && result == 1)
         result = -2;

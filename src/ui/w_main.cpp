@@ -8,6 +8,7 @@
 #include "maintenance/backupcare.h"
 #include "maintenance/backupstate.h"
 #include "platform/clock.h"
+#include "platform/filesystem.h"
 #include "platform/messageboxes.h"
 #include "ui/dataform.h"
 #include "ui/formwindow.h"
@@ -31,8 +32,6 @@
 #include <QScreen>
 #include <QWindow>
 
-#include <sys/stat.h>
-
 using namespace Qt::Literals::StringLiterals;
 
 namespace garvina {
@@ -45,21 +44,7 @@ const QColor Red(255, 0, 0);
 const QColor DarkGrey(51, 51, 51);
 
 /// The mount point of the volume that holds \a path: where the path's device changes on the way up.
-QString mountPointOf(const QString &path)
-{
-    QString current = QFileInfo(path).absoluteFilePath();
-    struct stat st {};
-    if (::stat(QFile::encodeName(current).constData(), &st) != 0)
-        return u"/"_s;
-    const dev_t device = st.st_dev;
-    while (current != u"/"_s) {
-        const QString parent = QFileInfo(current).path();
-        if (::stat(QFile::encodeName(parent).constData(), &st) != 0 || st.st_dev != device)
-            break;
-        current = parent;
-    }
-    return current;
-}
+QString mountPointOf(const QString &path) { return LinuxFileSystem().mountPoint(path); }
 
 } // namespace
 

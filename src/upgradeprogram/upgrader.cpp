@@ -2,6 +2,8 @@
 
 #include "config/profilefile.h"
 #include "platform/processlauncher.h"
+#include "platform/processtable.h"
+#include "platform/toolrunner.h"
 #include "upgrade/httpfetch.h"
 #include "upgrade/upgradeserver.h"
 
@@ -9,15 +11,12 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QSaveFile>
 #include <QStandardPaths>
 #include <QStringDecoder>
 #include <QThread>
 
 #include <algorithm>
-#include <climits>
-#include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -174,26 +173,27 @@ bool Upgrader::download(const QUrl &url, QString &error)
 bool Upgrader::runTool(const QString &program, const QStringList &arguments, QByteArray *output,
                        QString &error) const
 {
-    QProcess process;
-    process.setWorkingDirectory(m_folder);
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.start(program, arguments);
-    if (!process.waitForStarted()) {
-        error = u"无法运行 "_s + program + u": "_s + process.errorString();
+    ToolRequest request;
+    request.program = program;
+    request.arguments = arguments;
+    request.workingDirectory = m_folder;
+    request.output = ToolRequest::Output::Separate;
+    request.timeoutMs = m_limits.toolMs;
+    const ToolResult result = garvina::runTool(request);
+    if (result.status == ToolResult::Status::NotStarted) {
+        error = u"无法运行 "_s + program + u": "_s + result.failureText();
         return false;
     }
-    if (!process.waitForFinished(m_limits.toolMs)) {
-        process.kill();
-        process.waitForFinished();
+    if (result.status == ToolResult::Status::TimedOut) {
         error = program + u" 没有在 %1 秒内结束"_s.arg(m_limits.toolMs / 1000);
         return false;
     }
-    const QByteArray out = process.readAllStandardOutput();
     if (output)
-        *output = out;
-    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        const QByteArray err = process.readAllStandardError();
-        error = program + u" 出错 (退出码 %1): "_s.arg(process.exitCode()) + lastLine(err.isEmpty() ? out : err);
+        *output = result.output;
+    if (!result.succeeded()) {
+        const QByteArray &err = result.errorOutput;
+        error = program + u" 出错 (退出码 %1): "_s.arg(result.exitCode) +
+                lastLine(err.isEmpty() ? result.output : err);
         return false;
     }
     return true;
@@ -247,26 +247,18 @@ QList<qint64> Upgrader::processesRunning(const QString &programFile)
     QString target = info.canonicalFilePath();
     if (target.isEmpty())
         target = QDir(info.absolutePath()).canonicalPath() + u'/' + info.fileName();
-    const QByteArray wanted = QFile::encodeName(target);
     // A program file replaced while it runs shows as "PATH (deleted)".
-    const QByteArray wantedDeleted = wanted + " (deleted)";
+    const QString wantedDeleted = target + u" (deleted)"_s;
 
     QList<qint64> pids;
-    const qint64 self = ::getpid();
-    const QStringList entries = QDir(u"/proc"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &entry : entries) {
-        bool numeric = false;
-        const qint64 pid = entry.toLongLong(&numeric);
-        if (!numeric || pid == self)
+    const LinuxProcessTable processes;
+    const qint64 self = processes.ownPid();
+    for (const qint64 pid : processes.processes().value_or(QList<qint64>())) {
+        if (pid == self)
             continue;
         // Ended processes not yet reaped (zombies) have no readable link and do not count.
-        char buffer[PATH_MAX];
-        const QByteArray link = QFile::encodeName(u"/proc/"_s + entry + u"/exe"_s);
-        const ssize_t n = ::readlink(link.constData(), buffer, sizeof buffer);
-        if (n <= 0)
-            continue;
-        const QByteArray exe(buffer, n);
-        if (exe == wanted || exe == wantedDeleted)
+        const QString exe = processes.programFile(pid);
+        if (!exe.isEmpty() && (exe == target || exe == wantedDeleted))
             pids.append(pid);
     }
     return pids;

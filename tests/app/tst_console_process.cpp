@@ -1,5 +1,7 @@
 // The console as a whole program: started from a program folder, a second copy refused, and the
 // orderly end on SIGTERM.
+#include "platform/processtable.h"
+#include "platform/toolrunner.h"
 #include "support/testprogramfolder.h"
 
 #include <QDir>
@@ -9,8 +11,6 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <csignal>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -32,17 +32,17 @@ class TestConsoleProcess : public QObject
     /// Runs a console to its end and returns its exit code and standard error.
     QPair<int, QString> runToEnd(const QString &program, const QStringList &args, const QString &cwd)
     {
-        QProcess p;
-        p.setProcessEnvironment(env());
-        p.setWorkingDirectory(cwd);
-        p.start(program, args);
-        if (!p.waitForFinished(20000)) {
-            p.kill();
-            p.waitForFinished();
+        garvina::ToolRequest request;
+        request.program = program;
+        request.arguments = args;
+        request.workingDirectory = cwd;
+        request.extraEnvironment = {u"QT_QPA_PLATFORM=offscreen"_s, u"HOME="_s + m_dir.path()};
+        request.output = garvina::ToolRequest::Output::Separate;
+        request.timeoutMs = 20000;
+        const garvina::ToolResult result = garvina::runTool(request);
+        if (result.status == garvina::ToolResult::Status::TimedOut)
             return {-100, QString()};
-        }
-        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-                QString::fromUtf8(p.readAllStandardError())};
+        return {result.exitCode, QString::fromUtf8(result.errorOutput)};
     }
 
 private Q_SLOTS:
@@ -100,7 +100,7 @@ private Q_SLOTS:
         again.start(m_folder + u"garvinaserver"_s);
         QVERIFY(again.waitForStarted());
         QVERIFY(!again.waitForFinished(1000));
-        ::kill(static_cast<pid_t>(again.processId()), SIGINT);
+        garvina::LinuxProcessTable().send(again.processId(), garvina::ProcessTable::Signal::Interrupt);
         QVERIFY(again.waitForFinished(15000));
         QCOMPARE(again.exitStatus(), QProcess::NormalExit);
         QCOMPARE(again.exitCode(), 0);
@@ -132,13 +132,13 @@ private Q_SLOTS:
         // Whatever happens, no console of this test is left behind to count as a running copy later.
         const auto cleanUp = qScopeGuard([&] {
             if (const qint64 left = consolePid(folder.gs_path))
-                ::kill(static_cast<pid_t>(left), SIGKILL);
+                garvina::LinuxProcessTable().send(left, garvina::ProcessTable::Signal::Kill);
         });
         qint64 console = 0;
         QTRY_VERIFY_WITH_TIMEOUT((console = consolePid(folder.gs_path)) > 0, 20000);
         QTRY_VERIFY_WITH_TIMEOUT(garvina::f_findwindows_garvinanet(folder.gs_path), 20000);
         QTest::qWait(1500);
-        ::kill(static_cast<pid_t>(console), SIGTERM);
+        garvina::LinuxProcessTable().send(console, garvina::ProcessTable::Signal::Terminate);
         QVERIFY2(wrapper.waitForFinished(20000), "the console did not end on SIGTERM");
         QCOMPARE(wrapper.exitCode(), 0);
         QCOMPARE(consolePid(folder.gs_path), 0);
@@ -150,11 +150,9 @@ private:
     static qint64 consolePid(const QString &folder)
     {
         const QString program = folder + u"garvinaserver"_s;
-        const QStringList entries = QDir(u"/proc"_s).entryList(QDir::Dirs);
-        for (const QString &entry : entries) {
-            bool isPid = false;
-            const qint64 pid = entry.toLongLong(&isPid);
-            if (isPid && QFile::symLinkTarget(u"/proc/"_s + entry + u"/exe"_s) == program)
+        const garvina::LinuxProcessTable processes;
+        for (const qint64 pid : processes.processes().value_or(QList<qint64>())) {
+            if (processes.programFile(pid) == program)
                 return pid;
         }
         return 0;

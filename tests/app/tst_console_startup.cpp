@@ -3,10 +3,8 @@
 #include "app/console.h"
 #include "engine/engineprobe.h"
 #include "platform/processlauncher.h"
-#include "support/manualclock.h"
-#include "support/recordingmessageboxes.h"
+#include "support/enginefixture.h"
 #include "support/recordingtray.h"
-#include "support/testprogramfolder.h"
 #include "ui/w_main.h"
 
 #include <QTest>
@@ -18,30 +16,27 @@ class TestConsoleStartup : public QObject
 {
     Q_OBJECT
 
-    static bool prepare(test::TestProgramFolder &folder)
+    static bool prepare(test::EngineFixture &fx)
     {
-        QString log;
-        if (!folder.layOut(&log))
+        if (!fx.layOut())
             return false;
-        folder.setPort(test::TestProgramFolder::freePort());
-        folder.config().write(u"system"_s, u"sockect"_s, QString::number(test::TestProgramFolder::freePort()));
+        fx.useFreeServicePort();
         // The program file itself, for the program-folder test.
-        QFile exe(folder.gs_path + u"garvinaserver"_s);
-        return exe.open(QIODevice::WriteOnly);
+        return fx.addProgramFile();
     }
 
 private Q_SLOTS:
     void dueRebuildRunsThenTheServiceStartsAndTheCloseHookStopsIt()
     {
-        test::TestProgramFolder folder;
-        QVERIFY(prepare(folder));
+        test::EngineFixture fx;
+        QVERIFY(prepare(fx));
+        test::TestProgramFolder &folder = *fx.folder;
         folder.config().write(QList<ProfileFile::Entry>{{u"dbunload"_s, u"dbunload"_s, u"1"_s},
                                                         {u"dbunload"_s, u"dbunload_day"_s, u"3"_s},
                                                         {u"dbunload"_s, u"dbunload_date"_s, u"2013-08-28"_s}});
-        test::RecordingMessageBoxes boxes;
-        test::ManualClock clock(QDateTime(QDate(2013, 8, 29), QTime(8, 30)));
-        SystemProcessLauncher launcher;
-        Console console(boxes, clock, launcher);
+        test::RecordingMessageBoxes &boxes = fx.boxes;
+        fx.clock.set(QDateTime(QDate(2013, 8, 29), QTime(8, 30)));
+        Console console(boxes, fx.clock, fx.launcher);
         console.setTrayBackend(new test::RecordingTray(true));
 
         QCOMPARE(console.startUp({u"-autorun"_s}, folder.gs_path, u"/elsewhere/garvinaserver"_s), 0);
@@ -61,26 +56,20 @@ private Q_SLOTS:
 
     void noRebuildWhileAnEngineRuns()
     {
-        test::TestProgramFolder folder;
-        QVERIFY(prepare(folder));
+        test::EngineFixture fx;
+        QVERIFY(prepare(fx));
+        test::TestProgramFolder &folder = *fx.folder;
         folder.config().write(QList<ProfileFile::Entry>{{u"dbunload"_s, u"dbunload"_s, u"1"_s},
                                                         {u"dbunload"_s, u"dbunload_day"_s, u"3"_s},
                                                         {u"dbunload"_s, u"dbunload_date"_s, u"2013-08-28"_s}});
-        test::RecordingMessageBoxes boxes;
-        test::ManualClock clock(QDateTime(QDate(2013, 8, 29), QTime(8, 30)));
-        SystemProcessLauncher launcher;
+        test::RecordingMessageBoxes &boxes = fx.boxes;
+        fx.clock.set(QDateTime(QDate(2013, 8, 29), QTime(8, 30)));
 
         // An engine left running, for example by a copy that crashed.
-        AppContext other;
-        other.gs_path = folder.gs_path;
-        other.boxes = &boxes;
-        other.clock = &clock;
-        other.launcher = &launcher;
-        EngineControl leftRunning(other);
-        QVERIFY(leftRunning.f_db_server(u"START"_s));
+        QVERIFY(fx.engine->f_db_server(u"START"_s));
         const qint64 pid = runningEnginePid(folder.gs_path);
 
-        Console console(boxes, clock, launcher);
+        Console console(boxes, fx.clock, fx.launcher);
         console.setTrayBackend(new test::RecordingTray(true));
         QCOMPARE(console.startUp({}, folder.gs_path, QString()), 0);
         QCOMPARE(folder.config().read(u"dbunload"_s, u"dbunload_date"_s, QString()), u"2013-08-28"_s);

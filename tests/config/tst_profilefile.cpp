@@ -1,4 +1,5 @@
 #include "config/profilefile.h"
+#include "platform/filesystem.h"
 
 #include <QDir>
 #include <QFile>
@@ -6,9 +7,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <sys/stat.h>
-
 using namespace Qt::Literals::StringLiterals;
+using garvina::LinuxFileSystem;
 using garvina::ProfileFile;
 
 class TestProfileFile : public QObject
@@ -161,9 +161,9 @@ private Q_SLOTS:
         QVERIFY(ProfileFile(fresh).write(u"system"_s, u"password"_s, u" 密码 "_s));
         QCOMPARE(readRaw(fresh), u"[system]\npassword= 密码 \n"_s.toUtf8());
         QCOMPARE(ProfileFile(fresh).read(u"system"_s, u"password"_s, u""_s), u"密码"_s);
-        struct stat st {};
-        QCOMPARE(::stat(QFile::encodeName(fresh).constData(), &st), 0);
-        QCOMPARE(st.st_mode & 0777, 0600u);
+        const auto file = LinuxFileSystem().identity(fresh);
+        QVERIFY(file);
+        QCOMPARE(file->mode & 0777, 0600u);
     }
 
     void writeConvertsGbkToUtf8()

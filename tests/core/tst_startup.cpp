@@ -1,9 +1,9 @@
 #include "core/startup.h"
+#include "platform/toolrunner.h"
 #include "support/recordinglauncher.h"
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
@@ -143,24 +143,30 @@ private Q_SLOTS:
         QVERIFY(QFile::copy(source + u"/scripts/rar"_s, gs_path + u"rar"_s));
         touch(gs_path + u"pack/skin/bg.jpg"_s);
         touch(gs_path + u"pack/skin/close.jpg"_s);
-        QProcess zip;
-        zip.setWorkingDirectory(gs_path + u"pack"_s);
-        zip.start(u"zip"_s, {u"-q"_s, u"-r"_s, gs_path + u"Skin.dll"_s, u"skin"_s});
-        QVERIFY(zip.waitForFinished());
-        QCOMPARE(zip.exitCode(), 0);
+        const auto run = [](const QString &program, const QStringList &args, const QString &folder = {}) {
+            ToolRequest request;
+            request.program = program;
+            request.arguments = args;
+            request.workingDirectory = folder;
+            request.timeoutMs = 30000;
+            return runTool(request);
+        };
+        const ToolResult zip =
+            run(u"zip"_s, {u"-q"_s, u"-r"_s, gs_path + u"Skin.dll"_s, u"skin"_s}, gs_path + u"pack"_s);
+        QCOMPARE(zip.status, ToolResult::Status::Exited);
+        QCOMPARE(zip.exitCode, 0);
 
-        QProcess rar;
-        rar.setWorkingDirectory(tmp.path());
-        rar.start(gs_path + u"rar"_s, {u"x"_s, u"-e"_s, u"-o+"_s, gs_path + u"Skin.dll"_s});
-        QVERIFY(rar.waitForFinished());
-        QCOMPARE(rar.exitCode(), 0);
+        const ToolResult rar =
+            run(gs_path + u"rar"_s, {u"x"_s, u"-e"_s, u"-o+"_s, gs_path + u"Skin.dll"_s}, tmp.path());
+        QCOMPARE(rar.status, ToolResult::Status::Exited);
+        QCOMPARE(rar.exitCode, 0);
         QVERIFY(QFile::exists(gs_path + u"skin/bg.jpg"_s));
         QVERIFY(QFile::exists(gs_path + u"skin/close.jpg"_s));
 
-        QProcess bad;
-        bad.start(gs_path + u"rar"_s, {u"x"_s, u"-e"_s, u"-o+"_s, gs_path + u"missing.dll"_s});
-        QVERIFY(bad.waitForFinished());
-        QVERIFY(bad.exitCode() != 0);
+        const ToolResult bad =
+            run(gs_path + u"rar"_s, {u"x"_s, u"-e"_s, u"-o+"_s, gs_path + u"missing.dll"_s});
+        QCOMPARE(bad.status, ToolResult::Status::Exited);
+        QVERIFY(bad.exitCode != 0);
     }
 };
 

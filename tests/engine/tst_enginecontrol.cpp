@@ -2,20 +2,13 @@
 #include "app/appcontext.h"
 #include "engine/enginecontrol.h"
 #include "engine/engineprobe.h"
-#include "platform/clock.h"
-#include "support/recordinglauncher.h"
-#include "support/recordingmessageboxes.h"
-#include "support/testprogramfolder.h"
+#include "support/enginefixture.h"
 
-#include <QDirIterator>
 #include <QSqlQuery>
 #include <QTcpServer>
 #include <QTest>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <QScopeGuard>
-
-#include <csignal>
 
 using namespace Qt::Literals::StringLiterals;
 using namespace garvina;
@@ -24,13 +17,12 @@ class TestEngineControl : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<test::TestProgramFolder> m_folder;
-    test::RecordingMessageBoxes m_boxes;
-    SystemClock m_clock;
-    SystemProcessLauncher m_realLauncher;
-    test::RecordingLauncher m_launcher;
-    AppContext m_ctx;
-    std::unique_ptr<EngineControl> m_engine;
+    test::EngineFixture m_fx;
+    std::unique_ptr<test::TestProgramFolder> &m_folder = m_fx.folder;
+    test::RecordingMessageBoxes &m_boxes = m_fx.boxes;
+    test::RecordingLauncher &m_launcher = m_fx.launcher;
+    AppContext &m_ctx = m_fx.ctx;
+    std::unique_ptr<EngineControl> &m_engine = m_fx.engine;
     int m_port = 0;
 
     int goodsCount()
@@ -47,15 +39,8 @@ class TestEngineControl : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        m_folder = std::make_unique<test::TestProgramFolder>();
         QString log;
-        QVERIFY2(m_folder->layOut(&log), qPrintable(log));
-        m_launcher.forward = &m_realLauncher;
-        m_ctx.gs_path = m_folder->gs_path;
-        m_ctx.boxes = &m_boxes;
-        m_ctx.clock = &m_clock;
-        m_ctx.launcher = &m_launcher;
-        m_engine = std::make_unique<EngineControl>(m_ctx);
+        QVERIFY2(m_fx.layOut(&log), qPrintable(log));
     }
 
     void init()
@@ -163,7 +148,7 @@ private Q_SLOTS:
         QVERIFY(m_engine->f_db_server(u"START"_s));
         const qint64 pid = runningEnginePid(m_ctx.gs_path);
         QVERIFY(pid > 0);
-        ::kill(static_cast<pid_t>(pid), SIGKILL);
+        QVERIFY(LinuxProcessTable().send(pid, ProcessTable::Signal::Kill));
         QTRY_VERIFY(!processAlive(pid));
         QVERIFY(QFile::exists(enginePidFile(m_ctx.gs_path)));
         QVERIFY(!f_findwindows_garvinanet(m_ctx.gs_path));
@@ -228,14 +213,14 @@ private Q_SLOTS:
         QVERIFY(m_engine->f_db_server(u"START"_s));
         const QByteArray password = readDbaPassword(m_ctx.gs_path).toUtf8();
         QVERIFY(password.size() >= 8);
-        QDirIterator it(u"/proc"_s, QDir::Dirs | QDir::NoDotAndDotDot);
+        const LinuxProcessTable processes;
         int seen = 0;
-        while (it.hasNext()) {
-            QFile cmdline(it.next() + u"/cmdline"_s);
-            if (!cmdline.open(QIODevice::ReadOnly))
+        for (const qint64 pid : processes.processes().value_or(QList<qint64>())) {
+            const QByteArrayList args = processes.commandLine(pid);
+            if (args.isEmpty())
                 continue;
             ++seen;
-            QVERIFY2(!cmdline.readAll().contains(password), qPrintable(it.filePath()));
+            QVERIFY2(!args.join(' ').contains(password), qPrintable(QString::number(pid)));
         }
         QVERIFY(seen > 3);
         for (const auto &call : std::as_const(m_launcher.calls)) {
@@ -255,26 +240,26 @@ private Q_SLOTS:
         script.write("#!/bin/sh\nsleep 0.5\nexec /usr/sbin/firebird \"$@\"\n");
         script.close();
         QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeOwner));
-        const QString normalServer = m_engine->serverProgram;
-        m_engine->serverProgram = slowServer;
-        const auto restore = qScopeGuard([&] { m_engine->serverProgram = normalServer; });
+        EngineControlOptions slow;
+        slow.serverProgram = slowServer;
+        const auto engine = std::make_unique<EngineControl>(m_ctx, slow);
 
         bool busySeen = false;
         bool nestedResult = false;
         QTimer nested;
         nested.setSingleShot(true);
         connect(&nested, &QTimer::timeout, this, [&] {
-            busySeen = m_engine->busy();
-            nestedResult = m_engine->f_db_server(u"STOP"_s) && m_engine->f_db_server(u"START"_s);
+            busySeen = engine->busy();
+            nestedResult = engine->f_db_server(u"STOP"_s) && engine->f_db_server(u"START"_s);
         });
         nested.start(1);
-        QVERIFY(m_engine->f_db_server(u"START"_s));
+        QVERIFY(engine->f_db_server(u"START"_s));
         QVERIFY(busySeen);
         QVERIFY(nestedResult);
         QCOMPARE(m_launcher.calls.size(), 1);
         QVERIFY(f_findwindows_garvinanet(m_ctx.gs_path)); // the nested STOP did not stop it
         QVERIFY(m_boxes.shown.isEmpty());
-        QVERIFY(m_engine->f_db_server(u"STOP"_s));
+        QVERIFY(engine->f_db_server(u"STOP"_s));
     }
 };
 

@@ -1,16 +1,16 @@
 #include "engine/syshelpers.h"
+#include "platform/toolrunner.h"
 #include "support/recordingmessageboxes.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
-#include <sys/resource.h>
+#include <memory>
 #include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
@@ -19,9 +19,8 @@ using namespace garvina;
 namespace {
 double cpuSeconds()
 {
-    rusage ru{};
-    ::getrusage(RUSAGE_SELF, &ru);
-    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    const LinuxProcessTable processes;
+    return processes.processorSeconds(processes.ownPid());
 }
 } // namespace
 
@@ -179,29 +178,29 @@ private Q_SLOTS:
         const QString other = tmp.filePath(u"garvina-other"_s);
         QVERIFY(QFile::copy(u"/bin/sleep"_s, other));
 
-        QProcess second;
-        second.start(twin, {u"30"_s});
-        QVERIFY(second.waitForStarted());
-        QProcess renamed;
-        renamed.start(other, {u"30"_s});
-        QVERIFY(renamed.waitForStarted());
+        ToolRequest sleeper;
+        sleeper.arguments = {u"30"_s};
+        sleeper.program = twin;
+        auto second = std::make_unique<ToolJob>(sleeper);
+        second->start();
+        QVERIFY(second->isRunning());
+        sleeper.program = other;
+        ToolJob renamed(sleeper);
+        renamed.start();
+        QVERIFY(renamed.isRunning());
 
         QCOMPARE(api.of_isrun(), 2);
-        second.kill();
-        second.waitForFinished();
+        second.reset(); // killed and reaped
         QCOMPARE(api.of_isrun(), 1);
-        renamed.kill();
-        renamed.waitForFinished();
     }
 
     void isRunNegativeCodes()
     {
-        nvo_cst_api32 api;
-        api.procRoot = u"/nonexistent-proc"_s;
-        QCOMPARE(api.of_isrun(), -2);
+        const LinuxProcessTable missing(u"/nonexistent-proc"_s);
+        QCOMPARE(nvo_cst_api32(missing).of_isrun(), -2);
         QTemporaryDir empty;
-        api.procRoot = empty.path();
-        QCOMPARE(api.of_isrun(), -3);
+        const LinuxProcessTable none(empty.path());
+        QCOMPARE(nvo_cst_api32(none).of_isrun(), -3);
     }
 };
 

@@ -2,10 +2,7 @@
 #include "app/appcontext.h"
 #include "engine/enginecontrol.h"
 #include "maintenance/backup.h"
-#include "platform/processlauncher.h"
-#include "support/manualclock.h"
-#include "support/recordingmessageboxes.h"
-#include "support/testprogramfolder.h"
+#include "support/enginefixture.h"
 
 #include <QDir>
 #include <QSqlQuery>
@@ -18,12 +15,12 @@ class TestBackup : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<test::TestProgramFolder> m_folder;
-    test::RecordingMessageBoxes m_boxes;
-    test::ManualClock m_clock;
-    SystemProcessLauncher m_launcher;
-    AppContext m_ctx;
-    std::unique_ptr<EngineControl> m_engine;
+    test::EngineFixture m_fx;
+    std::unique_ptr<test::TestProgramFolder> &m_folder = m_fx.folder;
+    test::RecordingMessageBoxes &m_boxes = m_fx.boxes;
+    test::ManualClock &m_clock = m_fx.clock;
+    AppContext &m_ctx = m_fx.ctx;
+    std::unique_ptr<EngineControl> &m_engine = m_fx.engine;
     QString m_root;
 
     /// Rows of the goods table in a database file, read with the embedded tool.
@@ -36,15 +33,8 @@ class TestBackup : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        m_folder = std::make_unique<test::TestProgramFolder>();
         QString log;
-        QVERIFY2(m_folder->layOut(&log), qPrintable(log));
-        m_folder->setPort(test::TestProgramFolder::freePort());
-        m_ctx.gs_path = m_folder->gs_path;
-        m_ctx.boxes = &m_boxes;
-        m_ctx.clock = &m_clock;
-        m_ctx.launcher = &m_launcher;
-        m_engine = std::make_unique<EngineControl>(m_ctx);
+        QVERIFY2(m_fx.layOut(&log), qPrintable(log));
         QVERIFY(m_engine->f_db_server(u"START"_s));
         QVERIFY(m_boxes.shown.isEmpty());
         m_root = m_folder->homePath() + u"/织云阁软件备份/"_s;

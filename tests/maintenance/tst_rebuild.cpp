@@ -4,14 +4,10 @@
 #include "maintenance/backup.h"
 #include "maintenance/dbunload.h"
 #include "platform/notice.h"
-#include "platform/processlauncher.h"
-#include "support/manualclock.h"
-#include "support/recordingmessageboxes.h"
-#include "support/testprogramfolder.h"
+#include "support/enginefixture.h"
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QProcess>
 #include <QTest>
 
 using namespace Qt::Literals::StringLiterals;
@@ -41,11 +37,11 @@ class TestRebuild : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<test::TestProgramFolder> m_folder;
-    test::RecordingMessageBoxes m_boxes;
-    test::ManualClock m_clock;
-    SystemProcessLauncher m_launcher;
-    AppContext m_ctx;
+    test::EngineFixture m_fx;
+    std::unique_ptr<test::TestProgramFolder> &m_folder = m_fx.folder;
+    test::RecordingMessageBoxes &m_boxes = m_fx.boxes;
+    test::ManualClock &m_clock = m_fx.clock;
+    AppContext &m_ctx = m_fx.ctx;
 
     QString live() const { return m_ctx.gs_path + u"data/garvina.db"_s; }
 
@@ -99,13 +95,8 @@ private Q_SLOTS:
 
     void initTestCase()
     {
-        m_folder = std::make_unique<test::TestProgramFolder>();
         QString log;
-        QVERIFY2(m_folder->layOut(&log), qPrintable(log));
-        m_ctx.gs_path = m_folder->gs_path;
-        m_ctx.boxes = &m_boxes;
-        m_ctx.clock = &m_clock;
-        m_ctx.launcher = &m_launcher;
+        QVERIFY2(m_fx.layOut(&log), qPrintable(log));
         m_clock.set(QDateTime(QDate(2013, 8, 28), QTime(8, 5)));
     }
 

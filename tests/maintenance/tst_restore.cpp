@@ -4,17 +4,14 @@
 #include "engine/engineprobe.h"
 #include "maintenance/backup.h"
 #include "maintenance/restore.h"
-#include "platform/processlauncher.h"
-#include "support/manualclock.h"
-#include "support/recordingmessageboxes.h"
-#include "support/testprogramfolder.h"
+#include "platform/filesystem.h"
+#include "support/enginefixture.h"
 
 #include <QDir>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <sys/stat.h>
 
 using namespace Qt::Literals::StringLiterals;
 using namespace garvina;
@@ -23,12 +20,12 @@ class TestRestore : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<test::TestProgramFolder> m_folder;
-    test::RecordingMessageBoxes m_boxes;
-    test::ManualClock m_clock;
-    SystemProcessLauncher m_launcher;
-    AppContext m_ctx;
-    std::unique_ptr<EngineControl> m_engine;
+    test::EngineFixture m_fx;
+    std::unique_ptr<test::TestProgramFolder> &m_folder = m_fx.folder;
+    test::RecordingMessageBoxes &m_boxes = m_fx.boxes;
+    test::ManualClock &m_clock = m_fx.clock;
+    AppContext &m_ctx = m_fx.ctx;
+    std::unique_ptr<EngineControl> &m_engine = m_fx.engine;
     QString m_root;
     QString m_backup; // a backup taken at the start, holding no "restore-marker" customer
 
@@ -50,8 +47,8 @@ class TestRestore : public QObject
     /// The live file's identity: a replaced file is a new inode.
     quint64 liveInode() const
     {
-        struct stat st {};
-        return ::stat(QFile::encodeName(live()).constData(), &st) == 0 ? st.st_ino : 0;
+        const auto file = LinuxFileSystem().identity(live());
+        return file ? file->inode : 0;
     }
 
     QStringList safetyFolders() const
@@ -62,16 +59,9 @@ class TestRestore : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        m_folder = std::make_unique<test::TestProgramFolder>();
         QString log;
-        QVERIFY2(m_folder->layOut(&log), qPrintable(log));
-        m_folder->setPort(test::TestProgramFolder::freePort());
-        m_ctx.gs_path = m_folder->gs_path;
-        m_ctx.boxes = &m_boxes;
-        m_ctx.clock = &m_clock;
-        m_ctx.launcher = &m_launcher;
+        QVERIFY2(m_fx.layOut(&log), qPrintable(log));
         m_root = m_folder->homePath() + u"/织云阁软件备份/"_s;
-        m_engine = std::make_unique<EngineControl>(m_ctx);
         QVERIFY(m_engine->f_db_server(u"START"_s));
         QString error;
         m_clock.set(QDateTime(QDate(2013, 8, 29), QTime(8, 0)));

@@ -1,16 +1,17 @@
 #pragma once
 
 #include "config/profilefile.h"
+#include "engine/enginecontrol.h"
 #include "engine/engineprobe.h"
+#include "platform/processtable.h"
+#include "platform/toolrunner.h"
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
 
-#include <csignal>
 
 namespace garvina::test {
 
@@ -31,14 +32,15 @@ public:
     /// Runs the set-up script; false (with the script's output in \a log) when it failed.
     bool layOut(QString *log = nullptr)
     {
-        QProcess p;
-        p.setProcessChannelMode(QProcess::MergedChannels);
-        p.start(qEnvironmentVariable("GARVINA_SOURCE_DIR") + QStringLiteral("/scripts/setup-instance.sh"),
-                {gs_path});
-        const bool ok = p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+        ToolRequest request;
+        request.program =
+            qEnvironmentVariable("GARVINA_SOURCE_DIR") + QStringLiteral("/scripts/setup-instance.sh");
+        request.arguments = {gs_path};
+        request.timeoutMs = 120000;
+        const ToolResult result = runTool(request);
         if (log)
-            *log = QString::fromUtf8(p.readAll());
-        return ok;
+            *log = QString::fromUtf8(result.output) + result.failureText();
+        return result.succeeded();
     }
 
     static int freePort()
@@ -59,26 +61,27 @@ public:
     /// printed (no headings), or a null text when the tool failed.
     QString runSql(const QString &file, const QByteArray &sql) const
     {
-        QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("FIREBIRD"), gs_path + QStringLiteral("tool/"));
-        env.insert(QStringLiteral("FIREBIRD_LOCK"), gs_path + QStringLiteral("tool/lock"));
-        p.setProcessEnvironment(env);
-        p.start(QStringLiteral("isql-fb"), {QStringLiteral("-q"), QStringLiteral("-user"), QStringLiteral("DBA"), file});
-        p.write("set heading off;\n" + sql + "\nquit;\n");
-        p.closeWriteChannel();
-        if (!p.waitForFinished(60000) || p.exitCode() != 0)
+        ToolRequest request;
+        request.program = QStringLiteral("isql-fb");
+        request.arguments = {QStringLiteral("-q"), QStringLiteral("-user"), QStringLiteral("DBA"), file};
+        request.extraEnvironment = EngineInstance(gs_path).environment();
+        request.input = "set heading off;\n" + sql + "\nquit;\n";
+        request.output = ToolRequest::Output::Separate;
+        request.timeoutMs = 60000;
+        const ToolResult result = runTool(request);
+        if (!result.succeeded())
             return QString();
-        return QString::fromUtf8(p.readAllStandardOutput()).simplified();
+        return QString::fromUtf8(result.output).simplified();
     }
 
     /// Kills an engine left running by a test, whatever state it is in.
     void killEngine() const
     {
-        const qint64 pid = runningEnginePid(gs_path);
+        const LinuxProcessTable processes;
+        const qint64 pid = runningEnginePid(gs_path, processes);
         if (pid > 0) {
-            ::kill(static_cast<pid_t>(pid), SIGKILL);
-            for (int i = 0; i < 100 && processAlive(pid); ++i)
+            processes.send(pid, ProcessTable::Signal::Kill);
+            for (int i = 0; i < 100 && processes.alive(pid); ++i)
                 QThread::msleep(20);
         }
     }

@@ -3,11 +3,9 @@
 #include "engine/enginecontrol.h"
 #include "engine/engineprobe.h"
 #include "platform/processlauncher.h"
-#include "support/manualclock.h"
-#include "support/recordingmessageboxes.h"
+#include "support/enginefixture.h"
 #include "support/recordingtray.h"
 #include "support/scriptedprompt.h"
-#include "support/testprogramfolder.h"
 #include "ui/dataform.h"
 #include "ui/m_popmenu.h"
 #include "ui/n_coolmenu.h"
@@ -15,7 +13,6 @@
 #include "ui/u_icontray.h"
 #include "ui/w_main.h"
 
-#include <QProcess>
 #include <QFileInfo>
 #include <QPushButton>
 #include <QTcpServer>
@@ -29,12 +26,12 @@ class TestMainWindow : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<test::TestProgramFolder> m_folder;
-    test::RecordingMessageBoxes m_boxes;
-    test::ManualClock m_clock;
-    SystemProcessLauncher m_launcher;
-    AppContext m_ctx;
-    std::unique_ptr<EngineControl> m_engine;
+    test::EngineFixture m_fx;
+    std::unique_ptr<test::TestProgramFolder> &m_folder = m_fx.folder;
+    test::RecordingMessageBoxes &m_boxes = m_fx.boxes;
+    test::ManualClock &m_clock = m_fx.clock;
+    AppContext &m_ctx = m_fx.ctx;
+    std::unique_ptr<EngineControl> &m_engine = m_fx.engine;
     n_coolmenu m_coolmenu;
     test::ScriptedPrompt m_prompt;
     test::RecordingTray *m_tray = nullptr;
@@ -55,25 +52,14 @@ class TestMainWindow : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        m_folder = std::make_unique<test::TestProgramFolder>();
         QString log;
-        QVERIFY2(m_folder->layOut(&log), qPrintable(log));
+        QVERIFY2(m_fx.layOut(&log), qPrintable(log));
         // Skin pictures and icons of the program folder.
-        const QString pictures = qEnvironmentVariable("GARVINA_SOURCE_DIR") + u"/resources/programfolder/"_s;
-        QProcess cp;
-        cp.start(u"cp"_s, {u"-r"_s, pictures + u"."_s, m_folder->gs_path});
-        QVERIFY(cp.waitForFinished());
-        m_folder->setPort(test::TestProgramFolder::freePort());
-        m_servicePort = test::TestProgramFolder::freePort();
-        m_folder->config().write(u"system"_s, u"sockect"_s, QString::number(m_servicePort));
+        QVERIFY(m_fx.addPictures());
+        m_servicePort = m_fx.useFreeServicePort();
         m_folder->config().write(u"backup"_s, u"backuptime1"_s, u"16:00:00"_s);
 
-        m_ctx.gs_path = m_folder->gs_path;
-        m_ctx.boxes = &m_boxes;
-        m_ctx.clock = &m_clock;
-        m_ctx.launcher = &m_launcher;
         m_clock.set(QDateTime(QDate(2013, 8, 29), QTime(9, 0)));
-        m_engine = std::make_unique<EngineControl>(m_ctx);
         m_coolmenu.of_initialize();
         m_coolmenu.of_setresourcefile(m_ctx.gs_path + u"server.dll"_s);
 

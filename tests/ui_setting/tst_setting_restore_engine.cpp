@@ -4,10 +4,8 @@
 #include "engine/engineprobe.h"
 #include "maintenance/backup.h"
 #include "platform/processlauncher.h"
-#include "support/manualclock.h"
-#include "support/recordingmessageboxes.h"
+#include "support/enginefixture.h"
 #include "support/recordingtray.h"
-#include "support/testprogramfolder.h"
 #include "ui/m_popmenu.h"
 #include "ui/w_main.h"
 #include "ui/w_restore.h"
@@ -26,10 +24,11 @@ class TestWindowsWithEngine : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<test::TestProgramFolder> m_folder;
-    test::RecordingMessageBoxes m_boxes;
+    test::EngineFixture m_fx;
+    std::unique_ptr<test::TestProgramFolder> &m_folder = m_fx.folder;
+    test::RecordingMessageBoxes &m_boxes = m_fx.boxes;
     test::ManualClock m_clock{QDateTime(QDate(2013, 8, 29), QTime(8, 0))};
-    SystemProcessLauncher m_launcher;
+    test::RecordingLauncher &m_launcher = m_fx.launcher;
     std::unique_ptr<Console> m_console;
     test::RecordingTray *m_tray = nullptr;
     test::RecordingFileDialogs m_dialogs;
@@ -71,18 +70,11 @@ class TestWindowsWithEngine : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        m_folder = std::make_unique<test::TestProgramFolder>();
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_folder->homePath() + u"/.config"_s));
         QString log;
-        QVERIFY2(m_folder->layOut(&log), qPrintable(log));
-        QProcess cp;
-        cp.start(u"cp"_s,
-                 {u"-r"_s, qEnvironmentVariable("GARVINA_SOURCE_DIR") + u"/resources/programfolder/."_s,
-                  m_folder->gs_path});
-        QVERIFY(cp.waitForFinished());
-        QFile exe(m_folder->gs_path + u"garvinaserver"_s);
-        QVERIFY(exe.open(QIODevice::WriteOnly));
-        m_folder->setPort(test::TestProgramFolder::freePort());
+        QVERIFY2(m_fx.layOut(&log), qPrintable(log));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_folder->homePath() + u"/.config"_s));
+        QVERIFY(m_fx.addPictures());
+        QVERIFY(m_fx.addProgramFile());
         m_root = m_folder->homePath() + u"/备份 根/"_s;
         m_folder->config().write(QList<ProfileFile::Entry>{
             {u"system"_s, u"sockect"_s, QString::number(test::TestProgramFolder::freePort())},

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QString>
+
+#include <optional>
+
+namespace garvina {
+
+/// \brief What the system tells about a file beyond its contents, and the calls that make writes
+/// durable.
+class FileSystem
+{
+public:
+    struct Identity
+    {
+        quint64 device = 0;
+        quint64 inode = 0;
+        /// Permission bits, with set-id and sticky bits (07777).
+        uint mode = 0;
+    };
+
+    virtual ~FileSystem() = default;
+
+    /// Free bytes of the volume holding \a path, or nothing when the path does not exist.
+    virtual std::optional<quint64> freeBytes(const QString &path) const = 0;
+    /// The folder at which the volume holding \a path is mounted ("/" when \a path cannot be read).
+    virtual QString mountPoint(const QString &path) const = 0;
+    virtual std::optional<Identity> identity(const QString &path) const = 0;
+    /// Flushes a file or a folder (its entries) to disk; false when it cannot.
+    virtual bool sync(const QString &path) const = 0;
+    /// Flushes an open file to disk.
+    virtual bool syncOpenFile(int fd) const = 0;
+    /// Sets the permission bits of an open file exactly (the file mask plays no part).
+    virtual bool setOpenFileMode(int fd, uint mode) const = 0;
+    /// \brief Flushes a large file to disk in steps of \a step bytes, then as a whole.
+    virtual bool syncInSteps(const QString &path, qint64 step) const = 0;
+    /// Replaces \a target by \a source in one step: a reader sees the old file or the new one.
+    virtual bool renameAtomically(const QString &source, const QString &target) const = 0;
+    /// Creates one folder level; true also when it exists as a folder already.
+    virtual bool makeFolder(const QString &path) const = 0;
+};
+
+class LinuxFileSystem final : public FileSystem
+{
+public:
+    std::optional<quint64> freeBytes(const QString &path) const override;
+    QString mountPoint(const QString &path) const override;
+    std::optional<Identity> identity(const QString &path) const override;
+    bool sync(const QString &path) const override;
+    bool syncOpenFile(int fd) const override;
+    bool setOpenFileMode(int fd, uint mode) const override;
+    bool syncInSteps(const QString &path, qint64 step) const override;
+    bool renameAtomically(const QString &source, const QString &target) const override;
+    bool makeFolder(const QString &path) const override;
+};
+
+} // namespace garvina
