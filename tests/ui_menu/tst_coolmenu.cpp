@@ -34,9 +34,13 @@ QAction *addItem(QMenu &menu, const QString &text, const QString &picture, const
     return a;
 }
 
+/// A picture as the library keeps it for painting. A pixmap holds premultiplied pixels, and turning
+/// them back into straight ones rounds differently from one processor to the next: pictures are
+/// compared premultiplied, which is exact everywhere.
 QImage pictureOf(const CoolMenuLibrary &lib, int index, qreal ratio = 1.0)
 {
-    return lib.image(index).icon.pixmap(QSize(16, 16), ratio).toImage().convertToFormat(QImage::Format_ARGB32);
+    return lib.image(index).icon.pixmap(QSize(16, 16), ratio).toImage().convertToFormat(
+        QImage::Format_ARGB32_Premultiplied);
 }
 
 bool near(const QColor &a, const QColor &b, int tolerance = 8)
@@ -112,8 +116,10 @@ private Q_SLOTS:
         QCOMPARE(cm.library().image(index).number, number);
 
         // Loaded as drawn, without a background colour taken out, in both resolutions.
-        const QImage small = QImage(u":/reference/menu/%1.png"_s.arg(number)).convertToFormat(QImage::Format_ARGB32);
-        const QImage large = QImage(u":/reference/menu/%1@2x.png"_s.arg(number)).convertToFormat(QImage::Format_ARGB32);
+        const QImage small =
+            QImage(u":/reference/menu/%1.png"_s.arg(number)).convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        const QImage large =
+            QImage(u":/reference/menu/%1@2x.png"_s.arg(number)).convertToFormat(QImage::Format_ARGB32_Premultiplied);
         QCOMPARE(small.size(), QSize(16, 16));
         QCOMPARE(large.size(), QSize(32, 32));
         QCOMPARE(pictureOf(cm.library(), index), small);
