@@ -2,7 +2,7 @@
 
 #include "app/appcontext.h"
 #include "engine/enginecontrol.h"
-#include "ui/n_coolmenu.h"
+#include "ui/menu/n_coolmenu.h"
 
 #include <QObject>
 #include <QPointer>

@@ -1,6 +1,6 @@
 #include "formwindow.h"
 
-#include "ui/dataform.h"
+#include "ui/form/dataform.h"
 
 #include <QWidget>
 #include <QWindow>

@@ -2,7 +2,7 @@
 
 #include "app/appcontext.h"
 #include "maintenance/schedule.h"
-#include "ui/dataform.h"
+#include "ui/form/dataform.h"
 #include "ui/formwindow.h"
 #include "ui/filedialogs.h"
 #include "ui/w_main.h"

@@ -6,7 +6,7 @@
 #include "maintenance/schedule.h"
 #include "platform/autostart.h"
 #include "platform/messageboxes.h"
-#include "ui/dataform.h"
+#include "ui/form/dataform.h"
 #include "ui/formwindow.h"
 #include "ui/filedialogs.h"
 #include "ui/u_icontray.h"
