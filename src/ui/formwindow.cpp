@@ -1,8 +1,12 @@
 #include "formwindow.h"
 
+#include "app/appcontext.h"
 #include "ui/form/dataform.h"
+#include "ui/w_main.h"
 
-#include <QWidget>
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QWindow>
 
 using namespace Qt::Literals::StringLiterals;
@@ -37,6 +41,67 @@ void moveWindowOnDrag(QWidget *window, DataForm *form)
         if (QWindow *handle = window->windowHandle())
             handle->startSystemMove();
     });
+}
+
+FormWindow::FormWindow(AppContext &ctx, w_main &mainWindow, EngineControl &engine, FileDialogs &dialogs,
+                       const QString &title, const QString &formName, QWidget *parent)
+    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), m_ctx(ctx), m_main(mainWindow), m_engine(engine),
+      m_dialogs(dialogs), m_form(new DataForm(this))
+{
+    setWindowTitle(title);
+    setWindowIcon(mainWindow.windowIcon());
+    m_form->setObjectName(formName);
+}
+
+FormWindow::~FormWindow() = default;
+
+QRect FormWindow::px(int x, int y, int w, int h)
+{
+    return {formPixelsToUnitsX(x), formPixelsToUnitsY(y), formPixelsToUnitsX(w), formPixelsToUnitsY(h)};
+}
+
+void FormWindow::finishForm()
+{
+    DataForm &f = *m_form;
+    addCloseControl(f, px(525, 4, 17, 17), m_ctx.gs_path + u"skin/close.jpg"_s);
+    f.bringToFront(u"t_close"_s);
+    f.bringToFront(u"p_close"_s);
+
+    f.setHoverColumn(u"name"_s);
+    connect(m_form, &DataForm::clicked, this, &FormWindow::onFormClicked);
+    moveWindowOnDrag(this, m_form);
+    m_form->setGeometry(QRect(QPoint(0, 0), m_form->formSize()));
+    setFixedSize(m_form->formSize());
+}
+
+void FormWindow::showOverMain()
+{
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+    show();
+    activateWindow();
+    m_main.hide();
+}
+
+void FormWindow::onFormClicked(const QString &name)
+{
+    if (name == u"t_close"_s || name == u"p_close"_s || name == u"rr_cancel"_s || name == u"t_cancel"_s) {
+        close();
+        return;
+    }
+    for (const QString &prefix : {u"rr_"_s, u"t_"_s}) {
+        if (name.startsWith(prefix)) {
+            buttonClicked(name.mid(prefix.size()));
+            return;
+        }
+    }
+}
+
+void FormWindow::closeEvent(QCloseEvent *event)
+{
+    QWidget::closeEvent(event);
+    m_main.dw_1()->clearHover();
+    m_main.show();
 }
 
 } // namespace garvina

@@ -7,10 +7,6 @@
 #include "ui/filedialogs.h"
 #include "ui/w_main.h"
 
-#include <QCloseEvent>
-#include <QGuiApplication>
-#include <QScreen>
-#include <QWindow>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -21,12 +17,6 @@ namespace {
 const QString Font = u"WenQuanYi Micro Hei"_s;
 const QColor LabelColour(51, 51, 51);
 const QColor Border(201, 215, 227);
-
-/// A rectangle given in pixels, as form units.
-QRect px(int x, int y, int w, int h)
-{
-    return {formPixelsToUnitsX(x), formPixelsToUnitsY(y), formPixelsToUnitsX(w), formPixelsToUnitsY(h)};
-}
 
 } // namespace
 
@@ -39,20 +29,16 @@ QString w_restore::fileFilter()
 
 w_restore::w_restore(AppContext &ctx, w_main &mainWindow, EngineControl &engine, FileDialogs &dialogs,
                      QWidget *parent)
-    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), m_ctx(ctx), m_main(mainWindow), m_engine(engine),
-      m_dialogs(dialogs)
+    : FormWindow(ctx, mainWindow, engine, dialogs, u"还原数据库"_s, u"dw_restore_db"_s, parent)
 {
-    setWindowTitle(u"还原数据库"_s);
-    setWindowIcon(mainWindow.windowIcon());
     buildForm();
+    finishForm();
 }
 
 w_restore::~w_restore() = default;
 
 void w_restore::buildForm()
 {
-    m_form = new DataForm(this);
-    m_form->setObjectName(u"dw_restore_db"_s);
     DataForm &f = *m_form;
     f.addColumn(u"restore_path"_s);
     f.addColumn(u"name"_s);
@@ -98,28 +84,14 @@ void w_restore::buildForm()
     for (const auto &b : buttons)
         addFormButton(f, QString::fromUtf16(b.key), b.units, QString::fromUtf16(b.caption));
 
-    addCloseControl(f, px(525, 4, 17, 17), m_ctx.gs_path + u"skin/close.jpg"_s);
-
     f.sendToBack(u"gb_1"_s);
     f.sendToBack(u"p_1"_s);
-    f.bringToFront(u"t_close"_s);
-    f.bringToFront(u"p_close"_s);
-
-    f.setHoverColumn(u"name"_s);
-    connect(m_form, &DataForm::clicked, this, &w_restore::onFormClicked);
-    moveWindowOnDrag(this, m_form);
-    m_form->setGeometry(QRect(QPoint(0, 0), m_form->formSize()));
-    setFixedSize(m_form->formSize());
 }
 
 void w_restore::open()
 {
     setFixedSize(m_form->formSize());
-    if (const QScreen *screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
-    show();
-    activateWindow();
-    m_main.hide();
+    showOverMain();
 }
 
 RestoreOutcome w_restore::f_restore()
@@ -135,21 +107,12 @@ void w_restore::selectFile()
         m_form->setItem(u"restore_path"_s, chosen);
 }
 
-void w_restore::onFormClicked(const QString &name)
+void w_restore::buttonClicked(const QString &key)
 {
-    if (name == u"rr_select"_s || name == u"t_select"_s)
+    if (key == u"select"_s)
         selectFile();
-    else if (name == u"rr_ok"_s || name == u"t_ok"_s)
+    else if (key == u"ok"_s)
         f_restore();
-    else if (name == u"t_close"_s || name == u"p_close"_s || name == u"rr_cancel"_s || name == u"t_cancel"_s)
-        close();
-}
-
-void w_restore::closeEvent(QCloseEvent *event)
-{
-    QWidget::closeEvent(event);
-    m_main.dw_1()->clearHover();
-    m_main.show();
 }
 
 } // namespace garvina

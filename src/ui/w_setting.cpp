@@ -13,14 +13,10 @@
 #include "ui/w_main.h"
 
 #include <QAbstractButton>
-#include <QCloseEvent>
 #include <QDir>
 #include <QFontMetrics>
-#include <QGuiApplication>
-#include <QScreen>
 #include <QStyle>
 #include <QStyleOptionButton>
-#include <QWindow>
 
 #include <algorithm>
 
@@ -36,12 +32,6 @@ const QColor Greyed(235, 241, 247);
 const QColor LabelColour(51, 51, 51);
 const QString IntervalText = u"每隔                  小时自动备份一次"_s;
 
-/// A rectangle given in pixels, as form units: the layout below is planned on the 547 x 416 skin.
-QRect px(int x, int y, int w, int h)
-{
-    return {formPixelsToUnitsX(x), formPixelsToUnitsY(y), formPixelsToUnitsX(w), formPixelsToUnitsY(h)};
-}
-
 AutostartEntry autostartEntry()
 {
     return AutostartEntry(u"garvinaserver"_s, u"服装销售管理软件(网络版服务端)"_s);
@@ -56,20 +46,16 @@ QStringList w_setting::autorunCommand(const QString &gs_path)
 
 w_setting::w_setting(AppContext &ctx, w_main &mainWindow, EngineControl &engine, FileDialogs &dialogs,
                      QWidget *parent)
-    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), m_ctx(ctx), m_main(mainWindow), m_engine(engine),
-      m_dialogs(dialogs)
+    : FormWindow(ctx, mainWindow, engine, dialogs, u"服务端功能设置"_s, u"dw_setting"_s, parent)
 {
-    setWindowTitle(u"服务端功能设置"_s);
-    setWindowIcon(mainWindow.windowIcon());
     buildForm();
+    finishForm();
 }
 
 w_setting::~w_setting() = default;
 
 void w_setting::buildForm()
 {
-    m_form = new DataForm(this);
-    m_form->setObjectName(u"dw_setting"_s);
     DataForm &f = *m_form;
     for (const QString &column :
          {u"start"_s, u"start_min"_s, u"setting_pass"_s, u"exit_pass"_s, u"password"_s, u"dbunload"_s,
@@ -161,20 +147,9 @@ void w_setting::buildForm()
     day.bindBackgroundColor(
         [item](const DataForm &d) { return item(d, u"dbunload"_s) == u"1"_s ? White : Greyed; });
 
-    // The close control over the cross of the skin's title strip.
-    addCloseControl(f, px(525, 4, 17, 17), m_ctx.gs_path + u"skin/close.jpg"_s);
-
     f.sendToBack(u"gb_general"_s);
     f.sendToBack(u"gb_backup"_s);
     f.sendToBack(u"p_1"_s);
-    f.bringToFront(u"t_close"_s);
-    f.bringToFront(u"p_close"_s);
-
-    f.setHoverColumn(u"name"_s);
-    connect(m_form, &DataForm::clicked, this, &w_setting::onFormClicked);
-    moveWindowOnDrag(this, m_form);
-    m_form->setGeometry(QRect(QPoint(0, 0), m_form->formSize()));
-    setFixedSize(m_form->formSize());
 }
 
 void w_setting::open()
@@ -220,11 +195,7 @@ void w_setting::open()
     }
     f.setItem(u"backup_path"_s, config.read(u"backup"_s, u"backuppath"_s, defaultBackupPath()));
 
-    if (const QScreen *screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
-    show();
-    activateWindow();
-    m_main.hide();
+    showOverMain();
 }
 
 QString w_setting::validationError() const
@@ -335,23 +306,14 @@ void w_setting::selectPath()
     m_form->setItem(u"backup_path"_s, chosen);
 }
 
-void w_setting::onFormClicked(const QString &name)
+void w_setting::buttonClicked(const QString &key)
 {
-    if (name == u"rr_ok"_s || name == u"t_ok"_s)
+    if (key == u"ok"_s)
         f_ok();
-    else if (name == u"rr_now_backup"_s || name == u"t_now_backup"_s)
+    else if (key == u"now_backup"_s)
         nowBackup();
-    else if (name == u"rr_select_path"_s || name == u"t_select_path"_s)
+    else if (key == u"select_path"_s)
         selectPath();
-    else if (name == u"t_close"_s || name == u"p_close"_s || name == u"rr_cancel"_s || name == u"t_cancel"_s)
-        close();
-}
-
-void w_setting::closeEvent(QCloseEvent *event)
-{
-    QWidget::closeEvent(event);
-    m_main.dw_1()->clearHover();
-    m_main.show();
 }
 
 } // namespace garvina
