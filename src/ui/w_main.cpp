@@ -408,12 +408,12 @@ void w_main::showFromTray()
 
 void w_main::restore(int lparam)
 {
-    if (lparam == 514 || lparam == 515) {
+    if (lparam == TrayLeftButtonUp || lparam == TrayLeftButtonDoubleClick) {
         if (!isVisible())
             showFromTray();
         raise();
         activateWindow();
-    } else if (lparam == 517) {
+    } else if (lparam == TrayRightButtonUp) {
         raise();
         activateWindow();
         m_menu->setServiceRunning(serviceRunning());

@@ -61,7 +61,7 @@ public:
     int wf_socket_start_stop(const QString &as_type);
     /// Stops the client connection service; its result code.
     int StopServer();
-    /// Mouse actions on the tray icon: 514 left release, 515 left double-click, 517 right release.
+    /// Mouse actions on the tray icon (TrayMouseMessage): left release or double-click, right release.
     void restore(int lparam);
 
     /// The once-a-second timer's work (also called by tests with a moved clock).
