@@ -28,11 +28,11 @@ void addFormButton(DataForm &form, const QString &key, const QRect &units, const
     body.setFillColor(QColor(19, 179, 253));
     body.setCursorShape(Qt::PointingHandCursor);
     FormText &text = form.addText(hovered.last(), units, caption);
-    text.setFont(u"WenQuanYi Micro Hei"_s, 9);
+    text.setFont(FormWindow::fontFamily(), 9);
     text.setTextColor(Qt::white);
     text.setAlignment(Qt::AlignCenter);
     text.setCursorShape(Qt::PointingHandCursor);
-    text.bindFontWeight([hovered](const DataForm &f) { return f.itemIn(u"name"_s, hovered) ? 700 : 400; });
+    text.bindFontWeight([hovered](const DataForm &f) { return f.itemIn(u"name"_s, hovered) ? FormWeightBold : FormWeightNormal; });
 }
 
 void moveWindowOnDrag(QWidget *window, DataForm *form)
@@ -58,6 +58,27 @@ FormWindow::~FormWindow() = default;
 QRect FormWindow::px(int x, int y, int w, int h)
 {
     return {formPixelsToUnitsX(x), formPixelsToUnitsY(y), formPixelsToUnitsX(w), formPixelsToUnitsY(h)};
+}
+
+QString FormWindow::fontFamily()
+{
+    return u"WenQuanYi Micro Hei"_s;
+}
+
+void FormWindow::addSkin()
+{
+    m_form->addPicture(u"p_1"_s, px(0, 0, 0, 0), m_ctx.gs_path + u"skin/setting_bg.jpg"_s);
+    FormText &title = m_form->addText(u"t_title"_s, px(10, 2, 300, 21), windowTitle());
+    title.setFont(fontFamily(), 10, FormWeightBold);
+    title.setTextColor(Qt::white);
+}
+
+FormText &FormWindow::addLabel(const QString &name, const QRect &units, const QString &text)
+{
+    FormText &label = m_form->addText(name, units, text);
+    label.setFont(fontFamily(), 9);
+    label.setTextColor(QColor(51, 51, 51));
+    return label;
 }
 
 void FormWindow::finishForm()

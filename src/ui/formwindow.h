@@ -9,6 +9,7 @@ namespace garvina {
 struct AppContext;
 class DataForm;
 class EngineControl;
+class FormText;
 class FileDialogs;
 class w_main;
 
@@ -35,6 +36,9 @@ class FormWindow : public QWidget
 public:
     ~FormWindow() override;
 
+    /// The type face the skins are laid out for.
+    static QString fontFamily();
+
 protected:
     /// Makes the empty form named \a formName; the window's own constructor lays it out and then calls
     /// finishForm(). \a engine and \a dialogs must outlive the window.
@@ -43,6 +47,12 @@ protected:
 
     /// A rectangle given in pixels of the skin, as form units.
     static QRect px(int x, int y, int w, int h);
+
+    /// The skin picture skin/setting_bg.jpg as `p_1` and the window's title on its title strip as
+    /// `t_title`.
+    void addSkin();
+    /// A label in the windows' type and colour.
+    FormText &addLabel(const QString &name, const QRect &units, const QString &text);
 
     /// Puts the close control over the cross of the skin's title strip, on top of everything, and
     /// makes the form answer the pointer: hover, clicks, dragging the window. Sizes the window.

@@ -14,8 +14,7 @@ namespace garvina {
 
 namespace {
 
-const QString Font = u"WenQuanYi Micro Hei"_s;
-const QColor LabelColour(51, 51, 51);
+const QString Font = FormWindow::fontFamily();
 const QColor Border(201, 215, 227);
 
 } // namespace
@@ -45,13 +44,10 @@ void w_restore::buildForm()
     // Only the upper part of the 547 x 416 background shows.
     f.setFormSize(px(0, 0, 547, 238).size());
 
-    f.addPicture(u"p_1"_s, px(0, 0, 0, 0), m_ctx.gs_path + u"skin/setting_bg.jpg"_s);
+    addSkin();
     // The picture's bottom border is cut off with it: draw one along the form's lower edge.
     f.addLine(u"l_1"_s, {0, formPixelsToUnitsY(237)}, {formPixelsToUnitsX(547), formPixelsToUnitsY(237)})
         .setColor(Border);
-    FormText &title = f.addText(u"t_title"_s, px(10, 2, 300, 21), u"还原数据库"_s);
-    title.setFont(Font, 10, 700);
-    title.setTextColor(Qt::white);
 
     f.addGroupBox(u"gb_1"_s, px(12, 32, 523, 106), u"注意事项"_s).setFont(Font, 9);
     const QString notes[] = {
@@ -59,16 +55,10 @@ void w_restore::buildForm()
         u"2、还原数据库前请通知所有用户先退出客户端，等还原后再重新进入客户端"_s,
         u"3、如遇到未知原因无法还原，可以手动把还原文件替换服务端DATA目录下的文件即可"_s,
     };
-    for (int i = 0; i < 3; ++i) {
-        FormText &note =
-            f.addText(u"t_note"_s + QString::number(i + 1), px(24, 52 + i * 26, 505, 22), notes[i]);
-        note.setFont(Font, 9);
-        note.setTextColor(LabelColour);
-    }
+    for (int i = 0; i < 3; ++i)
+        addLabel(u"t_note"_s + QString::number(i + 1), px(24, 52 + i * 26, 505, 22), notes[i]);
 
-    FormText &label = f.addText(u"t_restore_path"_s, px(16, 152, 124, 22), u"还原数据库文件名："_s);
-    label.setFont(Font, 9);
-    label.setTextColor(LabelColour);
+    addLabel(u"t_restore_path"_s, px(16, 152, 124, 22), u"还原数据库文件名："_s);
     f.addLineEdit(u"restore_path"_s, px(140, 152, 276, 22)).setFont(Font, 9);
 
     const struct

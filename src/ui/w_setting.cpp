@@ -26,10 +26,9 @@ namespace garvina {
 
 namespace {
 
-const QString Font = u"WenQuanYi Micro Hei"_s;
+const QString Font = FormWindow::fontFamily();
 const QColor White(255, 255, 255);
 const QColor Greyed(235, 241, 247);
-const QColor LabelColour(51, 51, 51);
 const QString IntervalText = u"每隔                  小时自动备份一次"_s;
 
 AutostartEntry autostartEntry()
@@ -64,17 +63,8 @@ void w_setting::buildForm()
         f.addColumn(column);
     f.setFormSize(px(0, 0, 547, 416).size());
 
-    f.addPicture(u"p_1"_s, px(0, 0, 0, 0), m_ctx.gs_path + u"skin/setting_bg.jpg"_s);
-    FormText &title = f.addText(u"t_title"_s, px(10, 2, 300, 21), u"服务端功能设置"_s);
-    title.setFont(Font, 10, 700);
-    title.setTextColor(Qt::white);
+    addSkin();
 
-    const auto label = [&f](const QString &name, const QRect &units, const QString &text) -> FormText & {
-        FormText &t = f.addText(name, units, text);
-        t.setFont(Font, 9);
-        t.setTextColor(LabelColour);
-        return t;
-    };
     const auto setFieldFont = [](FormField &field) -> FormField & {
         field.setFont(Font, 9);
         return field;
@@ -86,24 +76,24 @@ void w_setting::buildForm()
     setFieldFont(f.addCheckBox(u"start_min"_s, px(280, 52, 230, 22), u"启动后最小化到任务栏"_s));
     setFieldFont(f.addCheckBox(u"setting_pass"_s, px(28, 78, 240, 22), u"功能设置、还原数据库 需密码确认"_s));
     setFieldFont(f.addCheckBox(u"exit_pass"_s, px(280, 78, 230, 22), u"退出服务端时需密码确认"_s));
-    label(u"t_password"_s, px(30, 106, 40, 22), u"密码:"_s);
+    addLabel(u"t_password"_s, px(30, 106, 40, 22), u"密码:"_s);
     FormField &password = setFieldFont(f.addPasswordEdit(u"password"_s, px(72, 106, 180, 22)));
     setFieldFont(f.addCheckBox(u"dbunload"_s, px(28, 136, 140, 22), u"定期优化整理数据库"_s));
     FormField &day =
         setFieldFont(f.addRadioGroup(u"dbunload_day"_s, px(170, 136, 180, 22),
                                      {{u"每月"_s, u"1"_s}, {u"每周"_s, u"2"_s}, {u"每天"_s, u"3"_s}}));
-    label(u"t_dbunload_note"_s, px(356, 136, 150, 22), u"(建议每周整理)"_s);
+    addLabel(u"t_dbunload_note"_s, px(356, 136, 150, 22), u"(建议每周整理)"_s);
 
     // Backup settings.
     f.addGroupBox(u"gb_backup"_s, px(12, 176, 523, 186), u"备份设置"_s).setFont(Font, 9);
     FormField &type = setFieldFont(f.addRadioGroup(
         u"backup_type"_s, px(28, 196, 290, 84),
         {{u"每天定时备份"_s, u"1"_s, px(28, 196, 110, 22)}, {IntervalText, u"0"_s, px(28, 258, 290, 22)}}));
-    label(u"t_time_note"_s, px(142, 196, 380, 22), u"(以下三个备份时间为00:00，即代表没有备份时间)"_s);
+    addLabel(u"t_time_note"_s, px(142, 196, 380, 22), u"(以下三个备份时间为00:00，即代表没有备份时间)"_s);
     FormField *times[3] = {};
     for (int i = 0; i < 3; ++i) {
         const QString n = QString::number(i + 1);
-        label(u"t_time"_s + n, px(46 + i * 160, 224, 70, 22), u"备份时间"_s + n + u":"_s);
+        addLabel(u"t_time"_s + n, px(46 + i * 160, 224, 70, 22), u"备份时间"_s + n + u":"_s);
         times[i] = &setFieldFont(f.addTimeField(u"backup_time"_s + n, px(116 + i * 160, 224, 72, 22)));
     }
     // The interval field sits in the run of blanks of its radio button's text, wherever the font
@@ -119,8 +109,8 @@ void w_setting::buildForm()
     const int gapWidth = std::max(36, metrics.horizontalAdvance(QString(16, u' ')));
     FormField &hour =
         setFieldFont(f.addIntegerField(u"backup_hour"_s, px(28 + gapLeft, 258, gapWidth, 22), 1, 24));
-    label(u"t_hour_note"_s, px(324, 258, 200, 22), u"(从0点开始计算间隔备份小时数)"_s);
-    label(u"t_path"_s, px(30, 306, 62, 22), u"备份目录:"_s);
+    addLabel(u"t_hour_note"_s, px(324, 258, 200, 22), u"(从0点开始计算间隔备份小时数)"_s);
+    addLabel(u"t_path"_s, px(30, 306, 62, 22), u"备份目录:"_s);
     setFieldFont(f.addLineEdit(u"backup_path"_s, px(92, 306, 330, 22)));
     addFormButton(*m_form, u"select_path"_s, px(432, 305, 72, 24), u"目录"_s);
 

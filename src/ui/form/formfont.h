@@ -5,6 +5,12 @@
 
 namespace garvina {
 
+/// Font weights as a form designer gives them.
+enum FormFontWeight : int {
+    FormWeightNormal = 400,
+    FormWeightBold = 700,
+};
+
 /// \brief Font settings shared by texts, group boxes and fields.
 ///
 /// Sizes are in points as a form designer gives them, drawn at 96 dpi like the pictures of the skin
