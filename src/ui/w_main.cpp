@@ -108,7 +108,7 @@ w_main::w_main(AppContext &ctx, Services services, QWidget *parent)
     m_cbStart->hide();
     connect(m_cbStart, &QPushButton::clicked, this, &w_main::cbStartClicked);
 
-    m_timer.setInterval(1000);
+    m_timer.setInterval(TimerMsecs);
     connect(&m_timer, &QTimer::timeout, this, &w_main::timerTick);
 }
 
@@ -265,7 +265,7 @@ void w_main::open()
 void w_main::cbStartClicked()
 {
     server_start_stop();
-    if (!f_check_diskspace(m_ctx.gs_path, 100)) {
+    if (!f_check_diskspace(m_ctx.gs_path, MinFreeMegabytes)) {
         m_tray->show_balloontip(u"硬盘空间不足"_s,
                                 u"您的"_s + mountPointOf(m_ctx.gs_path) +
                                     u"盘空间不足100M,请整理出更多的硬盘空间,以便服装服务端正常使用!"_s);

@@ -66,6 +66,9 @@ public:
 
     /// The once-a-second timer's work (also called by tests with a moved clock).
     void timerTick();
+    static constexpr int TimerMsecs = 1000;
+    /// Free space, in MB, below which starting the service warns in a balloon.
+    static constexpr int MinFreeMegabytes = 100;
 
     bool serviceRunning() const;
     DataForm *dw_1() const { return m_form; }
