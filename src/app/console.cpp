@@ -79,13 +79,9 @@ int Console::startUp(const QStringList &arguments, const QString &workingDirecto
     services.coolmenu = &m_coolmenu;
     services.tray = m_tray;
     m_tray = nullptr;
-    services.openSettings =
-        m_openSettings ? m_openSettings : std::function<void()>([this] { openSettingsWindow(); });
-    services.openRestore =
-        m_openRestore ? m_openRestore : std::function<void()>([this] { openRestoreWindow(); });
-    services.onlineUpgrade = m_onlineUpgrade ? m_onlineUpgrade : std::function<void()>([this] {
-        f_online_upgrade(m_ctx, [this] { endWithoutCloseHook(); });
-    });
+    services.openSettings = [this] { openWindow(m_settingWindow); };
+    services.openRestore = [this] { openWindow(m_restoreWindow); };
+    services.onlineUpgrade = [this] { f_online_upgrade(m_ctx, [this] { endWithoutCloseHook(); }); };
     m_main = std::make_unique<w_main>(m_ctx, std::move(services));
     m_main->open();
     return 0;
@@ -103,30 +99,17 @@ void raiseWindow(QWidget *window)
 
 } // namespace
 
-void Console::openSettingsWindow()
+template <typename Window> void Console::openWindow(QPointer<Window> &window)
 {
-    if (m_settingWindow) {
-        raiseWindow(m_settingWindow);
+    if (window) {
+        raiseWindow(window);
         return;
     }
     if (!m_fileDialogs)
         m_fileDialogs = std::make_unique<QtFileDialogs>();
-    m_settingWindow = new w_setting(m_ctx, *m_main, m_engine, *m_fileDialogs);
-    m_settingWindow->setAttribute(Qt::WA_DeleteOnClose);
-    m_settingWindow->open();
-}
-
-void Console::openRestoreWindow()
-{
-    if (m_restoreWindow) {
-        raiseWindow(m_restoreWindow);
-        return;
-    }
-    if (!m_fileDialogs)
-        m_fileDialogs = std::make_unique<QtFileDialogs>();
-    m_restoreWindow = new w_restore(m_ctx, *m_main, m_engine, *m_fileDialogs);
-    m_restoreWindow->setAttribute(Qt::WA_DeleteOnClose);
-    m_restoreWindow->open();
+    window = new Window(m_ctx, *m_main, m_engine, *m_fileDialogs);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    window->open();
 }
 
 void Console::endWithoutCloseHook()

@@ -2,13 +2,12 @@
 
 #include "app/appcontext.h"
 #include "engine/enginecontrol.h"
-#include "ui/n_coolmenu.h"
+#include "ui/menu/n_coolmenu.h"
 
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
 
-#include <functional>
 #include <memory>
 
 namespace garvina {
@@ -39,16 +38,8 @@ public:
     /// Ends the event loop without the close hook (the upgrade takes over).
     void endWithoutCloseHook();
 
-    /// Before startUp(): a tray to use instead of the desktop's (taken over), and the windows the main
-    /// window opens (left empty: the settings and restore windows, and the online upgrade).
+    /// Before startUp(): a tray to use instead of the desktop's (taken over).
     void setTrayBackend(TrayBackend *tray) { m_tray = tray; }
-    void setWindowOpeners(std::function<void()> settings, std::function<void()> restore,
-                          std::function<void()> upgrade)
-    {
-        m_openSettings = std::move(settings);
-        m_openRestore = std::move(restore);
-        m_onlineUpgrade = std::move(upgrade);
-    }
 
     AppContext &context() { return m_ctx; }
     w_main *mainWindow() const { return m_main.get(); }
@@ -56,9 +47,8 @@ public:
     EngineControl &engine() { return m_engine; }
 
 private:
-    /// Opens the settings or the restore window, or raises the one already open.
-    void openSettingsWindow();
-    void openRestoreWindow();
+    /// Opens the settings or the restore window into \a window, or raises the one already open there.
+    template <typename Window> void openWindow(QPointer<Window> &window);
 
     AppContext m_ctx;
     EngineControl m_engine{m_ctx};
@@ -66,9 +56,6 @@ private:
     std::unique_ptr<w_main> m_main;
     bool m_closed = false;
     TrayBackend *m_tray = nullptr;
-    std::function<void()> m_openSettings;
-    std::function<void()> m_openRestore;
-    std::function<void()> m_onlineUpgrade;
     std::unique_ptr<FileDialogs> m_fileDialogs;
     QPointer<w_setting> m_settingWindow;
     QPointer<w_restore> m_restoreWindow;

@@ -1,7 +1,7 @@
 #include "m_popmenu.h"
 
 #include "app/appcontext.h"
-#include "ui/n_coolmenu.h"
+#include "ui/menu/n_coolmenu.h"
 #include "ui/passwordprompt.h"
 #include "ui/w_pass.h"
 

@@ -16,7 +16,7 @@ class PasswordPrompt;
 /// password guard first (`system`/`settingpass`, `system`/`exitpass`).
 ///
 /// Every command item carries the tag "id=N" and the picture name "server.dll:N" for the menu
-/// renderer (kMenuTagProperty, kMenuPictureNameProperty in ui/n_coolmenu.h). Each item's object
+/// renderer (kMenuTagProperty, kMenuPictureNameProperty in ui/menu/n_coolmenu.h). Each item's object
 /// name is its design name ("m_显示主界面", "m_-", ...); the members use ASCII names for the
 /// Chinese ones: m_show is m_显示主界面, m_setting is m_功能设置, m_exit is m_退出服务器, and the
 /// separators m_-, m_-1, m_-0 are m_sep, m_sep1, m_sep0.

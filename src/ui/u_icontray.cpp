@@ -15,9 +15,9 @@ SystemTrayBackend::SystemTrayBackend(QObject *parent) : TrayBackend(parent), m_i
 {
     connect(m_icon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         switch (reason) {
-        case QSystemTrayIcon::Trigger: Q_EMIT mouseAction(514); break;
-        case QSystemTrayIcon::DoubleClick: Q_EMIT mouseAction(515); break;
-        case QSystemTrayIcon::Context: Q_EMIT mouseAction(517); break;
+        case QSystemTrayIcon::Trigger: Q_EMIT mouseAction(TrayLeftButtonUp); break;
+        case QSystemTrayIcon::DoubleClick: Q_EMIT mouseAction(TrayLeftButtonDoubleClick); break;
+        case QSystemTrayIcon::Context: Q_EMIT mouseAction(TrayRightButtonUp); break;
         default: break;
         }
     });
@@ -101,8 +101,8 @@ void u_icontray::add_icon(const QString &icon_name, const QString &tip_text, QWi
     if (!m_ib_systemtrayexists)
         return;
     m_i_win = win;
-    m_lpdata.sztip = cutToBytes(tip_text, 127);
-    m_lpdata.uflags = 7;
+    m_lpdata.sztip = cutToBytes(tip_text, TipBytes);
+    m_lpdata.uflags = nif_message | nif_icon | nif_tip;
     m_lpdata.iconName = icon_name;
     m_backend->setIcon(ufp_get_hicon(icon_name));
     m_backend->setToolTip(m_lpdata.sztip);
@@ -116,10 +116,10 @@ void u_icontray::add_icon(const QString &icon_name, const QString &tip_text, QWi
     if (!m_ib_systemtrayexists)
         return;
     add_icon(icon_name, tip_text, win);
-    m_lpdata.uflags = 23;
-    m_lpdata.szinfo = cutToBytes(balloon_tip, 255);
-    m_lpdata.szinfotitle = cutToBytes(balloon_title, 63);
-    m_lpdata.utimeoutorversion = 15000;
+    m_lpdata.uflags = nif_message | nif_icon | nif_tip | nif_info;
+    m_lpdata.szinfo = cutToBytes(balloon_tip, InfoBytes);
+    m_lpdata.szinfotitle = cutToBytes(balloon_title, InfoTitleBytes);
+    m_lpdata.utimeoutorversion = FirstBalloonMsecs;
     m_backend->showMessage(m_lpdata.szinfotitle, m_lpdata.szinfo, m_lpdata.utimeoutorversion);
 }
 
@@ -127,7 +127,7 @@ void u_icontray::modify_icon(const QString &icon_name)
 {
     if (!m_ib_systemtrayexists)
         return;
-    m_lpdata.uflags = 2;
+    m_lpdata.uflags = nif_icon;
     m_lpdata.iconName = icon_name;
     m_backend->setIcon(ufp_get_hicon(icon_name));
 }
@@ -136,8 +136,8 @@ void u_icontray::modify_tip(const QString &tip_text)
 {
     if (!m_ib_systemtrayexists)
         return;
-    m_lpdata.uflags = 4;
-    m_lpdata.sztip = cutToBytes(tip_text, 127);
+    m_lpdata.uflags = nif_tip;
+    m_lpdata.sztip = cutToBytes(tip_text, TipBytes);
     m_backend->setToolTip(m_lpdata.sztip);
 }
 
@@ -145,10 +145,10 @@ void u_icontray::show_balloontip(const QString &tip_title, const QString &tip)
 {
     if (!m_ib_systemtrayexists)
         return;
-    m_lpdata.uflags = 23;
-    m_lpdata.szinfo = cutToBytes(tip, 255);
-    m_lpdata.szinfotitle = cutToBytes(tip_title, 63);
-    m_lpdata.utimeoutorversion = 1000;
+    m_lpdata.uflags = nif_message | nif_icon | nif_tip | nif_info;
+    m_lpdata.szinfo = cutToBytes(tip, InfoBytes);
+    m_lpdata.szinfotitle = cutToBytes(tip_title, InfoTitleBytes);
+    m_lpdata.utimeoutorversion = BalloonMsecs;
     m_backend->showMessage(m_lpdata.szinfotitle, m_lpdata.szinfo, m_lpdata.utimeoutorversion);
 }
 

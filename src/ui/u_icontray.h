@@ -10,6 +10,13 @@ class QSystemTrayIcon;
 
 namespace garvina {
 
+/// The mouse messages a tray icon reports, numbered as the Windows tray numbers them.
+enum TrayMouseMessage : int {
+    TrayLeftButtonUp = 514,
+    TrayLeftButtonDoubleClick = 515,
+    TrayRightButtonUp = 517,
+};
+
 /// \brief What the tray icon talks to: the desktop's notification area. The production one is
 /// QSystemTrayIcon; tests use a recorder that keeps the balloons.
 class TrayBackend : public QObject
@@ -24,8 +31,7 @@ public:
     virtual void showMessage(const QString &title, const QString &text, int msecs) = 0;
 
 Q_SIGNALS:
-    /// A mouse action on the icon, as the tray reports it: 514 left release, 515 left double-click,
-    /// 517 right release.
+    /// A mouse action on the icon, as the tray reports it (a TrayMouseMessage).
     void mouseAction(int message);
 };
 
@@ -55,6 +61,20 @@ class u_icontray : public QObject
     Q_OBJECT
 public:
     /// The fields of the notification record that outlive each operation.
+    /// Which parts of notifyicondata an operation sets (uflags), valued as the Windows shell has them.
+    static constexpr int nif_message = 1;
+    static constexpr int nif_icon = 2;
+    static constexpr int nif_tip = 4;
+    static constexpr int nif_info = 16;
+
+    /// The longest texts the tray keeps, in UTF-8 bytes.
+    static constexpr int TipBytes = 127;
+    static constexpr int InfoBytes = 255;
+    static constexpr int InfoTitleBytes = 63;
+    /// How long a balloon stays, in milliseconds: the one shown with the icon, and every later one.
+    static constexpr int FirstBalloonMsecs = 15000;
+    static constexpr int BalloonMsecs = 1000;
+
     struct notifyicondata
     {
         QString sztip;
@@ -87,7 +107,7 @@ public:
     static QString cutToBytes(const QString &text, int maxBytes);
 
 Q_SIGNALS:
-    /// Mouse actions on the icon, for the owner window (514, 515, 517).
+    /// Mouse actions on the icon, for the owner window (a TrayMouseMessage).
     void restore(int lparam);
 
 private:

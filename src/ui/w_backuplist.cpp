@@ -2,8 +2,8 @@
 
 #include "maintenance/backupcare.h"
 #include "maintenance/backupstate.h"
-#include "ui/dataform.h"
-#include "ui/dataformunits.h"
+#include "ui/form/dataform.h"
+#include "ui/form/dataformunits.h"
 #include "ui/formwindow.h"
 
 #include <QHeaderView>

@@ -10,11 +10,11 @@
 #include "platform/clock.h"
 #include "platform/filesystem.h"
 #include "platform/messageboxes.h"
-#include "ui/dataform.h"
+#include "ui/form/dataform.h"
 #include "ui/formwindow.h"
 #include "ui/guiresources.h"
 #include "ui/m_popmenu.h"
-#include "ui/n_coolmenu.h"
+#include "ui/menu/n_coolmenu.h"
 #include "ui/passwordprompt.h"
 #include "ui/u_icontray.h"
 #include "ui/w_notice.h"
@@ -95,7 +95,7 @@ w_main::w_main(AppContext &ctx, Services services, QWidget *parent)
     m_cbStart->hide();
     connect(m_cbStart, &QPushButton::clicked, this, &w_main::cbStartClicked);
 
-    m_timer.setInterval(1000);
+    m_timer.setInterval(TimerMsecs);
     connect(&m_timer, &QTimer::timeout, this, &w_main::timerTick);
 }
 
@@ -257,7 +257,7 @@ void w_main::open()
 void w_main::cbStartClicked()
 {
     server_start_stop();
-    if (!f_check_diskspace(m_ctx.gs_path, 100)) {
+    if (!f_check_diskspace(m_ctx.gs_path, MinFreeMegabytes)) {
         m_tray->show_balloontip(u"硬盘空间不足"_s,
                                 u"您的"_s + mountPointOf(m_ctx.gs_path) +
                                     u"盘空间不足100M,请整理出更多的硬盘空间,以便服装服务端正常使用!"_s);
@@ -435,12 +435,12 @@ void w_main::showFromTray()
 
 void w_main::restore(int lparam)
 {
-    if (lparam == 514 || lparam == 515) {
+    if (lparam == TrayLeftButtonUp || lparam == TrayLeftButtonDoubleClick) {
         if (!isVisible())
             showFromTray();
         raise();
         activateWindow();
-    } else if (lparam == 517) {
+    } else if (lparam == TrayRightButtonUp) {
         raise();
         activateWindow();
         m_menu->setServiceRunning(serviceRunning());

@@ -62,7 +62,7 @@ public:
     int wf_socket_start_stop(const QString &as_type);
     /// Stops the client connection service; its result code.
     int StopServer();
-    /// Mouse actions on the tray icon: 514 left release, 515 left double-click, 517 right release.
+    /// Mouse actions on the tray icon (TrayMouseMessage): left release or double-click, right release.
     void restore(int lparam);
 
     /// The once-a-second timer's work (also called by tests with a moved clock).
@@ -73,6 +73,9 @@ public:
     bool backupAlarmUp() const { return m_backupAlarm.isUp(); }
     /// The tray picture of the backup alarm.
     static QString alarmIconName();
+    static constexpr int TimerMsecs = 1000;
+    /// Free space, in MB, below which starting the service warns in a balloon.
+    static constexpr int MinFreeMegabytes = 100;
 
     bool serviceRunning() const;
     DataForm *dw_1() const { return m_form; }

@@ -2,15 +2,11 @@
 
 #include "app/appcontext.h"
 #include "maintenance/schedule.h"
-#include "ui/dataform.h"
+#include "ui/form/dataform.h"
 #include "ui/formwindow.h"
 #include "ui/filedialogs.h"
 #include "ui/w_main.h"
 
-#include <QCloseEvent>
-#include <QGuiApplication>
-#include <QScreen>
-#include <QWindow>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -18,15 +14,8 @@ namespace garvina {
 
 namespace {
 
-const QString Font = u"WenQuanYi Micro Hei"_s;
-const QColor LabelColour(51, 51, 51);
+const QString Font = FormWindow::fontFamily();
 const QColor Border(201, 215, 227);
-
-/// A rectangle given in pixels, as form units.
-QRect px(int x, int y, int w, int h)
-{
-    return {formPixelsToUnitsX(x), formPixelsToUnitsY(y), formPixelsToUnitsX(w), formPixelsToUnitsY(h)};
-}
 
 } // namespace
 
@@ -39,33 +28,26 @@ QString w_restore::fileFilter()
 
 w_restore::w_restore(AppContext &ctx, w_main &mainWindow, EngineControl &engine, FileDialogs &dialogs,
                      QWidget *parent)
-    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), m_ctx(ctx), m_main(mainWindow), m_engine(engine),
-      m_dialogs(dialogs)
+    : FormWindow(ctx, mainWindow, engine, dialogs, u"还原数据库"_s, u"dw_restore_db"_s, parent)
 {
-    setWindowTitle(u"还原数据库"_s);
-    setWindowIcon(mainWindow.windowIcon());
     buildForm();
+    finishForm();
 }
 
 w_restore::~w_restore() = default;
 
 void w_restore::buildForm()
 {
-    m_form = new DataForm(this);
-    m_form->setObjectName(u"dw_restore_db"_s);
     DataForm &f = *m_form;
     f.addColumn(u"restore_path"_s);
     f.addColumn(u"name"_s);
     // Only the upper part of the 547 x 416 background shows.
     f.setFormSize(px(0, 0, 547, 238).size());
 
-    f.addPicture(u"p_1"_s, px(0, 0, 0, 0), m_ctx.gs_path + u"skin/setting_bg.jpg"_s);
+    addSkin();
     // The picture's bottom border is cut off with it: draw one along the form's lower edge.
     f.addLine(u"l_1"_s, {0, formPixelsToUnitsY(237)}, {formPixelsToUnitsX(547), formPixelsToUnitsY(237)})
         .setColor(Border);
-    FormText &title = f.addText(u"t_title"_s, px(10, 2, 300, 21), u"还原数据库"_s);
-    title.setFont(Font, 10, 700);
-    title.setTextColor(Qt::white);
 
     f.addGroupBox(u"gb_1"_s, px(12, 32, 523, 106), u"注意事项"_s).setFont(Font, 9);
     const QString notes[] = {
@@ -73,16 +55,10 @@ void w_restore::buildForm()
         u"2、还原数据库前请通知所有用户先退出客户端，等还原后再重新进入客户端"_s,
         u"3、如遇到未知原因无法还原，可以手动把还原文件替换服务端DATA目录下的文件即可"_s,
     };
-    for (int i = 0; i < 3; ++i) {
-        FormText &note =
-            f.addText(u"t_note"_s + QString::number(i + 1), px(24, 52 + i * 26, 505, 22), notes[i]);
-        note.setFont(Font, 9);
-        note.setTextColor(LabelColour);
-    }
+    for (int i = 0; i < 3; ++i)
+        addLabel(u"t_note"_s + QString::number(i + 1), px(24, 52 + i * 26, 505, 22), notes[i]);
 
-    FormText &label = f.addText(u"t_restore_path"_s, px(16, 152, 124, 22), u"还原数据库文件名："_s);
-    label.setFont(Font, 9);
-    label.setTextColor(LabelColour);
+    addLabel(u"t_restore_path"_s, px(16, 152, 124, 22), u"还原数据库文件名："_s);
     f.addLineEdit(u"restore_path"_s, px(140, 152, 276, 22)).setFont(Font, 9);
 
     const struct
@@ -98,28 +74,14 @@ void w_restore::buildForm()
     for (const auto &b : buttons)
         addFormButton(f, QString::fromUtf16(b.key), b.units, QString::fromUtf16(b.caption));
 
-    addCloseControl(f, px(525, 4, 17, 17), m_ctx.gs_path + u"skin/close.jpg"_s);
-
     f.sendToBack(u"gb_1"_s);
     f.sendToBack(u"p_1"_s);
-    f.bringToFront(u"t_close"_s);
-    f.bringToFront(u"p_close"_s);
-
-    f.setHoverColumn(u"name"_s);
-    connect(m_form, &DataForm::clicked, this, &w_restore::onFormClicked);
-    moveWindowOnDrag(this, m_form);
-    m_form->setGeometry(QRect(QPoint(0, 0), m_form->formSize()));
-    setFixedSize(m_form->formSize());
 }
 
 void w_restore::open()
 {
     setFixedSize(m_form->formSize());
-    if (const QScreen *screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
-    show();
-    activateWindow();
-    m_main.hide();
+    showOverMain();
 }
 
 RestoreOutcome w_restore::f_restore()
@@ -135,21 +97,12 @@ void w_restore::selectFile()
         m_form->setItem(u"restore_path"_s, chosen);
 }
 
-void w_restore::onFormClicked(const QString &name)
+void w_restore::buttonClicked(const QString &key)
 {
-    if (name == u"rr_select"_s || name == u"t_select"_s)
+    if (key == u"select"_s)
         selectFile();
-    else if (name == u"rr_ok"_s || name == u"t_ok"_s)
+    else if (key == u"ok"_s)
         f_restore();
-    else if (name == u"t_close"_s || name == u"p_close"_s || name == u"rr_cancel"_s || name == u"t_cancel"_s)
-        close();
-}
-
-void w_restore::closeEvent(QCloseEvent *event)
-{
-    QWidget::closeEvent(event);
-    m_main.dw_1()->clearHover();
-    m_main.show();
 }
 
 } // namespace garvina

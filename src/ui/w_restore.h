@@ -1,8 +1,7 @@
 #pragma once
 
 #include "maintenance/restore.h"
-
-#include <QWidget>
+#include "ui/formwindow.h"
 
 namespace garvina {
 
@@ -17,7 +16,7 @@ class w_main;
 /// A frameless, non-modal window showing the form `dw_restore_db` on the upper part of the skin
 /// picture skin/setting_bg.jpg. While it is open the main window is hidden; closing it shows the
 /// main window again. The window stays open after every outcome of a restore.
-class w_restore : public QWidget
+class w_restore : public FormWindow
 {
     Q_OBJECT
 public:
@@ -41,17 +40,10 @@ public:
     static QString fileFilter();
 
 protected:
-    void closeEvent(QCloseEvent *event) override;
+    void buttonClicked(const QString &key) override;
 
 private:
     void buildForm();
-    void onFormClicked(const QString &name);
-
-    AppContext &m_ctx;
-    w_main &m_main;
-    EngineControl &m_engine;
-    FileDialogs &m_dialogs;
-    DataForm *m_form = nullptr;
 };
 
 } // namespace garvina

@@ -7,7 +7,7 @@
 #include "maintenance/schedule.h"
 #include "platform/autostart.h"
 #include "platform/messageboxes.h"
-#include "ui/dataform.h"
+#include "ui/form/dataform.h"
 #include "ui/formwindow.h"
 #include "ui/filedialogs.h"
 #include "ui/u_icontray.h"
@@ -15,14 +15,10 @@
 #include "ui/w_main.h"
 
 #include <QAbstractButton>
-#include <QCloseEvent>
 #include <QDir>
 #include <QFontMetrics>
-#include <QGuiApplication>
-#include <QScreen>
 #include <QStyle>
 #include <QStyleOptionButton>
-#include <QWindow>
 
 #include <algorithm>
 
@@ -32,17 +28,10 @@ namespace garvina {
 
 namespace {
 
-const QString Font = u"WenQuanYi Micro Hei"_s;
+const QString Font = FormWindow::fontFamily();
 const QColor White(255, 255, 255);
 const QColor Greyed(235, 241, 247);
-const QColor LabelColour(51, 51, 51);
 const QString IntervalText = u"每隔                  小时自动备份一次"_s;
-
-/// A rectangle given in pixels, as form units: the layout below is planned on the 547 x 416 skin.
-QRect px(int x, int y, int w, int h)
-{
-    return {formPixelsToUnitsX(x), formPixelsToUnitsY(y), formPixelsToUnitsX(w), formPixelsToUnitsY(h)};
-}
 
 AutostartEntry autostartEntry()
 {
@@ -82,20 +71,16 @@ QStringList w_setting::autorunCommand(const QString &gs_path)
 
 w_setting::w_setting(AppContext &ctx, w_main &mainWindow, EngineControl &engine, FileDialogs &dialogs,
                      QWidget *parent)
-    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), m_ctx(ctx), m_main(mainWindow), m_engine(engine),
-      m_dialogs(dialogs)
+    : FormWindow(ctx, mainWindow, engine, dialogs, u"服务端功能设置"_s, u"dw_setting"_s, parent)
 {
-    setWindowTitle(u"服务端功能设置"_s);
-    setWindowIcon(mainWindow.windowIcon());
     buildForm();
+    finishForm();
 }
 
 w_setting::~w_setting() = default;
 
 void w_setting::buildForm()
 {
-    m_form = new DataForm(this);
-    m_form->setObjectName(u"dw_setting"_s);
     DataForm &f = *m_form;
     for (const QString &column :
          {u"start"_s, u"start_min"_s, u"setting_pass"_s, u"exit_pass"_s, u"password"_s, u"dbunload"_s,
@@ -106,17 +91,8 @@ void w_setting::buildForm()
         f.addColumn(column);
     f.setFormSize(px(0, 0, 547, 416).size());
 
-    f.addPicture(u"p_1"_s, px(0, 0, 0, 0), m_ctx.gs_path + u"skin/setting_bg.jpg"_s);
-    FormText &title = f.addText(u"t_title"_s, px(10, 2, 300, 21), u"服务端功能设置"_s);
-    title.setFont(Font, 10, 700);
-    title.setTextColor(Qt::white);
+    addSkin();
 
-    const auto label = [&f](const QString &name, const QRect &units, const QString &text) -> FormText & {
-        FormText &t = f.addText(name, units, text);
-        t.setFont(Font, 9);
-        t.setTextColor(LabelColour);
-        return t;
-    };
     const auto setFieldFont = [](FormField &field) -> FormField & {
         field.setFont(Font, 9);
         return field;
@@ -128,24 +104,24 @@ void w_setting::buildForm()
     setFieldFont(f.addCheckBox(u"start_min"_s, px(280, 52, 230, 22), u"启动后最小化到任务栏"_s));
     setFieldFont(f.addCheckBox(u"setting_pass"_s, px(28, 78, 240, 22), u"功能设置、还原数据库 需密码确认"_s));
     setFieldFont(f.addCheckBox(u"exit_pass"_s, px(280, 78, 230, 22), u"退出服务端时需密码确认"_s));
-    label(u"t_password"_s, px(30, 106, 40, 22), u"密码:"_s);
+    addLabel(u"t_password"_s, px(30, 106, 40, 22), u"密码:"_s);
     FormField &password = setFieldFont(f.addPasswordEdit(u"password"_s, px(72, 106, 180, 22)));
     setFieldFont(f.addCheckBox(u"dbunload"_s, px(28, 136, 140, 22), u"定期优化整理数据库"_s));
     FormField &day =
         setFieldFont(f.addRadioGroup(u"dbunload_day"_s, px(170, 136, 180, 22),
                                      {{u"每月"_s, u"1"_s}, {u"每周"_s, u"2"_s}, {u"每天"_s, u"3"_s}}));
-    label(u"t_dbunload_note"_s, px(356, 136, 150, 22), u"(建议每周整理)"_s);
+    addLabel(u"t_dbunload_note"_s, px(356, 136, 150, 22), u"(建议每周整理)"_s);
 
     // Backup settings.
     f.addGroupBox(u"gb_backup"_s, px(12, 176, 523, 186), u"备份设置"_s).setFont(Font, 9);
     FormField &type = setFieldFont(f.addRadioGroup(
         u"backup_type"_s, px(28, 196, 290, 84),
         {{u"每天定时备份"_s, u"1"_s, px(28, 196, 110, 22)}, {IntervalText, u"0"_s, px(28, 258, 290, 22)}}));
-    label(u"t_time_note"_s, px(142, 196, 380, 22), u"(以下三个备份时间为00:00，即代表没有备份时间)"_s);
+    addLabel(u"t_time_note"_s, px(142, 196, 380, 22), u"(以下三个备份时间为00:00，即代表没有备份时间)"_s);
     FormField *times[3] = {};
     for (int i = 0; i < 3; ++i) {
         const QString n = QString::number(i + 1);
-        label(u"t_time"_s + n, px(46 + i * 160, 224, 70, 22), u"备份时间"_s + n + u":"_s);
+        addLabel(u"t_time"_s + n, px(46 + i * 160, 224, 70, 22), u"备份时间"_s + n + u":"_s);
         times[i] = &setFieldFont(f.addTimeField(u"backup_time"_s + n, px(116 + i * 160, 224, 72, 22)));
     }
     // The interval field sits in the run of blanks of its radio button's text, wherever the font
@@ -161,13 +137,13 @@ void w_setting::buildForm()
     const int gapWidth = std::max(36, metrics.horizontalAdvance(QString(16, u' ')));
     FormField &hour =
         setFieldFont(f.addIntegerField(u"backup_hour"_s, px(28 + gapLeft, 258, gapWidth, 22), 1, 24));
-    label(u"t_hour_note"_s, px(324, 258, 200, 22), u"(从0点开始计算间隔备份小时数)"_s);
-    label(u"t_path"_s, px(30, 306, 62, 22), u"备份目录:"_s);
+    addLabel(u"t_hour_note"_s, px(324, 258, 200, 22), u"(从0点开始计算间隔备份小时数)"_s);
+    addLabel(u"t_path"_s, px(30, 306, 62, 22), u"备份目录:"_s);
     setFieldFont(f.addLineEdit(u"backup_path"_s, px(92, 306, 330, 22)));
     addFormButton(*m_form, u"select_path"_s, px(432, 305, 72, 24), u"目录"_s);
 
     // How many backups to keep and when to raise the alarm: one row under the folder.
-    label(u"t_keep"_s, px(30, 334, 52, 22), u"保留备份:"_s);
+    addLabel(u"t_keep"_s, px(30, 334, 52, 22), u"保留备份:"_s);
     const struct
     {
         const char16_t *column;
@@ -179,11 +155,11 @@ void w_setting::buildForm()
         const QString column = QString::fromUtf16(k.column);
         setFieldFont(f.addIntegerField(column, px(k.x, 334, 44, 22), 0, 999));
         const QString text = QString::fromUtf16(k.text);
-        label(u"t_"_s + column, px(k.x + 46, 334, 13 * int(text.size()) + 4, 22), text);
+        addLabel(u"t_"_s + column, px(k.x + 46, 334, 13 * int(text.size()) + 4, 22), text);
     }
-    label(u"t_alarm"_s, px(384, 334, 30, 22), u"告警:"_s);
+    addLabel(u"t_alarm"_s, px(384, 334, 30, 22), u"告警:"_s);
     setFieldFont(f.addIntegerField(u"alarm_hours"_s, px(414, 334, 44, 22), 0, 999));
-    label(u"t_alarm_unit"_s, px(460, 334, 70, 22), u"小时无备份"_s);
+    addLabel(u"t_alarm_unit"_s, px(460, 334, 70, 22), u"小时无备份"_s);
 
     addFormButton(*m_form, u"now_backup"_s, px(30, 376, 96, 28), u"立即备份"_s);
     addFormButton(*m_form, u"backup_list"_s, px(140, 376, 96, 28), u"备份列表"_s);
@@ -209,20 +185,9 @@ void w_setting::buildForm()
     day.bindBackgroundColor(
         [item](const DataForm &d) { return item(d, u"dbunload"_s) == u"1"_s ? White : Greyed; });
 
-    // The close control over the cross of the skin's title strip.
-    addCloseControl(f, px(525, 4, 17, 17), m_ctx.gs_path + u"skin/close.jpg"_s);
-
     f.sendToBack(u"gb_general"_s);
     f.sendToBack(u"gb_backup"_s);
     f.sendToBack(u"p_1"_s);
-    f.bringToFront(u"t_close"_s);
-    f.bringToFront(u"p_close"_s);
-
-    f.setHoverColumn(u"name"_s);
-    connect(m_form, &DataForm::clicked, this, &w_setting::onFormClicked);
-    moveWindowOnDrag(this, m_form);
-    m_form->setGeometry(QRect(QPoint(0, 0), m_form->formSize()));
-    setFixedSize(m_form->formSize());
 }
 
 void w_setting::open()
@@ -272,11 +237,7 @@ void w_setting::open()
     for (qsizetype i = 0; i < retention.size(); ++i)
         f.setItem(retention[i], config.read(u"backup"_s, retention[i], defaults[i]));
 
-    if (const QScreen *screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
-    show();
-    activateWindow();
-    m_main.hide();
+    showOverMain();
 }
 
 QString w_setting::validationError() const
@@ -397,25 +358,16 @@ w_backuplist *w_setting::openBackupList()
     return list;
 }
 
-void w_setting::onFormClicked(const QString &name)
+void w_setting::buttonClicked(const QString &key)
 {
-    if (name == u"rr_ok"_s || name == u"t_ok"_s)
+    if (key == u"ok"_s)
         f_ok();
-    else if (name == u"rr_now_backup"_s || name == u"t_now_backup"_s)
+    else if (key == u"now_backup"_s)
         nowBackup();
-    else if (name == u"rr_select_path"_s || name == u"t_select_path"_s)
+    else if (key == u"select_path"_s)
         selectPath();
-    else if (name == u"rr_backup_list"_s || name == u"t_backup_list"_s)
+    else if (key == u"backup_list"_s)
         openBackupList();
-    else if (name == u"t_close"_s || name == u"p_close"_s || name == u"rr_cancel"_s || name == u"t_cancel"_s)
-        close();
-}
-
-void w_setting::closeEvent(QCloseEvent *event)
-{
-    QWidget::closeEvent(event);
-    m_main.dw_1()->clearHover();
-    m_main.show();
 }
 
 } // namespace garvina

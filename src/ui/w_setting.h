@@ -1,9 +1,9 @@
 #pragma once
 
 #include "config/profilefile.h"
+#include "ui/formwindow.h"
 
 #include <QStringList>
-#include <QWidget>
 
 namespace garvina {
 
@@ -20,7 +20,7 @@ class w_main;
 /// A frameless, non-modal window drawn by one form, `dw_setting`, on the skin picture
 /// skin/setting_bg.jpg. While it is open the main window is hidden; closing it, whichever way,
 /// shows the main window again. Nothing is saved but by OK.
-class w_setting : public QWidget
+class w_setting : public FormWindow
 {
     Q_OBJECT
 public:
@@ -57,21 +57,15 @@ public:
     static QStringList autorunCommand(const QString &gs_path);
 
 protected:
-    void closeEvent(QCloseEvent *event) override;
+    void buttonClicked(const QString &key) override;
 
 private:
     void buildForm();
-    void onFormClicked(const QString &name);
     /// The validation message for the form as it stands, or the empty text when it may be saved.
     QString validationError() const;
     /// The retention and alarm keys to write with the others.
     QList<ProfileFile::Entry> retentionEntries() const;
 
-    AppContext &m_ctx;
-    w_main &m_main;
-    EngineControl &m_engine;
-    FileDialogs &m_dialogs;
-    DataForm *m_form = nullptr;
     QString is_path;
     QString is_error;
 };

@@ -38,16 +38,7 @@ public:
     }
 
     /// Copies the skin pictures and icons of a program folder in.
-    bool addPictures() const
-    {
-        ToolRequest cp;
-        cp.program = QStringLiteral("cp");
-        cp.arguments = {QStringLiteral("-r"),
-                        qEnvironmentVariable("GARVINA_SOURCE_DIR") +
-                            QStringLiteral("/resources/programfolder/."),
-                        folder->gs_path};
-        return runTool(cp).succeeded();
-    }
+    bool addPictures() const { return copyProgramFolderPictures(folder->gs_path); }
 
     /// An empty program file, for start-up's program-folder test.
     bool addProgramFile() const

@@ -92,4 +92,14 @@ private:
     QTemporaryDir m_dir;
 };
 
+/// Copies the skin pictures and icons of the program folder (resources/programfolder) into \a gs_path.
+inline bool copyProgramFolderPictures(const QString &gs_path)
+{
+    ToolRequest cp;
+    cp.program = QStringLiteral("cp");
+    cp.arguments = {QStringLiteral("-r"),
+                    qEnvironmentVariable("GARVINA_SOURCE_DIR") + QStringLiteral("/resources/programfolder/."), gs_path};
+    return runTool(cp).succeeded();
+}
+
 } // namespace garvina::test

@@ -1,0 +1,376 @@
+#include "ui/form/formfield.h"
+
+#include "ui/form/dataform.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QTimeEdit>
+
+#include <algorithm>
+#include <limits>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace garvina {
+
+namespace {
+
+/// A spin box whose arrows stay within the spin range while typing may go beyond it: the window's
+/// own check, not the editor, decides what an out-of-range number means. Its lowest value stands for
+/// "no number" and shows blank.
+class IntegerSpinBox final : public QSpinBox
+{
+public:
+    static constexpr int NoNumber = std::numeric_limits<int>::min();
+
+    explicit IntegerSpinBox(QWidget *parent) : QSpinBox(parent)
+    {
+        setRange(NoNumber, std::numeric_limits<int>::max());
+        setSpecialValueText(u" "_s);
+    }
+
+    void setSpinRange(int minimum, int maximum)
+    {
+        m_spinMin = minimum;
+        m_spinMax = std::max(minimum, maximum);
+    }
+
+    void stepBy(int steps) override
+    {
+        const qint64 from = value() == NoNumber ? m_spinMin : value();
+        setValue(int(std::clamp<qint64>(from + steps, m_spinMin, m_spinMax)));
+        selectAll();
+    }
+
+protected:
+    StepEnabled stepEnabled() const override
+    {
+        if (isReadOnly())
+            return StepNone;
+        if (value() == NoNumber)
+            return StepUpEnabled | StepDownEnabled;
+        StepEnabled enabled = StepNone;
+        if (value() < m_spinMax)
+            enabled |= StepUpEnabled;
+        if (value() > m_spinMin)
+            enabled |= StepDownEnabled;
+        return enabled;
+    }
+
+private:
+    int m_spinMin = 0;
+    int m_spinMax = 99;
+};
+
+const QString TimeColumnFormat = u"HH:mm:ss"_s;
+
+QTime parseTime(const QString &text)
+{
+    for (const QString &format : {u"H:mm:ss"_s, u"H:mm"_s, u"H:m:s"_s, u"H:m"_s}) {
+        const QTime t = QTime::fromString(text, format);
+        if (t.isValid())
+            return t;
+    }
+    return {};
+}
+
+} // namespace
+
+FormField::FormField(DataForm &form, const QString &column, Editor editor, const QRect &units)
+    : FormObject(form, column, Kind::Field, units), m_editor(editor)
+{
+    switch (editor) {
+    case Editor::LineEdit:
+    case Editor::Password: {
+        auto *edit = new QLineEdit(&form);
+        if (editor == Editor::Password) {
+            edit->setEchoMode(QLineEdit::Password);
+            // The asterisk the shop's users know from the Windows edition, not the style's dot.
+            edit->setStyleSheet(u"QLineEdit { lineedit-password-character: 42; }"_s);
+        }
+        m_connections.append(QObject::connect(edit, &QLineEdit::textEdited, edit,
+                                              [this](const QString &text) { edited(text); }));
+        m_widget = edit;
+        break;
+    }
+    case Editor::CheckBox: {
+        auto *box = new QCheckBox(&form);
+        m_connections.append(QObject::connect(box, &QCheckBox::toggled, box,
+                                              [this](bool on) { edited(on ? m_onValue : m_offValue); }));
+        m_widget = box;
+        break;
+    }
+    case Editor::RadioGroup:
+        m_group = new QButtonGroup(&form);
+        m_group->setExclusive(true);
+        m_connections.append(
+            QObject::connect(m_group, &QButtonGroup::idToggled, m_group, [this](int id, bool on) {
+                if (on && id >= 0 && id < m_choices.size())
+                    edited(m_choices.at(id).code);
+            }));
+        break;
+    case Editor::Time: {
+        auto *time = new QTimeEdit(&form);
+        time->setDisplayFormat(u"HH:mm"_s);
+        time->setTimeRange(QTime(0, 0), QTime(23, 59, 59));
+        m_connections.append(QObject::connect(time, &QTimeEdit::timeChanged, time,
+                                              [this](QTime t) { edited(t.toString(TimeColumnFormat)); }));
+        m_widget = time;
+        break;
+    }
+    case Editor::Integer: {
+        auto *spin = new IntegerSpinBox(&form);
+        spin->setValue(IntegerSpinBox::NoNumber);
+        m_connections.append(QObject::connect(spin, &QSpinBox::valueChanged, spin, [this](int v) {
+            edited(v == IntegerSpinBox::NoNumber ? QString() : QString::number(v));
+        }));
+        m_widget = spin;
+        break;
+    }
+    }
+}
+
+FormField::~FormField()
+{
+    // Deleting a focused editor can make it report a last change; the form is past caring by now.
+    for (const QMetaObject::Connection &c : std::as_const(m_connections))
+        QObject::disconnect(c);
+    const QList<QWidget *> all = widgets();
+    for (QWidget *w : all)
+        delete w;
+    delete m_group;
+}
+
+void FormField::setCheckValues(const QString &label, const QString &onValue, const QString &offValue)
+{
+    static_cast<QCheckBox *>(m_widget)->setText(label);
+    m_onValue = onValue;
+    m_offValue = offValue;
+}
+
+void FormField::setChoices(const QList<FormChoice> &choices)
+{
+    m_choices = choices;
+    auto *parent = static_cast<QWidget *>(&form());
+    for (int i = 0; i < choices.size(); ++i) {
+        auto *button = new QRadioButton(choices.at(i).label, parent);
+        m_group->addButton(button, i);
+    }
+}
+
+void FormField::setSpinRange(int minimum, int maximum)
+{
+    static_cast<IntegerSpinBox *>(m_widget)->setSpinRange(minimum, maximum);
+}
+
+QList<QWidget *> FormField::widgets() const
+{
+    QList<QWidget *> out;
+    if (m_group) {
+        const QList<QAbstractButton *> buttons = m_group->buttons();
+        for (QAbstractButton *b : buttons)
+            out.append(b);
+    } else if (m_widget) {
+        out.append(m_widget);
+    }
+    return out;
+}
+
+QWidget *FormField::widget() const
+{
+    if (m_group)
+        return m_group->button(0);
+    return m_widget;
+}
+
+QAbstractButton *FormField::choiceButton(const QString &code) const
+{
+    if (!m_group)
+        return nullptr;
+    for (int i = 0; i < m_choices.size(); ++i) {
+        if (m_choices.at(i).code == code)
+            return m_group->button(i);
+    }
+    return nullptr;
+}
+
+bool FormField::isReadOnly() const
+{
+    return m_readOnly.value(form());
+}
+
+void FormField::setReadOnly(bool readOnly)
+{
+    m_readOnly.set(readOnly);
+    changed();
+}
+
+void FormField::bindReadOnly(FormExpr<bool> readOnly)
+{
+    m_readOnly.bind(std::move(readOnly));
+    changed();
+}
+
+QColor FormField::backgroundColor() const
+{
+    return m_background.value(form());
+}
+
+void FormField::setBackgroundColor(const QColor &color)
+{
+    m_background.set(color);
+    changed();
+}
+
+void FormField::bindBackgroundColor(FormExpr<QColor> color)
+{
+    m_background.bind(std::move(color));
+    changed();
+}
+
+void FormField::setFont(const QString &family, int pointSize, int weight)
+{
+    FormFont wanted;
+    wanted.family = family;
+    wanted.pointSize = pointSize;
+    const QFont font = wanted.toFont(weight);
+    const QList<QWidget *> all = widgets();
+    for (QWidget *w : all)
+        w->setFont(font);
+}
+
+QRect FormField::pixelRect() const
+{
+    return FormObject::pixelRect();
+}
+
+bool FormField::hitTest(const QPoint &pixel) const
+{
+    const QList<QWidget *> all = widgets();
+    return std::any_of(all.begin(), all.end(), [&](QWidget *w) { return w->geometry().contains(pixel); });
+}
+
+bool FormField::blocksInput() const
+{
+    return (m_editor == Editor::CheckBox || m_editor == Editor::RadioGroup) && isReadOnly();
+}
+
+QString FormField::normalize(const QString &value) const
+{
+    switch (m_editor) {
+    case Editor::Time: {
+        const QTime t = parseTime(value.trimmed());
+        return t.isValid() ? t.toString(TimeColumnFormat) : QString();
+    }
+    case Editor::Integer: {
+        bool ok = false;
+        const int v = value.trimmed().toInt(&ok);
+        return ok && v != IntegerSpinBox::NoNumber ? QString::number(v) : QString();
+    }
+    default:
+        return value;
+    }
+}
+
+void FormField::showValue(const QString &value)
+{
+    const QSignalBlocker blockWidget(m_widget);
+    const QSignalBlocker blockGroup(m_group);
+    switch (m_editor) {
+    case Editor::LineEdit:
+    case Editor::Password: {
+        auto *edit = static_cast<QLineEdit *>(m_widget);
+        if (edit->text() != value)
+            edit->setText(value);
+        break;
+    }
+    case Editor::CheckBox:
+        static_cast<QCheckBox *>(m_widget)->setChecked(value == m_onValue);
+        break;
+    case Editor::RadioGroup: {
+        QAbstractButton *chosen = choiceButton(value);
+        if (chosen) {
+            chosen->setChecked(true);
+        } else if (QAbstractButton *checked = m_group->checkedButton()) {
+            // An exclusive group will not let its last checked button go.
+            m_group->setExclusive(false);
+            checked->setChecked(false);
+            m_group->setExclusive(true);
+        }
+        break;
+    }
+    case Editor::Time: {
+        const QTime t = parseTime(value);
+        static_cast<QTimeEdit *>(m_widget)->setTime(t.isValid() ? t : QTime(0, 0));
+        break;
+    }
+    case Editor::Integer: {
+        bool ok = false;
+        const int v = value.toInt(&ok);
+        static_cast<QSpinBox *>(m_widget)->setValue(ok ? v : IntegerSpinBox::NoNumber);
+        break;
+    }
+    }
+}
+
+void FormField::edited(const QString &value)
+{
+    form().fieldEdited(this, value);
+}
+
+void FormField::sync()
+{
+    const bool visible = isVisible();
+    const bool readOnly = isReadOnly();
+    const QColor background = backgroundColor();
+    const QRect area = pixelRect();
+
+    // Spin boxes repaint on every setReadOnly(), and this runs on every keystroke in any field.
+    if (auto *edit = qobject_cast<QLineEdit *>(m_widget); edit && edit->isReadOnly() != readOnly)
+        edit->setReadOnly(readOnly);
+    else if (auto *spin = qobject_cast<QAbstractSpinBox *>(m_widget); spin && spin->isReadOnly() != readOnly)
+        spin->setReadOnly(readOnly);
+    // Check boxes and radio buttons have no read-only mode; the form swallows their input instead.
+
+    const QList<QWidget *> all = widgets();
+    for (int i = 0; i < all.size(); ++i) {
+        QWidget *w = all.at(i);
+        if (m_group) {
+            const QRect own = m_choices.at(i).units;
+            if (own.isEmpty()) {
+                // Side by side in equal shares of the field's area.
+                const int n = int(all.size());
+                const int left = area.left() + area.width() * i / n;
+                const int right = area.left() + area.width() * (i + 1) / n;
+                w->setGeometry(left, area.top(), right - left, area.height());
+            } else {
+                const QPoint shift = geometry().topLeft() - baseGeometry().topLeft();
+                w->setGeometry(formUnitsToPixels(own.translated(shift)));
+            }
+        } else {
+            w->setGeometry(area);
+        }
+
+        if (!m_backgroundShown || background != m_shownBackground) {
+            if (background.isValid()) {
+                QPalette palette = w->palette();
+                palette.setColor(QPalette::Base, background);
+                palette.setColor(QPalette::Window, background);
+                w->setPalette(palette);
+                w->setAutoFillBackground(m_editor == Editor::CheckBox || m_editor == Editor::RadioGroup);
+            } else {
+                w->setPalette(QPalette());
+                w->setAutoFillBackground(false);
+            }
+        }
+        if (w->isHidden() == visible)
+            w->setVisible(visible);
+    }
+    m_shownBackground = background;
+    m_backgroundShown = true;
+}
+
+} // namespace garvina

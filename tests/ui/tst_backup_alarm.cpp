@@ -1,0 +1,172 @@
+// The backup alarm and the last good backup in the main window and the tray with a moved clock,
+// the retention keys in the settings window and the backup list, with the real engine.
+#include "app/appcontext.h"
+#include "engine/enginecontrol.h"
+#include "maintenance/backupcare.h"
+#include "maintenance/backupstate.h"
+#include "platform/processlauncher.h"
+#include "support/manualclock.h"
+#include "support/recordingmessageboxes.h"
+#include "support/recordingtray.h"
+#include "support/scriptedprompt.h"
+#include "support/testprogramfolder.h"
+#include "ui/form/dataform.h"
+#include "ui/menu/n_coolmenu.h"
+#include "ui/u_icontray.h"
+#include "ui/w_backuplist.h"
+#include "ui/w_main.h"
+#include "ui/w_setting.h"
+#include "support/windowtesting.h"
+
+#include <QFile>
+#include <QTest>
+#include <QTreeWidget>
+
+using namespace Qt::Literals::StringLiterals;
+using namespace garvina;
+
+class TestBackupAlarm : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<test::TestProgramFolder> m_folder;
+    test::RecordingMessageBoxes m_boxes;
+    test::ManualClock m_clock;
+    SystemProcessLauncher m_launcher;
+    AppContext m_ctx;
+    std::unique_ptr<EngineControl> m_engine;
+    n_coolmenu m_coolmenu;
+    test::ScriptedPrompt m_prompt;
+    test::RecordingTray *m_tray = nullptr;
+    std::unique_ptr<w_main> m_w;
+    QString m_root;
+
+    QString caption(const QString &name) { return m_w->dw_1()->text(name)->text(); }
+    QString iconName() { return m_w->iuo_tray()->notifyicondata_copy().iconName; }
+    qsizetype logLines()
+    {
+        QFile f(m_ctx.gs_path + u"备份数据库出错记录.txt"_s);
+        return f.open(QIODevice::ReadOnly) ? f.readAll().count('\n') : 0;
+    }
+    void tickAt(const QDateTime &t)
+    {
+        m_clock.set(t);
+        m_w->timerTick();
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_folder = std::make_unique<test::TestProgramFolder>();
+        QString log;
+        QVERIFY2(m_folder->layOut(&log), qPrintable(log));
+        m_folder->setPort(test::TestProgramFolder::freePort());
+        m_folder->config().write(u"system"_s, u"sockect"_s, QString::number(test::TestProgramFolder::freePort()));
+        m_root = m_folder->homePath() + u"/bak/"_s;
+        m_folder->config().write(u"backup"_s, u"backuppath"_s, m_root);
+        m_ctx.gs_path = m_folder->gs_path;
+        m_ctx.boxes = &m_boxes;
+        m_ctx.clock = &m_clock;
+        m_ctx.launcher = &m_launcher;
+        m_clock.set(QDateTime(QDate(2013, 8, 29), QTime(9, 0)));
+        m_engine = std::make_unique<EngineControl>(m_ctx);
+        w_main::Services services;
+        services.engine = m_engine.get();
+        services.coolmenu = &m_coolmenu;
+        m_tray = new test::RecordingTray(true);
+        services.tray = m_tray;
+        services.prompt = &m_prompt;
+        m_w = std::make_unique<w_main>(m_ctx, std::move(services));
+        m_w->open();
+        QTRY_VERIFY_WITH_TIMEOUT(m_w->serviceRunning(), 20000);
+    }
+    void cleanupTestCase()
+    {
+        m_w.reset();
+        if (m_engine)
+            m_engine->f_db_server(u"STOP"_s);
+    }
+
+    void alarmComesRepeatsAndClears()
+    {
+        // A good backup of the morning: shown, no alarm.
+        BackupState state;
+        recordGoodBackup(state, m_root, m_root + u"20130829-1000"_s, QDateTime(QDate(2013, 8, 29), QTime(10, 0)),
+                         u"/"_s);
+        QVERIFY(saveBackupState(m_ctx.gs_path, state));
+        const qsizetype linesBefore = logLines();
+        tickAt(QDateTime(QDate(2013, 8, 29), QTime(12, 0)));
+        QCOMPARE(caption(u"t_last_backup"_s), u"上次成功备份时间：2013-08-29 10:00:00"_s);
+        QCOMPARE(m_tray->toolTip, u"服装销售管理软件(网络版服务端)\n上次成功备份时间：2013-08-29 10:00:00"_s);
+        QVERIFY(!m_w->backupAlarmUp());
+
+        // 26 hours later the alarm is up: its own icon, a balloon, a line in the error log.
+        tickAt(QDateTime(QDate(2013, 8, 30), QTime(11, 59, 59)));
+        QVERIFY(!m_w->backupAlarmUp());
+        const qsizetype balloons = m_tray->balloons.size();
+        tickAt(QDateTime(QDate(2013, 8, 30), QTime(12, 0)));
+        QVERIFY(m_w->backupAlarmUp());
+        QCOMPARE(iconName(), w_main::alarmIconName());
+        QVERIFY(!m_w->iuo_tray()->ufp_get_hicon(w_main::alarmIconName()).availableSizes().isEmpty());
+        QCOMPARE(m_tray->balloons.size(), balloons + 1);
+        QCOMPARE(m_tray->balloons.last().title, u"备份警告"_s);
+        QCOMPARE(m_tray->balloons.last().text, u"最近26小时内没有成功的备份,请检查备份目录和备份磁盘!"_s);
+        QCOMPARE(logLines(), linesBefore + 1);
+
+        // Again every hour, not every second.
+        tickAt(QDateTime(QDate(2013, 8, 30), QTime(12, 30)));
+        QCOMPARE(m_tray->balloons.size(), balloons + 1);
+        tickAt(QDateTime(QDate(2013, 8, 30), QTime(13, 0)));
+        QCOMPARE(m_tray->balloons.size(), balloons + 2);
+        QCOMPARE(logLines(), linesBefore + 1);
+
+        // The next good backup clears it.
+        m_clock.set(QDateTime(QDate(2013, 8, 30), QTime(13, 5)));
+        QString error;
+        QVERIFY2(runBackup(m_ctx, *m_engine, m_root, error), qPrintable(error));
+        tickAt(QDateTime(QDate(2013, 8, 30), QTime(13, 6)));
+        QVERIFY(!m_w->backupAlarmUp());
+        QCOMPARE(iconName(), m_ctx.gs_path + u"serverstart.ico"_s);
+        QCOMPARE(caption(u"t_last_backup"_s), u"上次成功备份时间：2013-08-30 13:05:00"_s);
+        QCOMPARE(m_tray->balloons.size(), balloons + 2);
+    }
+
+    void settingsKeepKeysAndBackupList()
+    {
+        test::RecordingFileDialogs dialogs;
+        w_setting w(m_ctx, *m_w, *m_engine, dialogs);
+        w.open();
+        DataForm &f = *w.dw_setting();
+        const QStringList defaults{u"7"_s, u"4"_s, u"12"_s, u"3"_s, u"26"_s};
+        QCOMPARE(QStringList({f.getItem(u"keep_daily"_s), f.getItem(u"keep_weekly"_s), f.getItem(u"keep_monthly"_s),
+                              f.getItem(u"keep_safety"_s), f.getItem(u"alarm_hours"_s)}),
+                 defaults);
+        f.setItem(u"keep_daily"_s, u"2"_s);
+        f.setItem(u"alarm_hours"_s, u"0"_s);
+        QVERIFY2(w.f_ok(), qPrintable(m_boxes.texts().join(u'\n')));
+        QCOMPARE(m_ctx.readConfig(u"backup"_s, u"keep_daily"_s, {}), u"2"_s);
+        QCOMPARE(m_ctx.readConfig(u"backup"_s, u"keep_monthly"_s, u"-"_s), u"-"_s); // left at its default: not written
+        QCOMPARE(m_ctx.readConfig(u"backup"_s, u"alarm_hours"_s, {}), u"0"_s);
+
+        // The list: the backup of the test above, then what a failed rehearsal of it makes of it.
+        w.open();
+        const QString folder = m_root + u"20130830-1305"_s;
+        auto *list = w.openBackupList();
+        QCOMPARE(list->list()->topLevelItemCount(), 1);
+        QCOMPARE(list->list()->topLevelItem(0)->text(0), u"2013-08-30 13:05"_s);
+        QCOMPARE(list->list()->topLevelItem(0)->text(2), u"完好"_s);
+        QCOMPARE(list->form()->text(u"t_rehearsal"_s)->text(), u"上次还原演练：暂无"_s);
+        BackupState state = loadBackupState(m_ctx.gs_path);
+        recordRehearsal(state, {false, folder, m_clock.now(), 800, 0, 0, u"第12页损坏"_s});
+        QVERIFY(saveBackupState(m_ctx.gs_path, state));
+        list->reload();
+        QCOMPARE(list->list()->topLevelItem(0)->text(2), u"损坏"_s);
+        QCOMPARE(list->form()->text(u"t_rehearsal"_s)->text(),
+                 u"上次还原演练：2013-08-30 13:06:00 20130830-1305 失败:第12页损坏"_s);
+        list->close();
+        w.close();
+    }
+};
+
+QTEST_MAIN(TestBackupAlarm)
+#include "tst_backup_alarm.moc"
