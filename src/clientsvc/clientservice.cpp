@@ -1,6 +1,7 @@
 #include "clientservice.h"
 
 #include "app/appcontext.h"
+#include "platform/listeningsocket.h"
 #include "platform/processhardening.h"
 
 #include <QCoreApplication>
@@ -39,6 +40,9 @@ constexpr int kTextRetryMs = 10;
 // A connection closed by the service keeps this long to send what is due, then it is cut.
 constexpr int kLingerMs = 5000;
 
+// Pause after connections have closed before freed memory is handed back (at most once per pause).
+constexpr int kTrimDelayMs = 2000;
+
 // Long enough for a whole shop's tills connecting at once after a power cut.
 constexpr int kListenBacklog = 512;
 
@@ -70,6 +74,7 @@ ClientService::ClientService(const Limits &limits, PeerKey peerKey, QObject *par
       m_server(new QTcpServer(this)),
       m_acceptRetry(new QTimer(this)),
       m_work(new QTimer(this)),
+      m_trim(new QTimer(this)),
       m_backlog(std::make_shared<ClientServiceEvent::Backlog>())
 {
     m_server->setListenBacklogSize(kListenBacklog);
@@ -87,6 +92,17 @@ ClientService::ClientService(const Limits &limits, PeerKey peerKey, QObject *par
 
     m_work->setSingleShot(true);
     connect(m_work, &QTimer::timeout, this, &ClientService::runTurn);
+
+    // Connections have gone, after an attack perhaps: once the work has calmed down, give back to
+    // the system what the crowd had cost, so that the console shrinks to its usual size again.
+    m_trim->setSingleShot(true);
+    m_trim->setInterval(kTrimDelayMs);
+    connect(m_trim, &QTimer::timeout, this, [this] {
+        if (m_fresh.empty() && m_busy.empty())
+            releaseFreeMemory();
+        else
+            m_trim->start();
+    });
 }
 
 ClientService::~ClientService()
@@ -119,6 +135,8 @@ short ClientService::StartServer(int port)
             return ListenFailed;
         }
     }
+    // On the listener, so that every connection has it from its first byte.
+    setListenerReceiveBuffer(m_server->socketDescriptor(), kSystemReceiveBuffer);
     m_lastError.clear();
     return Started;
 }
@@ -181,7 +199,6 @@ void ClientService::acceptConnections()
             continue;
         }
         socket->setReadBufferSize(readBufferSize());
-        socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kSystemReceiveBuffer);
 
         Connection c;
         c.peer = peer;
@@ -397,7 +414,13 @@ void ClientService::holdReading(QTcpSocket *socket, bool hold)
     // A read buffer no larger than what it holds makes Qt leave the rest, and the end of the stream,
     // in the system until lines have been taken out.
     const qint64 buffered = socket->bytesAvailable();
-    socket->setReadBufferSize(hold && buffered > 0 ? buffered : readBufferSize());
+    const qint64 size = hold && buffered > 0 ? buffered : readBufferSize();
+    // Qt turns reading off when its buffer is full and on again only when the buffer size changes
+    // (or the buffer runs empty), not when lines are taken out of it: a change of size makes it
+    // look again.
+    if (socket->readBufferSize() == size)
+        socket->setReadBufferSize(size + 1);
+    socket->setReadBufferSize(size);
 }
 
 void ClientService::peerGone(QTcpSocket *socket)
@@ -458,12 +481,8 @@ void ClientService::closeConnection(QTcpSocket *socket, Close how)
         socket->deleteLater();
     }
     post(m_eventReceiver, ClientServiceEvent::Notification::socket_onmyclose);
-    // The last connection has gone, after an attack perhaps: give back what the crowd had cost.
-    if (m_connections.isEmpty())
-        QTimer::singleShot(0, this, [this] {
-            if (m_connections.isEmpty())
-                releaseFreeMemory();
-        });
+    if (!m_trim->isActive())
+        m_trim->start();
 }
 
 void ClientService::post(const QPointer<QObject> &receiver, ClientServiceEvent::Notification n,

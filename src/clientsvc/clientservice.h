@@ -160,6 +160,7 @@ private:
     QTimer *m_acceptRetry = nullptr;
     int m_acceptRetryMs = 100; ///< the pause before the next try after the system refused to accept
     QTimer *m_work = nullptr;
+    QTimer *m_trim = nullptr;
     int m_budget = 512; ///< lines left in this turn
     QHash<QTcpSocket *, Connection> m_connections;
     QHash<QString, int> m_perPeer;
