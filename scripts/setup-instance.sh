@@ -239,7 +239,14 @@ SecurityDatabase = \$(root)/security3.fdb
 AuthServer = Srp
 AuthClient = Srp
 UserManager = Srp
-WireCrypt = Enabled
+# Queries and answers never cross the shop's network in clear: a client that
+# does not encrypt (Firebird 3 clients do by default) is refused.
+WireCrypt = Required
+
+# Over the network only the databases of databases.conf that allow it can be
+# opened (the shop database), never any other file by its path. Local work
+# (the embedded tools on backups and rebuilds) is not affected.
+RemoteAccess = false
 
 UdfAccess = Restrict UDF
 ExternalFileAccess = None
@@ -251,6 +258,7 @@ write_file "$ROOT/databases.conf" <<EOF
 
 GARVINANET = $SHOP_DB
 {
+    RemoteAccess = true
     DefaultDbCachePages = $SHOP_CACHE_PAGES
 }
 

@@ -3,6 +3,7 @@
 #include "core/chinesetranslations.h"
 #include "engine/fbservice.h"
 #include "platform/clock.h"
+#include "platform/processhardening.h"
 #include "platform/processlauncher.h"
 #include "ui/qtmessageboxes.h"
 
@@ -18,6 +19,7 @@ using namespace garvina;
 
 int main(int argc, char *argv[])
 {
+    disableCoreDumps(); // the process holds the DBA password: no core dumps, no ptrace by others
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--version") == 0) {
             std::printf("%s\n", gs_softver().toUtf8().constData());

@@ -3,6 +3,9 @@
 #include <QEvent>
 #include <QString>
 
+#include <atomic>
+#include <memory>
+
 class QObject;
 
 namespace garvina {
@@ -34,10 +37,32 @@ public:
         socket_get_text,  ///< a client sent a line of text; text() holds it (info receiver)
     };
 
-    explicit ClientServiceEvent(Notification notification, QString text = QString())
-        : QEvent(eventType()), m_notification(notification), m_text(std::move(text))
+    /// What the texts posted by a service and not yet taken by their receiver hold: every event
+    /// counts itself in on creation and out when Qt deletes it (after delivery, or with its receiver).
+    struct Backlog
     {
+        std::atomic<int> events{0};
+        std::atomic<qint64> bytes{0};
+    };
+
+    explicit ClientServiceEvent(Notification notification, QString text = QString(),
+                                std::shared_ptr<Backlog> backlog = nullptr)
+        : QEvent(eventType()), m_notification(notification), m_text(std::move(text)), m_backlog(std::move(backlog))
+    {
+        if (m_backlog) {
+            m_backlog->events.fetch_add(1);
+            m_backlog->bytes.fetch_add(cost());
+        }
     }
+    ~ClientServiceEvent() override
+    {
+        if (m_backlog) {
+            m_backlog->events.fetch_sub(1);
+            m_backlog->bytes.fetch_sub(cost());
+        }
+    }
+    ClientServiceEvent(const ClientServiceEvent &) = delete;
+    ClientServiceEvent &operator=(const ClientServiceEvent &) = delete;
 
     /// The one event type of all three notifications, registered with Qt on first use.
     static QEvent::Type eventType()
@@ -50,8 +75,12 @@ public:
     const QString &text() const { return m_text; }
 
 private:
+    /// Memory the event holds, about.
+    qint64 cost() const { return qint64(sizeof(*this)) + 2 * qint64(m_text.size()); }
+
     Notification m_notification;
     QString m_text;
+    std::shared_ptr<Backlog> m_backlog;
 };
 
 /// \brief The six entry points of the client connection service, as the main window uses them.

@@ -14,6 +14,8 @@
 #include <QTcpSocket>
 #include <QThread>
 
+#include <atomic>
+
 namespace garvina::test {
 
 /// Keeps every ClientServiceEvent it receives, with the thread it was handled on. Safe to read
@@ -72,6 +74,22 @@ protected:
 private:
     mutable QMutex m_mutex;
     QList<Record> m_records;
+};
+
+/// Counts the texts it receives and drops them, as the main window does.
+class TextCounter final : public QObject
+{
+public:
+    std::atomic<qint64> texts{0};
+
+protected:
+    void customEvent(QEvent *event) override
+    {
+        if (event->type() == ClientServiceEvent::eventType()
+            && static_cast<const ClientServiceEvent *>(event)->notification()
+                   == ClientServiceEvent::Notification::socket_get_text)
+            texts.fetch_add(1);
+    }
 };
 
 /// A till: a non-blocking client socket that collects what the service sends back.

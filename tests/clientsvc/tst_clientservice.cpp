@@ -3,25 +3,28 @@
 #include "app/appcontext.h"
 #include "clientsvctesting.h"
 
+#include "platform/loopbackclient.h"
+#include "platform/processhardening.h"
+
 #include <QElapsedTimer>
+#include <QSet>
 #include <QTest>
+#include <QTimer>
 
-#include <memory>
-#include <vector>
-
-#include <cerrno>
+#include <atomic>
 #include <climits>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <ctime>
+#include <memory>
+#include <thread>
+#include <vector>
 
 using namespace Qt::Literals::StringLiterals;
 using namespace std::chrono_literals;
 using garvina::ClientService;
+using garvina::LoopbackClient;
 using garvina::test::freePort;
 using garvina::test::NotificationRecorder;
+using garvina::test::TextCounter;
 using garvina::test::Till;
 using Notification = garvina::ClientServiceEvent::Notification;
 
@@ -29,50 +32,20 @@ namespace {
 
 const QByteArray kOk = "OK " + garvina::gs_softver().toUtf8();
 
-/// A plain blocking client socket, for what QTcpSocket cannot do: a tiny receive window, raw sends.
-class RawClient
+/// Every connection counts as a machine of its own, so that the per-address bound stays out of the
+/// way of tests about something else.
+QString eachConnectionItsOwnMachine(const QHostAddress &, quint16 port) { return QString::number(port); }
+
+/// Limits under which many connections from this one test machine are let in.
+ClientService::Limits roomy()
 {
-public:
-    explicit RawClient(quint16 port, int receiveBuffer = 0)
-    {
-        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        if (m_fd < 0)
-            return;
-        if (receiveBuffer > 0)
-            ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(port);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        // The system completes the handshake on its own; the service accepts it from its backlog.
-        if (::connect(m_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-            ::close(m_fd);
-            m_fd = -1;
-            return;
-        }
-        ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_NONBLOCK);
-    }
-    ~RawClient()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    RawClient(const RawClient &) = delete;
-    RawClient &operator=(const RawClient &) = delete;
+    ClientService::Limits l;
+    l.maxConnectionsPerAddress = 1000;
+    l.helloTimeout = 60s;
+    return l;
+}
 
-    bool isValid() const { return m_fd >= 0; }
-    /// Bytes sent, 0 when the system buffers are full, -1 when the connection is gone.
-    qint64 send(const QByteArray &bytes)
-    {
-        const ssize_t n = ::send(m_fd, bytes.constData(), static_cast<size_t>(bytes.size()), MSG_NOSIGNAL);
-        if (n >= 0)
-            return n;
-        return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
-    }
-
-private:
-    int m_fd = -1;
-};
+double megabytes(qint64 bytes) { return double(bytes) / (1024.0 * 1024.0); }
 
 } // namespace
 
@@ -368,7 +341,7 @@ private Q_SLOTS:
     void manyClients()
     {
         NotificationRecorder events;
-        ClientService service;
+        ClientService service(roomy());
         service.SetEventHwnd(&events);
         QCOMPARE(service.StartServer(freePort()), short(0));
         const quint16 port = service.serverPort();
@@ -447,11 +420,19 @@ private Q_SLOTS:
         QTRY_COMPARE(till.lines(), QList<QByteArray>{kOk});
     }
 
+    void connectionCountIsBounded_data()
+    {
+        QTest::addColumn<bool>("perAddress");
+        QTest::newRow("connections in all") << false;
+        QTest::newRow("connections from one address") << true;
+    }
     void connectionCountIsBounded()
     {
+        QFETCH(bool, perAddress);
         NotificationRecorder events;
         ClientService::Limits limits;
-        limits.maxConnections = 3;
+        QCOMPARE(limits.maxConnectionsPerAddress, 16);
+        (perAddress ? limits.maxConnectionsPerAddress : limits.maxConnections) = 3;
         ClientService service(limits);
         service.SetEventHwnd(&events);
         QCOMPARE(service.StartServer(freePort()), short(0));
@@ -550,7 +531,7 @@ private Q_SLOTS:
 
         // This one keeps sending HELLOs and never reads a reply: the service stops reading from it,
         // so it soon cannot send any more, and it is dropped once it has been stuck for the idle time.
-        RawClient flooder(service.serverPort(), 4096);
+        LoopbackClient flooder(service.serverPort(), 4096);
         QVERIFY(flooder.isValid());
         const QByteArray chunk = QByteArray("HELLO f\n").repeated(8192);
         const qint64 ceiling = 256LL * 1024 * 1024;
@@ -659,26 +640,242 @@ private Q_SLOTS:
         QCOMPARE(service.StartServer(freePort()), short(0));
 
         // Connections wait in the system's backlog until the event loop runs.
-        std::vector<std::unique_ptr<RawClient>> clients;
+        std::vector<std::unique_ptr<LoopbackClient>> clients;
         for (int i = 0; i < 3; ++i) {
-            clients.push_back(std::make_unique<RawClient>(service.serverPort()));
+            clients.push_back(std::make_unique<LoopbackClient>(service.serverPort()));
             QVERIFY(clients.back()->isValid());
         }
 
-        rlimit saved{};
-        QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-        const int lowestFree = ::dup(0);
-        QVERIFY(lowestFree >= 0);
-        ::close(lowestFree);
-        rlimit tight = saved;
-        tight.rlim_cur = static_cast<rlim_t>(lowestFree);
-        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &tight), 0);
-        QTest::qWait(300); // accepting fails for want of a descriptor
+        const qint64 saved = garvina::openFileLimit();
+        const int lowestFree = garvina::lowestFreeFileDescriptor();
+        QVERIFY(saved > 0 && lowestFree > 0);
+        QVERIFY(garvina::setOpenFileLimit(lowestFree));
+        // Accepting fails for want of a descriptor: the service waits for better times instead of
+        // trying again and again.
+        const std::clock_t cpuBefore = std::clock();
+        QTest::qWait(1000);
+        const double cpuSeconds = double(std::clock() - cpuBefore) / CLOCKS_PER_SEC;
         const int whileShort = service.GetClientCount();
-        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+        QVERIFY(garvina::setOpenFileLimit(saved));
 
+        qInfo("CPU time in 1 s without descriptors: %.3f s", cpuSeconds);
         QCOMPARE(whileShort, 0);
+        QVERIFY2(cpuSeconds < 0.3, qPrintable(u"%1 s of CPU time"_s.arg(cpuSeconds)));
         QTRY_COMPARE_WITH_TIMEOUT(service.GetClientCount(), 3, 5000);
+    }
+
+    void floodLeavesRoomForOthers_data()
+    {
+        QTest::addColumn<int>("flooders");
+        QTest::newRow("100 connections") << 100;
+        QTest::newRow("300 connections") << 300;
+    }
+    void floodLeavesRoomForOthers()
+    {
+        QFETCH(int, flooders);
+        TextCounter console;
+        ClientService service(roomy(), eachConnectionItsOwnMachine);
+        service.SetInfoHwnd(&console);
+        QCOMPARE(service.StartServer(freePort()), short(0));
+
+        std::vector<std::unique_ptr<LoopbackClient>> clients;
+        for (int i = 0; i < flooders; ++i) {
+            clients.push_back(std::make_unique<LoopbackClient>(service.serverPort()));
+            QVERIFY(clients.back()->isValid());
+        }
+        // A till that stays connected all along.
+        Till resident;
+        resident.open(service.serverPort());
+        resident.send("HELLO resident\n");
+        QTRY_COMPARE(resident.lines().size(), 1);
+        QTRY_COMPARE(service.GetClientCount(), flooders + 1);
+        QTest::qWait(200);
+        const qint64 before = garvina::residentMemoryBytes();
+
+        // The flood comes from another thread, as fast as the system takes it.
+        std::atomic<bool> stop{false};
+        std::thread flood([&] {
+            const QByteArray chunk = QByteArray("x\n").repeated(8192);
+            for (auto &c : clients)
+                c->send("HELLO flooder\n");
+            while (!stop.load()) {
+                bool any = false;
+                for (auto &c : clients)
+                    any = c->send(chunk) > 0 || any;
+                if (!any)
+                    std::this_thread::sleep_for(1ms);
+            }
+        });
+
+        // A timer of the console's kind, and a till that says HELLO every 200 ms.
+        QElapsedTimer clock;
+        clock.start();
+        qint64 lastTick = 0, worstTickGap = 0;
+        QTimer ticker;
+        ticker.setInterval(100);
+        connect(&ticker, &QTimer::timeout, this, [&] {
+            worstTickGap = std::max(worstTickGap, clock.elapsed() - lastTick);
+            lastTick = clock.elapsed();
+        });
+        lastTick = clock.elapsed();
+        ticker.start();
+        qint64 peak = before, worstAnswer = 0;
+        int answered = 0;
+        const int probes = 12;
+        for (int i = 0; i < probes; ++i) {
+            QTest::qWait(200);
+            Till till;
+            till.open(service.serverPort());
+            QTRY_VERIFY(till.connected);
+            // Timed when the reply arrives, not when the wait below notices it.
+            QElapsedTimer answer;
+            qint64 answeredAfter = -1;
+            connect(&till.socket, &QIODevice::readyRead, this, [&] {
+                if (answeredAfter < 0)
+                    answeredAfter = answer.elapsed();
+            });
+            answer.start();
+            till.send("HELLO good\n");
+            if (QTest::qWaitFor([&] { return !till.lines().isEmpty(); }, 5000) && till.lines().first() == kOk)
+                ++answered;
+            worstAnswer = std::max(worstAnswer, answeredAfter < 0 ? answer.elapsed() : answeredAfter);
+            peak = std::max(peak, garvina::residentMemoryBytes());
+        }
+        ticker.stop();
+        stop = true;
+        flood.join();
+        const qint64 textsHandled = console.texts.load();
+        clients.clear();
+        // What the flooders had sent before they went is still handled, then their connections end.
+        QElapsedTimer drain;
+        drain.start();
+        QTRY_COMPARE_WITH_TIMEOUT(service.GetClientCount(), 1, 60000);
+        const qint64 drained = drain.elapsed();
+        // The memory goes back once things have calmed down for a moment.
+        static_cast<void>(QTest::qWaitFor([&] { return garvina::residentMemoryBytes() - before < 1024 * 1024; }, 6000));
+        const qint64 after = garvina::residentMemoryBytes();
+
+        qInfo("%d flooders, %lld lines handled in %d ms (and the rest in %lld ms after they went): HELLO answered "
+              "in at most %lld ms, timer late by at most %lld ms; memory %.1f MB before, %.1f MB at most during, "
+              "%.1f MB after",
+              flooders, textsHandled, probes * 200, drained, worstAnswer, worstTickGap - 100, megabytes(before),
+              megabytes(peak), megabytes(after));
+        QVERIFY(textsHandled > 10000); // the flood was really read
+        QCOMPARE(answered, probes);
+        QVERIFY2(worstAnswer < 1000, qPrintable(u"a HELLO took %1 ms"_s.arg(worstAnswer)));
+        QVERIFY2(peak - before < 64LL * 1024 * 1024, qPrintable(u"%1 MB more"_s.arg(megabytes(peak - before))));
+        QVERIFY2(after - before < 4LL * 1024 * 1024, qPrintable(u"%1 MB kept"_s.arg(megabytes(after - before))));
+        resident.send("HELLO resident\n");
+        QTRY_COMPARE(resident.lines().size(), 2);
+        QVERIFY(!resident.closed);
+    }
+
+    void oneMachineCannotHoldEveryPlace()
+    {
+        // The attacker's connections are told apart by their ports: on this test machine every
+        // connection comes from 127.0.0.1.
+        auto attackerPorts = std::make_shared<QSet<quint16>>();
+        ClientService::Limits limits;
+        QCOMPARE(limits.helloTimeout, 5000ms);
+        limits.helloTimeout = 2s;
+        ClientService service(limits, [attackerPorts](const QHostAddress &, quint16 port) {
+            return attackerPorts->contains(port) ? u"attacker"_s : QString::number(port);
+        });
+        QCOMPARE(service.StartServer(freePort()), short(0));
+
+        std::vector<std::unique_ptr<LoopbackClient>> attackers;
+        for (int i = 0; i < 499; ++i) {
+            attackers.push_back(std::make_unique<LoopbackClient>(service.serverPort()));
+            QVERIFY(attackers.back()->isValid());
+            attackerPorts->insert(attackers.back()->localPort());
+        }
+        QTRY_COMPARE(service.GetClientCount(), limits.maxConnectionsPerAddress);
+        QElapsedTimer held;
+        held.start();
+        const auto keepAlive = [&] {
+            for (auto &a : attackers)
+                a->send("\n");
+        };
+
+        // 100 tills of other machines come meanwhile, and are all answered.
+        std::vector<std::unique_ptr<Till>> tills;
+        for (int i = 0; i < 100; ++i) {
+            tills.push_back(std::make_unique<Till>());
+            tills.back()->open(service.serverPort());
+        }
+        QTRY_VERIFY(std::all_of(tills.begin(), tills.end(), [](const auto &t) { return t->connected; }));
+        QElapsedTimer answer;
+        qint64 allAnswered = 0;
+        for (auto &t : tills) {
+            connect(&t->socket, &QIODevice::readyRead, this, [&] { allAnswered = std::max(allAnswered, answer.elapsed()); });
+        }
+        answer.start();
+        for (auto &t : tills)
+            t->send("HELLO till\n");
+        keepAlive();
+        QTRY_VERIFY_WITH_TIMEOUT(std::all_of(tills.begin(), tills.end(),
+                                             [](const auto &t) { return t->lines() == QList<QByteArray>{kOk}; }),
+                                 5000);
+
+        // Empty lines do not put the HELLO off: the attacker's connections go once it is due.
+        while (service.GetClientCount() > 100 && held.elapsed() < 10000) {
+            keepAlive();
+            QTest::qWait(250);
+        }
+        const qint64 heldFor = held.elapsed();
+        qInfo("499 silent connections from one machine: %d let in, gone after %lld ms; 100 tills answered "
+              "within %lld ms",
+              limits.maxConnectionsPerAddress, heldFor, allAnswered);
+        QCOMPARE(service.GetClientCount(), 100);
+        QVERIFY(heldFor < 5000);
+        QVERIFY2(allAnswered < 1000, qPrintable(u"%1 ms"_s.arg(allAnswered)));
+        QVERIFY(std::none_of(tills.begin(), tills.end(), [](const auto &t) { return t->closed; }));
+    }
+
+    void halfCloseStillGetsItsReply_data()
+    {
+        QTest::addColumn<QByteArray>("before");
+        QTest::newRow("HELLO alone") << QByteArray();
+        QTest::newRow("after more lines than one turn's share") << QByteArray("sale\n").repeated(100);
+        QTest::newRow("after keep-alives") << QByteArray("\r\n").repeated(100);
+    }
+    void halfCloseStillGetsItsReply()
+    {
+        QFETCH(QByteArray, before);
+        TextCounter console;
+        ClientService service(roomy(), eachConnectionItsOwnMachine);
+        service.SetInfoHwnd(&console);
+        QCOMPARE(service.StartServer(freePort()), short(0));
+
+        // Each client says HELLO and closes its sending side at once, then reads to the end.
+        int complete = 0, total = 0;
+        for (int round = 0; round < 10; ++round) {
+            std::vector<std::unique_ptr<LoopbackClient>> clients;
+            std::vector<QByteArray> received(50);
+            std::vector<bool> ended(50, false);
+            for (int i = 0; i < 50; ++i) {
+                clients.push_back(std::make_unique<LoopbackClient>(service.serverPort()));
+                QVERIFY(clients.back()->isValid());
+                QCOMPARE(clients.back()->send(before + "HELLO h\n"), qint64(before.size() + 8));
+                QVERIFY(clients.back()->shutdownSending());
+            }
+            QElapsedTimer watch;
+            watch.start();
+            while (std::count(ended.begin(), ended.end(), true) < 50 && watch.elapsed() < 10000) {
+                QCoreApplication::processEvents();
+                for (size_t i = 0; i < clients.size(); ++i) {
+                    if (!ended[i] && clients[i]->receive(received[i]) < 0)
+                        ended[i] = true;
+                }
+            }
+            for (const QByteArray &r : received)
+                complete += r == kOk + '\n' ? 1 : 0;
+            total += 50;
+        }
+        QCOMPARE(complete, total);
+        QTRY_COMPARE(service.GetClientCount(), 0);
+        if (!before.startsWith('\r'))
+            QTRY_COMPARE(console.texts.load(), before.count('\n') * qint64(total));
     }
 };
 

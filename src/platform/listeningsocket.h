@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QtGlobal>
+
+namespace garvina {
+
+/// \brief Sets the system's receive buffer of a listening TCP socket, which the connections it
+/// accepts inherit from the start (set on an accepted connection afterwards, a smaller buffer
+/// leaves the peer with a window the system no longer honours, and the peer stalls). True on success.
+bool setListenerReceiveBuffer(qintptr descriptor, int bytes);
+
+} // namespace garvina
