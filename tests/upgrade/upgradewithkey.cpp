@@ -1,0 +1,17 @@
+// The upgrade program as built, but verifying with a public key the test made at run time
+// (GARVINA_UPGRADE_TEST_KEY, base64) instead of the publisher's.
+#include "upgradeprogram/programmain.h"
+
+#include <QByteArray>
+
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    const QByteArray key = QByteArray::fromBase64(qgetenv("GARVINA_UPGRADE_TEST_KEY"));
+    if (key.isEmpty()) {
+        std::fprintf(stderr, "GARVINA_UPGRADE_TEST_KEY is not set\n");
+        return 3;
+    }
+    return garvina::runUpgradeProgram(argc, argv, key);
+}
