@@ -10,7 +10,10 @@ namespace garvina {
 
 namespace {
 
-bool gone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
+bool gone(pid_t pid)
+{
+    return ::kill(pid, 0) != 0 && errno == ESRCH;
+}
 
 bool waitGone(pid_t pid, int ms)
 {

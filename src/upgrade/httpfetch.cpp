@@ -17,14 +17,28 @@ namespace garvina {
 
 namespace {
 
-enum class Abort { None, TooLarge, TimedOut, Idle, SinkFailed, Redirect };
+enum class Abort
+{
+    None,
+    TooLarge,
+    TimedOut,
+    Idle,
+    SinkFailed,
+    Redirect
+};
 
 /// Taken from the reply at a time, and the most Qt buffers before it stops reading the connection.
 constexpr qint64 kChunk = 64 * 1024;
 
-bool isRedirect(int status) { return status >= 300 && status < 400; }
+bool isRedirect(int status)
+{
+    return status >= 300 && status < 400;
+}
 
-QString seconds(int ms) { return QString::number(ms / 1000.0, 'g', 3); }
+QString seconds(int ms)
+{
+    return QString::number(ms / 1000.0, 'g', 3);
+}
 
 } // namespace
 
@@ -41,7 +55,8 @@ HttpFetchResult httpGet(const QUrl &url, QIODevice &sink, const HttpFetchLimits 
     QNetworkRequest request(url);
     // A redirect may only lead to another path of the same host, never from https down to http:
     // whoever answers the first request must not be able to send the client anywhere else.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::UserVerifiedRedirectPolicy);
     // Asking for the body as it is keeps Qt from inflating a small compressed reply into a huge one
     // behind the size bound's back.
     request.setRawHeader("Accept-Encoding", "identity");

@@ -41,6 +41,7 @@ inline constexpr qint64 kVersionFileMaxBytes = 1024;
 /// Versions are compared as numbers a.b.c; a newer one is offered only when the signed release
 /// manifest beside it (up.txt.sig) verifies with \a publicKey and names the same version.
 void f_online_upgrade(AppContext &ctx, const std::function<void()> &endWithoutCloseHook,
-                      int timeoutMs = kVersionFetchTimeoutMs, const QByteArray &publicKey = releasePublicKey());
+                      int timeoutMs = kVersionFetchTimeoutMs,
+                      const QByteArray &publicKey = releasePublicKey());
 
 } // namespace garvina

@@ -9,7 +9,10 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace garvina {
 
-QString upgradeManifestPath() { return u"/up/up.txt.sig"_s; }
+QString upgradeManifestPath()
+{
+    return u"/up/up.txt.sig"_s;
+}
 
 QByteArray releasePublicKey()
 {
@@ -82,8 +85,9 @@ std::optional<ReleaseManifest> verifyReleaseManifest(const QByteArray &text, con
         manifest.size = lines.at(2).mid(keys.at(2).size()).toLongLong(&sizeOk);
         const QByteArray hex = lines.at(3).mid(keys.at(3).size());
         manifest.sha256 = QByteArray::fromHex(hex);
-        wellFormed = wellFormed && sizeOk && manifest.size > 0 && hex.size() == 64 && manifest.sha256.size() == 32 &&
-                     manifest.sha256.toHex() == hex.toLower() && ReleaseVersion::parse(manifest.version).has_value();
+        wellFormed = wellFormed && sizeOk && manifest.size > 0 && hex.size() == 64 &&
+                     manifest.sha256.size() == 32 && manifest.sha256.toHex() == hex.toLower() &&
+                     ReleaseVersion::parse(manifest.version).has_value();
     }
     if (!wellFormed) {
         error = u"升级清单的格式不对"_s;

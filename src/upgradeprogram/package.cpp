@@ -8,6 +8,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 
+#include <algorithm>
 #include <memory>
 
 using namespace Qt::Literals::StringLiterals;
@@ -27,7 +28,8 @@ ArchivePtr openZip(const QString &zipPath, QString &error)
 {
     ArchivePtr a(archive_read_new());
     archive_read_support_format_zip_seekable(a.get());
-    if (archive_read_open_filename(a.get(), QFile::encodeName(zipPath).constData(), 64 * 1024) != ARCHIVE_OK) {
+    if (archive_read_open_filename(a.get(), QFile::encodeName(zipPath).constData(), 64 * 1024) !=
+        ARCHIVE_OK) {
         error = u"升级包不是完好的 zip 压缩包: "_s + QString::fromLocal8Bit(archive_error_string(a.get()));
         return nullptr;
     }
@@ -57,6 +59,73 @@ QString readError(archive *a)
 {
     const char *text = archive_error_string(a);
     return text ? QString::fromLocal8Bit(text) : u"未知错误"_s;
+}
+
+quint32 le(const QByteArray &b, qsizetype at, int bytes)
+{
+    quint32 v = 0;
+    for (int i = bytes - 1; i >= 0; --i)
+        v = (v << 8) | quint8(b.at(at + i));
+    return v;
+}
+
+/// \brief Reads the Unix file types the central directory records and refuses every entry that is
+/// neither a file, a folder nor a link (links are refused by the caller with their own reason).
+///
+/// The zip reader turns fifos and devices into plain files; they are refused here instead, so a
+/// package that asks for one is not taken for a good package.
+bool checkEntryTypes(const QString &zipPath, QString &error)
+{
+    QFile file(zipPath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = u"无法读取升级包: "_s + file.errorString();
+        return false;
+    }
+    const qint64 tailSize = std::min<qint64>(file.size(), 22 + 65535);
+    if (!file.seek(file.size() - tailSize)) {
+        error = u"无法读取升级包: "_s + file.errorString();
+        return false;
+    }
+    const QByteArray tail = file.read(tailSize);
+    const qsizetype end = tail.lastIndexOf(QByteArrayLiteral("PK\x05\x06"));
+    if (end < 0 || tail.size() - end < 22) {
+        error = u"升级包不是完好的 zip 压缩包: 没有目录"_s;
+        return false;
+    }
+    const quint32 count = le(tail, end + 10, 2);
+    const quint32 size = le(tail, end + 12, 4);
+    const quint32 offset = le(tail, end + 16, 4);
+    if (offset == 0xffffffffu || size == 0xffffffffu || count == 0xffffu ||
+        qint64(offset) + size > file.size() || size > 64u * 1024 * 1024) {
+        error = u"升级包不是完好的 zip 压缩包: 目录无效"_s;
+        return false;
+    }
+    if (!file.seek(offset)) {
+        error = u"无法读取升级包: "_s + file.errorString();
+        return false;
+    }
+    const QByteArray dir = file.read(size);
+    qsizetype at = 0;
+    for (quint32 i = 0; i < count; ++i) {
+        if (dir.size() - at < 46 || le(dir, at, 4) != 0x02014b50u) {
+            error = u"升级包不是完好的 zip 压缩包: 目录无效"_s;
+            return false;
+        }
+        const quint32 madeBy = le(dir, at + 4, 2);
+        const quint32 nameLength = le(dir, at + 28, 2);
+        const qsizetype next = at + 46 + nameLength + le(dir, at + 30, 2) + le(dir, at + 32, 2);
+        if (next > dir.size()) {
+            error = u"升级包不是完好的 zip 压缩包: 目录无效"_s;
+            return false;
+        }
+        const quint32 type = (le(dir, at + 38, 4) >> 16) & 0170000;
+        if ((madeBy >> 8) == 3 && type != 0 && type != 0100000 && type != 040000 && type != 0120000) {
+            error = u"升级包中只能有文件和文件夹: "_s + QString::fromUtf8(dir.mid(at + 46, nameLength));
+            return false;
+        }
+        at = next;
+    }
+    return true;
 }
 
 } // namespace
@@ -90,9 +159,12 @@ QString normalisePackagePath(const QString &raw, QString &error)
     return parts.join(u'/');
 }
 
-bool listPackage(const QString &zipPath, const PackageRules &rules, QList<PackageEntry> &entries, QString &error)
+bool listPackage(const QString &zipPath, const PackageRules &rules, QList<PackageEntry> &entries,
+                 QString &error)
 {
     entries.clear();
+    if (!checkEntryTypes(zipPath, error))
+        return false;
     ArchivePtr a = openZip(zipPath, error);
     if (!a)
         return false;
@@ -178,9 +250,11 @@ bool unpackPackage(const QString &zipPath, const QString &staging, const QList<P
     if (!a)
         return false;
     const QString root = staging.endsWith(u'/') ? staging : staging + u'/';
-    const QFile::Permissions folderMode = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
-                                          QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
-    const QFile::Permissions fileMode = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
+    const QFile::Permissions folderMode = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                          QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
+                                          QFile::ExeOther;
+    const QFile::Permissions fileMode =
+        QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
     archive_entry *entry = nullptr;
     for (;;) {
         const int r = archive_read_next_header(a.get(), &entry);

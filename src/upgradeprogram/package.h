@@ -37,7 +37,8 @@ QString normalisePackagePath(const QString &raw, QString &error);
 /// Refused are links, devices and everything else that is neither a file nor a folder, entries of
 /// a size not given, the same path twice (also differing only in case), protected paths, and a
 /// package that unpacks to more than the rules allow.
-bool listPackage(const QString &zipPath, const PackageRules &rules, QList<PackageEntry> &entries, QString &error);
+bool listPackage(const QString &zipPath, const PackageRules &rules, QList<PackageEntry> &entries,
+                 QString &error);
 
 /// \brief Unpacks the files of \a zipPath into the empty folder \a staging (paths as listPackage
 /// gave them), with fixed modes: 0755 for executables, 0644 otherwise, folders 0755.

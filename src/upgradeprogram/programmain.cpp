@@ -58,7 +58,9 @@ int runUpgradeProgram(int argc, char *argv[], const QByteArray &publicKey)
         folder += u'/';
 
     Upgrader upgrader(folder, publicKey);
-    upgrader.progress = [](const QString &line) { printLine(stdout, u"upgrade: "_s + line); };
+    upgrader.progress = [](const QString &line) {
+        printLine(stdout, u"upgrade: "_s + line);
+    };
     QString error;
     if (upgrader.run(error)) {
         printLine(stdout, u"upgrade: 升级完成"_s);

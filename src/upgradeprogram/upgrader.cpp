@@ -29,7 +29,10 @@ namespace garvina {
 
 namespace {
 
-QString consoleName() { return u"garvinaserver"_s; }
+QString consoleName()
+{
+    return u"garvinaserver"_s;
+}
 
 /// The programs of the folder, always installed runnable whatever mode the package gave them.
 bool isProgram(const QString &path)
@@ -37,7 +40,10 @@ bool isProgram(const QString &path)
     return path == consoleName() || path == u"upgrade"_s || path == u"rar"_s;
 }
 
-QString parentOf(const QString &path) { return path.left(std::max<qsizetype>(0, path.lastIndexOf(u'/'))); }
+QString parentOf(const QString &path)
+{
+    return path.left(std::max<qsizetype>(0, path.lastIndexOf(u'/')));
+}
 
 /// \a path relative to \a folder when it lies inside it (both absolute), else an empty text.
 QString insideFolder(const QString &path, const QString &folder)
@@ -51,8 +57,7 @@ QString insideFolder(const QString &path, const QString &folder)
 
 Upgrader::Upgrader(QString programFolder, QByteArray publicKey, UpgradeLimits limits)
     : m_folder(std::move(programFolder)), m_publicKey(std::move(publicKey)), m_limits(limits)
-{
-}
+{}
 
 void Upgrader::say(const QString &line) const
 {
@@ -128,8 +133,9 @@ bool Upgrader::upgrade(QString &error, bool &restartOld)
     QList<PackageEntry> entries;
     if (!listPackage(packagePath(), rules, entries, error))
         return false;
-    const auto console = std::find_if(entries.cbegin(), entries.cend(),
-                                      [](const PackageEntry &e) { return e.path == consoleName() && !e.folder; });
+    const auto console = std::find_if(entries.cbegin(), entries.cend(), [](const PackageEntry &e) {
+        return e.path == consoleName() && !e.folder;
+    });
     if (console == entries.cend()) {
         error = u"升级包中没有服务端程序 "_s + consoleName();
         return false;
@@ -273,7 +279,8 @@ bool Upgrader::checkTargets(const QList<PackageEntry> &entries, QString &error) 
                 break;
             const bool wantFolder = !last || e.folder;
             if (wantFolder != info.isDir() || (!info.isDir() && !info.isFile())) {
-                error = u"程序目录中的 "_s + info.filePath() + (wantFolder ? u" 不是文件夹"_s : u" 不是文件"_s);
+                error =
+                    u"程序目录中的 "_s + info.filePath() + (wantFolder ? u" 不是文件夹"_s : u" 不是文件"_s);
                 return false;
             }
         }
@@ -361,8 +368,10 @@ bool Upgrader::consoleAnswers(quint16 port) const
 bool Upgrader::waitForConsoleReady(QString &error) const
 {
     bool portOk = false;
-    const int port =
-        ProfileFile(m_folder + u"garvinainfo.dll"_s).read(u"system"_s, u"sockect"_s, u"2639"_s).trimmed().toInt(&portOk);
+    const int port = ProfileFile(m_folder + u"garvinainfo.dll"_s)
+                         .read(u"system"_s, u"sockect"_s, u"2639"_s)
+                         .trimmed()
+                         .toInt(&portOk);
     if (!portOk || port <= 0 || port > 65535) {
         error = u"客户端服务端口无效 ([system] sockect)"_s;
         return false;

@@ -17,12 +17,13 @@ namespace garvina::test {
 class HttpTestServer
 {
 public:
-    enum class Kind {
-        Normal,       ///< status, Content-Length, body
-        Silent,       ///< reads the request and never answers
-        Delayed,      ///< like Normal, after delayMs
-        Truncated,    ///< announces announcedLength bytes, sends the body, closes
-        Endless,      ///< 200 without a length, streams until the client goes away (or streamLimit)
+    enum class Kind
+    {
+        Normal,            ///< status, Content-Length, body
+        Silent,            ///< reads the request and never answers
+        Delayed,           ///< like Normal, after delayMs
+        Truncated,         ///< announces announcedLength bytes, sends the body, closes
+        Endless,           ///< 200 without a length, streams until the client goes away (or streamLimit)
         EndlessWithLength, ///< the same, announcing streamLimit bytes
     };
     struct Route
@@ -126,8 +127,8 @@ private:
     void feed(QTcpSocket *socket)
     {
         static const QByteArray chunk(64 * 1024, 'x');
-        while (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() < 2 * chunk.size() &&
-               streamed < streamLimit) {
+        while (socket->state() == QAbstractSocket::ConnectedState &&
+               socket->bytesToWrite() < 2 * chunk.size() && streamed < streamLimit) {
             socket->write(chunk);
             streamed += chunk.size();
         }

@@ -128,7 +128,8 @@ private:
         static const QByteArray zeros(1 << 20, '\0');
         uLong c = ::crc32(0L, Z_NULL, 0);
         for (qint64 left = size; left > 0; left -= zeros.size())
-            c = ::crc32_z(c, reinterpret_cast<const Bytef *>(zeros.constData()), size_t(std::min<qint64>(left, zeros.size())));
+            c = ::crc32_z(c, reinterpret_cast<const Bytef *>(zeros.constData()),
+                          size_t(std::min<qint64>(left, zeros.size())));
         return quint32(c);
     }
 

@@ -49,7 +49,9 @@ class TestOnlineUpgrade : public QObject
 
     std::function<void()> endHook()
     {
-        return [this]() { ++m_ended; };
+        return [this]() {
+            ++m_ended;
+        };
     }
     void setServer(const QString &setting) const { m_ctx.writeConfig(u"upgrade"_s, u"server"_s, setting); }
     /// The version file, and beside it the manifest the publisher signed for that version.
@@ -130,7 +132,8 @@ private Q_SLOTS:
         QTest::newRow("blanks around") << u"  127.0.0.1:8080 "_s << u"http://127.0.0.1:8080/up/up.txt"_s;
         QTest::newRow("http prefix") << u"http://127.0.0.1:81"_s << u"http://127.0.0.1:81/up/up.txt"_s;
         QTest::newRow("trailing slash") << u"http://127.0.0.1:81/"_s << u"http://127.0.0.1:81/up/up.txt"_s;
-        QTest::newRow("folder") << u"https://up.example/mirror//"_s << u"https://up.example/mirror/up/up.txt"_s;
+        QTest::newRow("folder") << u"https://up.example/mirror//"_s
+                                << u"https://up.example/mirror/up/up.txt"_s;
         QTest::newRow("empty") << QString() << QString();
         QTest::newRow("other scheme") << u"ftp://up.example"_s << QString();
         QTest::newRow("no host") << u"http://"_s << QString();
@@ -156,29 +159,32 @@ private Q_SLOTS:
         const QString newest = u"当前已是最新版本,无须升级!"_s;
         const QString readError = u"读取远程服务器软件版本号出错!"_s;
         const QString asked = u"发现最新版本:%1 是否需要升级?"_s;
-        QTest::newRow("equal") << QByteArray("4.5.130829") << 200 << u"提示"_s << newest << MsgIcon::Information;
-        QTest::newRow("older") << QByteArray("4.5.120101") << 200 << u"提示"_s << newest << MsgIcon::Information;
-        QTest::newRow("newer") << QByteArray("4.5.130830") << 200 << u"升级提示"_s << asked.arg(u"4.5.130830"_s)
-                               << MsgIcon::Question;
+        QTest::newRow("equal") << QByteArray("4.5.130829") << 200 << u"提示"_s << newest
+                               << MsgIcon::Information;
+        QTest::newRow("older") << QByteArray("4.5.120101") << 200 << u"提示"_s << newest
+                               << MsgIcon::Information;
+        QTest::newRow("newer") << QByteArray("4.5.130830") << 200 << u"升级提示"_s
+                               << asked.arg(u"4.5.130830"_s) << MsgIcon::Question;
         QTest::newRow("newer minor") << QByteArray("4.6.000001") << 200 << u"升级提示"_s
                                      << asked.arg(u"4.6.000001"_s) << MsgIcon::Question;
         QTest::newRow("spaces around, shown as received")
-            << QByteArray("  4.5.130830 ") << 200 << u"升级提示"_s << asked.arg(u"  4.5.130830 "_s) << MsgIcon::Question;
-        QTest::newRow("nine characters") << QByteArray("4.5.13083") << 200 << u"提示"_s << readError
-                                         << MsgIcon::StopSign;
-        QTest::newRow("eleven characters") << QByteArray("4.5.1308300") << 200 << u"提示"_s << readError
-                                           << MsgIcon::StopSign;
-        QTest::newRow("trailing newline") << QByteArray("4.5.130830\n") << 200 << u"提示"_s << readError
-                                          << MsgIcon::StopSign;
+            << QByteArray("  4.5.130830 ") << 200 << u"升级提示"_s << asked.arg(u"  4.5.130830 "_s)
+            << MsgIcon::Question;
+        QTest::newRow("nine characters")
+            << QByteArray("4.5.13083") << 200 << u"提示"_s << readError << MsgIcon::StopSign;
+        QTest::newRow("eleven characters")
+            << QByteArray("4.5.1308300") << 200 << u"提示"_s << readError << MsgIcon::StopSign;
+        QTest::newRow("trailing newline")
+            << QByteArray("4.5.130830\n") << 200 << u"提示"_s << readError << MsgIcon::StopSign;
         QTest::newRow("empty") << QByteArray() << 200 << u"提示"_s << readError << MsgIcon::StopSign;
-        QTest::newRow("newer as a number, older as text")
-            << QByteArray("4.10.00001") << 200 << u"升级提示"_s << asked.arg(u"4.10.00001"_s) << MsgIcon::Question;
-        QTest::newRow("not a version, sorts above") << QByteArray("ZZZZZZZZZZ") << 200 << u"提示"_s << readError
-                                                    << MsgIcon::StopSign;
-        QTest::newRow("a letter among the digits") << QByteArray("4.6.00000O") << 200 << u"提示"_s << readError
-                                                   << MsgIcon::StopSign;
-        QTest::newRow("error page with a version") << QByteArray("4.5.130830") << 404 << u"提示"_s << readError
-                                                   << MsgIcon::StopSign;
+        QTest::newRow("newer as a number, older as text") << QByteArray("4.10.00001") << 200 << u"升级提示"_s
+                                                          << asked.arg(u"4.10.00001"_s) << MsgIcon::Question;
+        QTest::newRow("not a version, sorts above")
+            << QByteArray("ZZZZZZZZZZ") << 200 << u"提示"_s << readError << MsgIcon::StopSign;
+        QTest::newRow("a letter among the digits")
+            << QByteArray("4.6.00000O") << 200 << u"提示"_s << readError << MsgIcon::StopSign;
+        QTest::newRow("error page with a version")
+            << QByteArray("4.5.130830") << 404 << u"提示"_s << readError << MsgIcon::StopSign;
     }
     void versionCheck()
     {
@@ -217,14 +223,14 @@ private Q_SLOTS:
         QTest::newRow("no server configured") << QString() << none << QByteArray() << qint64(-1);
         QTest::newRow("blank server") << u"   "_s << none << QByteArray() << qint64(-1);
         QTest::newRow("nothing listens") << u"refused"_s << none << QByteArray() << qint64(-1);
-        QTest::newRow("never answers") << u"127.0.0.1:%1"_s << int(HttpTestServer::Kind::Silent) << QByteArray()
-                                       << qint64(-1);
+        QTest::newRow("never answers")
+            << u"127.0.0.1:%1"_s << int(HttpTestServer::Kind::Silent) << QByteArray() << qint64(-1);
         QTest::newRow("cut short") << u"127.0.0.1:%1"_s << int(HttpTestServer::Kind::Truncated)
                                    << QByteArray("4.5.13") << qint64(10);
         QTest::newRow("huge, announced") << u"127.0.0.1:%1"_s << int(HttpTestServer::Kind::EndlessWithLength)
                                          << QByteArray() << qint64(-1);
-        QTest::newRow("huge, unannounced") << u"127.0.0.1:%1"_s << int(HttpTestServer::Kind::Endless)
-                                           << QByteArray() << qint64(-1);
+        QTest::newRow("huge, unannounced")
+            << u"127.0.0.1:%1"_s << int(HttpTestServer::Kind::Endless) << QByteArray() << qint64(-1);
     }
     void noVersion()
     {
@@ -259,10 +265,12 @@ private Q_SLOTS:
             // Bounded by the given 300 ms, not by the default 10 s.
             QVERIFY2(clock.elapsed() < 9000, qPrintable(QString::number(clock.elapsed())));
         }
-        if (kind == int(HttpTestServer::Kind::Endless) || kind == int(HttpTestServer::Kind::EndlessWithLength)) {
+        if (kind == int(HttpTestServer::Kind::Endless) ||
+            kind == int(HttpTestServer::Kind::EndlessWithLength)) {
             // The client went away long before the server could hand it the whole stream.
             QTRY_VERIFY(m_server->streamAbandoned);
-            QVERIFY2(m_server->streamed < m_server->streamLimit / 4, qPrintable(QString::number(m_server->streamed)));
+            QVERIFY2(m_server->streamed < m_server->streamLimit / 4,
+                     qPrintable(QString::number(m_server->streamed)));
         }
     }
 
@@ -273,7 +281,8 @@ private Q_SLOTS:
         QTest::newRow("upgrade program") << QStringList{u"upgrade"_s} << u"本地缺少在线升级下载文件"_s;
         QTest::newRow("archiver") << QStringList{u"rar"_s} << u"本地缺少在线升级的解压文件"_s;
         QTest::newRow("both") << QStringList{u"upgrade"_s, u"rar"_s} << u"本地缺少在线升级下载文件"_s;
-        QTest::newRow("a folder is no program") << QStringList{u"upgrade/"_s} << u"本地缺少在线升级下载文件"_s;
+        QTest::newRow("a folder is no program")
+            << QStringList{u"upgrade/"_s} << u"本地缺少在线升级下载文件"_s;
     }
     void missingHelperPrograms()
     {
@@ -349,7 +358,8 @@ private Q_SLOTS:
         bool secondRan = false;
         QTimer::singleShot(50, [&]() {
             otherBoxes.answerNext(MsgAnswer::Yes);
-            f_online_upgrade(other, [&]() { ++otherEnded; }, kVersionFetchTimeoutMs, m_signer->publicKey());
+            f_online_upgrade(
+                other, [&]() { ++otherEnded; }, kVersionFetchTimeoutMs, m_signer->publicKey());
             secondRan = true;
         });
 
@@ -365,7 +375,8 @@ private Q_SLOTS:
 
         // Once the first check is over, the next one runs again.
         otherBoxes.answers.clear();
-        f_online_upgrade(other, [&]() { ++otherEnded; }, kVersionFetchTimeoutMs, m_signer->publicKey());
+        f_online_upgrade(
+            other, [&]() { ++otherEnded; }, kVersionFetchTimeoutMs, m_signer->publicKey());
         QCOMPARE(m_server->requests.size(), 4);
         QCOMPARE(otherBoxes.shown.size(), 1);
     }

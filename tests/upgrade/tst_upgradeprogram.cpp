@@ -71,7 +71,8 @@ QByteArray newPackage()
     return zip.bytes();
 }
 
-QByteArray packageWith(const QByteArray &extraName, const QByteArray &data = "from the package", int mode = 0644)
+QByteArray packageWith(const QByteArray &extraName, const QByteArray &data = "from the package",
+                       int mode = 0644)
 {
     TestZip zip;
     zip.add("garvinaserver", answeringConsole(), 0755);
@@ -235,12 +236,14 @@ private Q_SLOTS:
         m_publicKey = m_signer->publicKey();
 
         QVERIFY(QFile::copy(qEnvironmentVariable("GARVINA_UPGRADE_BINARY"), m_folder + u"upgrade"_s));
-        QVERIFY(QFile::copy(qEnvironmentVariable("GARVINA_SOURCE_DIR") + u"/scripts/rar"_s, m_folder + u"rar"_s));
+        QVERIFY(
+            QFile::copy(qEnvironmentVariable("GARVINA_SOURCE_DIR") + u"/scripts/rar"_s, m_folder + u"rar"_s));
         QVERIFY(QFile::setPermissions(m_folder + u"rar"_s, runnable()));
         QVERIFY(writeFile(u"garvinaserver"_s, kOldConsole, runnable()));
         QVERIFY(writeFile(u"server.dll"_s, "old menu pictures"));
         QVERIFY(writeFile(u"data/garvina.db"_s, "the shop's sales"));
-        QVERIFY(writeFile(u"tool/dba.password"_s, "not a real password", QFile::ReadOwner | QFile::WriteOwner));
+        QVERIFY(
+            writeFile(u"tool/dba.password"_s, "not a real password", QFile::ReadOwner | QFile::WriteOwner));
         QVERIFY(writeFile(u"garvinainfo.dll"_s,
                           "[server]\ndataport=2638\n[system]\nsockect=" + QByteArray::number(freePort()) +
                               "\n[upgrade]\nserver=" + m_server->hostPort().toUtf8() + "\n"));
@@ -301,9 +304,11 @@ private Q_SLOTS:
         QCOMPARE(contents(u"tool/dba.password"_s), QByteArray("not a real password"));
         QVERIFY(contents(u"garvinainfo.dll"_s).contains("server=127.0.0.1:"));
         // Neither the package nor anything kept aside is left behind.
-        QStringList expected{u"data"_s, u"garvinainfo.dll"_s, u"garvinaserver"_s, u"rar"_s, u"server.dll"_s,
-                             u"skin"_s, u"tool"_s, u"upgrade"_s};
-        QStringList present = QDir(m_folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+        QStringList expected{u"data"_s, u"garvinainfo.dll"_s, u"garvinaserver"_s,
+                             u"rar"_s,  u"server.dll"_s,      u"skin"_s,
+                             u"tool"_s, u"upgrade"_s};
+        QStringList present =
+            QDir(m_folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
         present.removeAll(u"marker"_s);
         QCOMPARE(present, expected);
 
@@ -318,32 +323,35 @@ private Q_SLOTS:
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("package");
         QTest::addColumn<QByteArray>("manifest"); // empty: the test's key signs the package
-        QTest::addColumn<qint64>("cutAt"); // > 0: the server announces the package, sends this much, closes
+        QTest::addColumn<qint64>("cutAt");  // > 0: the server announces the package, sends this much, closes
         QTest::addColumn<QString>("setup"); // "file:NAME", "link:NAME" in the folder; "release key"
         QTest::addColumn<QString>("reason");
 
         const QString server = u"127.0.0.1:%1"_s;
         const QByteArray good = newPackage();
         const auto row = [&](const char *name, const QByteArray &package, const QString &reason) {
-            QTest::newRow(name) << server << 200 << package << QByteArray() << qint64(0) << QString() << reason;
+            QTest::newRow(name) << server << 200 << package << QByteArray() << qint64(0) << QString()
+                                << reason;
         };
         QTest::newRow("not found") << server << 404 << QByteArray("no such file") << QByteArray() << qint64(0)
                                    << QString() << u"HTTP 404"_s;
-        QTest::newRow("cut short") << server << 200 << good << QByteArray() << qint64(good.size() / 2) << QString()
-                                   << u"下载升级包出错"_s;
-        QTest::newRow("no server configured") << QString() << 200 << good << QByteArray() << qint64(0) << QString()
-                                              << u"没有设置升级服务器"_s;
+        QTest::newRow("cut short") << server << 200 << good << QByteArray() << qint64(good.size() / 2)
+                                   << QString() << u"下载升级包出错"_s;
+        QTest::newRow("no server configured")
+            << QString() << 200 << good << QByteArray() << qint64(0) << QString() << u"没有设置升级服务器"_s;
         row("not a zip", "<html>maintenance</html>", u"不是完好的 zip"_s);
 
         // Signature and version.
         const TestSigner stranger;
-        QTest::newRow("signed by another key") << server << 200 << good << stranger.manifest(kNewVersion, good)
-                                               << qint64(0) << QString() << u"签名无效"_s;
-        QTest::newRow("test key, release program") << server << 200 << good << QByteArray() << qint64(0)
-                                                   << u"release key"_s << u"签名无效"_s;
-        QTest::newRow("not the package signed") << server << 200 << good
-                                                << m_signer->manifest(kNewVersion, "another package") << qint64(0)
-                                                << QString() << u"与签名的清单不符"_s;
+        QTest::newRow("signed by another key")
+            << server << 200 << good << stranger.manifest(kNewVersion, good) << qint64(0) << QString()
+            << u"签名无效"_s;
+        QTest::newRow("test key, release program")
+            << server << 200 << good << QByteArray() << qint64(0) << u"release key"_s << u"签名无效"_s;
+        QTest::newRow("not the package signed")
+            << server << 200 << good
+            << m_signer->manifest(kNewVersion, QByteArray(good).replace("new background", "old background"))
+            << qint64(0) << QString() << u"与签名的清单不符"_s;
         QTest::newRow("older version") << server << 200 << good << m_signer->manifest(u"4.5.120101"_s, good)
                                        << qint64(0) << QString() << u"不比当前版本"_s;
         QTest::newRow("same version") << server << 200 << good << m_signer->manifest(u"4.5.130829"_s, good)
@@ -382,8 +390,8 @@ private Q_SLOTS:
         // What the folder holds already.
         QTest::newRow("a file where the package has a folder")
             << server << 200 << good << QByteArray() << qint64(0) << u"file:skin"_s << u"不是文件夹"_s;
-        QTest::newRow("a link left in the folder")
-            << server << 200 << good << QByteArray() << qint64(0) << u"link:skin"_s << u"链接不能被升级替换"_s;
+        QTest::newRow("a link left in the folder") << server << 200 << good << QByteArray() << qint64(0)
+                                                   << u"link:skin"_s << u"链接不能被升级替换"_s;
 
         // The new console does not run: the old files come back.
         row("new console cannot start", packageWithConsole("not a program\n"), u"没有正常运行"_s);
@@ -409,12 +417,14 @@ private Q_SLOTS:
             QVERIFY(QFile::link(elsewhere, m_folder + setup.mid(5)));
         if (setup == u"release key"_s) {
             QVERIFY(QFile::remove(m_folder + u"upgrade"_s));
-            QVERIFY(QFile::copy(qEnvironmentVariable("GARVINA_RELEASE_UPGRADE_BINARY"), m_folder + u"upgrade"_s));
+            QVERIFY(
+                QFile::copy(qEnvironmentVariable("GARVINA_RELEASE_UPGRADE_BINARY"), m_folder + u"upgrade"_s));
         }
         serve(package, status, manifest);
         if (cutAt > 0)
-            m_server->setRoute(kPackagePath, {200, package.left(cutAt), HttpTestServer::Kind::Truncated, 0,
-                                              package.size(), {}});
+            m_server->setRoute(
+                kPackagePath,
+                {200, package.left(cutAt), HttpTestServer::Kind::Truncated, 0, package.size(), {}});
         const Snapshot before = snapshot();
 
         const Run run = runUpgrade();
