@@ -33,7 +33,7 @@ void printLine(std::FILE *stream, const QString &line)
 
 } // namespace
 
-int runUpgradeProgram(int argc, char *argv[], const QByteArray &publicKey)
+int runUpgradeProgram(int argc, char *argv[], const QByteArray &publicKey, const UpgradeLimits &limits)
 {
     bool requested = false;
     for (int i = 1; i < argc; ++i)
@@ -57,7 +57,7 @@ int runUpgradeProgram(int argc, char *argv[], const QByteArray &publicKey)
     if (!folder.endsWith(u'/'))
         folder += u'/';
 
-    Upgrader upgrader(folder, publicKey);
+    Upgrader upgrader(folder, publicKey, limits);
     upgrader.progress = [](const QString &line) {
         printLine(stdout, u"upgrade: "_s + line);
     };

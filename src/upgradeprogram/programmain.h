@@ -1,5 +1,7 @@
 #pragma once
 
+#include "upgradeprogram/upgrader.h"
+
 #include <QByteArray>
 
 namespace garvina {
@@ -9,6 +11,6 @@ namespace garvina {
 ///
 /// Exit code 0 when the new console runs, 1 on a failure (told on standard error and, with a
 /// display, in a message box), 2 for another command line.
-int runUpgradeProgram(int argc, char *argv[], const QByteArray &publicKey);
+int runUpgradeProgram(int argc, char *argv[], const QByteArray &publicKey, const UpgradeLimits &limits = {});
 
 } // namespace garvina

@@ -1,6 +1,7 @@
 // A console that does what the upgrade program waits for and nothing else: it answers "HELLO" on
 // the client service port of its folder's garvinainfo.dll, writes "new" into the folder's file
-// "marker", and ends a moment after its first answer (or after half a minute).
+// "marker", and ends a moment after its first answer (or after half a minute). With a file "silent"
+// beside it, it only writes its process id into "../console.pid" and waits, answering nothing.
 #include <QCoreApplication>
 #include <QFile>
 #include <QHostAddress>
@@ -15,6 +16,16 @@ int main(int argc, char *argv[])
     const QString folder = QCoreApplication::applicationDirPath() + QLatin1Char('/');
     const QSettings config(folder + QStringLiteral("garvinainfo.dll"), QSettings::IniFormat);
     const quint16 port = quint16(config.value(QStringLiteral("system/sockect"), 2639).toUInt());
+
+    if (QFile::exists(folder + QStringLiteral("silent"))) {
+        QFile pid(folder + QStringLiteral("../console.pid"));
+        if (!pid.open(QIODevice::WriteOnly) ||
+            pid.write(QByteArray::number(QCoreApplication::applicationPid())) <= 0)
+            return 1;
+        pid.close();
+        QTimer::singleShot(30000, &app, &QCoreApplication::quit);
+        return app.exec();
+    }
 
     QTcpServer server;
     if (!server.listen(QHostAddress::LocalHost, port))

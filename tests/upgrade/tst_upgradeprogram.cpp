@@ -119,6 +119,7 @@ class TestUpgradeProgram : public QObject
     std::unique_ptr<HttpTestServer> m_server;
     std::unique_ptr<TestSigner> m_signer;
     QByteArray m_publicKey;
+    qint64 m_margin = -1;
     QString m_folder;
 
     bool writeFile(const QString &relative, const QByteArray &data,
@@ -175,6 +176,8 @@ class TestUpgradeProgram : public QObject
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s); // failures must not wait for a click
         env.insert(u"GARVINA_UPGRADE_TEST_KEY"_s, QString::fromLatin1(m_publicKey.toBase64()));
+        if (m_margin >= 0)
+            env.insert(u"GARVINA_UPGRADE_TEST_MARGIN"_s, QString::number(m_margin));
         process.setProcessEnvironment(env);
         process.setWorkingDirectory(m_folder);
         process.start(m_folder + u"upgrade"_s, arguments);
@@ -234,6 +237,7 @@ private Q_SLOTS:
         m_folder = m_dir->path() + u"/程序 目录/"_s;
         QVERIFY(QDir().mkpath(m_folder));
         m_publicKey = m_signer->publicKey();
+        m_margin = -1;
 
         QVERIFY(QFile::copy(qEnvironmentVariable("GARVINA_UPGRADE_BINARY"), m_folder + u"upgrade"_s));
         QVERIFY(
@@ -396,6 +400,12 @@ private Q_SLOTS:
         // The new console does not run: the old files come back.
         row("new console cannot start", packageWithConsole("not a program\n"), u"没有正常运行"_s);
         row("new console ends at once", packageWithConsole(kQuittingConsole), u"启动后就退出了"_s);
+        TestZip silent;
+        silent.add("garvinaserver", answeringConsole(), 0755);
+        silent.add("silent", QByteArray());
+        row("new console never answers", silent.bytes(), u"没有在端口"_s);
+        QTest::newRow("no room for the free-space margin")
+            << server << 200 << good << QByteArray() << qint64(0) << u"margin"_s << u"磁盘空间不足"_s;
     }
     void failedUpgradeLeavesTheFolder()
     {
@@ -415,6 +425,8 @@ private Q_SLOTS:
             QVERIFY(writeFile(setup.mid(5), "a file where the package has a folder"));
         if (setup.startsWith(u"link:"_s))
             QVERIFY(QFile::link(elsewhere, m_folder + setup.mid(5)));
+        if (setup == u"margin"_s)
+            m_margin = qint64(1) << 60;
         if (setup == u"release key"_s) {
             QVERIFY(QFile::remove(m_folder + u"upgrade"_s));
             QVERIFY(
@@ -431,6 +443,15 @@ private Q_SLOTS:
 
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.err.contains(reason), qPrintable(run.err));
+        QFile pidFile(m_dir->path() + u"/console.pid"_s);
+        QCOMPARE(pidFile.open(QIODevice::ReadOnly), reason == u"没有在端口"_s);
+        if (pidFile.isOpen()) {
+            // The new console that never answered was ended before the old files came back.
+            const pid_t pid = pid_t(pidFile.readAll().toLongLong());
+            QVERIFY(pid > 0);
+            QFile stat(u"/proc/%1/stat"_s.arg(pid));
+            QVERIFY(!stat.open(QIODevice::ReadOnly) || stat.readAll().contains(") Z "));
+        }
         const QString changed = differences(before, snapshot());
         QVERIFY2(changed.isEmpty(), qPrintable(changed));
         QVERIFY(!QFileInfo::exists(m_dir->path() + u"/outside"_s));

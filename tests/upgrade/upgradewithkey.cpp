@@ -1,5 +1,6 @@
 // The upgrade program as built, but verifying with a public key the test made at run time
-// (GARVINA_UPGRADE_TEST_KEY, base64) instead of the publisher's.
+// (GARVINA_UPGRADE_TEST_KEY, base64) instead of the publisher's, waiting 5 s for a new console to
+// answer, and keeping GARVINA_UPGRADE_TEST_MARGIN bytes free when that is set.
 #include "upgradeprogram/programmain.h"
 
 #include <QByteArray>
@@ -13,5 +14,9 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "GARVINA_UPGRADE_TEST_KEY is not set\n");
         return 3;
     }
-    return garvina::runUpgradeProgram(argc, argv, key);
+    garvina::UpgradeLimits limits;
+    limits.consoleReadyMs = 5000;
+    if (qEnvironmentVariableIsSet("GARVINA_UPGRADE_TEST_MARGIN"))
+        limits.freeSpaceMarginBytes = qgetenv("GARVINA_UPGRADE_TEST_MARGIN").toLongLong();
+    return garvina::runUpgradeProgram(argc, argv, key, limits);
 }
