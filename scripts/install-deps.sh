@@ -9,6 +9,7 @@ packages=(
     firebird3.0-server firebird3.0-utils firebird-dev
     qt6-translations-l10n xvfb xauth trayer imagemagick fonts-wqy-microhei
     zip unzip procps clang-format
+    libsodium-dev libarchive-dev openssl
 )
 
 missing=()

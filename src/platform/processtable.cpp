@@ -1,8 +1,10 @@
 #include "processtable.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QHash>
+#include <QThread>
 
 #include <csignal>
 #include <unistd.h>
@@ -160,6 +162,33 @@ bool LinuxProcessTable::send(qint64 pid, Signal signal) const
         return false;
     const int number = signal == Signal::Kill ? SIGKILL : signal == Signal::Interrupt ? SIGINT : SIGTERM;
     return ::kill(static_cast<pid_t>(pid), number) == 0;
+}
+
+namespace {
+
+bool waitGone(const ProcessTable &processes, qint64 pid, int ms)
+{
+    const QDeadlineTimer deadline(ms);
+    while (processes.alive(pid)) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(50);
+    }
+    return true;
+}
+
+} // namespace
+
+bool stopProcess(const ProcessTable &processes, qint64 pid, int graceMs)
+{
+    if (pid <= 0)
+        return false;
+    if (!processes.send(pid, ProcessTable::Signal::Terminate))
+        return !processes.alive(pid);
+    if (waitGone(processes, pid, graceMs))
+        return true;
+    processes.send(pid, ProcessTable::Signal::Kill);
+    return waitGone(processes, pid, 2000);
 }
 
 } // namespace garvina

@@ -71,4 +71,8 @@ private:
     QString m_root;
 };
 
+/// \brief Ends the process \a pid: asks it to terminate, and kills it when it is still there after
+/// \a graceMs. True when it is gone (a zombie counts as gone).
+bool stopProcess(const ProcessTable &processes, qint64 pid, int graceMs);
+
 } // namespace garvina

@@ -27,6 +27,7 @@ MsgAnswer QtMessageBoxes::show(const MessageRequest &request)
 
     QMessageBox box;
     box.setWindowTitle(request.title);
+    box.setTextFormat(Qt::PlainText); // texts carry what servers and files say: never markup
     box.setText(request.text);
     switch (request.icon) {
     case MsgIcon::Information: box.setIcon(QMessageBox::Information); break;

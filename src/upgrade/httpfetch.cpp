@@ -17,14 +17,28 @@ namespace garvina {
 
 namespace {
 
-enum class Abort { None, TooLarge, TimedOut, Idle, SinkFailed };
+enum class Abort
+{
+    None,
+    TooLarge,
+    TimedOut,
+    Idle,
+    SinkFailed,
+    Redirect
+};
 
 /// Taken from the reply at a time, and the most Qt buffers before it stops reading the connection.
 constexpr qint64 kChunk = 64 * 1024;
 
-bool isRedirect(int status) { return status >= 300 && status < 400; }
+bool isRedirect(int status)
+{
+    return status >= 300 && status < 400;
+}
 
-QString seconds(int ms) { return QString::number(ms / 1000.0, 'g', 3); }
+QString seconds(int ms)
+{
+    return QString::number(ms / 1000.0, 'g', 3);
+}
 
 } // namespace
 
@@ -39,7 +53,10 @@ HttpFetchResult httpGet(const QUrl &url, QIODevice &sink, const HttpFetchLimits 
 
     QNetworkAccessManager manager;
     QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    // A redirect may only lead to another path of the same host, never from https down to http:
+    // whoever answers the first request must not be able to send the client anywhere else.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::UserVerifiedRedirectPolicy);
     // Asking for the body as it is keeps Qt from inflating a small compressed reply into a huge one
     // behind the size bound's back.
     request.setRawHeader("Accept-Encoding", "identity");
@@ -89,6 +106,15 @@ HttpFetchResult httpGet(const QUrl &url, QIODevice &sink, const HttpFetchLimits 
         if (!isRedirect(status) && length.isValid() && length.toLongLong() > limits.maxBytes)
             stop(Abort::TooLarge);
     });
+    QObject::connect(reply.get(), &QNetworkReply::redirected, &loop, [&](const QUrl &target) {
+        const QUrl from = reply->url();
+        const bool sameHost = target.host().compare(url.host(), Qt::CaseInsensitive) == 0;
+        const bool downgrade = from.scheme() == u"https"_s && target.scheme() != u"https"_s;
+        if (sameHost && !downgrade && (target.scheme() == u"http"_s || target.scheme() == u"https"_s))
+            Q_EMIT reply->redirectAllowed();
+        else
+            stop(Abort::Redirect);
+    });
     QObject::connect(reply.get(), &QNetworkReply::readyRead, &loop, [&]() {
         touched();
         drain();
@@ -125,6 +151,9 @@ HttpFetchResult httpGet(const QUrl &url, QIODevice &sink, const HttpFetchLimits 
         return result;
     case Abort::SinkFailed:
         result.error = u"写入下载的数据出错: "_s + sink.errorString();
+        return result;
+    case Abort::Redirect:
+        result.error = u"服务器转到了另一个地址, 已拒绝"_s;
         return result;
     case Abort::None:
         break;

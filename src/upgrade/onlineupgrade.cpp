@@ -5,6 +5,7 @@
 #include "platform/messageboxes.h"
 #include "platform/processlauncher.h"
 #include "upgrade/httpfetch.h"
+#include "upgrade/release.h"
 #include "upgrade/upgradeserver.h"
 
 #include <QBuffer>
@@ -38,9 +39,21 @@ QString trimBlanks(const QString &text)
 /// timer could call the check again.
 bool s_checking = false;
 
+/// The body of \a url, or an empty array when the fetch failed.
+QByteArray fetch(const QUrl &url, qint64 maxBytes, int timeoutMs)
+{
+    QByteArray body;
+    QBuffer sink(&body);
+    sink.open(QIODevice::WriteOnly);
+    if (url.isEmpty() || !httpGet(url, sink, {maxBytes, timeoutMs, 0}).ok)
+        return {};
+    return body;
+}
+
 } // namespace
 
-void f_online_upgrade(AppContext &ctx, const std::function<void()> &endWithoutCloseHook, int timeoutMs)
+void f_online_upgrade(AppContext &ctx, const std::function<void()> &endWithoutCloseHook, int timeoutMs,
+                      const QByteArray &publicKey)
 {
     if (s_checking)
         return;
@@ -61,24 +74,32 @@ void f_online_upgrade(AppContext &ctx, const std::function<void()> &endWithoutCl
     }
 
     // A failed fetch leaves is_msg empty, and the length test below reports it.
-    const QUrl reginfoonserver = upgradeServerUrl(readUpgradeServerSetting(ctx.config()), upgradeVersionPath());
+    const QString server = readUpgradeServerSetting(ctx.config());
+    const QUrl reginfoonserver = upgradeServerUrl(server, upgradeVersionPath());
     n_cst_internetresult iir_msgbox;
-    if (!reginfoonserver.isEmpty()) {
-        QByteArray body;
-        QBuffer sink(&body);
-        sink.open(QIODevice::WriteOnly);
-        const HttpFetchLimits limits{kVersionFileMaxBytes, timeoutMs, 0};
-        if (httpGet(reginfoonserver, sink, limits).ok)
-            iir_msgbox.internetdata(body);
-    }
+    const QByteArray body = fetch(reginfoonserver, kVersionFileMaxBytes, timeoutMs);
+    if (!body.isEmpty())
+        iir_msgbox.internetdata(body);
 
-    if (f_len0(iir_msgbox.is_msg) != 10) {
+    // Ten bytes that are not numbers a.b.c are no version, whatever they sort like.
+    const QString offered = trimBlanks(iir_msgbox.is_msg);
+    const auto version = ReleaseVersion::parse(offered);
+    if (f_len0(iir_msgbox.is_msg) != 10 || !version) {
         ctx.boxes->tell(u"提示"_s, u"读取远程服务器软件版本号出错!"_s, MsgIcon::StopSign);
         return;
     }
-    // Both texts have the shape "4.5.130829": compared as text they order like version numbers.
-    if (QString::compare(trimBlanks(iir_msgbox.is_msg), gs_softver()) <= 0) {
+    const auto own = ReleaseVersion::parse(gs_softver());
+    if (own && version->compare(*own) <= 0) {
         ctx.boxes->tell(u"提示"_s, u"当前已是最新版本,无须升级!"_s, MsgIcon::Information);
+        return;
+    }
+    // Only a version the publisher signed is offered: the manifest beside the version file must
+    // verify and name the same version.
+    QString why;
+    const auto manifest = verifyReleaseManifest(
+        fetch(upgradeServerUrl(server, upgradeManifestPath()), kManifestMaxBytes, timeoutMs), publicKey, why);
+    if (!manifest || manifest->version != offered) {
+        ctx.boxes->tell(u"提示"_s, u"升级文件的签名无效,不能升级!"_s, MsgIcon::StopSign);
         return;
     }
     if (!ctx.boxes->ask(u"升级提示"_s, u"发现最新版本:"_s + iir_msgbox.is_msg + u" 是否需要升级?"_s,

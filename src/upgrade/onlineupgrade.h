@@ -1,5 +1,7 @@
 #pragma once
 
+#include "upgrade/release.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -34,8 +36,12 @@ inline constexpr qint64 kVersionFileMaxBytes = 1024;
 /// and \a endWithoutCloseHook is called: it ends the console at once, skipping the close hook, so
 /// the engine keeps serving the tills while the files are replaced. When the upgrade program cannot
 /// be started the user is told and the console goes on. A call made while another is still waiting
-/// for the server (from a timer, say) does nothing. \a timeoutMs bounds the wait for the server.
+/// for the server (from a timer, say) does nothing. \a timeoutMs bounds each wait for the server.
+///
+/// Versions are compared as numbers a.b.c; a newer one is offered only when the signed release
+/// manifest beside it (up.txt.sig) verifies with \a publicKey and names the same version.
 void f_online_upgrade(AppContext &ctx, const std::function<void()> &endWithoutCloseHook,
-                      int timeoutMs = kVersionFetchTimeoutMs);
+                      int timeoutMs = kVersionFetchTimeoutMs,
+                      const QByteArray &publicKey = releasePublicKey());
 
 } // namespace garvina

@@ -1,71 +1,11 @@
 // The upgrade program of the program folder. The console starts it as "upgrade upgrade1" and ends
 // itself; this program fetches the new program package from the upgrade server, replaces the
 // program files and starts the console again. See src/upgrade/README.md.
-#include "upgradeprogram/upgrader.h"
-
-#include <QApplication>
-#include <QCoreApplication>
-#include <QMessageBox>
-
-#include <cstdio>
-#include <cstring>
-#include <memory>
-
-using namespace Qt::Literals::StringLiterals;
-using namespace garvina;
-
-namespace {
-
-/// A message box can be shown: a display is named and Qt is not told to draw nowhere.
-bool hasDisplay()
-{
-    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
-    if (platform.startsWith("offscreen") || platform.startsWith("minimal"))
-        return false;
-    return !qgetenv("DISPLAY").isEmpty() || !qgetenv("WAYLAND_DISPLAY").isEmpty();
-}
-
-void printLine(std::FILE *stream, const QString &line)
-{
-    std::fprintf(stream, "%s\n", line.toUtf8().constData());
-    std::fflush(stream);
-}
-
-} // namespace
+#include "upgrade/release.h"
+#include "upgradeprogram/programmain.h"
 
 int main(int argc, char *argv[])
 {
-    bool requested = false;
-    for (int i = 1; i < argc; ++i)
-        requested = requested || std::strcmp(argv[i], "upgrade1") == 0;
-    if (!requested) {
-        std::fprintf(stderr, "usage: upgrade upgrade1   (replaces the program files of its own folder "
-                             "with the upgrade server's package; garvinaserver starts it)\n");
-        return 2;
-    }
-
-    const bool display = hasDisplay();
-    std::unique_ptr<QCoreApplication> app;
-    if (display)
-        app = std::make_unique<QApplication>(argc, argv);
-    else
-        app = std::make_unique<QCoreApplication>(argc, argv);
-    QCoreApplication::setApplicationName(u"upgrade"_s);
-
-    // The program's own folder is the program folder (Qt reads it from /proc/self/exe).
-    QString folder = QCoreApplication::applicationDirPath();
-    if (!folder.endsWith(u'/'))
-        folder += u'/';
-
-    Upgrader upgrader(folder);
-    upgrader.progress = [](const QString &line) { printLine(stdout, u"upgrade: "_s + line); };
-    QString error;
-    if (upgrader.run(error)) {
-        printLine(stdout, u"upgrade: 升级完成"_s);
-        return 0;
-    }
-    printLine(stderr, u"upgrade: 在线升级失败: "_s + error);
-    if (display)
-        QMessageBox::critical(nullptr, u"在线升级"_s, u"在线升级失败:\n"_s + error);
-    return 1;
+    // Only packages signed with the publisher's key compiled in here are installed.
+    return garvina::runUpgradeProgram(argc, argv, garvina::releasePublicKey());
 }

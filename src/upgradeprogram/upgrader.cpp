@@ -1,19 +1,23 @@
 #include "upgrader.h"
 
+#include "app/appcontext.h"
 #include "config/profilefile.h"
 #include "platform/processlauncher.h"
 #include "platform/processtable.h"
 #include "platform/toolrunner.h"
 #include "upgrade/httpfetch.h"
+#include "upgrade/release.h"
 #include "upgrade/upgradeserver.h"
 
+#include <QBuffer>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
-#include <QStandardPaths>
-#include <QStringDecoder>
+#include <QStorageInfo>
+#include <QTcpSocket>
 #include <QThread>
 
 #include <algorithm>
@@ -24,55 +28,35 @@ namespace garvina {
 
 namespace {
 
-QString consoleName() { return u"garvinaserver"_s; }
-
-/// What belongs to the shop rather than to the program: the database, the engine instance with its
-/// password, the configuration and the backup error log. A package never replaces these.
-bool isShopFile(const QString &entry)
+QString consoleName()
 {
-    const QString first = entry.section(u'/', 0, 0);
-    return first == u"data"_s || first == u"tool"_s || entry == u"garvinainfo.dll"_s ||
-           entry == u"备份数据库出错记录.txt"_s;
+    return u"garvinaserver"_s;
 }
 
-/// A relative path that stays inside the folder it is unpacked into.
-bool staysInside(const QString &entry)
+/// The programs of the folder, always installed runnable whatever mode the package gave them.
+bool isProgram(const QString &path)
 {
-    if (entry.isEmpty() || entry.startsWith(u'/') || entry.contains(u'\\'))
-        return false;
-    const QStringList parts = entry.split(u'/');
-    return std::none_of(parts.begin(), parts.end(), [](const QString &p) { return p == u".."_s; });
+    return path == consoleName() || path == u"upgrade"_s || path == u"rar"_s;
 }
 
-QString parentOf(const QString &path) { return path.left(std::max<qsizetype>(0, path.lastIndexOf(u'/'))); }
-
-QString lastLine(const QByteArray &output)
+QString parentOf(const QString &path)
 {
-    const QList<QByteArray> lines = output.trimmed().split('\n');
-    return QString::fromLocal8Bit(lines.constLast().trimmed());
+    return path.left(std::max<qsizetype>(0, path.lastIndexOf(u'/')));
 }
 
-/// Gives the owner, group and others the right to run \a path where they may read it.
-void makeRunnable(const QString &path)
+/// \a path relative to \a folder when it lies inside it (both absolute), else an empty text.
+QString insideFolder(const QString &path, const QString &folder)
 {
-    const QFile::Permissions p = QFile::permissions(path);
-    QFile::Permissions add;
-    if (p & QFile::ReadOwner)
-        add |= QFile::ExeOwner | QFile::ExeUser;
-    if (p & QFile::ReadGroup)
-        add |= QFile::ExeGroup;
-    if (p & QFile::ReadOther)
-        add |= QFile::ExeOther;
-    if ((p & add) != add)
-        QFile::setPermissions(path, p | add);
+    const QString clean = QDir::cleanPath(path);
+    const QString root = QDir::cleanPath(folder) + u'/';
+    return clean.startsWith(root) ? clean.mid(root.size()) : QString();
 }
 
 } // namespace
 
-Upgrader::Upgrader(QString programFolder, UpgradeLimits limits)
-    : m_folder(std::move(programFolder)), m_limits(limits)
-{
-}
+Upgrader::Upgrader(QString programFolder, QByteArray publicKey, UpgradeLimits limits)
+    : m_folder(std::move(programFolder)), m_publicKey(std::move(publicKey)), m_limits(limits)
+{}
 
 void Upgrader::say(const QString &line) const
 {
@@ -86,7 +70,7 @@ bool Upgrader::run(QString &error)
     if (upgrade(error, restartOld))
         return true;
     // The console ended itself so that its files could be replaced: bring it back as it was,
-    // unless a copy still runs (or the new one was already given its chance).
+    // unless a copy still runs.
     if (restartOld && QFileInfo(m_folder + consoleName()).isFile() && waitForConsoleToEnd()) {
         QString startError;
         if (startConsole(startError))
@@ -97,33 +81,92 @@ bool Upgrader::run(QString &error)
     return false;
 }
 
+QStringList Upgrader::protectedPaths() const
+{
+    // The shop's database, engine instance (with the DBA password), configuration and backup error
+    // log; the upgrade's own working files; the backup root when it lies inside the folder.
+    QStringList paths{u"data/"_s,
+                      u"tool/"_s,
+                      u"garvinainfo.dll"_s,
+                      u"备份数据库出错记录.txt"_s,
+                      u"garvinaserver.zip"_s,
+                      u".upgrade-new/"_s,
+                      u".upgrade-old/"_s};
+    const ProfileFile config(m_folder + u"garvinainfo.dll"_s);
+    const QString backupRoot = config.read(u"backup"_s, u"backuppath"_s, QString()).trimmed();
+    if (!backupRoot.isEmpty()) {
+        const QString inside = insideFolder(QDir(m_folder).absoluteFilePath(backupRoot), m_folder);
+        if (!inside.isEmpty())
+            paths.append(inside + u'/');
+    }
+    return paths;
+}
+
 bool Upgrader::upgrade(QString &error, bool &restartOld)
 {
-    const QString rar = m_folder + u"rar"_s;
-    if (!QFileInfo(rar).isExecutable()) {
-        error = u"程序目录中缺少解压程序: "_s + rar;
-        return false;
-    }
     const QString setting = readUpgradeServerSetting(ProfileFile(m_folder + u"garvinainfo.dll"_s));
-    const QUrl url = upgradeServerUrl(setting, upgradePackagePath());
-    if (url.isEmpty()) {
+    const QUrl manifestUrl = upgradeServerUrl(setting, upgradeManifestPath());
+    const QUrl packageUrl = upgradeServerUrl(setting, upgradePackagePath());
+    if (manifestUrl.isEmpty() || packageUrl.isEmpty()) {
         error = setting.isEmpty() ? u"garvinainfo.dll 中没有设置升级服务器 ([upgrade] server)"_s
                                   : u"升级服务器地址无效: "_s + setting;
         return false;
     }
 
-    say(u"下载升级包 "_s + url.toString());
-    if (!download(url, error))
+    ReleaseManifest manifest;
+    if (!fetchManifest(manifestUrl, manifest, error))
         return false;
+
+    say(u"下载升级包 "_s + packageUrl.toString());
     struct RemovePackage
     {
         QString path;
         ~RemovePackage() { QFile::remove(path); }
     } removePackage{packagePath()};
-
-    QStringList entries;
-    if (!checkPackage(entries, error))
+    if (!download(packageUrl, manifest, error))
         return false;
+
+    PackageRules rules;
+    rules.maxUnpackedBytes = m_limits.maxUnpackedBytes;
+    rules.protectedPaths = protectedPaths();
+    QList<PackageEntry> entries;
+    if (!listPackage(packagePath(), rules, entries, error))
+        return false;
+    const auto console = std::find_if(entries.cbegin(), entries.cend(), [](const PackageEntry &e) {
+        return e.path == consoleName() && !e.folder;
+    });
+    if (console == entries.cend()) {
+        error = u"升级包中没有服务端程序 "_s + consoleName();
+        return false;
+    }
+    qint64 unpacked = 0;
+    for (PackageEntry &e : entries) {
+        e.executable = e.executable || isProgram(e.path);
+        unpacked += e.size;
+    }
+    if (!checkTargets(entries, error))
+        return false;
+    const qint64 available = QStorageInfo(m_folder).bytesAvailable();
+    if (available >= 0 && available < unpacked + m_limits.freeSpaceMarginBytes) {
+        error = u"磁盘空间不足: 升级包解压后需要 %1 MB, 另须留出 %2 MB, 可用 %3 MB"_s.arg(unpacked / 1048576)
+                    .arg(m_limits.freeSpaceMarginBytes / 1048576)
+                    .arg(available / 1048576);
+        return false;
+    }
+
+    say(u"解压升级包"_s);
+    struct RemoveStaging
+    {
+        QString path;
+        ~RemoveStaging() { QDir(path).removeRecursively(); }
+    } removeStaging{stagingFolder()};
+    QFile::remove(stagingFolder().chopped(1)); // a file or link of that name, never followed
+    QDir(stagingFolder()).removeRecursively();
+    if (!QDir().mkpath(stagingFolder()) || !unpackPackage(packagePath(), stagingFolder(), entries, error)) {
+        if (error.isEmpty())
+            error = u"无法建立文件夹 "_s + stagingFolder();
+        return false;
+    }
 
     say(u"等待服务端退出"_s);
     if (!waitForConsoleToEnd()) {
@@ -132,21 +175,59 @@ bool Upgrader::upgrade(QString &error, bool &restartOld)
         return false;
     }
 
-    say(u"解压升级包"_s);
-    if (!unpack(entries, error))
+    Installed done;
+    if (!install(entries, done, error)) {
+        QString undoError;
+        if (!rollBack(done, undoError))
+            error += u"\n"_s + undoError;
         return false;
-    for (const QString &program : {consoleName(), u"upgrade"_s, u"rar"_s}) {
-        if (entries.contains(program))
-            makeRunnable(m_folder + program);
     }
     QFile::remove(packagePath());
 
     say(u"启动服务端"_s);
-    restartOld = false;
-    return startConsole(error);
+    QString readyError;
+    if (startConsole(readyError) && waitForConsoleReady(readyError)) {
+        QDir(asideFolder()).removeRecursively();
+        return true;
+    }
+    // The new program does not run: the shop gets the old one back.
+    stopConsole();
+    error = u"新的服务端没有正常运行, 已恢复原来的程序: "_s + readyError;
+    QString undoError;
+    if (!rollBack(done, undoError))
+        error += u"\n"_s + undoError;
+    return false;
 }
 
-bool Upgrader::download(const QUrl &url, QString &error)
+bool Upgrader::fetchManifest(const QUrl &url, ReleaseManifest &manifest, QString &error)
+{
+    QByteArray body;
+    QBuffer sink(&body);
+    sink.open(QIODevice::WriteOnly);
+    const HttpFetchResult result = httpGet(url, sink, {kManifestMaxBytes, 30 * 1000, 0});
+    if (!result.ok) {
+        error = u"读取升级清单出错 ("_s + url.toString() + u"): "_s + result.error;
+        return false;
+    }
+    const std::optional<ReleaseManifest> verified = verifyReleaseManifest(body, m_publicKey, error);
+    if (!verified)
+        return false;
+    const auto offered = ReleaseVersion::parse(verified->version);
+    const auto installed = ReleaseVersion::parse(gs_softver());
+    if (!offered || !installed || offered->compare(*installed) <= 0) {
+        error = u"升级包的版本 %1 不比当前版本 %2 新, 不能升级"_s.arg(verified->version, gs_softver());
+        return false;
+    }
+    if (verified->size > m_limits.maxPackageBytes) {
+        error = u"升级包超过 %1 MB"_s.arg(m_limits.maxPackageBytes / 1048576);
+        return false;
+    }
+    manifest = *verified;
+    say(u"升级清单签名有效, 版本 "_s + manifest.version);
+    return true;
+}
+
+bool Upgrader::download(const QUrl &url, const ReleaseManifest &manifest, QString &error)
 {
     // QSaveFile writes beside the package under a temporary name and renames only on commit(), so a
     // package that did not arrive in full never exists under its own name.
@@ -155,7 +236,7 @@ bool Upgrader::download(const QUrl &url, QString &error)
         error = u"无法写入升级包 "_s + packagePath() + u": "_s + file.errorString();
         return false;
     }
-    const HttpFetchLimits limits{m_limits.maxPackageBytes, m_limits.downloadTotalMs, m_limits.downloadIdleMs};
+    const HttpFetchLimits limits{manifest.size, m_limits.downloadTotalMs, m_limits.downloadIdleMs};
     const HttpFetchResult result = httpGet(url, file, limits);
     if (!result.ok) {
         file.cancelWriting();
@@ -166,79 +247,165 @@ bool Upgrader::download(const QUrl &url, QString &error)
         error = u"保存升级包出错: "_s + file.errorString();
         return false;
     }
-    say(u"已下载 %1 字节"_s.arg(result.bytes));
+    QFile saved(packagePath());
+    QCryptographicHash sha(QCryptographicHash::Sha256);
+    if (!saved.open(QIODevice::ReadOnly) || !sha.addData(&saved)) {
+        error = u"无法读取升级包: "_s + saved.errorString();
+        return false;
+    }
+    if (result.bytes != manifest.size || sha.result() != manifest.sha256) {
+        error = u"升级包与签名的清单不符 (大小或 SHA-256 不同)"_s;
+        return false;
+    }
+    say(u"已下载 %1 字节, 校验无误"_s.arg(result.bytes));
     return true;
 }
 
-bool Upgrader::runTool(const QString &program, const QStringList &arguments, QByteArray *output,
-                       QString &error) const
+bool Upgrader::checkTargets(const QList<PackageEntry> &entries, QString &error) const
 {
-    ToolRequest request;
-    request.program = program;
-    request.arguments = arguments;
-    request.workingDirectory = m_folder;
-    request.output = ToolRequest::Output::Separate;
-    request.timeoutMs = m_limits.toolMs;
-    const ToolResult result = garvina::runTool(request);
-    if (result.status == ToolResult::Status::NotStarted) {
-        error = u"无法运行 "_s + program + u": "_s + result.failureText();
-        return false;
-    }
-    if (result.status == ToolResult::Status::TimedOut) {
-        error = program + u" 没有在 %1 秒内结束"_s.arg(m_limits.toolMs / 1000);
-        return false;
-    }
-    if (output)
-        *output = result.output;
-    if (!result.succeeded()) {
-        const QByteArray &err = result.errorOutput;
-        error = program + u" 出错 (退出码 %1): "_s.arg(result.exitCode) +
-                lastLine(err.isEmpty() ? result.output : err);
-        return false;
+    // A link already in the folder (left by an earlier tool or an intruder) would carry the write
+    // somewhere else; so would a file where the package needs a folder, or the other way round.
+    for (const PackageEntry &e : entries) {
+        const QStringList parts = e.path.split(u'/');
+        for (qsizetype i = 1; i <= parts.size(); ++i) {
+            const QFileInfo info(m_folder + parts.mid(0, i).join(u'/'));
+            const bool last = i == parts.size();
+            if (info.isSymLink()) {
+                error = u"程序目录中的链接不能被升级替换: "_s + info.filePath();
+                return false;
+            }
+            if (!info.exists())
+                break;
+            const bool wantFolder = !last || e.folder;
+            if (wantFolder != info.isDir() || (!info.isDir() && !info.isFile())) {
+                error =
+                    u"程序目录中的 "_s + info.filePath() + (wantFolder ? u" 不是文件夹"_s : u" 不是文件"_s);
+                return false;
+            }
+        }
     }
     return true;
 }
 
-bool Upgrader::checkPackage(QStringList &entries, QString &error) const
+bool Upgrader::install(const QList<PackageEntry> &entries, Installed &done, QString &error) const
 {
-    const QString unzip = QStandardPaths::findExecutable(u"unzip"_s);
-    if (unzip.isEmpty()) {
-        error = u"找不到 unzip, 无法检查升级包"_s;
-        return false;
-    }
-    QString toolError;
-    if (!runTool(unzip, {u"-tq"_s, packagePath()}, nullptr, toolError)) {
-        error = u"升级包不是完好的 zip 压缩包: "_s + toolError;
-        return false;
-    }
-    QByteArray listing;
-    if (!runTool(unzip, {u"-Z1"_s, packagePath()}, &listing, toolError)) {
-        error = u"无法读取升级包的目录: "_s + toolError;
-        return false;
-    }
-    QStringDecoder utf8(QStringDecoder::Utf8);
-    const QString names = utf8.decode(listing);
-    if (utf8.hasError()) {
-        error = u"升级包中的文件名不是 UTF-8"_s;
-        return false;
-    }
-    entries.clear();
-    for (const QString &name : names.split(u'\n', Qt::SkipEmptyParts)) {
-        if (!staysInside(name)) {
-            error = u"升级包中的文件会写到程序目录之外: "_s + name;
+    QFile::remove(asideFolder().chopped(1));
+    QDir(asideFolder()).removeRecursively();
+    for (const PackageEntry &e : entries) {
+        const QString folder = e.folder ? e.path : parentOf(e.path);
+        QStringList missing;
+        for (QString f = folder; !f.isEmpty() && !QFileInfo::exists(m_folder + f); f = parentOf(f))
+            missing.prepend(f);
+        for (const QString &f : std::as_const(missing)) {
+            if (!QDir(m_folder).mkdir(f)) {
+                error = u"无法建立文件夹 "_s + m_folder + f;
+                return false;
+            }
+            QFile::setPermissions(m_folder + f, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                                    QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
+                                                    QFile::ExeOther);
+            done.newFolders.append(f);
+        }
+        if (e.folder)
+            continue;
+        const QString target = m_folder + e.path;
+        // Renames within one disk: each file is either the old one or the new one, never a part.
+        if (QFileInfo::exists(target)) {
+            const QString aside = asideFolder() + e.path;
+            if (!QDir().mkpath(QFileInfo(aside).absolutePath()) || !QFile::rename(target, aside)) {
+                error = u"无法移开原来的 "_s + target;
+                return false;
+            }
+            done.keptAside.append(e.path);
+        }
+        if (!QFile::rename(stagingFolder() + e.path, target)) {
+            error = u"无法放入新的 "_s + target;
+            if (done.keptAside.endsWith(e.path))
+                QFile::rename(asideFolder() + e.path, target);
+            done.keptAside.removeAll(e.path);
             return false;
         }
-        if (isShopFile(name)) {
-            error = u"升级包不得替换店铺的数据或设置: "_s + name;
-            return false;
-        }
-        entries.append(name);
-    }
-    if (!entries.contains(consoleName())) {
-        error = u"升级包中没有服务端程序 "_s + consoleName();
-        return false;
+        done.moved.append(e.path);
     }
     return true;
+}
+
+bool Upgrader::rollBack(const Installed &done, QString &error) const
+{
+    QStringList notRestored;
+    for (auto it = done.moved.crbegin(); it != done.moved.crend(); ++it) {
+        QFile::remove(m_folder + *it);
+        if (done.keptAside.contains(*it) && !QFile::rename(asideFolder() + *it, m_folder + *it))
+            notRestored.append(*it);
+    }
+    for (auto it = done.newFolders.crbegin(); it != done.newFolders.crend(); ++it)
+        QDir(m_folder).rmdir(*it); // a folder that is not empty stays
+    if (!notRestored.isEmpty()) {
+        error = u"无法恢复 (原文件保存在 "_s + asideFolder() + u"): "_s + notRestored.join(u", "_s);
+        return false;
+    }
+    QDir(asideFolder()).removeRecursively();
+    return true;
+}
+
+bool Upgrader::consoleAnswers(quint16 port) const
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(1000))
+        return false;
+    socket.write("HELLO upgrade\n");
+    QElapsedTimer waited;
+    waited.start();
+    while (!socket.canReadLine() && waited.elapsed() < 3000) {
+        if (!socket.waitForReadyRead(int(3000 - waited.elapsed())))
+            break;
+    }
+    return socket.canReadLine() && socket.readLine().startsWith("OK ");
+}
+
+bool Upgrader::waitForConsoleReady(QString &error) const
+{
+    bool portOk = false;
+    const int port = ProfileFile(m_folder + u"garvinainfo.dll"_s)
+                         .read(u"system"_s, u"sockect"_s, u"2639"_s)
+                         .trimmed()
+                         .toInt(&portOk);
+    if (!portOk || port <= 0 || port > 65535) {
+        error = u"客户端服务端口无效 ([system] sockect)"_s;
+        return false;
+    }
+    say(u"等待新的服务端在端口 %1 应答"_s.arg(port));
+    const QString console = m_folder + consoleName();
+    QElapsedTimer waited;
+    waited.start();
+    int goneCount = 0;
+    for (;;) {
+        if (consoleAnswers(quint16(port)))
+            return true;
+        // Right after the start the process may not yet run the console's file; two looks a moment
+        // apart that find none mean it ended.
+        if (waited.elapsed() >= 1000 && processesRunning(console).isEmpty()) {
+            if (++goneCount >= 2) {
+                error = u"新的服务端启动后就退出了"_s;
+                return false;
+            }
+        } else {
+            goneCount = 0;
+        }
+        if (waited.elapsed() >= m_limits.consoleReadyMs) {
+            error = u"新的服务端在 %1 秒内没有在端口 %2 应答"_s.arg(m_limits.consoleReadyMs / 1000).arg(port);
+            return false;
+        }
+        QThread::msleep(250);
+    }
+}
+
+void Upgrader::stopConsole() const
+{
+    const LinuxProcessTable processes;
+    for (const qint64 pid : processesRunning(m_folder + consoleName()))
+        stopProcess(processes, pid, 5000);
 }
 
 QList<qint64> Upgrader::processesRunning(const QString &programFile)
@@ -276,65 +443,6 @@ bool Upgrader::waitForConsoleToEnd() const
             return false;
         QThread::msleep(100);
     }
-}
-
-bool Upgrader::unpack(const QStringList &entries, QString &error) const
-{
-    // Every file the unpack replaces is copied aside first and put back when the unpack fails, so
-    // a full disk half way through leaves the old program, not a mixture.
-    const QString aside = m_folder + u".upgrade-old/"_s;
-    QDir(aside).removeRecursively();
-    QStringList replaced;
-    QStringList added;
-    QStringList addedFolders;
-    for (const QString &entry : entries) {
-        for (QString folder = entry.endsWith(u'/') ? entry.chopped(1) : parentOf(entry); !folder.isEmpty();
-             folder = parentOf(folder)) {
-            if (!QFileInfo::exists(m_folder + folder) && !addedFolders.contains(folder))
-                addedFolders.append(folder);
-        }
-        if (entry.endsWith(u'/'))
-            continue;
-        const QFileInfo target(m_folder + entry);
-        if (target.isDir())
-            continue; // the unpack fails on it and nothing of it needs putting back
-        if (!target.exists() && !target.isSymLink()) {
-            added.append(entry);
-            continue;
-        }
-        const QString copy = aside + entry;
-        if (!QDir().mkpath(QFileInfo(copy).absolutePath()) || !QFile::copy(target.filePath(), copy)) {
-            QDir(aside).removeRecursively();
-            error = u"无法备份 "_s + target.filePath() + u", 没有解压"_s;
-            return false;
-        }
-        replaced.append(entry);
-    }
-
-    QString toolError;
-    const bool ok = runTool(m_folder + u"rar"_s, {u"x"_s, u"-e"_s, u"-o+"_s, packagePath()}, nullptr, toolError);
-    if (!ok) {
-        QStringList notRestored;
-        for (const QString &entry : std::as_const(replaced)) {
-            QFile::remove(m_folder + entry);
-            if (!QFile::rename(aside + entry, m_folder + entry))
-                notRestored.append(entry);
-        }
-        for (const QString &entry : std::as_const(added))
-            QFile::remove(m_folder + entry);
-        // Deepest first; a folder that is not empty stays.
-        std::sort(addedFolders.begin(), addedFolders.end(),
-                  [](const QString &a, const QString &b) { return a.count(u'/') > b.count(u'/'); });
-        for (const QString &folder : std::as_const(addedFolders))
-            QDir(m_folder).rmdir(folder);
-        error = u"解压升级包出错, 已恢复原来的文件: "_s + toolError;
-        if (!notRestored.isEmpty()) {
-            error += u"\n无法恢复 (原文件保存在 "_s + aside + u"): "_s + notRestored.join(u", "_s);
-            return false;
-        }
-    }
-    QDir(aside).removeRecursively();
-    return ok;
 }
 
 bool Upgrader::startConsole(QString &error) const

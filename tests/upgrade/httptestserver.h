@@ -17,12 +17,13 @@ namespace garvina::test {
 class HttpTestServer
 {
 public:
-    enum class Kind {
-        Normal,       ///< status, Content-Length, body
-        Silent,       ///< reads the request and never answers
-        Delayed,      ///< like Normal, after delayMs
-        Truncated,    ///< announces announcedLength bytes, sends the body, closes
-        Endless,      ///< 200 without a length, streams until the client goes away (or streamLimit)
+    enum class Kind
+    {
+        Normal,            ///< status, Content-Length, body
+        Silent,            ///< reads the request and never answers
+        Delayed,           ///< like Normal, after delayMs
+        Truncated,         ///< announces announcedLength bytes, sends the body, closes
+        Endless,           ///< 200 without a length, streams until the client goes away (or streamLimit)
         EndlessWithLength, ///< the same, announcing streamLimit bytes
     };
     struct Route
@@ -32,6 +33,7 @@ public:
         Kind kind = Kind::Normal;
         int delayMs = 0;
         qint64 announcedLength = -1;
+        QByteArray location; ///< sent as the Location header (for a 3xx status)
     };
 
     HttpTestServer()
@@ -74,14 +76,16 @@ private:
             const QList<QByteArray> requestLine = buffer->left(buffer->indexOf("\r\n")).split(' ');
             const QByteArray path = requestLine.value(1);
             requests.append(path);
-            answer(socket, m_routes.value(path, Route{404, "not found", Kind::Normal, 0, -1}));
+            answer(socket, m_routes.value(path, Route{404, "not found", Kind::Normal, 0, -1, {}}));
         });
     }
 
-    static QByteArray head(int status, qint64 length)
+    static QByteArray head(int status, qint64 length, const QByteArray &location = {})
     {
         QByteArray h = "HTTP/1.1 " + QByteArray::number(status) + (status == 200 ? " OK" : " Error") + "\r\n";
         h += "Content-Type: application/octet-stream\r\nConnection: close\r\n";
+        if (!location.isEmpty())
+            h += "Location: " + location + "\r\n";
         if (length >= 0)
             h += "Content-Length: " + QByteArray::number(length) + "\r\n";
         return h + "\r\n";
@@ -93,7 +97,7 @@ private:
         case Kind::Silent:
             return;
         case Kind::Normal:
-            socket->write(head(route.status, route.body.size()) + route.body);
+            socket->write(head(route.status, route.body.size(), route.location) + route.body);
             socket->disconnectFromHost();
             return;
         case Kind::Delayed:
@@ -123,8 +127,8 @@ private:
     void feed(QTcpSocket *socket)
     {
         static const QByteArray chunk(64 * 1024, 'x');
-        while (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() < 2 * chunk.size() &&
-               streamed < streamLimit) {
+        while (socket->state() == QAbstractSocket::ConnectedState &&
+               socket->bytesToWrite() < 2 * chunk.size() && streamed < streamLimit) {
             socket->write(chunk);
             streamed += chunk.size();
         }

@@ -5,6 +5,7 @@
 #include "platform/processlauncher.h"
 #include "support/recordinglauncher.h"
 #include "support/recordingmessageboxes.h"
+#include "support/testsigner.h"
 #include "upgrade/onlineupgrade.h"
 #include "upgrade/upgradeserver.h"
 
@@ -23,6 +24,8 @@ Q_DECLARE_METATYPE(garvina::MsgIcon)
 namespace {
 
 const QByteArray kVersionPath = "/up/up.txt";
+const QByteArray kManifestPath = "/up/up.txt.sig";
+const QString kBadSignature = u"升级文件的签名无效,不能升级!"_s;
 
 bool touch(const QString &path)
 {
@@ -41,16 +44,29 @@ class TestOnlineUpgrade : public QObject
     test::RecordingMessageBoxes m_boxes;
     test::RecordingLauncher m_launcher;
     AppContext m_ctx;
+    std::unique_ptr<test::TestSigner> m_signer;
     int m_ended = 0;
 
     std::function<void()> endHook()
     {
-        return [this]() { ++m_ended; };
+        return [this]() {
+            ++m_ended;
+        };
     }
     void setServer(const QString &setting) const { m_ctx.writeConfig(u"upgrade"_s, u"server"_s, setting); }
+    /// The version file, and beside it the manifest the publisher signed for that version.
     void serveVersion(const QByteArray &body, int status = 200) const
     {
-        m_server->setRoute(kVersionPath, {status, body, HttpTestServer::Kind::Normal, 0, -1});
+        m_server->setRoute(kVersionPath, {status, body, HttpTestServer::Kind::Normal, 0, -1, {}});
+        serveManifest(m_signer->manifest(QString::fromUtf8(body.trimmed()), "package"));
+    }
+    void serveManifest(const QByteArray &manifest, int status = 200) const
+    {
+        m_server->setRoute(kManifestPath, {status, manifest, HttpTestServer::Kind::Normal, 0, -1, {}});
+    }
+    void check(int timeoutMs = kVersionFetchTimeoutMs)
+    {
+        f_online_upgrade(m_ctx, endHook(), timeoutMs, m_signer->publicKey());
     }
     void verifyOnlyBox(const QString &title, const QString &text, MsgIcon icon) const
     {
@@ -77,6 +93,7 @@ private Q_SLOTS:
         m_launcher.calls.clear();
         m_launcher.forward = nullptr;
         m_ended = 0;
+        m_signer = std::make_unique<test::TestSigner>();
         m_ctx = {};
         m_ctx.gs_path = m_dir->path() + u"/程序 目录/"_s;
         QVERIFY(QDir().mkpath(m_ctx.gs_path));
@@ -115,7 +132,8 @@ private Q_SLOTS:
         QTest::newRow("blanks around") << u"  127.0.0.1:8080 "_s << u"http://127.0.0.1:8080/up/up.txt"_s;
         QTest::newRow("http prefix") << u"http://127.0.0.1:81"_s << u"http://127.0.0.1:81/up/up.txt"_s;
         QTest::newRow("trailing slash") << u"http://127.0.0.1:81/"_s << u"http://127.0.0.1:81/up/up.txt"_s;
-        QTest::newRow("folder") << u"https://up.example/mirror//"_s << u"https://up.example/mirror/up/up.txt"_s;
+        QTest::newRow("folder") << u"https://up.example/mirror//"_s
+                                << u"https://up.example/mirror/up/up.txt"_s;
         QTest::newRow("empty") << QString() << QString();
         QTest::newRow("other scheme") << u"ftp://up.example"_s << QString();
         QTest::newRow("no host") << u"http://"_s << QString();
@@ -141,23 +159,32 @@ private Q_SLOTS:
         const QString newest = u"当前已是最新版本,无须升级!"_s;
         const QString readError = u"读取远程服务器软件版本号出错!"_s;
         const QString asked = u"发现最新版本:%1 是否需要升级?"_s;
-        QTest::newRow("equal") << QByteArray("4.5.130829") << 200 << u"提示"_s << newest << MsgIcon::Information;
-        QTest::newRow("older") << QByteArray("4.5.120101") << 200 << u"提示"_s << newest << MsgIcon::Information;
-        QTest::newRow("newer") << QByteArray("4.5.130830") << 200 << u"升级提示"_s << asked.arg(u"4.5.130830"_s)
-                               << MsgIcon::Question;
+        QTest::newRow("equal") << QByteArray("4.5.130829") << 200 << u"提示"_s << newest
+                               << MsgIcon::Information;
+        QTest::newRow("older") << QByteArray("4.5.120101") << 200 << u"提示"_s << newest
+                               << MsgIcon::Information;
+        QTest::newRow("newer") << QByteArray("4.5.130830") << 200 << u"升级提示"_s
+                               << asked.arg(u"4.5.130830"_s) << MsgIcon::Question;
         QTest::newRow("newer minor") << QByteArray("4.6.000001") << 200 << u"升级提示"_s
                                      << asked.arg(u"4.6.000001"_s) << MsgIcon::Question;
         QTest::newRow("spaces around, shown as received")
-            << QByteArray("  4.5.130830 ") << 200 << u"升级提示"_s << asked.arg(u"  4.5.130830 "_s) << MsgIcon::Question;
-        QTest::newRow("nine characters") << QByteArray("4.5.13083") << 200 << u"提示"_s << readError
-                                         << MsgIcon::StopSign;
-        QTest::newRow("eleven characters") << QByteArray("4.5.1308300") << 200 << u"提示"_s << readError
-                                           << MsgIcon::StopSign;
-        QTest::newRow("trailing newline") << QByteArray("4.5.130830\n") << 200 << u"提示"_s << readError
-                                          << MsgIcon::StopSign;
+            << QByteArray("  4.5.130830 ") << 200 << u"升级提示"_s << asked.arg(u"  4.5.130830 "_s)
+            << MsgIcon::Question;
+        QTest::newRow("nine characters")
+            << QByteArray("4.5.13083") << 200 << u"提示"_s << readError << MsgIcon::StopSign;
+        QTest::newRow("eleven characters")
+            << QByteArray("4.5.1308300") << 200 << u"提示"_s << readError << MsgIcon::StopSign;
+        QTest::newRow("trailing newline")
+            << QByteArray("4.5.130830\n") << 200 << u"提示"_s << readError << MsgIcon::StopSign;
         QTest::newRow("empty") << QByteArray() << 200 << u"提示"_s << readError << MsgIcon::StopSign;
-        QTest::newRow("error page with a version") << QByteArray("4.5.130830") << 404 << u"提示"_s << readError
-                                                   << MsgIcon::StopSign;
+        QTest::newRow("newer as a number, older as text") << QByteArray("4.10.00001") << 200 << u"升级提示"_s
+                                                          << asked.arg(u"4.10.00001"_s) << MsgIcon::Question;
+        QTest::newRow("not a version, sorts above")
+            << QByteArray("ZZZZZZZZZZ") << 200 << u"提示"_s << readError << MsgIcon::StopSign;
+        QTest::newRow("a letter among the digits")
+            << QByteArray("4.6.00000O") << 200 << u"提示"_s << readError << MsgIcon::StopSign;
+        QTest::newRow("error page with a version")
+            << QByteArray("4.5.130830") << 404 << u"提示"_s << readError << MsgIcon::StopSign;
     }
     void versionCheck()
     {
@@ -168,9 +195,9 @@ private Q_SLOTS:
         QFETCH(MsgIcon, icon);
         serveVersion(body, status);
 
-        f_online_upgrade(m_ctx, endHook());
+        check();
 
-        QCOMPARE(m_server->requests, QList<QByteArray>{kVersionPath});
+        QCOMPARE(m_server->requests.value(0), kVersionPath);
         QCOMPARE(m_boxes.shown.size(), 1);
         const MessageRequest &box = m_boxes.last();
         QCOMPARE(box.title, title);
@@ -196,14 +223,14 @@ private Q_SLOTS:
         QTest::newRow("no server configured") << QString() << none << QByteArray() << qint64(-1);
         QTest::newRow("blank server") << u"   "_s << none << QByteArray() << qint64(-1);
         QTest::newRow("nothing listens") << u"refused"_s << none << QByteArray() << qint64(-1);
-        QTest::newRow("never answers") << u"127.0.0.1:%1"_s << int(HttpTestServer::Kind::Silent) << QByteArray()
-                                       << qint64(-1);
+        QTest::newRow("never answers")
+            << u"127.0.0.1:%1"_s << int(HttpTestServer::Kind::Silent) << QByteArray() << qint64(-1);
         QTest::newRow("cut short") << u"127.0.0.1:%1"_s << int(HttpTestServer::Kind::Truncated)
                                    << QByteArray("4.5.13") << qint64(10);
         QTest::newRow("huge, announced") << u"127.0.0.1:%1"_s << int(HttpTestServer::Kind::EndlessWithLength)
                                          << QByteArray() << qint64(-1);
-        QTest::newRow("huge, unannounced") << u"127.0.0.1:%1"_s << int(HttpTestServer::Kind::Endless)
-                                           << QByteArray() << qint64(-1);
+        QTest::newRow("huge, unannounced")
+            << u"127.0.0.1:%1"_s << int(HttpTestServer::Kind::Endless) << QByteArray() << qint64(-1);
     }
     void noVersion()
     {
@@ -226,11 +253,11 @@ private Q_SLOTS:
         else
             setServer(setting);
         if (kind >= 0)
-            m_server->setRoute(kVersionPath, {200, body, HttpTestServer::Kind(kind), 0, announced});
+            m_server->setRoute(kVersionPath, {200, body, HttpTestServer::Kind(kind), 0, announced, {}});
 
         QElapsedTimer clock;
         clock.start();
-        f_online_upgrade(m_ctx, endHook(), 300);
+        check(300);
 
         verifyOnlyBox(u"提示"_s, u"读取远程服务器软件版本号出错!"_s, MsgIcon::StopSign);
         verifyNothingStarted();
@@ -238,10 +265,12 @@ private Q_SLOTS:
             // Bounded by the given 300 ms, not by the default 10 s.
             QVERIFY2(clock.elapsed() < 9000, qPrintable(QString::number(clock.elapsed())));
         }
-        if (kind == int(HttpTestServer::Kind::Endless) || kind == int(HttpTestServer::Kind::EndlessWithLength)) {
+        if (kind == int(HttpTestServer::Kind::Endless) ||
+            kind == int(HttpTestServer::Kind::EndlessWithLength)) {
             // The client went away long before the server could hand it the whole stream.
             QTRY_VERIFY(m_server->streamAbandoned);
-            QVERIFY2(m_server->streamed < m_server->streamLimit / 4, qPrintable(QString::number(m_server->streamed)));
+            QVERIFY2(m_server->streamed < m_server->streamLimit / 4,
+                     qPrintable(QString::number(m_server->streamed)));
         }
     }
 
@@ -252,7 +281,8 @@ private Q_SLOTS:
         QTest::newRow("upgrade program") << QStringList{u"upgrade"_s} << u"本地缺少在线升级下载文件"_s;
         QTest::newRow("archiver") << QStringList{u"rar"_s} << u"本地缺少在线升级的解压文件"_s;
         QTest::newRow("both") << QStringList{u"upgrade"_s, u"rar"_s} << u"本地缺少在线升级下载文件"_s;
-        QTest::newRow("a folder is no program") << QStringList{u"upgrade/"_s} << u"本地缺少在线升级下载文件"_s;
+        QTest::newRow("a folder is no program")
+            << QStringList{u"upgrade/"_s} << u"本地缺少在线升级下载文件"_s;
     }
     void missingHelperPrograms()
     {
@@ -265,7 +295,7 @@ private Q_SLOTS:
                 QVERIFY(QDir().mkpath(m_ctx.gs_path + name));
         }
 
-        f_online_upgrade(m_ctx, endHook());
+        check();
 
         verifyOnlyBox(QString(), text, MsgIcon::StopSign);
         QVERIFY(m_server->requests.isEmpty());
@@ -278,10 +308,13 @@ private Q_SLOTS:
         m_boxes.answerNext(MsgAnswer::Yes);
         int launchesWhenEnded = -1;
 
-        f_online_upgrade(m_ctx, [&]() {
-            ++m_ended;
-            launchesWhenEnded = int(m_launcher.calls.size());
-        });
+        f_online_upgrade(
+            m_ctx,
+            [&]() {
+                ++m_ended;
+                launchesWhenEnded = int(m_launcher.calls.size());
+            },
+            kVersionFetchTimeoutMs, m_signer->publicKey());
 
         QCOMPARE(m_boxes.shown.size(), 1);
         QCOMPARE(m_boxes.last().title, u"升级提示"_s);
@@ -303,7 +336,7 @@ private Q_SLOTS:
         serveVersion("4.5.130830");
         m_boxes.answerNext(MsgAnswer::Yes);
 
-        f_online_upgrade(m_ctx, endHook());
+        check();
 
         QCOMPARE(m_launcher.calls.size(), 1);
         QCOMPARE(m_boxes.shown.size(), 2);
@@ -314,7 +347,8 @@ private Q_SLOTS:
 
     void secondCheckDuringTheWaitDoesNothing()
     {
-        m_server->setRoute(kVersionPath, {200, "4.5.130830", HttpTestServer::Kind::Delayed, 300, -1});
+        serveVersion("4.5.130830");
+        m_server->setRoute(kVersionPath, {200, "4.5.130830", HttpTestServer::Kind::Delayed, 300, -1, {}});
         test::RecordingMessageBoxes otherBoxes;
         test::RecordingLauncher otherLauncher;
         AppContext other = m_ctx;
@@ -324,25 +358,102 @@ private Q_SLOTS:
         bool secondRan = false;
         QTimer::singleShot(50, [&]() {
             otherBoxes.answerNext(MsgAnswer::Yes);
-            f_online_upgrade(other, [&]() { ++otherEnded; });
+            f_online_upgrade(
+                other, [&]() { ++otherEnded; }, kVersionFetchTimeoutMs, m_signer->publicKey());
             secondRan = true;
         });
 
-        f_online_upgrade(m_ctx, endHook());
+        check();
 
         QVERIFY(secondRan);
         QVERIFY(otherBoxes.shown.isEmpty());
         QVERIFY(otherLauncher.calls.isEmpty());
         QCOMPARE(otherEnded, 0);
-        QCOMPARE(m_server->requests.size(), 1);
+        QCOMPARE(m_server->requests, (QList<QByteArray>{kVersionPath, kManifestPath}));
         QCOMPARE(m_boxes.shown.size(), 1);
         QCOMPARE(m_boxes.last().title, u"升级提示"_s);
 
         // Once the first check is over, the next one runs again.
         otherBoxes.answers.clear();
-        f_online_upgrade(other, [&]() { ++otherEnded; });
-        QCOMPARE(m_server->requests.size(), 2);
+        f_online_upgrade(
+            other, [&]() { ++otherEnded; }, kVersionFetchTimeoutMs, m_signer->publicKey());
+        QCOMPARE(m_server->requests.size(), 4);
         QCOMPARE(otherBoxes.shown.size(), 1);
+    }
+    // A newer version is offered only with the publisher's signature over that very version.
+    void signedOffer_data()
+    {
+        QTest::addColumn<QByteArray>("manifest"); // "%v" stands for the offered version
+        QTest::addColumn<int>("status");
+        QTest::addColumn<bool>("offered");
+        const test::TestSigner stranger;
+        const QByteArray signedBody = test::TestSigner::body(u"4.5.130830"_s, "package");
+        QTest::newRow("signed") << QByteArray() << 200 << true;
+        QTest::newRow("no manifest") << QByteArray("not found") << 404 << false;
+        QTest::newRow("another key") << stranger.manifest(u"4.5.130830"_s, "package") << 200 << false;
+        QTest::newRow("signed for another version") << QByteArray("other") << 200 << false;
+        QByteArray edited = QByteArray("sign:") + signedBody;
+        QTest::newRow("size edited after signing") << edited << 200 << false;
+        QTest::newRow("no signature line") << signedBody << 200 << false;
+        QTest::newRow("signature cut short") << QByteArray("cut") << 200 << false;
+    }
+    void signedOffer()
+    {
+        QFETCH(QByteArray, manifest);
+        QFETCH(int, status);
+        QFETCH(bool, offered);
+        serveVersion("4.5.130830");
+        if (manifest == "other") {
+            manifest = m_signer->manifest(u"4.5.130831"_s, "package");
+        } else if (manifest.startsWith("sign:")) {
+            manifest = m_signer->sign(manifest.mid(5));
+            manifest.replace("\nsize 7\n", "\nsize 8\n");
+        } else if (manifest == "cut") {
+            manifest = m_signer->manifest(u"4.5.130830"_s, "package");
+            manifest.remove(manifest.size() - 10, 5);
+        }
+        if (!manifest.isEmpty())
+            serveManifest(manifest, status);
+        m_boxes.answerNext(MsgAnswer::Yes);
+
+        check();
+
+        QCOMPARE(m_boxes.shown.size(), 1);
+        if (offered) {
+            QCOMPARE(m_boxes.last().title, u"升级提示"_s);
+            QCOMPARE(m_launcher.calls.size(), 1);
+            return;
+        }
+        verifyOnlyBox(u"提示"_s, kBadSignature, MsgIcon::StopSign);
+        verifyNothingStarted();
+    }
+
+    // Redirects stay on the upgrade server: another path is followed, another host is not.
+    void redirects_data()
+    {
+        QTest::addColumn<QByteArray>("location"); // %1: the port of a second server
+        QTest::addColumn<bool>("followed");
+        QTest::newRow("same host, other path") << QByteArray("/up/moved.txt") << true;
+        QTest::newRow("other host") << QByteArray("http://localhost:%1/up/up.txt") << false;
+    }
+    void redirects()
+    {
+        QFETCH(QByteArray, location);
+        QFETCH(bool, followed);
+        HttpTestServer elsewhere;
+        QVERIFY(elsewhere.isListening());
+        serveVersion("4.5.130830");
+        elsewhere.setRoute(kVersionPath, {200, "4.5.130830", HttpTestServer::Kind::Normal, 0, -1, {}});
+        m_server->setRoute("/up/moved.txt", {200, "4.5.130830", HttpTestServer::Kind::Normal, 0, -1, {}});
+        location.replace("%1", QByteArray::number(elsewhere.port()));
+        m_server->setRoute(kVersionPath, {302, {}, HttpTestServer::Kind::Normal, 0, -1, location});
+
+        check();
+
+        QVERIFY(elsewhere.requests.isEmpty());
+        QCOMPARE(m_boxes.shown.size(), 1);
+        QCOMPARE(m_boxes.last().title, followed ? u"升级提示"_s : u"提示"_s);
+        QCOMPARE(m_server->requests.contains("/up/moved.txt"), followed);
     }
 };
 
