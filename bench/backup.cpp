@@ -3,7 +3,7 @@
 // while idle and while backups run back to back. Options try out what lowers the latency.
 #include "benchsupport.h"
 
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 #include "engine/enginecontrol.h"
 #include "engine/engineprobe.h"
 #include "engine/fbservice.h"

@@ -2,7 +2,7 @@
 // launching the same server (same arguments, same environment) to its first successful attachment.
 #include "benchsupport.h"
 
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 #include "engine/enginecontrol.h"
 #include "engine/engineprobe.h"
 #include "platform/clock.h"

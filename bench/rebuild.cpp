@@ -2,7 +2,7 @@
 // gbak -b -g + gbak -c cycle of the same file with the same embedded environment.
 #include "benchsupport.h"
 
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 #include "engine/enginecontrol.h"
 #include "maintenance/dbunload.h"
 #include "platform/clock.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 #include "engine/enginecontrol.h"
 #include "ui/menu/n_coolmenu.h"
 

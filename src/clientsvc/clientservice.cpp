@@ -1,6 +1,6 @@
 #include "clientservice.h"
 
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 #include "platform/listeningsocket.h"
 #include "platform/processhardening.h"
 

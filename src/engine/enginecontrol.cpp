@@ -1,6 +1,6 @@
 #include "enginecontrol.h"
 
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 #include "config/profilefile.h"
 #include "engine/engineprobe.h"
 #include "engine/fbservice.h"

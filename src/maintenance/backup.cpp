@@ -1,6 +1,6 @@
 #include "backup.h"
 
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 #include "engine/enginecontrol.h"
 #include "engine/fbservice.h"
 #include "engine/syshelpers.h"

@@ -1,6 +1,6 @@
 #include "backupcare.h"
 
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 #include "engine/enginecontrol.h"
 #include "engine/syshelpers.h"
 #include "maintenance/backup.h"

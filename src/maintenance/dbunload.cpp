@@ -1,6 +1,6 @@
 #include "dbunload.h"
 
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 #include "engine/enginecontrol.h"
 #include "engine/engineprobe.h"
 #include "engine/syshelpers.h"

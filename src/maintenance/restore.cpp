@@ -1,6 +1,6 @@
 #include "restore.h"
 
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 #include "engine/enginecontrol.h"
 #include "engine/engineprobe.h"
 #include "engine/syshelpers.h"

@@ -1,6 +1,6 @@
 #include "formwindow.h"
 
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 #include "ui/form/dataform.h"
 #include "ui/w_main.h"
 

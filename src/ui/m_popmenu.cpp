@@ -1,6 +1,6 @@
 #include "m_popmenu.h"
 
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 #include "ui/menu/n_coolmenu.h"
 #include "ui/passwordprompt.h"
 #include "ui/w_pass.h"

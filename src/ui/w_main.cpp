@@ -1,6 +1,6 @@
 #include "w_main.h"
 
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 #include "clientsvc/socketstartstop.h"
 #include "engine/enginecontrol.h"
 #include "engine/engineprobe.h"

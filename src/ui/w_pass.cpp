@@ -1,6 +1,6 @@
 #include "w_pass.h"
 
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 #include "engine/syshelpers.h"
 #include "platform/messageboxes.h"
 

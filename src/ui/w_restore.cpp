@@ -1,6 +1,6 @@
 #include "w_restore.h"
 
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 #include "maintenance/schedule.h"
 #include "ui/form/dataform.h"
 #include "ui/formwindow.h"

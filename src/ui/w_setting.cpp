@@ -1,6 +1,6 @@
 #include "w_setting.h"
 
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 #include "engine/syshelpers.h"
 #include "maintenance/backup.h"
 #include "maintenance/backupcare.h"

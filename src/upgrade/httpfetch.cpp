@@ -1,6 +1,6 @@
 #include "httpfetch.h"
 
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 
 #include <QEventLoop>
 #include <QIODevice>

@@ -1,6 +1,6 @@
 #include "onlineupgrade.h"
 
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 #include "engine/syshelpers.h"
 #include "platform/messageboxes.h"
 #include "platform/processlauncher.h"

@@ -1,6 +1,6 @@
 #include "upgrader.h"
 
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 #include "config/profilefile.h"
 #include "platform/processlauncher.h"
 #include "platform/processtable.h"

@@ -35,6 +35,15 @@ for dir in "$src"/*/; do
     done < <(grep -rnE '^#include "[a-z_]+/' "$dir" --include='*.h' --include='*.cpp')
 done
 
+# The operating system is reached through src/platform only: no system headers, no /proc, no flushes.
+# Tests of the platform layer itself may cross-check it against the system.
+root=$(dirname "$src")
+while IFS= read -r hit; do
+    echo "$hit: an operating-system call outside src/platform"
+    failures=$((failures + 1))
+done < <(cd "$root" && grep -rnE '#include <sys/|"/proc/(self|net|%1|[0-9])|[^a-z_]fsync\(|[^a-z_]statvfs\(|[^a-z_]prctl\(|[^a-z_]setrlimit\(' \
+             src bench tests --include='*.cpp' --include='*.h' | grep -vE '^(src|tests)/platform/')
+
 if [ "$failures" -ne 0 ]; then
     echo "$failures layering violation(s)"
     exit 1

@@ -1,6 +1,6 @@
 #include "clientsvc/clientservice.h"
 
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 #include "clientsvctesting.h"
 
 #include "platform/loopbackclient.h"

@@ -1,5 +1,5 @@
 // The engine of a program folder, for real: a private Firebird server on a free port.
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 #include "engine/enginecontrol.h"
 #include "engine/engineprobe.h"
 #include "support/enginefixture.h"

@@ -1,5 +1,5 @@
 // Online backups with the real engine of a temporary program folder.
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 #include "engine/enginecontrol.h"
 #include "maintenance/backup.h"
 #include "support/enginefixture.h"

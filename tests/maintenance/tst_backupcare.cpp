@@ -1,6 +1,6 @@
 // The guarded backup with the real engine: no room on a small file system, a backup disk that is
 // not there.
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 #include "engine/enginecontrol.h"
 #include "maintenance/backupcare.h"
 #include "maintenance/backupstate.h"

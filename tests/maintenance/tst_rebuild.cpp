@@ -1,5 +1,5 @@
 // The periodic rebuild: when it is due, and a real unload and reload of a shop database.
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 #include "engine/enginecontrol.h"
 #include "maintenance/backup.h"
 #include "maintenance/dbunload.h"

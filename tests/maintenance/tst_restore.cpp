@@ -1,5 +1,5 @@
 // Restoring a backup in place of the live database, with the real engine.
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 #include "engine/enginecontrol.h"
 #include "engine/engineprobe.h"
 #include "maintenance/backup.h"

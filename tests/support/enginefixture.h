@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 #include "engine/enginecontrol.h"
 #include "platform/processlauncher.h"
 #include "platform/toolrunner.h"

@@ -1,6 +1,6 @@
 // The backup alarm and the last good backup in the main window and the tray with a moved clock,
 // the retention keys in the settings window and the backup list, with the real engine.
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 #include "engine/enginecontrol.h"
 #include "maintenance/backupcare.h"
 #include "maintenance/backupstate.h"

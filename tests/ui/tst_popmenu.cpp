@@ -1,4 +1,4 @@
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 #include "support/recordingmessageboxes.h"
 #include "support/scriptedprompt.h"
 #include "ui/m_popmenu.h"

@@ -1,5 +1,5 @@
 // The main window with the real engine and client service, on the offscreen platform.
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 #include "engine/enginecontrol.h"
 #include "engine/engineprobe.h"
 #include "platform/processlauncher.h"

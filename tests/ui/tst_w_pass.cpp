@@ -1,4 +1,4 @@
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 #include "support/recordingmessageboxes.h"
 #include "ui/w_pass.h"
 #include "support/promptwatcher.h"

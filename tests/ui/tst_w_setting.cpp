@@ -1,6 +1,6 @@
 // The settings window on the offscreen platform: real configuration file, real autostart entry, the
 // main window it hides and shows, clicks and pointer moves as a user makes them.
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 #include "engine/enginecontrol.h"
 #include "maintenance/schedule.h"
 #include "platform/autostart.h"

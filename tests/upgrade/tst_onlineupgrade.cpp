@@ -1,7 +1,7 @@
 // The version check of the console against a real HTTP server on 127.0.0.1.
 #include "httptestserver.h"
 
-#include "app/appcontext.h"
+#include "core/appcontext.h"
 #include "platform/processlauncher.h"
 #include "support/recordinglauncher.h"
 #include "support/recordingmessageboxes.h"

@@ -1,3 +1,0 @@
-#pragma once
-// Moved to the core layer; this forwarder goes once every includer names the new place.
-#include "core/appcontext.h"
