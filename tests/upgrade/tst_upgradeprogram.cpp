@@ -450,7 +450,7 @@ private Q_SLOTS:
             // The new console that never answered was ended before the old files came back.
             const qint64 pid = pidFile.readAll().toLongLong();
             QVERIFY(pid > 0);
-            QVERIFY(!LinuxProcessTable().alive(pid));
+            QVERIFY(!garvina::LinuxProcessTable().alive(pid));
         }
         const QString changed = differences(before, snapshot());
         QVERIFY2(changed.isEmpty(), qPrintable(changed));
