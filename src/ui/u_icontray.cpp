@@ -141,14 +141,14 @@ void u_icontray::modify_tip(const QString &tip_text)
     m_backend->setToolTip(m_lpdata.sztip);
 }
 
-void u_icontray::show_balloontip(const QString &tip_title, const QString &tip)
+void u_icontray::show_balloontip(const QString &tip_title, const QString &tip, BalloonKind kind)
 {
     if (!m_ib_systemtrayexists)
         return;
     m_lpdata.uflags = nif_message | nif_icon | nif_tip | nif_info;
     m_lpdata.szinfo = cutToBytes(tip, InfoBytes);
     m_lpdata.szinfotitle = cutToBytes(tip_title, InfoTitleBytes);
-    m_lpdata.utimeoutorversion = BalloonMsecs;
+    m_lpdata.utimeoutorversion = kind == BalloonKind::Error ? ErrorBalloonMsecs : BalloonMsecs;
     m_backend->showMessage(m_lpdata.szinfotitle, m_lpdata.szinfo, m_lpdata.utimeoutorversion);
 }
 

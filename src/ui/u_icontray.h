@@ -72,8 +72,16 @@ public:
     static constexpr int InfoBytes = 255;
     static constexpr int InfoTitleBytes = 63;
     /// How long a balloon stays, in milliseconds: the one shown with the icon, and every later one.
+    /// Ten seconds at least, so that a person can read it; an error stays until it is clicked (0),
+    /// where the notification service allows.
     static constexpr int FirstBalloonMsecs = 15000;
-    static constexpr int BalloonMsecs = 1000;
+    static constexpr int BalloonMsecs = 10000;
+    static constexpr int ErrorBalloonMsecs = 0;
+    enum class BalloonKind
+    {
+        Notice,
+        Error
+    };
 
     struct notifyicondata
     {
@@ -94,7 +102,7 @@ public:
                   const QString &balloon_tip);
     void modify_icon(const QString &icon_name);
     void modify_tip(const QString &tip_text);
-    void show_balloontip(const QString &tip_title, const QString &tip);
+    void show_balloontip(const QString &tip_title, const QString &tip, BalloonKind kind = BalloonKind::Notice);
     void del_icon();
     bool trayexists() const { return m_ib_systemtrayexists; }
     notifyicondata notifyicondata_copy() const { return m_lpdata; }

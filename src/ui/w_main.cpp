@@ -260,7 +260,8 @@ void w_main::cbStartClicked()
     if (!f_check_diskspace(m_ctx.gs_path, MinFreeMegabytes)) {
         m_tray->show_balloontip(u"硬盘空间不足"_s,
                                 u"您的"_s + mountPointOf(m_ctx.gs_path) +
-                                    u"盘空间不足100M,请整理出更多的硬盘空间,以便服装服务端正常使用!"_s);
+                                    u"盘空间不足100M,请整理出更多的硬盘空间,以便服装服务端正常使用!"_s,
+                                u_icontray::BalloonKind::Error);
     }
 }
 
@@ -359,7 +360,9 @@ void w_main::timerTick()
     if (!result.backupOk)
         f_filewrite_backup_error_to_txt(m_ctx.gs_path, result.logLine);
     if (m_tray)
-        m_tray->show_balloontip(result.balloonTitle, result.balloonText);
+        m_tray->show_balloontip(result.balloonTitle, result.balloonText,
+                                result.logLine.isEmpty() ? u_icontray::BalloonKind::Notice
+                                                         : u_icontray::BalloonKind::Error);
 }
 
 QString w_main::alarmIconName() { return u":/icons/serveralarm.ico"_s; }
@@ -392,7 +395,7 @@ void w_main::updateBackupHealth()
     else if (step.cleared && icon == alarmIconName())
         m_tray->modify_icon(m_ctx.gs_path + (serviceRunning() ? u"serverstart.ico"_s : u"serverstop.ico"_s));
     if (step.balloon)
-        m_tray->show_balloontip(u"备份警告"_s, backupAlarmText(hours));
+        m_tray->show_balloontip(u"备份警告"_s, backupAlarmText(hours), u_icontray::BalloonKind::Error);
 }
 
 void w_main::openGuarded(const std::function<void()> &open)

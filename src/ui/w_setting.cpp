@@ -333,7 +333,7 @@ bool w_setting::nowBackup()
         if (ok)
             tray->show_balloontip(u"温馨提示"_s, u"备份数据库成功!"_s);
         else
-            tray->show_balloontip(u"备份数据库出错"_s, is_error);
+            tray->show_balloontip(u"备份数据库出错"_s, is_error, u_icontray::BalloonKind::Error);
     }
     return ok;
 }

@@ -70,7 +70,10 @@ private Q_SLOTS:
         QCOMPARE(backend->balloons.size(), 1);
         QCOMPARE(backend->balloons.last().title, u"温馨提示"_s);
         QCOMPARE(backend->balloons.last().text, u"服务端已停止工作!"_s);
-        QCOMPARE(backend->balloons.last().msecs, 1000);
+        // Long enough to be read; an error stays until clicked.
+        QCOMPARE(backend->balloons.last().msecs, 10000);
+        tray.show_balloontip(u"备份数据库出错"_s, u"x"_s, u_icontray::BalloonKind::Error);
+        QCOMPARE(backend->balloons.last().msecs, 0);
         // The balloon comes with the new icon and the tooltip kept from before.
         QCOMPARE(tray.notifyicondata_copy().iconName, pictures() + u"serverstop.ico"_s);
         QCOMPARE(backend->toolTip, QString(42, QChar(0x670D)));
