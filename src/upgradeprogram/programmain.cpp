@@ -1,5 +1,6 @@
 #include "programmain.h"
 
+#include "core/chinesetranslations.h"
 #include "upgradeprogram/upgrader.h"
 
 #include <QApplication>
@@ -51,6 +52,8 @@ int runUpgradeProgram(int argc, char *argv[], const QByteArray &publicKey, const
     else
         app = std::make_unique<QCoreApplication>(argc, argv);
     QCoreApplication::setApplicationName(u"upgrade"_s);
+    // Its message box buttons speak Chinese like the console's.
+    installChineseTranslations(*app);
 
     // The program's own folder is the program folder (Qt reads it from /proc/self/exe).
     QString folder = QCoreApplication::applicationDirPath();
