@@ -38,7 +38,7 @@ struct RehearsalTools
     QString gbak = QStringLiteral("/usr/bin/gbak");
     QString gfix = QStringLiteral("/usr/bin/gfix");
     QString isql = QStringLiteral("/usr/bin/isql-fb");
-    QString cp = QStringLiteral("/bin/cp");
+    QString dd = QStringLiteral("/bin/dd");
     /// Every tool starts through these at idle processor and disk priority; empty runs them as they are.
     QStringList lowPriority = {QStringLiteral("/usr/bin/nice"), QStringLiteral("-n"), QStringLiteral("19"),
                                QStringLiteral("/usr/bin/ionice"), QStringLiteral("-c"), QStringLiteral("3")};
@@ -94,6 +94,7 @@ private:
     void failSoon(const QString &text);
     void finish();
 
+    void copyBackup(const QString &backup, bool direct);
     void countRows(const QString &database, Step next);
     void onSourceCounted(int exitCode, const QString &output);
     void onUnloaded(int exitCode, const QString &output);
