@@ -1,0 +1,350 @@
+#include "rehearsal.h"
+
+#include "engine/enginecontrol.h"
+#include "maintenance/backup.h"
+#include "platform/clock.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTimer>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace garvina {
+
+namespace {
+
+/// Prints "garvina-count|TABLE|ROWS" for every user table (views and temporary tables have no rows
+/// of their own to put back), then "garvina-counted", so that a cut-off run cannot pass for a count.
+const QByteArray countingScript = R"(set heading off;
+set term ^;
+execute block returns (line varchar(300)) as
+declare t varchar(100);
+declare n bigint;
+begin
+  for select trim(rdb$relation_name) from rdb$relations
+      where coalesce(rdb$system_flag, 0) = 0 and rdb$view_blr is null and coalesce(rdb$relation_type, 0) = 0
+      order by 1 into :t do
+  begin
+    execute statement 'select count(*) from "' || replace(t, '"', '""') || '"' into :n;
+    line = 'garvina-count|' || t || '|' || n;
+    suspend;
+  end
+  line = 'garvina-counted';
+  suspend;
+end^
+set term ;^
+quit;
+)";
+
+/// A tool's words for an error text: its last lines, bounded, so that a long listing stays readable.
+QString toolWords(const QString &output)
+{
+    QString words = output.trimmed();
+    constexpr int limit = 600;
+    if (words.size() > limit)
+        words = u"…"_s + words.right(limit);
+    return words;
+}
+
+QString megabytes(quint64 bytes) { return QString::number((bytes + 1048575) / 1048576); }
+
+} // namespace
+
+bool parseRowCounts(const QString &output, QHash<QString, qint64> &counts)
+{
+    counts.clear();
+    bool closed = false;
+    const QStringList lines = output.split(u'\n');
+    for (const QString &raw : lines) {
+        const QString line = raw.trimmed();
+        if (line == u"garvina-counted"_s) {
+            closed = true;
+            continue;
+        }
+        if (!line.startsWith(u"garvina-count|"_s))
+            continue;
+        const qsizetype first = line.indexOf(u'|');
+        const qsizetype last = line.lastIndexOf(u'|');
+        bool ok = false;
+        const qint64 n = line.mid(last + 1).toLongLong(&ok);
+        if (last <= first || !ok || n < 0)
+            return false;
+        counts.insert(line.mid(first + 1, last - first - 1), n);
+    }
+    return closed;
+}
+
+Rehearsal::Rehearsal(QString gs_path, const Clock *clock, QObject *parent)
+    : QObject(parent), m_gs_path(std::move(gs_path)), m_clock(clock)
+{
+    qRegisterMetaType<RehearsalResult>();
+}
+
+Rehearsal::~Rehearsal()
+{
+    if (m_running) {
+        stopTool();
+        removeScratch();
+    }
+}
+
+QStringList Rehearsal::scratchFiles(const QString &backupFolder)
+{
+    const QString dir = QDir::cleanPath(backupFolder) + u'/';
+    return {dir + u"garvina.rehearsal.src"_s, dir + u"garvina.rehearsal.fbk"_s, dir + u"garvina.rehearsal.db"_s};
+}
+
+qint64 Rehearsal::toolPid() const
+{
+    return m_process && m_process->state() != QProcess::NotRunning ? m_process->processId() : 0;
+}
+
+bool Rehearsal::start(const QString &backupFolder)
+{
+    if (m_running)
+        return false;
+    m_running = true;
+    ++m_generation;
+    m_result = RehearsalResult();
+    m_result.backupFolder = backupFolder;
+    m_result.started = m_clock ? m_clock->now() : QDateTime::currentDateTime();
+    m_elapsed.start();
+    m_sourceCounts.clear();
+    const QStringList scratch = scratchFiles(backupFolder);
+    m_copy = scratch.at(0);
+    m_unloaded = scratch.at(1);
+    m_restored = scratch.at(2);
+    // Left over by a console that ended in the middle of a rehearsal; gbak will not write over them.
+    removeScratch();
+
+    const QString backup = QDir::cleanPath(backupFolder) + u"/garvina.db"_s;
+    const QFileInfo info(backup);
+    if (!info.isFile()) {
+        failSoon(u"备份数据库文件不存在!"_s);
+        return true;
+    }
+    // The copy and the unloaded file, then the unloaded and the reloaded file, lie side by side;
+    // a rehearsal must not fill the backup disk for the backups that come after it.
+    const quint64 needed = 2 * quint64(info.size()) + (64u << 20);
+    const quint64 free = freeBytesOf(QDir::cleanPath(backupFolder));
+    if (free < needed) {
+        failSoon(u"备份所在磁盘空间不足,演练还原需要 "_s + megabytes(needed) + u"M,剩余 "_s + megabytes(free) +
+                 u"M!"_s);
+        return true;
+    }
+
+    // The engine writes to every file it opens (transaction counters in the header at the least):
+    // it works on a copy, and the backup itself is only ever read.
+    copyBackup(backup, true);
+    return true;
+}
+
+void Rehearsal::copyBackup(const QString &backup, bool direct)
+{
+    // Written past the page cache: a gigabyte of dirty pages would be flushed in bursts by the kernel,
+    // at normal priority, and every commit of the tills would wait behind them. A file system that
+    // refuses direct writes gets a plain copy flushed at its end.
+    const QStringList arguments = {u"if="_s + backup, u"of="_s + m_copy, u"bs=4M"_s, u"status=none"_s,
+                                   direct ? u"oflag=direct"_s : u"conv=fsync"_s};
+    runTool(tools.dd, arguments, {}, [this, backup, direct](int exitCode, const QString &output) {
+        if (exitCode != 0 && direct) {
+            QFile::remove(m_copy);
+            copyBackup(backup, false);
+            return;
+        }
+        if (exitCode != 0 || !QFileInfo(m_copy).isFile()) {
+            fail(u"复制备份数据库文件出错!"_s, output);
+            return;
+        }
+        QFile::setPermissions(m_copy, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        runTool(tools.gbak, {u"-b"_s, u"-g"_s, u"-user"_s, u"DBA"_s, m_copy, m_unloaded}, {},
+                [this](int code, const QString &out) { onUnloaded(code, out); });
+    });
+}
+
+void Rehearsal::onUnloaded(int exitCode, const QString &output)
+{
+    if (exitCode != 0 || !QFileInfo(m_unloaded).isFile()) {
+        fail(u"读出备份数据库出错:"_s, output);
+        return;
+    }
+    countRows(m_copy, [this](int code, const QString &out) { onSourceCounted(code, out); });
+}
+
+void Rehearsal::onSourceCounted(int exitCode, const QString &output)
+{
+    if (exitCode != 0 || !parseRowCounts(output, m_sourceCounts)) {
+        fail(u"统计备份数据行数出错:"_s, output);
+        return;
+    }
+    m_result.tables = int(m_sourceCounts.size());
+    for (const qint64 n : std::as_const(m_sourceCounts))
+        m_result.rows += n;
+    QFile::remove(m_copy);
+    runTool(tools.gbak, {u"-c"_s, u"-user"_s, u"DBA"_s, m_unloaded, m_restored}, {},
+            [this](int code, const QString &out) { onReloaded(code, out); });
+}
+
+void Rehearsal::onReloaded(int exitCode, const QString &output)
+{
+    if (exitCode != 0 || !QFileInfo(m_restored).isFile()) {
+        fail(u"还原数据库出错:"_s, output);
+        return;
+    }
+    QFile::remove(m_unloaded);
+    // Read-only full validation. gfix exits 0 even when it finds damage: its report is the verdict,
+    // and a clean file gives none.
+    runTool(tools.gfix, {u"-v"_s, u"-full"_s, u"-n"_s, u"-user"_s, u"DBA"_s, m_restored}, {},
+            [this](int code, const QString &out) { onValidated(code, out); });
+}
+
+void Rehearsal::onValidated(int exitCode, const QString &output)
+{
+    if (exitCode != 0 || !output.trimmed().isEmpty()) {
+        fail(u"校验还原的数据库出错:"_s, output);
+        return;
+    }
+    countRows(m_restored, [this](int code, const QString &out) { onRestoredCounted(code, out); });
+}
+
+void Rehearsal::onRestoredCounted(int exitCode, const QString &output)
+{
+    QHash<QString, qint64> restored;
+    if (exitCode != 0 || !parseRowCounts(output, restored)) {
+        fail(u"统计还原数据行数出错:"_s, output);
+        return;
+    }
+    QStringList tables = m_sourceCounts.keys();
+    for (auto it = restored.cbegin(); it != restored.cend(); ++it)
+        if (!m_sourceCounts.contains(it.key()))
+            tables.append(it.key());
+    tables.sort();
+    for (const QString &table : std::as_const(tables)) {
+        const qint64 before = m_sourceCounts.value(table, -1);
+        const qint64 after = restored.value(table, -1);
+        if (before != after) {
+            const auto rows = [](qint64 n) { return n < 0 ? u"无此表"_s : QString::number(n) + u" 行"_s; };
+            fail(u"还原后数据行数不一致:"_s + table + u" 备份 "_s + rows(before) + u",还原 "_s + rows(after));
+            return;
+        }
+    }
+    m_result.ok = true;
+    finish();
+}
+
+void Rehearsal::countRows(const QString &database, Step next)
+{
+    runTool(tools.isql, {u"-q"_s, u"-user"_s, u"DBA"_s, database}, countingScript, std::move(next));
+}
+
+void Rehearsal::cancel()
+{
+    if (!m_running)
+        return;
+    stopTool();
+    m_result.cancelled = true;
+    fail(u"还原演练已取消!"_s);
+}
+
+void Rehearsal::fail(const QString &text, const QString &toolOutput)
+{
+    const QString words = toolWords(toolOutput);
+    m_result.ok = false;
+    m_result.error = words.isEmpty() ? text : text + u'\n' + words;
+    finish();
+}
+
+void Rehearsal::failSoon(const QString &text)
+{
+    // Reported from the event loop, like every other outcome, never from inside start().
+    const quint64 generation = m_generation;
+    QTimer::singleShot(0, this, [this, generation, text] {
+        if (m_running && generation == m_generation)
+            fail(text);
+    });
+}
+
+void Rehearsal::finish()
+{
+    removeScratch();
+    m_result.durationMs = m_elapsed.elapsed();
+    m_running = false;
+    // The receiver may start the next rehearsal or delete this object: nothing follows the signal.
+    const RehearsalResult result = m_result;
+    Q_EMIT finished(result);
+}
+
+void Rehearsal::removeScratch() const
+{
+    for (const QString &file : {m_copy, m_unloaded, m_restored})
+        if (!file.isEmpty())
+            QFile::remove(file);
+}
+
+// The one place that starts and stops the tools, so that a shared runner can take its place.
+void Rehearsal::runTool(const QString &program, const QStringList &arguments, const QByteArray &input, Step next)
+{
+    stopTool();
+    auto *process = new QProcess(this);
+    m_process = process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString &entry : EngineInstance(m_gs_path).environment())
+        env.insert(entry.section(u'=', 0, 0), entry.section(u'=', 1));
+    env.remove(u"ISC_PASSWORD"_s);
+    process->setProcessEnvironment(env);
+    process->setProcessChannelMode(QProcess::MergedChannels);
+
+    const auto done = [this, process, next](int exitCode, const QString &why) {
+        const QString output = why + QString::fromUtf8(process->readAll());
+        disconnect(process, nullptr, this, nullptr);
+        process->deleteLater();
+        if (m_process == process)
+            m_process = nullptr;
+        next(exitCode, output);
+    };
+    connect(process, &QProcess::finished, this, [done](int exitCode, QProcess::ExitStatus status) {
+        done(status == QProcess::NormalExit ? exitCode : -1, QString());
+    });
+    connect(process, &QProcess::errorOccurred, this, [done, program](QProcess::ProcessError error) {
+        // Only a start failure ends without finished(); a crash is reported there.
+        if (error == QProcess::FailedToStart)
+            done(-1, u"无法启动 "_s + program);
+    });
+
+    QStringList command = tools.lowPriority;
+    QString executable = program;
+    if (!command.isEmpty()) {
+        executable = command.takeFirst();
+        command.append(program);
+    }
+    command.append(arguments);
+    process->start(executable, command);
+    if (!input.isEmpty())
+        process->write(input);
+    process->closeWriteChannel();
+}
+
+void Rehearsal::stopTool()
+{
+    QProcess *process = m_process;
+    m_process = nullptr;
+    if (!process)
+        return;
+    disconnect(process, nullptr, this, nullptr);
+    if (process->state() != QProcess::NotRunning) {
+        // The engine's tools end in order on SIGTERM; one that does not is killed. Either way it is
+        // reaped before its scratch files are removed.
+        process->terminate();
+        if (!process->waitForFinished(1500)) {
+            process->kill();
+            process->waitForFinished(5000);
+        }
+    }
+    delete process;
+}
+
+} // namespace garvina

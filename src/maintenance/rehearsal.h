@@ -1,0 +1,122 @@
+#pragma once
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QHash>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+class QProcess;
+
+namespace garvina {
+
+class Clock;
+
+/// Outcome of one restore rehearsal.
+struct RehearsalResult
+{
+    bool ok = false;
+    /// True when the rehearsal was stopped by cancel() before it came to a result.
+    bool cancelled = false;
+    /// The backup folder that was rehearsed (as given to start()).
+    QString backupFolder;
+    QDateTime started;
+    qint64 durationMs = 0;
+    /// User tables of the backup and their rows in all (counted in the backup, matched by the restore).
+    int tables = 0;
+    qint64 rows = 0;
+    /// Why it failed: a fixed text, followed by the tool's own words where a tool failed.
+    QString error;
+};
+
+/// The programs a rehearsal runs; tests and measurements may point them elsewhere.
+struct RehearsalTools
+{
+    QString gbak = QStringLiteral("/usr/bin/gbak");
+    QString gfix = QStringLiteral("/usr/bin/gfix");
+    QString isql = QStringLiteral("/usr/bin/isql-fb");
+    QString dd = QStringLiteral("/bin/dd");
+    /// Every tool starts through these at idle processor and disk priority; empty runs them as they are.
+    QStringList lowPriority = {QStringLiteral("/usr/bin/nice"), QStringLiteral("-n"), QStringLiteral("19"),
+                               QStringLiteral("/usr/bin/ionice"), QStringLiteral("-c"), QStringLiteral("3")};
+};
+
+/// \brief Proves in the background that one backup can be put back: the backup's database is copied,
+/// unloaded and reloaded with the engine's tools into scratch files beside it, the reloaded file is
+/// validated in full and the rows of every user table are counted in both.
+///
+/// The backup file is only read. The scratch files (names in scratchFiles()) live in the backup
+/// folder and are removed on every way out. All tools run as child processes at idle priority on the
+/// program folder's instance (embedded, no server, no password); the caller's event loop keeps
+/// running throughout. finished() is emitted exactly once per start(), also after cancel().
+class Rehearsal : public QObject
+{
+    Q_OBJECT
+
+public:
+    /// \a gs_path: the program folder whose engine instance the tools use. \a clock gives the start
+    /// time of the result (the system clock when null).
+    explicit Rehearsal(QString gs_path, const Clock *clock = nullptr, QObject *parent = nullptr);
+    /// Stops a running rehearsal as cancel() does, without emitting finished().
+    ~Rehearsal() override;
+
+    /// \brief Starts rehearsing the backup in \a backupFolder (a folder holding "garvina.db").
+    /// False, and nothing started, while another rehearsal runs; a rehearsal that cannot even begin
+    /// (no backup file, too little room) still reports through finished().
+    bool start(const QString &backupFolder);
+
+    /// \brief Stops a running rehearsal at once: the running tool is terminated, killed when it does
+    /// not end within a moment, the scratch files are removed, and finished() reports it cancelled.
+    void cancel();
+
+    bool isRunning() const { return m_running; }
+    /// The process id of the tool running now, 0 between tools.
+    qint64 toolPid() const;
+
+    /// The scratch files a rehearsal of \a backupFolder uses.
+    static QStringList scratchFiles(const QString &backupFolder);
+
+    RehearsalTools tools;
+
+Q_SIGNALS:
+    void finished(const garvina::RehearsalResult &result);
+
+private:
+    using Step = std::function<void(int exitCode, const QString &output)>;
+
+    void runTool(const QString &program, const QStringList &arguments, const QByteArray &input, Step next);
+    void stopTool();
+    void removeScratch() const;
+    void fail(const QString &text, const QString &toolOutput = QString());
+    void failSoon(const QString &text);
+    void finish();
+
+    void copyBackup(const QString &backup, bool direct);
+    void countRows(const QString &database, Step next);
+    void onSourceCounted(int exitCode, const QString &output);
+    void onUnloaded(int exitCode, const QString &output);
+    void onReloaded(int exitCode, const QString &output);
+    void onValidated(int exitCode, const QString &output);
+    void onRestoredCounted(int exitCode, const QString &output);
+
+    QString m_gs_path;
+    const Clock *m_clock;
+    QProcess *m_process = nullptr;
+    bool m_running = false;
+    quint64 m_generation = 0;
+    RehearsalResult m_result;
+    QElapsedTimer m_elapsed;
+    QString m_copy, m_unloaded, m_restored;
+    QHash<QString, qint64> m_sourceCounts;
+};
+
+/// \brief Reads the row counts the rehearsal's counting script prints ("garvina-count|TABLE|N" lines,
+/// closed by "garvina-counted"). False when the closing line is missing or a line does not parse.
+bool parseRowCounts(const QString &output, QHash<QString, qint64> &counts);
+
+} // namespace garvina
+
+Q_DECLARE_METATYPE(garvina::RehearsalResult)
