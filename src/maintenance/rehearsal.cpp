@@ -3,12 +3,11 @@
 #include "engine/enginecontrol.h"
 #include "maintenance/backup.h"
 #include "platform/clock.h"
+#include "platform/toolrunner.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
-#include <QProcessEnvironment>
 #include <QTimer>
 
 using namespace Qt::Literals::StringLiterals;
@@ -100,7 +99,7 @@ QStringList Rehearsal::scratchFiles(const QString &backupFolder)
 
 qint64 Rehearsal::toolPid() const
 {
-    return m_process && m_process->state() != QProcess::NotRunning ? m_process->processId() : 0;
+    return m_job ? m_job->pid() : 0;
 }
 
 bool Rehearsal::start(const QString &backupFolder)
@@ -285,66 +284,44 @@ void Rehearsal::removeScratch() const
             QFile::remove(file);
 }
 
-// The one place that starts and stops the tools, so that a shared runner can take its place.
+// The one place that starts and stops the tools.
 void Rehearsal::runTool(const QString &program, const QStringList &arguments, const QByteArray &input, Step next)
 {
     stopTool();
-    auto *process = new QProcess(this);
-    m_process = process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const QString &entry : EngineInstance(m_gs_path).environment())
-        env.insert(entry.section(u'=', 0, 0), entry.section(u'=', 1));
-    env.remove(u"ISC_PASSWORD"_s);
-    process->setProcessEnvironment(env);
-    process->setProcessChannelMode(QProcess::MergedChannels);
-
-    const auto done = [this, process, next](int exitCode, const QString &why) {
-        const QString output = why + QString::fromUtf8(process->readAll());
-        disconnect(process, nullptr, this, nullptr);
-        process->deleteLater();
-        if (m_process == process)
-            m_process = nullptr;
-        next(exitCode, output);
-    };
-    connect(process, &QProcess::finished, this, [done](int exitCode, QProcess::ExitStatus status) {
-        done(status == QProcess::NormalExit ? exitCode : -1, QString());
-    });
-    connect(process, &QProcess::errorOccurred, this, [done, program](QProcess::ProcessError error) {
-        // Only a start failure ends without finished(); a crash is reported there.
-        if (error == QProcess::FailedToStart)
-            done(-1, u"无法启动 "_s + program);
-    });
-
-    QStringList command = tools.lowPriority;
-    QString executable = program;
-    if (!command.isEmpty()) {
-        executable = command.takeFirst();
-        command.append(program);
+    ToolRequest request;
+    request.program = program;
+    request.arguments = arguments;
+    if (!tools.lowPriority.isEmpty()) {
+        QStringList command = tools.lowPriority;
+        request.program = command.takeFirst();
+        request.arguments = command + QStringList{program} + arguments;
     }
-    command.append(arguments);
-    process->start(executable, command);
+    request.extraEnvironment = EngineInstance(m_gs_path).environment();
+    request.removedEnvironment = {u"ISC_PASSWORD"_s};
+    request.output = ToolRequest::Output::Merged;
     if (!input.isEmpty())
-        process->write(input);
-    process->closeWriteChannel();
+        request.input = input;
+    request.graceMs = 1500;
+
+    m_job = std::make_unique<ToolJob>(request);
+    ToolJob *job = m_job.get();
+    connect(job, &ToolJob::finished, this, [this, job, program, next](const ToolResult &result) {
+        QString output = QString::fromUtf8(result.output);
+        if (result.status == ToolResult::Status::NotStarted)
+            output = u"无法启动 "_s + program;
+        const int exitCode = result.status == ToolResult::Status::Exited ? result.exitCode : -1;
+        // The job goes once this signal has returned; the next step may start another.
+        if (m_job.get() == job)
+            m_job.release()->deleteLater();
+        next(exitCode, output);
+    });
+    job->start();
 }
 
 void Rehearsal::stopTool()
 {
-    QProcess *process = m_process;
-    m_process = nullptr;
-    if (!process)
-        return;
-    disconnect(process, nullptr, this, nullptr);
-    if (process->state() != QProcess::NotRunning) {
-        // The engine's tools end in order on SIGTERM; one that does not is killed. Either way it is
-        // reaped before its scratch files are removed.
-        process->terminate();
-        if (!process->waitForFinished(1500)) {
-            process->kill();
-            process->waitForFinished(5000);
-        }
-    }
-    delete process;
+    // Destroying a job whose tool still runs kills the tool and reaps it, before the scratch files go.
+    m_job.reset();
 }
 
 } // namespace garvina

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QHash>
@@ -9,9 +11,10 @@
 
 #include <functional>
 
-class QProcess;
 
 namespace garvina {
+
+class ToolJob;
 
 class Clock;
 
@@ -104,7 +107,7 @@ private:
 
     QString m_gs_path;
     const Clock *m_clock;
-    QProcess *m_process = nullptr;
+    std::unique_ptr<ToolJob> m_job;
     bool m_running = false;
     quint64 m_generation = 0;
     RehearsalResult m_result;

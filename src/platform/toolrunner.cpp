@@ -365,6 +365,11 @@ bool ToolJob::isRunning() const
     return m_child && !m_child->process.reaped;
 }
 
+qint64 ToolJob::pid() const
+{
+    return isRunning() ? qint64(m_child->process.pid) : 0;
+}
+
 void ToolJob::start()
 {
     if (m_child)

@@ -83,6 +83,8 @@ public:
     void start();
     void cancel();
     bool isRunning() const;
+    /// The child's process id while it runs, else 0.
+    qint64 pid() const;
     const ToolResult &result() const { return m_result; }
 
 Q_SIGNALS:
