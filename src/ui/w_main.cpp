@@ -72,8 +72,10 @@ QString w_main::hostLine()
 }
 
 w_main::w_main(AppContext &ctx, Services services, QWidget *parent)
-    : QWidget(parent, Qt::FramelessWindowHint | Qt::Window), m_ctx(ctx), m_services(std::move(services))
+    : QWidget(parent, Qt::FramelessWindowHint | Qt::Window), m_ctx(ctx), m_services(std::move(services)),
+      m_rehearsal(ctx.gs_path, ctx.clock)
 {
+    connect(&m_rehearsal, &Rehearsal::finished, this, &w_main::rehearsalFinished);
     initGuiResources();
     setWindowIcon(QIcon(u":/icons/garvinaserver.png"_s));
     if (m_services.clientService) {
@@ -352,6 +354,8 @@ void w_main::timerTick()
         now, running, [this] { return BackupConfig::read(m_ctx.config()); },
         [this](const QString &root, QString &error) { return runBackup(m_ctx, *m_services.engine, root, error); });
     m_form->text(u"t_2"_s)->setText(result.clock);
+    if (!result.backupRan)
+        startRehearsalWhenDue(now);
     updateBackupHealth();
     if (result.recomputed)
         m_form->text(u"t_bakcup_time"_s)->setText(m_schedule.line());
@@ -363,6 +367,33 @@ void w_main::timerTick()
         m_tray->show_balloontip(result.balloonTitle, result.balloonText,
                                 result.logLine.isEmpty() ? u_icontray::BalloonKind::Notice
                                                          : u_icontray::BalloonKind::Error);
+}
+
+void w_main::startRehearsalWhenDue(const QDateTime &now)
+{
+    if (m_rehearsal.isRunning() || !serviceRunning())
+        return;
+    const BackupState state = loadBackupState(m_ctx.gs_path);
+    if (!state.goodSince().isValid() ||
+        !rehearsalDue(rehearsalTimeFrom(m_ctx), state.lastRehearsal.startTime, now))
+        return;
+    m_rehearsal.start(state.lastGoodFolder);
+}
+
+void w_main::rehearsalFinished(const RehearsalResult &result)
+{
+    if (result.cancelled)
+        return;
+    BackupState state = loadBackupState(m_ctx.gs_path);
+    recordRehearsal(state, {result.ok, result.backupFolder, result.started, result.durationMs, result.tables,
+                            result.rows, result.error});
+    saveBackupState(m_ctx.gs_path, state);
+    if (!result.ok)
+        f_filewrite_backup_error_to_txt(m_ctx.gs_path, m_ctx.clock->now().toString(u"yyyy-MM-dd HH:mm:ss"_s) +
+                                                           u":还原演练失败 "_s + result.backupFolder + u": "_s +
+                                                           result.error.simplified());
+    // A backup the rehearsal found bad is no longer good: the alarm goes up at once.
+    updateBackupHealth();
 }
 
 QString w_main::alarmIconName() { return u":/icons/serveralarm.ico"_s; }

@@ -2,6 +2,7 @@
 
 #include "clientsvc/clientservice.h"
 #include "maintenance/backuphealth.h"
+#include "maintenance/rehearsal.h"
 #include "maintenance/schedule.h"
 
 #include <QPointer>
@@ -71,6 +72,8 @@ public:
     /// raises or clears the backup alarm: its tray icon, an hourly balloon, a line in the error log.
     void updateBackupHealth();
     bool backupAlarmUp() const { return m_backupAlarm.isUp(); }
+    /// The nightly restore rehearsal of the newest good backup (running or idle).
+    Rehearsal &rehearsal() { return m_rehearsal; }
     /// The tray picture of the backup alarm.
     static QString alarmIconName();
     static constexpr int TimerMsecs = 1000;
@@ -116,7 +119,12 @@ private:
     BackupSchedule m_schedule;
     int m_ii_socketport = 0;
     bool m_inStartStop = false;
+    /// Starts the rehearsal of the newest good backup when its time of day has come.
+    void startRehearsalWhenDue(const QDateTime &now);
+    void rehearsalFinished(const RehearsalResult &result);
+
     BackupAlarm m_backupAlarm;
+    Rehearsal m_rehearsal;
     QDateTime m_watchedSince;  ///< the service's start: before a first good backup the alarm counts from here
     QString m_lastTip;
 };

@@ -166,6 +166,45 @@ private Q_SLOTS:
         list->close();
         w.close();
     }
+
+    // Once a day at the rehearsal time the newest good backup is restored for a trial; a backup that
+    // fails it is no longer good and the alarm goes up at once.
+    void nightlyRehearsalRecordsItsOutcome()
+    {
+        m_ctx.writeConfig(u"backup"_s, u"alarm_hours"_s, u"26"_s);
+        m_clock.set(QDateTime(QDate(2013, 9, 2), QTime(18, 0)));
+        QString error;
+        QVERIFY2(runBackup(m_ctx, *m_engine, m_root, error), qPrintable(error));
+        // The window's own timer may have taken the scheduled backup of that minute first ("-1" then).
+        const QString folder = loadBackupState(m_ctx.gs_path).lastGoodFolder;
+        QVERIFY2(folder.startsWith(m_root + u"20130902-1800"_s), qPrintable(folder));
+
+        tickAt(QDateTime(QDate(2013, 9, 3), QTime(3, 0)));
+        QVERIFY(!m_w->rehearsal().isRunning());
+        tickAt(QDateTime(QDate(2013, 9, 3), QTime(3, 30, 5)));
+        QVERIFY(m_w->rehearsal().isRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(!m_w->rehearsal().isRunning(), 120000);
+        BackupState state = loadBackupState(m_ctx.gs_path);
+        QVERIFY2(state.lastRehearsal.ok, qPrintable(state.lastRehearsal.error));
+        QVERIFY(state.isRehearsed(folder));
+        QVERIFY(state.lastRehearsal.tables > 0);
+        QVERIFY(!m_w->backupAlarmUp());
+        // Not again the same day.
+        tickAt(QDateTime(QDate(2013, 9, 3), QTime(3, 40)));
+        QVERIFY(!m_w->rehearsal().isRunning());
+
+        // The next night the backup has gone bad (here: gone): failed, not good, alarm up, logged.
+        QVERIFY(QFile::remove(folder + u"/garvina.db"_s));
+        const qsizetype lines = logLines();
+        tickAt(QDateTime(QDate(2013, 9, 4), QTime(3, 30, 5)));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_w->rehearsal().isRunning(), 60000);
+        state = loadBackupState(m_ctx.gs_path);
+        QVERIFY(!state.lastRehearsal.ok);
+        QVERIFY(state.isFailed(folder));
+        QVERIFY(m_w->backupAlarmUp());
+        QCOMPARE(iconName(), w_main::alarmIconName());
+        QVERIFY(logLines() >= lines + 1);
+    }
 };
 
 QTEST_MAIN(TestBackupAlarm)
