@@ -7,6 +7,7 @@
 #include "platform/clock.h"
 #include "platform/messageboxes.h"
 #include "platform/processlauncher.h"
+#include "platform/processtable.h"
 #include "ui/filedialogs.h"
 #include "ui/w_main.h"
 #include "ui/w_notice.h"
@@ -60,6 +61,11 @@ int Console::startUp(const QStringList &arguments, const QString &workingDirecto
     case InstanceDecision::GoOn:
         break;
     }
+
+    // No other console runs now: what a dead one left working or half made goes first, before a
+    // rebuild or the engine could meet it.
+    endLeftoverTools(m_ctx.gs_path, LinuxProcessTable());
+    removeHalfMadeFiles(m_ctx.gs_path);
 
     if (dbunloadSwitchOn(m_ctx.readConfig(u"dbunload"_s, u"dbunload"_s, u"0"_s))) {
         auto w_dbunload_msg = NoticeWindow::w_dbunload_msg();

@@ -1,7 +1,9 @@
 #include "startup.h"
 
 #include "platform/processlauncher.h"
+#include "platform/processtable.h"
 
+#include <QFile>
 #include <QFileInfo>
 
 using namespace Qt::Literals::StringLiterals;
@@ -56,6 +58,37 @@ bool f_check_skin(const QString &gs_path, ProcessLauncher &launcher)
         exists(u"Skin.dll"_s))
         extract(u"Skin.dll"_s);
     return true;
+}
+
+int endLeftoverTools(const QString &gs_path, const ProcessTable &processes)
+{
+    static const QStringList tools = {u"gbak"_s, u"nbackup"_s, u"isql-fb"_s, u"gfix"_s};
+    const QString root = QFileInfo(gs_path + u"tool"_s).absoluteFilePath();
+    const auto ofThisInstance = [&](qint64 pid) {
+        for (const QByteArray &entry : processes.environment(pid)) {
+            if (!entry.startsWith("FIREBIRD="))
+                continue;
+            QString given = QFile::decodeName(entry.mid(9));
+            while (given.size() > 1 && given.endsWith(u'/'))
+                given.chop(1);
+            return QFileInfo(given).absoluteFilePath() == root;
+        }
+        return false;
+    };
+    int ended = 0;
+    for (const qint64 pid : processes.processes().value_or(QList<qint64>{})) {
+        if (pid == processes.ownPid() || !tools.contains(processes.shortName(pid)) || !ofThisInstance(pid))
+            continue;
+        if (stopProcess(processes, pid, 2000))
+            ++ended;
+    }
+    return ended;
+}
+
+void removeHalfMadeFiles(const QString &gs_path)
+{
+    for (const QString &name : {u"garvina.db.restore"_s, u"garvina.rebuild.fbk"_s, u"garvina.rebuild.db"_s})
+        QFile::remove(gs_path + u"data/"_s + name);
 }
 
 } // namespace garvina

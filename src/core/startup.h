@@ -8,6 +8,7 @@
 namespace garvina {
 
 class ProcessLauncher;
+class ProcessTable;
 
 /// True when the command line (the arguments, joined by blanks) holds "-autorun" anywhere.
 bool autorunRequested(const QStringList &arguments);
@@ -29,5 +30,14 @@ inline bool dbunloadSwitchOn(const QString &value) { return value == QStringLite
 ///
 /// Starts the archiver `rar` of the program folder without waiting for it. Always true.
 bool f_check_skin(const QString &gs_path, ProcessLauncher &launcher);
+
+/// \brief Ends the engine tools (gbak, nbackup, isql-fb, gfix) still working on the instance of
+/// \a gs_path, found by the instance root in their environment: a console that died leaves them
+/// behind, and they hold the database and the rebuild files. Returns how many it ended.
+int endLeftoverTools(const QString &gs_path, const ProcessTable &processes);
+
+/// Removes what a killed restore or rebuild left half made in the data folder (the live database and
+/// the backup folder are not touched).
+void removeHalfMadeFiles(const QString &gs_path);
 
 } // namespace garvina

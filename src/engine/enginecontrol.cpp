@@ -29,18 +29,6 @@ struct BusyScope
     bool &m_flag;
 };
 
-bool writePidFile(const QString &path, qint64 pid)
-{
-    const QString temp = path + u".tmp"_s;
-    QFile file(temp);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    file.write(QByteArray::number(pid) + '\n');
-    file.close();
-    QFile::remove(path);
-    return QFile::rename(temp, path);
-}
-
 } // namespace
 
 QStringList serverArguments(const EngineInstance &instance, const QString &port)
@@ -196,18 +184,28 @@ bool EngineControl::start()
 {
     const EngineInstance instance(m_ctx.gs_path);
     const QString portText = configuredPort();
-    const int port = portText.trimmed().toInt();
+    bool numeric = false;
+    const int port = portText.trimmed().toInt(&numeric);
     const int waitMs = m_ctx.gb_start ? 16000 : 8000;
     m_ctx.gb_start = false;
+    if (!numeric || port < 1 || port > 65535) {
+        // The engine would listen on the port modulo 65536, or on none, and nobody would find it.
+        m_ctx.boxes->tell(u"提示"_s, u"连接数据库失败! 错误代码:数据库端口 "_s + portText + u" 无效!"_s,
+                          MsgIcon::StopSign);
+        return true;
+    }
 
     // An engine of this program folder that already runs is used as it is: a second server on the
     // same files could only fail, and its pid would hide the running one from the probe.
     qint64 pid = runningPid();
     if (pid == 0) {
+        // Its messages go to the instance's log, not to the console's output: a reader of that
+        // output would otherwise wait until the engine ends.
         pid = m_ctx.launcher->startDetached(m_options.serverProgram, serverArguments(instance, portText),
-                                            instance.root(), instance.environment());
+                                            instance.root(), instance.environment(),
+                                            instance.root() + u"firebird.log"_s);
         if (pid > 0)
-            writePidFile(enginePidFile(m_ctx.gs_path), pid);
+            writeEnginePidFile(m_ctx.gs_path, pid);
     }
 
     // Wait for the engine to listen on its port, then prove that it answers. Give up early when it
@@ -226,6 +224,8 @@ bool EngineControl::start()
             if (listener == 0)
                 return false;
             if (listener < 0) {
+                // The data source is rewritten at every start, also when the port is someone else's.
+                writeDataSource(portText);
                 failure = u"Unable to complete network request to host \"127.0.0.1\".\n"
                           u"Error while listening for an incoming connection.\n"
                           u"Address already in use: port "_s +

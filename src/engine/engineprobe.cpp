@@ -10,26 +10,33 @@ namespace garvina {
 
 QString enginePidFile(const QString &gs_path) { return gs_path + u"tool/GARVINANET.pid"_s; }
 
+bool writeEnginePidFile(const QString &gs_path, qint64 pid)
+{
+    const QString path = enginePidFile(gs_path);
+    const QString temp = path + u".tmp"_s;
+    QFile file(temp);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    file.write(QByteArray::number(pid) + '\n');
+    file.close();
+    QFile::remove(path);
+    return QFile::rename(temp, path);
+}
+
 bool processAlive(qint64 pid, const ProcessTable &processes) { return processes.alive(pid); }
 
-qint64 runningEnginePid(const QString &gs_path, const ProcessTable &processes)
+bool isEngineOf(const QString &gs_path, qint64 pid, const ProcessTable &processes)
 {
-    QFile file(enginePidFile(gs_path));
-    if (!file.open(QIODevice::ReadOnly))
-        return 0;
-    bool ok = false;
-    const qint64 pid = file.read(64).trimmed().toLongLong(&ok);
-    if (!ok || !processes.alive(pid))
-        return 0;
-
+    if (!processes.alive(pid))
+        return false;
     // The process must be a Firebird server serving this instance root: "-e <gs_path>tool/".
     const QString exe = QFileInfo(processes.programFile(pid)).fileName();
     const QByteArrayList args = processes.commandLine(pid);
     if (args.isEmpty())
-        return 0;
+        return false;
     const QString argv0 = QFileInfo(QFile::decodeName(args.first())).fileName();
     if (!exe.startsWith(u"firebird"_s) && argv0 != u"firebird"_s)
-        return 0;
+        return false;
     const QString root = QFileInfo(gs_path + u"tool"_s).absoluteFilePath();
     const auto sameRoot = [&](const QByteArray &value) {
         QString given = QFile::decodeName(value);
@@ -39,13 +46,40 @@ qint64 runningEnginePid(const QString &gs_path, const ProcessTable &processes)
     };
     for (int i = 0; i + 1 < args.size(); ++i) {
         if (args.at(i) == "-e")
-            return sameRoot(args.at(i + 1)) ? pid : 0;
+            return sameRoot(args.at(i + 1));
     }
     // Started without -e (a folder whose path holds blanks): the root is in its environment.
     const QByteArrayList entries = processes.environment(pid);
     for (const QByteArray &entry : entries) {
         if (entry.startsWith("FIREBIRD="))
-            return sameRoot(entry.mid(9)) ? pid : 0;
+            return sameRoot(entry.mid(9));
+    }
+    return false;
+}
+
+qint64 runningEnginePid(const QString &gs_path, const ProcessTable &processes)
+{
+    QFile file(enginePidFile(gs_path));
+    if (file.open(QIODevice::ReadOnly)) {
+        bool ok = false;
+        const qint64 pid = file.read(64).trimmed().toLongLong(&ok);
+        if (ok && isEngineOf(gs_path, pid, processes))
+            return pid;
+        file.close();
+    }
+
+    // No pid file names it (a console ended between the launch and the writing of the file, or the
+    // file was lost): the engine is still found by what it is, and its pid file written again.
+    const std::optional<QList<qint64>> pids = processes.processes();
+    if (!pids)
+        return 0;
+    for (const qint64 pid : *pids) {
+        if (!processes.shortName(pid).startsWith(u"firebird"_s))
+            continue;
+        if (isEngineOf(gs_path, pid, processes)) {
+            writeEnginePidFile(gs_path, pid);
+            return pid;
+        }
     }
     return 0;
 }
@@ -53,6 +87,11 @@ qint64 runningEnginePid(const QString &gs_path, const ProcessTable &processes)
 bool f_findwindows_garvinanet(const QString &gs_path, const ProcessTable &processes)
 {
     return runningEnginePid(gs_path, processes) > 0;
+}
+
+bool fileHeldOpen(const QString &file, const ProcessTable &processes)
+{
+    return !processes.holdersOf(file).isEmpty();
 }
 
 } // namespace garvina

@@ -9,13 +9,23 @@ namespace garvina {
 /// File, below the program folder, holding the process id of the instance's running engine.
 QString enginePidFile(const QString &gs_path);
 
-/// \brief The engine-running probe: true exactly while the process named in the instance's pid file
-/// is alive and is this program folder's Firebird server (also one left by an earlier console).
-/// A pid file left by a dead engine, or a pid since reused by another program, reads as not running.
+/// Writes \a pid into the instance's pid file, under a temporary name first.
+bool writeEnginePidFile(const QString &gs_path, qint64 pid);
+
+/// True while \a pid is a live Firebird server serving this program folder's instance root.
+bool isEngineOf(const QString &gs_path, qint64 pid, const ProcessTable &processes);
+
+/// \brief The engine-running probe: true exactly while this program folder's Firebird server runs
+/// (also one left by an earlier console). The process named in the pid file is checked first; a
+/// pid file that is missing, left by a dead engine or names another program does not hide a running
+/// engine: it is found in the process table and the pid file is written again.
 bool f_findwindows_garvinanet(const QString &gs_path, const ProcessTable &processes = LinuxProcessTable());
 
 /// The process id of this program folder's running engine, or 0 when none runs.
 qint64 runningEnginePid(const QString &gs_path, const ProcessTable &processes = LinuxProcessTable());
+
+/// True while some process (this one included) holds \a file open: it must not be replaced then.
+bool fileHeldOpen(const QString &file, const ProcessTable &processes = LinuxProcessTable());
 
 /// True while \a pid names a live process (a zombie is not alive).
 bool processAlive(qint64 pid, const ProcessTable &processes = LinuxProcessTable());

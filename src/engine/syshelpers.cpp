@@ -115,6 +115,9 @@ int nvo_cst_api32::of_isrun() const
     QStringList names;
     QString ownName;
     for (const qint64 pid : *pids) {
+        // A copy that crashed and was not yet reaped (a zombie) runs no more.
+        if (pid != own && !m_processes.alive(pid))
+            continue;
         const QString name = programNameOf(m_processes, pid);
         if (name.isEmpty())
             continue; // the process ended while we looked

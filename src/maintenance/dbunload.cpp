@@ -8,6 +8,7 @@
 #include "maintenance/filecopy.h"
 #include "maintenance/schedule.h"
 #include "platform/clock.h"
+#include "platform/messageboxes.h"
 #include "platform/notice.h"
 
 #include <QFile>
@@ -113,6 +114,12 @@ bool f_executewait(AppContext &ctx, Notice &w_dbunload_msg, const RebuildTools &
         !runGbak(ctx, tools, {u"-c"_s, u"-user"_s, u"DBA"_s, unloaded, rebuilt}) ||
         !verifyDatabaseOpens(ctx.gs_path, rebuilt).isEmpty() || !syncToDisk(rebuilt)) {
         cleanUp();
+        return false;
+    }
+    if (fileHeldOpen(live)) {
+        // Someone opened the live file meanwhile: its writes would be lost with the replaced file.
+        cleanUp();
+        ctx.boxes->tell(u"提示"_s, u"操作错误!"_s, MsgIcon::StopSign);
         return false;
     }
     if (::rename(QFile::encodeName(rebuilt).constData(), QFile::encodeName(live).constData()) != 0) {

@@ -57,9 +57,11 @@ RestoreOutcome f_restore(AppContext &ctx, EngineControl &engine, const QString &
     }
 
     engine.f_db_server(u"STOP"_s);
-    if (f_findwindows_garvinanet(ctx.gs_path)) {
-        // The engine did not stop: the live file is in use and must not be replaced under it.
+    if (f_findwindows_garvinanet(ctx.gs_path) || fileHeldOpen(live)) {
+        // The engine did not stop, or another program has the live file open: whatever it writes
+        // would go into a file that no longer has a name.
         QFile::remove(incoming);
+        engine.f_db_server(u"START"_s);
         boxes.tell(title, u"操作错误!"_s, MsgIcon::StopSign);
         return RestoreOutcome::EngineDidNotStop;
     }

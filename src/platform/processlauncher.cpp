@@ -7,7 +7,7 @@ namespace garvina {
 
 qint64 SystemProcessLauncher::startDetached(const QString &program, const QStringList &arguments,
                                             const QString &workingDirectory,
-                                            const QStringList &extraEnvironment)
+                                            const QStringList &extraEnvironment, const QString &outputFile)
 {
     QProcess process;
     process.setProgram(program);
@@ -26,6 +26,10 @@ qint64 SystemProcessLauncher::startDetached(const QString &program, const QStrin
     // QProcess::startDetached forks twice and calls setsid(): the child belongs to no terminal or
     // session of ours and is reaped by init, so it keeps running when the console ends.
     process.setStandardInputFile(QProcess::nullDevice());
+    if (!outputFile.isEmpty()) {
+        process.setStandardOutputFile(outputFile, QIODevice::Append);
+        process.setStandardErrorFile(outputFile, QIODevice::Append);
+    }
     qint64 pid = 0;
     if (!process.startDetached(&pid))
         return 0;

@@ -15,17 +15,21 @@ public:
     virtual ~ProcessLauncher() = default;
 
     /// Extra environment entries "NAME=value" are added to (or replace those of) the console's own.
-    /// Returns the child's process id, or 0 when it could not be started.
+    /// Its standard output and error are appended to \a outputFile when one is named, else they are
+    /// the console's own. Returns the child's process id, or 0 when it could not be started.
     virtual qint64 startDetached(const QString &program, const QStringList &arguments,
                                  const QString &workingDirectory = QString(),
-                                 const QStringList &extraEnvironment = QStringList()) = 0;
+                                 const QStringList &extraEnvironment = QStringList(),
+                                 const QString &outputFile = QString()) = 0;
 };
 
 class SystemProcessLauncher final : public ProcessLauncher
 {
 public:
     qint64 startDetached(const QString &program, const QStringList &arguments,
-                         const QString &workingDirectory, const QStringList &extraEnvironment) override;
+                         const QString &workingDirectory = QString(),
+                         const QStringList &extraEnvironment = QStringList(),
+                         const QString &outputFile = QString()) override;
 };
 
 } // namespace garvina

@@ -3,6 +3,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QThread>
 
@@ -154,6 +155,27 @@ double LinuxProcessTable::processorSeconds(qint64 pid) const
     if (f.size() < 13)
         return 0;
     return (f.at(11).toDouble() + f.at(12).toDouble()) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+QList<qint64> LinuxProcessTable::holdersOf(const QString &file) const
+{
+    QList<qint64> holders;
+    const QString target = QFileInfo(file).canonicalFilePath();
+    const std::optional<QList<qint64>> pids = processes();
+    if (target.isEmpty() || !pids)
+        return holders;
+    for (const qint64 pid : *pids) {
+        const QDir fds(entry(pid, "fd"));
+        // Descriptors are links: to a file or folder, or broken ones (sockets, pipes) for System.
+        for (const QString &fd :
+             fds.entryList(QDir::Files | QDir::Dirs | QDir::System | QDir::NoDotAndDotDot)) {
+            if (QFile::symLinkTarget(fds.filePath(fd)) == target) {
+                holders.append(pid);
+                break;
+            }
+        }
+    }
+    return holders;
 }
 
 bool LinuxProcessTable::send(qint64 pid, Signal signal) const

@@ -3,6 +3,7 @@
 #include "app/console.h"
 #include "engine/engineprobe.h"
 #include "platform/processlauncher.h"
+#include "platform/toolrunner.h"
 #include "support/enginefixture.h"
 #include "support/recordingtray.h"
 #include "ui/w_main.h"
@@ -36,10 +37,28 @@ private Q_SLOTS:
                                                         {u"dbunload"_s, u"dbunload_date"_s, u"2013-08-28"_s}});
         test::RecordingMessageBoxes &boxes = fx.boxes;
         fx.clock.set(QDateTime(QDate(2013, 8, 29), QTime(8, 30)));
+        // A console killed during a rebuild left its gbak working on the rebuild file, and a killed
+        // restore its incoming file.
+        const QString leftover = folder.gs_path + u"tool/gbak"_s;
+        QVERIFY(QFile::copy(u"/bin/sleep"_s, leftover));
+        ToolRequest orphan;
+        orphan.program = u"/bin/sh"_s;
+        orphan.arguments = {u"-c"_s, u"exec \"$0\" 60 3>\"$1\""_s, leftover,
+                            folder.gs_path + u"data/garvina.rebuild.db"_s};
+        orphan.extraEnvironment = EngineInstance(folder.gs_path).environment();
+        ToolJob gbak(orphan);
+        gbak.start();
+        QTRY_VERIFY(QFile::exists(folder.gs_path + u"data/garvina.rebuild.db"_s));
+        QFile incoming(folder.gs_path + u"data/garvina.db.restore"_s);
+        QVERIFY(incoming.open(QIODevice::WriteOnly));
+        incoming.close();
+
         Console console(boxes, fx.clock, fx.launcher);
         console.setTrayBackend(new test::RecordingTray(true));
 
         QCOMPARE(console.startUp({u"-autorun"_s}, folder.gs_path, u"/elsewhere/garvinaserver"_s), 0);
+        QTRY_VERIFY(!gbak.isRunning());
+        QVERIFY(!incoming.exists());
         QVERIFY(console.context().gb_start); // the first start has not run yet: it is posted
         QCOMPARE(console.context().gs_path, folder.gs_path);
         QCOMPARE(folder.config().read(u"dbunload"_s, u"dbunload_date"_s, QString()), u"2013-08-29"_s);

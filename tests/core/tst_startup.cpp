@@ -1,4 +1,5 @@
 #include "core/startup.h"
+#include "platform/processtable.h"
 #include "platform/toolrunner.h"
 #include "support/recordinglauncher.h"
 
@@ -7,6 +8,8 @@
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <memory>
 
 using namespace Qt::Literals::StringLiterals;
 using namespace garvina;
@@ -167,6 +170,56 @@ private Q_SLOTS:
             run(gs_path + u"rar"_s, {u"x"_s, u"-e"_s, u"-o+"_s, gs_path + u"missing.dll"_s});
         QCOMPARE(bad.status, ToolResult::Status::Exited);
         QVERIFY(bad.exitCode != 0);
+    }
+
+    void leftoversOfADeadConsole()
+    {
+        QTemporaryDir tmp;
+        const QString gs_path = tmp.path() + u"/shop/"_s;
+        // Stand-ins for the tools: sleep under their names, each with the instance root it works on.
+        struct Case
+        {
+            QString name;
+            QString root;
+            bool ended;
+        };
+        const QList<Case> cases = {
+            {u"gbak"_s, gs_path + u"tool/"_s, true},
+            {u"nbackup"_s, gs_path + u"tool"_s, true},
+            {u"gfix"_s, tmp.path() + u"/other/tool/"_s, false},
+            {u"sleep"_s, gs_path + u"tool/"_s, false},
+        };
+        std::vector<std::unique_ptr<ToolJob>> jobs;
+        for (const Case &c : cases) {
+            const QString program = tmp.filePath(u"bin-"_s + QString::number(jobs.size()) + u'/' + c.name);
+            QVERIFY(QDir().mkpath(QFileInfo(program).path()));
+            QVERIFY(QFile::copy(u"/bin/sleep"_s, program));
+            ToolRequest request;
+            request.program = program;
+            request.arguments = {u"30"_s};
+            request.extraEnvironment = {u"FIREBIRD="_s + c.root};
+            jobs.push_back(std::make_unique<ToolJob>(request));
+            jobs.back()->start();
+            QVERIFY(jobs.back()->isRunning());
+        }
+        QCOMPARE(endLeftoverTools(gs_path, LinuxProcessTable()), 2);
+        for (size_t i = 0; i < jobs.size(); ++i) {
+            if (cases.at(static_cast<qsizetype>(i)).ended)
+                QTRY_VERIFY2(!jobs.at(i)->isRunning(), qPrintable(cases.at(static_cast<qsizetype>(i)).name));
+            else
+                QVERIFY2(jobs.at(i)->isRunning(), qPrintable(cases.at(static_cast<qsizetype>(i)).name));
+        }
+
+        const QStringList halfMade = {u"data/garvina.db.restore"_s, u"data/garvina.rebuild.fbk"_s,
+                                      u"data/garvina.rebuild.db"_s};
+        const QStringList kept = {u"data/garvina.db"_s, u"backup/20261209-0100/garvina.db.part"_s};
+        for (const QString &f : halfMade + kept)
+            touch(gs_path + f);
+        removeHalfMadeFiles(gs_path);
+        for (const QString &f : halfMade)
+            QVERIFY2(!QFile::exists(gs_path + f), qPrintable(f));
+        for (const QString &f : kept)
+            QVERIFY2(QFile::exists(gs_path + f), qPrintable(f));
     }
 };
 

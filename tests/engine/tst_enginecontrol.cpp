@@ -132,6 +132,9 @@ private Q_SLOTS:
         QCOMPARE(m_boxes.last().icon, MsgIcon::StopSign);
         QVERIFY2(m_boxes.last().text.startsWith(u"连接数据库失败! 错误代码:"_s), qPrintable(m_boxes.last().text));
         QVERIFY2(m_boxes.last().text.contains(QString::number(m_port)), qPrintable(m_boxes.last().text));
+        // The data source names the configured port all the same.
+        QCOMPARE(ProfileFile(odbcIniPath()).read(u"GARVINA Server"_s, u"CommLinks"_s, QString()),
+                 u"TCPIP{host=127.0.0.1;ServerPort="_s + QString::number(m_port) + u";}"_s);
         // The engine that could not listen is not left behind to fool the probe.
         QVERIFY(!f_findwindows_garvinanet(m_ctx.gs_path));
         squatter.close();
@@ -141,6 +144,48 @@ private Q_SLOTS:
         QVERIFY(m_engine->f_db_server(u"START"_s));
         QVERIFY(m_boxes.shown.isEmpty());
         QVERIFY(m_engine->f_db_server(u"STOP"_s));
+    }
+
+    void dataportOutOfRangeLaunchesNothing_data()
+    {
+        QTest::addColumn<QString>("port");
+        for (const char *port : {"92756", "65536", "0", "-1", "abc"})
+            QTest::newRow(port) << QString::fromLatin1(port);
+    }
+
+    void dataportOutOfRangeLaunchesNothing()
+    {
+        QFETCH(QString, port);
+        m_folder->config().write(u"server"_s, u"dataport"_s, port);
+        QVERIFY(m_engine->f_db_server(u"START"_s));
+        QVERIFY(m_launcher.calls.isEmpty());
+        QCOMPARE(m_boxes.texts(),
+                 QStringList{u"连接数据库失败! 错误代码:数据库端口 "_s + port + u" 无效!"_s});
+        QCOMPARE(m_boxes.last().icon, MsgIcon::StopSign);
+    }
+
+    void engineFoundWithoutItsPidFile()
+    {
+        QVERIFY(m_engine->f_db_server(u"START"_s));
+        const qint64 pid = runningEnginePid(m_ctx.gs_path);
+        QVERIFY(pid > 0);
+        // Its output goes to the instance's log, not to ours.
+        QVERIFY(LinuxProcessTable().holdersOf(m_folder->gs_path + u"tool/firebird.log"_s).contains(pid));
+
+        // The console died before the pid file was written: the engine is found by what it is.
+        QVERIFY(QFile::remove(enginePidFile(m_ctx.gs_path)));
+        QCOMPARE(runningEnginePid(m_ctx.gs_path), pid);
+        QFile pidFile(enginePidFile(m_ctx.gs_path));
+        QVERIFY(pidFile.open(QIODevice::ReadOnly));
+        QCOMPARE(pidFile.readAll().trimmed().toLongLong(), pid); // written again
+
+        QVERIFY(QFile::remove(enginePidFile(m_ctx.gs_path)));
+        QVERIFY(m_engine->f_db_server(u"START"_s)); // the running engine is used: no second one
+        QVERIFY2(m_boxes.shown.isEmpty(), qPrintable(m_boxes.texts().join(u'\n')));
+        QCOMPARE(m_launcher.calls.size(), 1);
+        QVERIFY(goodsCount() > 0);
+        QVERIFY(m_engine->f_db_server(u"STOP"_s));
+        QVERIFY(!processAlive(pid));
     }
 
     void probeAfterKillAndStalePidFile()

@@ -192,6 +192,21 @@ private Q_SLOTS:
         QCOMPARE(api.of_isrun(), 2);
         second.reset(); // killed and reaped
         QCOMPARE(api.of_isrun(), 1);
+
+        // A copy that ended and is never reaped: its parent turns into a sleep that does not wait.
+        sleeper.program = u"/bin/sh"_s;
+        sleeper.arguments = {u"-c"_s, u"\"$0\" 0 & exec /bin/sleep 30"_s, twin};
+        ToolJob zombieParent(sleeper);
+        zombieParent.start();
+        const LinuxProcessTable table;
+        const auto zombieCount = [&] {
+            int n = 0;
+            for (const qint64 pid : table.processes().value_or(QList<qint64>{}))
+                n += table.shortName(pid) == ownName.left(15) && !table.alive(pid) ? 1 : 0;
+            return n;
+        };
+        QTRY_COMPARE(zombieCount(), 1);
+        QCOMPARE(api.of_isrun(), 1);
     }
 
     void isRunNegativeCodes()

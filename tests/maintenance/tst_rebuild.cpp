@@ -1,9 +1,13 @@
 // The periodic rebuild: when it is due, and a real unload and reload of a shop database.
 #include "core/appcontext.h"
 #include "engine/enginecontrol.h"
+#include "engine/engineprobe.h"
 #include "maintenance/backup.h"
 #include "maintenance/dbunload.h"
+#include "platform/filesystem.h"
 #include "platform/notice.h"
+#include "platform/processtable.h"
+#include "platform/toolrunner.h"
 #include "support/enginefixture.h"
 
 #include <QCryptographicHash>
@@ -142,10 +146,29 @@ private Q_SLOTS:
         m_folder->setPort(test::TestProgramFolder::freePort());
         EngineControl engine(m_ctx);
         QVERIFY(engine.f_db_server(u"START"_s));
+        // Also when its pid file was lost.
+        QVERIFY(QFile::remove(enginePidFile(m_ctx.gs_path)));
         RecordingNotice notice;
         QVERIFY(!f_executewait(m_ctx, notice));
         QVERIFY(!notice.isOpen());
         QVERIFY(engine.f_db_server(u"STOP"_s));
+        QVERIFY(!f_findwindows_garvinanet(m_ctx.gs_path));
+
+        // Any other program holding the live file open keeps it from being replaced.
+        const auto inode = [this] {
+            return LinuxFileSystem().identity(live()).value_or(FileSystem::Identity{}).inode;
+        };
+        const quint64 before = inode();
+        ToolRequest holder;
+        holder.program = u"/bin/sh"_s;
+        holder.arguments = {u"-c"_s, u"exec /bin/sleep 60 3<\"$0\""_s, live()};
+        ToolJob job(holder);
+        job.start();
+        QTRY_VERIFY(!LinuxProcessTable().holdersOf(live()).isEmpty());
+        QVERIFY(!f_executewait(m_ctx, notice));
+        QCOMPARE(m_boxes.last().text, u"操作错误!"_s);
+        QCOMPARE(inode(), before); // the same file, not replaced
+        QVERIFY(QDir(m_ctx.gs_path + u"data"_s).entryList(QDir::Files) == QStringList{u"garvina.db"_s});
     }
 
     void realRebuildKeepsTheData()

@@ -5,6 +5,8 @@
 #include "maintenance/backup.h"
 #include "maintenance/restore.h"
 #include "platform/filesystem.h"
+#include "platform/processtable.h"
+#include "platform/toolrunner.h"
 #include "support/enginefixture.h"
 
 #include <QDir>
@@ -166,8 +168,29 @@ private Q_SLOTS:
         QCOMPARE(markers(), 1);
     }
 
+    void liveFileHeldOpenIsNeverReplaced()
+    {
+        const quint64 before = liveInode();
+        ToolRequest holder;
+        holder.program = u"/bin/sh"_s;
+        holder.arguments = {u"-c"_s, u"exec /bin/sleep 30 3<\"$0\""_s, live()};
+        ToolJob job(holder);
+        job.start();
+        QTRY_VERIFY(!LinuxProcessTable().holdersOf(live()).isEmpty());
+        m_boxes.answerNext(MsgAnswer::Yes);
+        QCOMPARE(f_restore(m_ctx, *m_engine, m_backup), RestoreOutcome::EngineDidNotStop);
+        QCOMPARE(m_boxes.last().text, u"操作错误!"_s);
+        QCOMPARE(liveInode(), before);
+        QVERIFY(f_findwindows_garvinanet(m_ctx.gs_path)); // the shop works on
+        QCOMPARE(markers(), 1);
+        QVERIFY(!QFileInfo::exists(m_ctx.gs_path + u"data/garvina.db.restore"_s));
+    }
+
     void restoreEndToEnd()
     {
+        // The engine's pid file is gone (a console killed while it wrote it): the engine is still
+        // found and stopped, not left serving the replaced file.
+        QVERIFY(QFile::remove(enginePidFile(m_ctx.gs_path)));
         m_clock.set(QDateTime(QDate(2013, 8, 29), QTime(17, 45)));
         m_boxes.answerNext(MsgAnswer::Yes);
         // Low disk space is a warning only; the path arrives with blanks around it.

@@ -115,6 +115,20 @@ private Q_SLOTS:
         QCOMPARE(table.listeningPorts(123), QList<int>{2638});
         QCOMPARE(listenerOf(port, 123, table), listener);
     }
+
+    void holdersOfAFile()
+    {
+        QTemporaryDir tmp;
+        const QString path = tmp.filePath(u"held.db"_s);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(QFile::link(tmp.path(), tmp.filePath(u"alias"_s)));
+        const LinuxProcessTable table;
+        QCOMPARE(table.holdersOf(path), QList<qint64>{table.ownPid()});
+        QCOMPARE(table.holdersOf(tmp.filePath(u"alias/held.db"_s)), QList<qint64>{table.ownPid()});
+        file.close();
+        QVERIFY(table.holdersOf(path).isEmpty());
+    }
 };
 
 QTEST_GUILESS_MAIN(TstProcessTable)

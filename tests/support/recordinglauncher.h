@@ -16,13 +16,17 @@ public:
         QStringList arguments;
         QString workingDirectory;
         QStringList environment;
+        QString outputFile;
     };
 
     qint64 startDetached(const QString &program, const QStringList &arguments,
-                         const QString &workingDirectory, const QStringList &extraEnvironment) override
+                         const QString &workingDirectory, const QStringList &extraEnvironment,
+                         const QString &outputFile) override
     {
-        calls.append({program, arguments, workingDirectory, extraEnvironment});
-        return forward ? forward->startDetached(program, arguments, workingDirectory, extraEnvironment) : 4242;
+        calls.append({program, arguments, workingDirectory, extraEnvironment, outputFile});
+        return forward ? forward->startDetached(program, arguments, workingDirectory, extraEnvironment,
+                                                outputFile)
+                       : 4242;
     }
 
     QList<Call> calls;
