@@ -171,7 +171,7 @@ void BenchFolder::killEngine() const
 ProgramEnvironment toolEnvironment(const QString &gs_path)
 {
     ProgramEnvironment env;
-    env.extra = EngineInstance(gs_path).environment();
+    env.extra = EngineInstance(gs_path).toolEnvironment();
     env.extra.append(u"ISC_USER=DBA"_s);
     env.removed = {u"ISC_PASSWORD"_s};
     return env;

@@ -89,7 +89,7 @@ int main(int argc, char *argv[])
     const QString live = folder.databaseFile();
     // Exactly the environment the rebuild gives gbak: ours plus the instance's entries.
     ProgramEnvironment env;
-    env.extra = EngineInstance(folder.gs_path).environment();
+    env.extra = EngineInstance(folder.gs_path).toolEnvironment();
 
     const qint64 sizeBefore = QFileInfo(live).size();
     say(u"database "_s + live + u": "_s + QString::number(sizeBefore) + u" bytes ("_s + num(mib(sizeBefore), 1) +

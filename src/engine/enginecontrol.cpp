@@ -45,6 +45,12 @@ QStringList EngineInstance::environment() const
     return {u"FIREBIRD="_s + root(), u"FIREBIRD_LOCK="_s + lockFolder()};
 }
 
+QStringList EngineInstance::toolEnvironment() const
+{
+    const QString toolsRoot = QFileInfo::exists(toolRoot() + u"firebird.conf"_s) ? toolRoot() : root();
+    return {u"FIREBIRD="_s + toolsRoot, u"FIREBIRD_LOCK="_s + lockFolder()};
+}
+
 QString readDbaPassword(const QString &gs_path)
 {
     QFile file(EngineInstance(gs_path).passwordFile());

@@ -20,8 +20,15 @@ struct EngineInstance
     QString databaseFile() const { return gs_path + QStringLiteral("data/garvina.db"); }
     QString passwordFile() const { return root() + QStringLiteral("dba.password"); }
     QString lockFolder() const { return root() + QStringLiteral("lock"); }
-    /// Environment entries for the server and for the embedded tools working on this instance.
+    /// Environment entries of the server: its root, which opens database files in data/ only.
     QStringList environment() const;
+    /// Root of the embedded tools: the same engine files and security database, any database file.
+    QString toolRoot() const { return root() + QStringLiteral("embedded/"); }
+    /// \brief Environment entries of every embedded tool run on this instance (gbak, nbackup -F,
+    /// isql-fb): the tools' own root and the server's lock folder, so that they still cannot open
+    /// the shop database while the server has it. A folder laid out before the tools had a root of
+    /// their own (its server is not limited either) gives the server's root.
+    QStringList toolEnvironment() const;
 
     QString gs_path;
 };

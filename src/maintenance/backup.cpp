@@ -27,7 +27,7 @@ int runTool(const QString &gs_path, const QString &tool, const QStringList &args
     ToolRequest request;
     request.program = tool;
     request.arguments = args;
-    request.extraEnvironment = EngineInstance(gs_path).environment();
+    request.extraEnvironment = EngineInstance(gs_path).toolEnvironment();
     request.removedEnvironment = {u"ISC_PASSWORD"_s};
     if (!input.isEmpty())
         request.input = input;

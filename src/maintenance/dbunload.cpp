@@ -65,7 +65,7 @@ bool runGbak(AppContext &ctx, const RebuildTools &tools, const QStringList &argu
             }
         }
     }
-    if (!of_executewait(*ctx.boxes, program, arguments, false, false, EngineInstance(ctx.gs_path).environment(),
+    if (!of_executewait(*ctx.boxes, program, arguments, false, false, EngineInstance(ctx.gs_path).toolEnvironment(),
                         &exitCode))
         return false;
     return exitCode == 0;

@@ -64,7 +64,7 @@ public:
         ToolRequest request;
         request.program = QStringLiteral("isql-fb");
         request.arguments = {QStringLiteral("-q"), QStringLiteral("-user"), QStringLiteral("DBA"), file};
-        request.extraEnvironment = EngineInstance(gs_path).environment();
+        request.extraEnvironment = EngineInstance(gs_path).toolEnvironment();
         request.input = "set heading off;\n" + sql + "\nquit;\n";
         request.output = ToolRequest::Output::Separate;
         request.timeoutMs = 60000;
