@@ -63,7 +63,9 @@ bool f_check_skin(const QString &gs_path, ProcessLauncher &launcher)
 int endLeftoverTools(const QString &gs_path, const ProcessTable &processes)
 {
     static const QStringList tools = {u"gbak"_s, u"nbackup"_s, u"isql-fb"_s, u"gfix"_s};
-    const QString root = QFileInfo(gs_path + u"tool"_s).absoluteFilePath();
+    // The server's instance root, and the embedded tools' own root inside it.
+    const QStringList roots = {QFileInfo(gs_path + u"tool"_s).absoluteFilePath(),
+                               QFileInfo(gs_path + u"tool/embedded"_s).absoluteFilePath()};
     const auto ofThisInstance = [&](qint64 pid) {
         for (const QByteArray &entry : processes.environment(pid)) {
             if (!entry.startsWith("FIREBIRD="))
@@ -71,7 +73,7 @@ int endLeftoverTools(const QString &gs_path, const ProcessTable &processes)
             QString given = QFile::decodeName(entry.mid(9));
             while (given.size() > 1 && given.endsWith(u'/'))
                 given.chop(1);
-            return QFileInfo(given).absoluteFilePath() == root;
+            return roots.contains(QFileInfo(given).absoluteFilePath());
         }
         return false;
     };

@@ -296,7 +296,7 @@ void Rehearsal::runTool(const QString &program, const QStringList &arguments, co
         request.program = command.takeFirst();
         request.arguments = command + QStringList{program} + arguments;
     }
-    request.extraEnvironment = EngineInstance(m_gs_path).environment();
+    request.extraEnvironment = EngineInstance(m_gs_path).toolEnvironment();
     request.removedEnvironment = {u"ISC_PASSWORD"_s};
     request.output = ToolRequest::Output::Merged;
     if (!input.isEmpty())

@@ -45,7 +45,7 @@ private Q_SLOTS:
         orphan.program = u"/bin/sh"_s;
         orphan.arguments = {u"-c"_s, u"exec \"$0\" 60 3>\"$1\""_s, leftover,
                             folder.gs_path + u"data/garvina.rebuild.db"_s};
-        orphan.extraEnvironment = EngineInstance(folder.gs_path).environment();
+        orphan.extraEnvironment = EngineInstance(folder.gs_path).toolEnvironment();
         ToolJob gbak(orphan);
         gbak.start();
         QTRY_VERIFY(QFile::exists(folder.gs_path + u"data/garvina.rebuild.db"_s));

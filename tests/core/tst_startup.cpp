@@ -186,6 +186,7 @@ private Q_SLOTS:
         const QList<Case> cases = {
             {u"gbak"_s, gs_path + u"tool/"_s, true},
             {u"nbackup"_s, gs_path + u"tool"_s, true},
+            {u"isql-fb"_s, gs_path + u"tool/embedded/"_s, true},
             {u"gfix"_s, tmp.path() + u"/other/tool/"_s, false},
             {u"sleep"_s, gs_path + u"tool/"_s, false},
         };
@@ -202,7 +203,7 @@ private Q_SLOTS:
             jobs.back()->start();
             QVERIFY(jobs.back()->isRunning());
         }
-        QCOMPARE(endLeftoverTools(gs_path, LinuxProcessTable()), 2);
+        QCOMPARE(endLeftoverTools(gs_path, LinuxProcessTable()), 3);
         for (size_t i = 0; i < jobs.size(); ++i) {
             if (cases.at(static_cast<qsizetype>(i)).ended)
                 QTRY_VERIFY2(!jobs.at(i)->isRunning(), qPrintable(cases.at(static_cast<qsizetype>(i)).name));
