@@ -1,6 +1,7 @@
 // What a crash leaves behind: unfinished copies, and a database left in backup mode by a killed engine.
 #include "core/appcontext.h"
 #include "engine/enginecontrol.h"
+#include "engine/engineprobe.h"
 #include "maintenance/backup.h"
 #include "maintenance/crashrecovery.h"
 #include "maintenance/dbheader.h"
@@ -13,6 +14,7 @@
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 using namespace Qt::Literals::StringLiterals;
 using namespace garvina;
@@ -111,6 +113,22 @@ private Q_SLOTS:
         QCOMPARE(QDir(dir).exists(), !left.isEmpty());
         if (!left.isEmpty())
             QCOMPARE(QDir(dir).entryList(QDir::Files), left);
+    }
+
+    void engineGoneAfterTheCopyIsStartedAgain()
+    {
+        m_fx.clock.set(QDateTime(QDate(2013, 8, 29), QTime(10, 0)));
+        const qint64 before = runningEnginePid(m_ctx.gs_path);
+        QVERIFY(before > 0);
+        // The first turn of the event loop comes while the finished copy is fixed up and checked.
+        QTimer::singleShot(0, this, [this] { m_fx.folder->killEngine(); });
+        QString error;
+        QVERIFY2(f_backup_db(m_ctx, *m_engine, m_root, error), qPrintable(error));
+        QVERIFY(error.isEmpty());
+        const qint64 after = runningEnginePid(m_ctx.gs_path);
+        QVERIFY(after > 0);
+        QVERIFY(after != before);
+        QVERIFY(QFileInfo::exists(m_root + u"20130829-1000/garvina.db"_s));
     }
 
     /// The engine is killed while the live file is in backup mode, with a row written meanwhile (it
