@@ -1,6 +1,7 @@
 #include "console.h"
 
 #include "core/startup.h"
+#include "maintenance/crashrecovery.h"
 #include "engine/engineprobe.h"
 #include "engine/syshelpers.h"
 #include "maintenance/dbunload.h"
@@ -66,6 +67,10 @@ int Console::startUp(const QStringList &arguments, const QString &workingDirecto
     // rebuild or the engine could meet it.
     endLeftoverTools(m_ctx.gs_path, LinuxProcessTable());
     removeHalfMadeFiles(m_ctx.gs_path);
+    removeUnfinishedCopies(backupRootOf(m_ctx));
+    // A database a killed engine left in backup mode is merged back now (engine not yet started,
+    // unless a crashed copy left one running: then through it).
+    endStaleBackupLock(m_ctx, &m_engine);
 
     if (dbunloadSwitchOn(m_ctx.readConfig(u"dbunload"_s, u"dbunload"_s, u"0"_s))) {
         auto w_dbunload_msg = NoticeWindow::w_dbunload_msg();

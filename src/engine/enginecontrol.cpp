@@ -156,7 +156,8 @@ bool EngineControl::restartIfDeaf()
 {
     const qint64 pid = runningPid();
     const int port = portOfEngine(pid);
-    if (pid == 0 || m_busy || port <= 0 || listenerOf(port, pid, *m_options.processes) == pid)
+    if (pid == 0 || m_busy || m_backupRunning || port <= 0 ||
+        listenerOf(port, pid, *m_options.processes) == pid)
         return false;
     BusyScope scope(m_busy);
     m_sqlca.disconnect();

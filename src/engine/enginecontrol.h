@@ -79,8 +79,13 @@ public:
     Sqlca &sqlca() { return m_sqlca; }
 
     /// \brief Starts the engine afresh when it runs but no longer listens on its port (a failed online
-    /// backup can leave it so). True when it had to.
+    /// backup can leave it so). True when it had to. Never while a backup of this console is written.
     bool restartIfDeaf();
+
+    /// \brief Marks an online backup of this console as being written into a copy; the backup lock it
+    /// holds is not stale, and the engine is not restarted under it.
+    void setBackupRunning(bool running) { m_backupRunning = running; }
+    bool backupRunning() const { return m_backupRunning; }
 
     /// True while a start or stop is under way.
     bool busy() const { return m_busy; }
@@ -102,6 +107,7 @@ private:
     EngineControlOptions m_options;
     Sqlca m_sqlca;
     bool m_busy = false;
+    bool m_backupRunning = false;
 };
 
 /// \brief Runs the event loop without user input until \a done answers true or \a timeoutMs passed.

@@ -2,8 +2,11 @@
 
 #include "core/appcontext.h"
 #include "engine/enginecontrol.h"
+#include "engine/engineprobe.h"
 #include "engine/fbservice.h"
 #include "engine/syshelpers.h"
+#include "maintenance/crashrecovery.h"
+#include "maintenance/dbheader.h"
 #include "maintenance/filecopy.h"
 #include "platform/clock.h"
 #include "platform/filesystem.h"
@@ -66,6 +69,21 @@ QString fixUpAndVerifyCopy(const QString &gs_path, const QString &file)
     QString output;
     if (runTool(gs_path, u"nbackup"_s, {u"-F"_s, file}, {}, output) != 0)
         return output.isEmpty() ? u"nbackup -F failed"_s : output;
+    return verifyDatabaseWhole(gs_path, file);
+}
+
+QString verifyDatabaseWhole(const QString &gs_path, const QString &file)
+{
+    // A file cut short still opens and reads its first pages: its size must match its header, and
+    // the engine must read every page of it.
+    const QString size = checkDatabaseSize(file);
+    if (!size.isEmpty())
+        return size;
+    QString output;
+    // The validation ends with exit code 0 also when it finds damage: anything it prints is damage.
+    const int rc = runTool(gs_path, u"gfix"_s, {u"-v"_s, u"-full"_s, u"-user"_s, u"DBA"_s, file}, {}, output);
+    if (rc != 0 || !output.isEmpty())
+        return output.isEmpty() ? u"the database does not validate"_s : output;
     return verifyDatabaseOpens(gs_path, file);
 }
 
@@ -88,6 +106,13 @@ bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path,
         as_error = u"备份时,连接数据库出错!"_s;
         return false;
     }
+    // A lock left by a backup that never ended would make this one fail, and every change since
+    // then lives only in the delta: end it first. A backup still at work is left alone.
+    if (endStaleBackupLock(ctx, &engine) == StaleLock::Kept) {
+        sqlca.disconnect();
+        as_error = u"数据库正处于备份状态,请稍后再备份!"_s;
+        return false;
+    }
     QString folderError;
     if (!f_createdirectory(as_path, folderError)) {
         as_error = folderError;
@@ -107,14 +132,18 @@ bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path,
     target.port = ctx.readConfig(u"server"_s, u"dataport"_s, u"2638"_s).trimmed().toInt();
     target.user = u"DBA"_s;
     target.password = readDbaPassword(ctx.gs_path);
+    engine.setBackupRunning(true);
     const FbResult copy = fbOnlineBackup(target, engineName(), partFile);
+    engine.setBackupRunning(false);
     sqlca.disconnect();
     if (!copy.ok) {
         QFile::remove(partFile);
         as_error = copy.error;
         // A failed online backup can leave the server without its listening socket: the tills could
-        // no longer connect. Start it afresh when that happened.
-        engine.restartIfDeaf();
+        // no longer connect. Start it afresh when that happened, but never while another copy is
+        // still being written inside it.
+        if (!backupBeingWritten(as_path))
+            engine.restartIfDeaf();
         return false;
     }
     if (!QFileInfo(partFile).isFile()) {
@@ -133,6 +162,16 @@ bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path,
     if (!QFileInfo(finalFile).isFile()) {
         as_error = u"判断备份出来的数据库文件不存在!"_s;
         return false;
+    }
+    // The copy is good; the engine must still be there for the tills. An engine that ended meanwhile
+    // is started again, and one that does not start is said.
+    if (!f_findwindows_garvinanet(ctx.gs_path)) {
+        engine.f_db_server(u"START"_s);
+        if (!f_findwindows_garvinanet(ctx.gs_path)) {
+            as_error = u"备份完成后数据库服务已停止,无法重新启动!"_s;
+            f_filewrite_backup_error_to_txt(ctx.gs_path, ctx.clock->now().toString(u"yyyy-MM-dd HH:mm:ss"_s) +
+                                                             u':' + as_error);
+        }
     }
     return true;
 }

@@ -41,6 +41,10 @@ bool f_check_diskspace(const QString &as_disk, int ai_size, const FreeSpaceSourc
 /// tools of the program folder's instance. Returns the tools' error text, or an empty text when good.
 QString fixUpAndVerifyCopy(const QString &gs_path, const QString &file);
 
+/// \brief Proves \a file a whole database: its size fits its header, the engine's full validation
+/// finds nothing, and it opens. Returns the problem, or an empty text when good.
+QString verifyDatabaseWhole(const QString &gs_path, const QString &file);
+
 /// \brief Opens \a file as a database with the instance's embedded tool and reads from it.
 /// Returns the tool's error text, or an empty text when the file is a working database.
 QString verifyDatabaseOpens(const QString &gs_path, const QString &file);

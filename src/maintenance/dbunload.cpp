@@ -5,6 +5,7 @@
 #include "engine/engineprobe.h"
 #include "engine/syshelpers.h"
 #include "maintenance/backup.h"
+#include "maintenance/crashrecovery.h"
 #include "maintenance/filecopy.h"
 #include "maintenance/schedule.h"
 #include "platform/clock.h"
@@ -90,15 +91,17 @@ bool f_executewait(AppContext &ctx, Notice &w_dbunload_msg, const RebuildTools &
     if (f_findwindows_garvinanet(ctx.gs_path))
         return false;
 
-    QString root = ctx.readConfig(u"backup"_s, u"backuppath"_s, defaultBackupPath());
-    if (!root.endsWith(u'/'))
-        root += u'/';
-    const QString folder = root + ctx.clock->now().toString(u"yyyyMMdd-HHmm"_s) + u"-U/"_s;
+    // A file left in backup mode holds the latest work in its delta; merge it back first, and never
+    // copy or rebuild a file still locked.
+    if (endStaleBackupLock(ctx, nullptr) == StaleLock::Kept)
+        return false;
+
+    const QString folder = backupRootOf(ctx) + ctx.clock->now().toString(u"yyyyMMdd-HHmm"_s) + u"-U/"_s;
     QString error;
     if (!f_createdirectory(folder, error))
         return false;
     const QString live = ctx.gs_path + u"data/garvina.db"_s;
-    if (copyFileSynced(live, folder + u"garvina.db"_s) != 1)
+    if (copyUnderPartialName(tools.copier, live, folder + u"garvina.db"_s) != 1)
         return false;
 
     // Unload into a backup file and reload it into a new database beside the live one.
@@ -112,7 +115,7 @@ bool f_executewait(AppContext &ctx, Notice &w_dbunload_msg, const RebuildTools &
     };
     if (!runGbak(ctx, tools, {u"-b"_s, u"-g"_s, u"-user"_s, u"DBA"_s, live, unloaded}) ||
         !runGbak(ctx, tools, {u"-c"_s, u"-user"_s, u"DBA"_s, unloaded, rebuilt}) ||
-        !verifyDatabaseOpens(ctx.gs_path, rebuilt).isEmpty() || !syncToDisk(rebuilt)) {
+        !verifyDatabaseWhole(ctx.gs_path, rebuilt).isEmpty() || !syncToDisk(rebuilt)) {
         cleanUp();
         return false;
     }

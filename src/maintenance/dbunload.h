@@ -1,5 +1,7 @@
 #pragma once
 
+#include "maintenance/filecopy.h"
+
 #include <QDate>
 #include <QString>
 
@@ -18,6 +20,8 @@ bool rebuildDue(const QString &day, const QString &lastDate, const QDate &today)
 struct RebuildTools
 {
     QString gbak = QStringLiteral("gbak");
+    /// Copies the live file into the safety folder.
+    FileCopier copier = copyFileSynced;
 };
 
 /// \brief Runs the rebuild when it is due (configured period, date of the last one) and records

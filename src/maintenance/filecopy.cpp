@@ -15,7 +15,33 @@ namespace garvina {
 
 bool syncToDisk(const QString &path) { return LinuxFileSystem().sync(path); }
 
-bool syncToDiskInSteps(const QString &path, qint64 step) { return LinuxFileSystem().syncInSteps(path, step); }
+bool syncToDiskInSteps(const QString &path, qint64 step)
+{
+    return LinuxFileSystem().syncInSteps(path, step);
+}
+
+QString partialCopyName(const QString &target)
+{
+    return target + QStringLiteral(".part");
+}
+
+int copyUnderPartialName(const FileCopier &copier, const QString &source, const QString &target)
+{
+    const QString partial = partialCopyName(target);
+    QFile::remove(partial);
+    const int copied = copier(source, partial);
+    if (copied != 1) {
+        QFile::remove(partial);
+        return copied;
+    }
+    const LinuxFileSystem fs;
+    if (!fs.sync(partial) || !fs.renameAtomically(partial, target) ||
+        !fs.sync(QFileInfo(target).absolutePath())) {
+        QFile::remove(partial);
+        return -2;
+    }
+    return 1;
+}
 
 int copyFileSynced(const QString &source, const QString &target)
 {

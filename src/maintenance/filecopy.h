@@ -13,6 +13,14 @@ int copyFileSynced(const QString &source, const QString &target);
 
 using FileCopier = std::function<int(const QString &source, const QString &target)>;
 
+/// The name a copy is written under until it is complete: \a target + ".part".
+QString partialCopyName(const QString &target);
+
+/// \brief Copies \a source to \a target with \a copier under the partial name, flushes it and only
+/// then renames it to \a target (and flushes the folder): a copy cut short by a crash never bears
+/// the final name. Returns what \a copier returned, or -2 when the rename failed.
+int copyUnderPartialName(const FileCopier &copier, const QString &source, const QString &target);
+
 /// Flushes a file or a folder to disk; false when it cannot.
 bool syncToDisk(const QString &path);
 

@@ -4,6 +4,7 @@
 #include "engine/enginecontrol.h"
 #include "engine/engineprobe.h"
 #include "engine/syshelpers.h"
+#include "maintenance/crashrecovery.h"
 #include "maintenance/schedule.h"
 #include "platform/clock.h"
 #include "platform/messageboxes.h"
@@ -50,12 +51,15 @@ RestoreOutcome f_restore(AppContext &ctx, EngineControl &engine, const QString &
         boxes.tell(title, copied == -1 ? u"无法读取还原数据库文件"_s : u"写入目标文件出错!"_s, MsgIcon::StopSign);
         return copied == -1 ? RestoreOutcome::ReadError : RestoreOutcome::WriteError;
     }
-    if (!verifyDatabaseOpens(ctx.gs_path, incoming).isEmpty()) {
+    if (!verifyDatabaseWhole(ctx.gs_path, incoming).isEmpty()) {
         QFile::remove(incoming);
         boxes.tell(title, u"所选文件不是有效的数据库文件,请核实"_s, MsgIcon::StopSign);
         return RestoreOutcome::NotADatabase;
     }
 
+    // A backup lock nobody holds keeps the shop's latest work in the delta beside the live file:
+    // merge it back while the engine runs, so that the safety copy holds it.
+    endStaleBackupLock(ctx, &engine);
     engine.f_db_server(u"STOP"_s);
     if (f_findwindows_garvinanet(ctx.gs_path) || fileHeldOpen(live)) {
         // The engine did not stop, or another program has the live file open: whatever it writes
@@ -72,8 +76,11 @@ RestoreOutcome f_restore(AppContext &ctx, EngineControl &engine, const QString &
         root += u'/';
     const QString ls_backup_path = root + ctx.clock->now().toString(u"yyyyMMdd-HHmm"_s) + u"-R/"_s;
     QString ls_directory_error;
-    const bool safe = f_createdirectory(ls_backup_path, ls_directory_error) &&
-                      (!QFileInfo::exists(live) || copier(live, ls_backup_path + u"garvina.db"_s) == 1);
+    // A file still locked is not the whole database without its delta: no safety copy is taken of it.
+    const bool locked = endStaleBackupLock(ctx, &engine) == StaleLock::Kept;
+    const bool safe = !locked && f_createdirectory(ls_backup_path, ls_directory_error) &&
+                      (!QFileInfo::exists(live) ||
+                       copyUnderPartialName(copier, live, ls_backup_path + u"garvina.db"_s) == 1);
     if (!safe && !boxes.ask(title, u"无法保存当前数据库的安全副本,是否仍要还原?"_s, MsgIcon::Question)) {
         QFile::remove(incoming);
         engine.f_db_server(u"START"_s);

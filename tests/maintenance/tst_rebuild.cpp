@@ -9,6 +9,7 @@
 #include "platform/processtable.h"
 #include "platform/toolrunner.h"
 #include "support/enginefixture.h"
+#include "support/recordingnotice.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -17,25 +18,7 @@
 using namespace Qt::Literals::StringLiterals;
 using namespace garvina;
 
-namespace {
-struct RecordingNotice final : Notice
-{
-    void open() override
-    {
-        ++opened;
-        shown = true;
-    }
-    void close() override
-    {
-        ++closed;
-        shown = false;
-    }
-    bool isOpen() const override { return shown; }
-    int opened = 0;
-    int closed = 0;
-    bool shown = false;
-};
-} // namespace
+using test::RecordingNotice;
 
 class TestRebuild : public QObject
 {
@@ -180,10 +163,19 @@ private Q_SLOTS:
         const QByteArray oldHash = hashOf(live());
 
         RecordingNotice notice;
-        f_dbunload(m_ctx, notice);
+        RebuildTools tools;
+        QStringList copiedTo;
+        tools.copier = [&copiedTo](const QString &source, const QString &target) {
+            copiedTo.append(target);
+            return copyFileSynced(source, target);
+        };
+        f_dbunload(m_ctx, notice, tools);
         QCOMPARE(notice.opened, 1);
         QVERIFY(!notice.isOpen());
         QCOMPARE(m_ctx.readConfig(u"dbunload"_s, u"dbunload_date"_s, QString()), u"2013-08-28"_s);
+        // The safety copy is written under a name no reader takes for a database until it is whole.
+        QCOMPARE(copiedTo, QStringList{root + u"20130828-0805-U/garvina.db.part"_s});
+        QVERIFY(!QFileInfo::exists(root + u"20130828-0805-U/garvina.db.part"_s));
         QCOMPARE(contents(), before);
         QVERIFY(hashOf(live()) != oldHash); // a new file
         // The safety copy holds the old file, byte for byte.

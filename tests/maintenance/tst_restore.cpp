@@ -30,6 +30,8 @@ class TestRestore : public QObject
     std::unique_ptr<EngineControl> &m_engine = m_fx.engine;
     QString m_root;
     QString m_backup; // a backup taken at the start, holding no "restore-marker" customer
+    QTemporaryDir m_tmp;
+    QString m_big; // a copy of the backup grown past 9 MB, its system tables in its first pages
 
     QString live() const { return m_ctx.gs_path + u"data/garvina.db"_s; }
 
@@ -76,6 +78,24 @@ private Q_SLOTS:
         QVERIFY(m_engine->sqlca().commit());
         m_engine->sqlca().disconnect();
         QCOMPARE(markers(), 1);
+
+        m_big = m_tmp.filePath(u"big.db"_s);
+        QVERIFY(QFile::copy(m_backup, m_big));
+        QVERIFY(QFile::setPermissions(m_big, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        { // grown with the embedded tool
+            ToolRequest r;
+            r.program = u"isql-fb"_s;
+            r.arguments = {u"-q"_s, u"-user"_s, u"DBA"_s, m_big};
+            r.extraEnvironment = EngineInstance(m_ctx.gs_path).toolEnvironment();
+            r.input = "create table filler (x varchar(4000)); commit;\n"
+                      "set term ^;\nexecute block as declare i int = 0; begin "
+                      "while (i < 3000) do begin insert into filler values "
+                      "(lpad('', 4000, uuid_to_char(gen_uuid()))); i = i + 1; end end^\n"
+                      "set term ;^\ncommit;\nquit;\n";
+            const ToolResult res = runTool(r);
+            QVERIFY2(res.succeeded() && res.output.trimmed().isEmpty(), res.output.constData());
+        }
+        QVERIFY(QFileInfo(m_big).size() > 12 * 1048576);
     }
     void cleanupTestCase()
     {
@@ -122,6 +142,32 @@ private Q_SLOTS:
         QVERIFY(safetyFolders().isEmpty());
         QVERIFY(!QFileInfo::exists(m_ctx.gs_path + u"data/garvina.db.restore"_s));
         QCOMPARE(markers(), 1);
+    }
+
+    void cutDatabaseIsRefused_data()
+    {
+        QTest::addColumn<qint64>("size");
+        QTest::newRow("4 MB") << qint64(4 * 1048576);
+        QTest::newRow("9 MB") << qint64(9 * 1048576);
+        QTest::newRow("12 MB") << qint64(12 * 1048576);
+        QTest::newRow("not whole pages") << qint64(12 * 1048576 + 100);
+    }
+    void cutDatabaseIsRefused()
+    {
+        QVERIFY(verifyDatabaseWhole(m_ctx.gs_path, m_big).isEmpty());
+        QFETCH(qint64, size);
+        const QString cut = m_tmp.filePath(u"cut.db"_s);
+        QFile::remove(cut);
+        QVERIFY(QFile::copy(m_big, cut));
+        QVERIFY(QFile::setPermissions(cut, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        QVERIFY(QFile::resize(cut, size));
+        QVERIFY(!verifyDatabaseWhole(m_ctx.gs_path, cut).isEmpty()); // the backup's own check
+        const quint64 before = liveInode();
+        m_boxes.answerNext(MsgAnswer::Yes);
+        QCOMPARE(f_restore(m_ctx, *m_engine, cut), RestoreOutcome::NotADatabase);
+        QCOMPARE(m_boxes.last().text, u"所选文件不是有效的数据库文件,请核实"_s);
+        QCOMPARE(liveInode(), before);
+        QVERIFY(safetyFolders().isEmpty());
     }
 
     void noAtTheQuestionChangesNothing()
@@ -194,11 +240,24 @@ private Q_SLOTS:
         m_clock.set(QDateTime(QDate(2013, 8, 29), QTime(17, 45)));
         m_boxes.answerNext(MsgAnswer::Yes);
         // Low disk space is a warning only; the path arrives with blanks around it.
-        const auto low = [](const QString &) { return quint64(50) * 1048576; };
-        QCOMPARE(f_restore(m_ctx, *m_engine, u"  "_s + m_backup + u"  "_s, low), RestoreOutcome::Restored);
-        QCOMPARE(m_boxes.texts(),
-                 (QStringList{u"服装软件所在的硬盘剩余空间不足100M,可能会影响服装软件使用,\n\n请整理出更多的硬盘空间,确保软件正常使用"_s,
-                              u"是否确定还原数据库?"_s, u"还原数据库成功!"_s}));
+        const auto low = [](const QString &) {
+            return quint64(50) * 1048576;
+        };
+        QStringList copiedTo;
+        const FileCopier recording = [&copiedTo](const QString &source, const QString &target) {
+            copiedTo.append(target);
+            return copyFileSynced(source, target);
+        };
+        QCOMPARE(f_restore(m_ctx, *m_engine, u"  "_s + m_backup + u"  "_s, low, recording),
+                 RestoreOutcome::Restored);
+        // The safety copy is written under a name no reader takes for a database until it is whole.
+        QCOMPARE(copiedTo, (QStringList{m_ctx.gs_path + u"data/garvina.db.restore"_s,
+                                        m_root + u"20130829-1745-R/garvina.db.part"_s}));
+        QCOMPARE(
+            m_boxes.texts(),
+            (QStringList{
+                u"服装软件所在的硬盘剩余空间不足100M,可能会影响服装软件使用,\n\n请整理出更多的硬盘空间,确保软件正常使用"_s,
+                u"是否确定还原数据库?"_s, u"还原数据库成功!"_s}));
         QCOMPARE(m_boxes.shown.first().title, u"空间不足提示"_s);
         QCOMPARE(m_boxes.last().icon, MsgIcon::Information);
         QVERIFY(f_findwindows_garvinanet(m_ctx.gs_path));
@@ -207,6 +266,7 @@ private Q_SLOTS:
         QCOMPARE(safetyFolders(), QStringList{u"20130829-1745-R"_s});
         const QString previous = m_root + u"20130829-1745-R/garvina.db"_s;
         QVERIFY(verifyDatabaseOpens(m_ctx.gs_path, previous).isEmpty());
+        QVERIFY(!QFileInfo::exists(previous + u".part"_s));
         QVERIFY(!QFileInfo::exists(m_ctx.gs_path + u"data/garvina.db.restore"_s));
     }
 };
