@@ -326,10 +326,21 @@ private Q_SLOTS:
         const QString typed = madeUpPassword();
         QTest::keyClicks(password->widget(), typed);
 
+        // The block behind the three choices is painted in that colour, right of each label.
+        const auto dayPixels = [day] {
+            QList<QColor> colors;
+            for (const QString &code : {u"1"_s, u"2"_s, u"3"_s}) {
+                QWidget *b = day->choiceButton(code);
+                colors.append(b->grab().toImage().pixelColor(b->width() - 3, b->height() / 2));
+            }
+            return colors;
+        };
         QCOMPARE(day->backgroundColor(), Greyed);
+        QCOMPARE(dayPixels(), QList<QColor>(3, Greyed));
         QVERIFY(!day->isReadOnly());
         clickBox(u"dbunload"_s);
         QCOMPARE(day->backgroundColor(), White);
+        QCOMPARE(dayPixels(), QList<QColor>(3, White));
 
         test::clickObject(&form(), u"t_ok"_s);
         QVERIFY(m_boxes.shown.isEmpty());
