@@ -231,6 +231,12 @@ void w_setting::open()
                   config.read(QString::fromUtf16(c.section), QString::fromUtf16(c.key),
                               QString::fromUtf16(c.fallback)));
     }
+    // A time the file does not hold as a time shows as 00:00, and is what OK would save: the form
+    // holds it as 00:00 so that three such times are refused like three 00:00 times.
+    for (const QString &column : {u"backup_time1"_s, u"backup_time2"_s, u"backup_time3"_s}) {
+        if (f.getItem(column).isEmpty())
+            f.setItem(column, u"00:00:00"_s);
+    }
     f.setItem(u"backup_path"_s, config.read(u"backup"_s, u"backuppath"_s, defaultBackupPath()));
     const QStringList retention = retentionColumns();
     const QStringList defaults = retentionDefaults();

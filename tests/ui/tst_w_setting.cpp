@@ -8,17 +8,17 @@
 #include "support/manualclock.h"
 #include "support/recordingmessageboxes.h"
 #include "support/scriptedprompt.h"
+#include "support/windowtesting.h"
 #include "ui/w_main.h"
 #include "ui/w_setting.h"
-#include "support/windowtesting.h"
 
 #include <QAbstractButton>
+#include <QAbstractSpinBox>
 #include <QCheckBox>
 #include <QDir>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimeEdit>
 
 using namespace Qt::Literals::StringLiterals;
 using namespace garvina;
@@ -120,7 +120,8 @@ private Q_SLOTS:
                                    u"backup_path="_s + home() + u"/织云阁软件备份/"_s};
         for (const QString &d : defaults)
             QCOMPARE(d.section(u'=', 0, 0) + u'=' + item(d.section(u'=', 0, 0)), d);
-        QCOMPARE(qobject_cast<QTimeEdit *>(form().field(u"backup_time3"_s)->widget())->text(), u"20:00"_s);
+        QCOMPARE(qobject_cast<QAbstractSpinBox *>(form().field(u"backup_time3"_s)->widget())->text(),
+                 u"20:00"_s);
 
         test::clickObject(&form(), u"t_ok"_s);
         QVERIFY2(m_boxes.shown.isEmpty(), qPrintable(m_boxes.texts().join(u'\n')));
@@ -157,7 +158,7 @@ private Q_SLOTS:
         QCOMPARE(item(u"exit_pass"_s), u"1"_s);
         QCOMPARE(item(u"backup_type"_s), u"0"_s);
         QCOMPARE(item(u"backup_time1"_s), u"07:30:00"_s);
-        QCOMPARE(item(u"backup_time2"_s), QString()); // not a time: empty
+        QCOMPARE(item(u"backup_time2"_s), u"00:00:00"_s); // not a time: what the field shows
         QCOMPARE(item(u"backup_hour"_s), u"6"_s);
         QCOMPARE(item(u"dbunload_day"_s), u"3"_s);
         QCOMPARE(item(u"backup_path"_s), u"/srv/备份/"_s);
@@ -226,6 +227,31 @@ private Q_SLOTS:
         QVERIFY(m_w->isVisible());
         QVERIFY(!m_main->isVisible());
         QVERIFY(!QFile::exists(m_ctx.configPath()));
+    }
+
+    void unreadableTimesCountAsShown_data()
+    {
+        QTest::addColumn<QStringList>("file");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("words, hours beyond the day, midnight")
+            << QStringList{u"abc"_s, u"25:99"_s, u"00:00:00"_s} << u"请设置最少一个备份时间!!"_s;
+        QTest::newRow("none readable")
+            << QStringList{u"abc"_s, u"25:99"_s, u""_s} << u"请设置最少一个备份时间!!"_s;
+        QTest::newRow("one readable") << QStringList{u"abc"_s, u"25:99"_s, u"8:05"_s} << QString();
+    }
+    void unreadableTimesCountAsShown()
+    {
+        QFETCH(QStringList, file);
+        QFETCH(QString, message);
+        for (int i = 0; i < 3; ++i)
+            m_ctx.writeConfig(u"backup"_s, u"backuptime"_s + QString::number(i + 1), file[i]);
+        QVERIFY(openWindow());
+        QCOMPARE(qobject_cast<QAbstractSpinBox *>(form().field(u"backup_time1"_s)->widget())->text(),
+                 u"00:00"_s);
+        test::clickObject(&form(), u"t_ok"_s);
+        QCOMPARE(m_boxes.texts(), message.isEmpty() ? QStringList() : QStringList{message});
+        if (message.isEmpty())
+            QCOMPARE(m_ctx.readConfig(u"backup"_s, u"backuptime3"_s, QString()), u"08:05:00"_s);
     }
 
     void autostartFollowsTheBox()
@@ -300,10 +326,21 @@ private Q_SLOTS:
         const QString typed = madeUpPassword();
         QTest::keyClicks(password->widget(), typed);
 
+        // The block behind the three choices is painted in that colour, right of each label.
+        const auto dayPixels = [day] {
+            QList<QColor> colors;
+            for (const QString &code : {u"1"_s, u"2"_s, u"3"_s}) {
+                QWidget *b = day->choiceButton(code);
+                colors.append(b->grab().toImage().pixelColor(b->width() - 3, b->height() / 2));
+            }
+            return colors;
+        };
         QCOMPARE(day->backgroundColor(), Greyed);
+        QCOMPARE(dayPixels(), QList<QColor>(3, Greyed));
         QVERIFY(!day->isReadOnly());
         clickBox(u"dbunload"_s);
         QCOMPARE(day->backgroundColor(), White);
+        QCOMPARE(dayPixels(), QList<QColor>(3, White));
 
         test::clickObject(&form(), u"t_ok"_s);
         QVERIFY(m_boxes.shown.isEmpty());

@@ -15,6 +15,9 @@ namespace garvina {
 DataForm::DataForm(QWidget *parent) : QWidget(parent)
 {
     setMouseTracking(true);
+    // A press on the form takes the focus from its fields, as leaving a field by Tab does, so that an
+    // unfinished entry ends (and shows what the row holds) before a button acts on the row.
+    setFocusPolicy(Qt::ClickFocus);
 }
 
 DataForm::~DataForm()

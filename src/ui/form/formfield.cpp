@@ -7,9 +7,10 @@
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QSpinBox>
-#include <QTimeEdit>
+#include <QTime>
 
 #include <algorithm>
+#include <functional>
 #include <limits>
 
 using namespace Qt::Literals::StringLiterals;
@@ -67,6 +68,116 @@ private:
 
 const QString TimeColumnFormat = u"HH:mm:ss"_s;
 
+/// \brief The time editor: "hh:mm" in a masked line that takes a time the way people type one.
+///
+/// Overtyping a selection, the four digits ("0930"), the colon ("08:15", "9:30"), typing after
+/// Home/Shift+End or after clearing with Backspace all end in the time typed. While the entry is
+/// incomplete the time stays what it was, and leaving the field shows that time again, so an
+/// unfinished entry is never read as some other time. The arrows and the spin buttons step the hours,
+/// or the minutes when the cursor is behind the colon, within 00:00 to 23:59.
+class TimeSpinBox final : public QAbstractSpinBox
+{
+public:
+    TimeSpinBox(QWidget *parent, std::function<void(QTime)> edited)
+        : QAbstractSpinBox(parent), m_edited(std::move(edited))
+    {
+        lineEdit()->setInputMask(u"99:99"_s);
+        showTime();
+        connect(lineEdit(), &QLineEdit::textEdited, this, [this] {
+            QTime typed;
+            if (readTime(lineEdit()->displayText(), &typed) == QValidator::Acceptable)
+                take(typed);
+        });
+        connect(this, &QAbstractSpinBox::editingFinished, this, [this] {
+            if (lineEdit()->displayText() != m_time.toString(u"HH:mm"_s))
+                showTime();
+        });
+    }
+
+    QTime time() const { return m_time; }
+    /// Shows \a time without reporting it as an edit.
+    void setTime(QTime time)
+    {
+        m_time = time;
+        showTime();
+    }
+
+    QValidator::State validate(QString &input, int &) const override { return readTime(input, nullptr); }
+
+    void stepBy(int steps) override
+    {
+        if (isReadOnly())
+            return;
+        const bool minutes = inMinutes();
+        const int hour = std::clamp(m_time.hour() + (minutes ? 0 : steps), 0, 23);
+        const int minute = std::clamp(m_time.minute() + (minutes ? steps : 0), 0, 59);
+        take(QTime(hour, minute, m_time.second()));
+        showTime();
+        lineEdit()->setSelection(minutes ? 3 : 0, 2);
+    }
+
+protected:
+    StepEnabled stepEnabled() const override
+    {
+        if (isReadOnly())
+            return StepNone;
+        const bool minutes = inMinutes();
+        const int value = minutes ? m_time.minute() : m_time.hour();
+        StepEnabled enabled = StepNone;
+        if (value < (minutes ? 59 : 23))
+            enabled |= StepUpEnabled;
+        if (value > 0)
+            enabled |= StepDownEnabled;
+        return enabled;
+    }
+
+private:
+    /// Reads "hh:mm" as the mask shows it (blanks for what is not typed yet), or as QLineEdit::text()
+    /// gives it (the blanks left out). One digit of hours is an hour; the minutes need both digits.
+    static QValidator::State readTime(const QString &text, QTime *time)
+    {
+        const qsizetype colon = text.indexOf(u':');
+        if (colon < 0)
+            return QValidator::Invalid;
+        const QString hours = text.left(colon).trimmed();
+        QString minutes = text.mid(colon + 1);
+        minutes.remove(u' ');
+        bool hoursOk = false;
+        bool minutesOk = false;
+        const int hour = hours.toInt(&hoursOk);
+        const int minute = minutes.toInt(&minutesOk);
+        if ((!hours.isEmpty() && (!hoursOk || hour > 23)) || (!minutes.isEmpty() && !minutesOk))
+            return QValidator::Invalid;
+        if (!minutes.isEmpty() && minutes.at(0) > u'5')
+            return QValidator::Invalid;
+        if (hours.isEmpty() || minutes.size() != 2)
+            return QValidator::Intermediate;
+        if (time)
+            *time = QTime(hour, minute);
+        return QValidator::Acceptable;
+    }
+
+    bool inMinutes() const { return lineEdit()->cursorPosition() > 2; }
+
+    void take(QTime time)
+    {
+        if (time == m_time)
+            return;
+        m_time = time;
+        m_edited(time);
+    }
+
+    void showTime()
+    {
+        lineEdit()->setText(m_time.toString(u"HH:mm"_s));
+        // The arrows step the hours until the user puts the cursor among the minutes.
+        lineEdit()->setCursorPosition(0);
+    }
+
+    std::function<void(QTime)> m_edited;
+    QTime m_time{0, 0};
+};
+
 QTime parseTime(const QString &text)
 {
     for (const QString &format : {u"H:mm:ss"_s, u"H:mm"_s, u"H:m:s"_s, u"H:m"_s}) {
@@ -113,12 +224,7 @@ FormField::FormField(DataForm &form, const QString &column, Editor editor, const
             }));
         break;
     case Editor::Time: {
-        auto *time = new QTimeEdit(&form);
-        time->setDisplayFormat(u"HH:mm"_s);
-        time->setTimeRange(QTime(0, 0), QTime(23, 59, 59));
-        m_connections.append(QObject::connect(time, &QTimeEdit::timeChanged, time,
-                                              [this](QTime t) { edited(t.toString(TimeColumnFormat)); }));
-        m_widget = time;
+        m_widget = new TimeSpinBox(&form, [this](QTime t) { edited(t.toString(TimeColumnFormat)); });
         break;
     }
     case Editor::Integer: {
@@ -304,7 +410,9 @@ void FormField::showValue(const QString &value)
     }
     case Editor::Time: {
         const QTime t = parseTime(value);
-        static_cast<QTimeEdit *>(m_widget)->setTime(t.isValid() ? t : QTime(0, 0));
+        auto *edit = static_cast<TimeSpinBox *>(m_widget);
+        if (edit->time() != t || !t.isValid())
+            edit->setTime(t.isValid() ? t : QTime(0, 0));
         break;
     }
     case Editor::Integer: {
@@ -359,6 +467,8 @@ void FormField::sync()
                 QPalette palette = w->palette();
                 palette.setColor(QPalette::Base, background);
                 palette.setColor(QPalette::Window, background);
+                // Buttons fill their background from the Button role.
+                palette.setColor(QPalette::Button, background);
                 w->setPalette(palette);
                 w->setAutoFillBackground(m_editor == Editor::CheckBox || m_editor == Editor::RadioGroup);
             } else {

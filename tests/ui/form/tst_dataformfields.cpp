@@ -9,7 +9,6 @@
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QTest>
-#include <QTimeEdit>
 
 using namespace Qt::Literals::StringLiterals;
 using namespace garvina;
@@ -94,8 +93,7 @@ class TestDataFormFields : public QObject
         KeyUp,
         KeyDown,
         Space,
-        SelectAllAndType,
-        TypeIntoHours
+        SelectAllAndType
     };
 
     static void act(FieldForm &f, const QString &column, Action action, const QString &argument)
@@ -108,11 +106,6 @@ class TestDataFormFields : public QObject
             break;
         case Action::SelectAllAndType:
             QTest::keyClick(w, Qt::Key_A, Qt::ControlModifier);
-            typeText(w, argument);
-            break;
-        case Action::TypeIntoHours:
-            // As after tabbing into the field: the hours are selected and typing replaces them.
-            qobject_cast<QTimeEdit *>(w)->setSelectedSection(QDateTimeEdit::HourSection);
             typeText(w, argument);
             break;
         case Action::Click:
@@ -158,7 +151,7 @@ private Q_SLOTS:
             << u"dbunload_day"_s << u"2"_s << Action::ClickChoice << u"3"_s << u"3"_s;
         QTest::newRow("time up") << u"backup_time1"_s << u"12:00:00"_s << Action::KeyUp << QString()
                                  << u"13:00:00"_s;
-        QTest::newRow("time typed") << u"backup_time1"_s << u"12:00:00"_s << Action::TypeIntoHours
+        QTest::newRow("time typed") << u"backup_time1"_s << u"12:00:00"_s << Action::SelectAllAndType
                                     << u"0930"_s << u"09:30:00"_s;
         QTest::newRow("integer up") << u"backup_hour"_s << u"5"_s << Action::KeyUp << QString() << u"6"_s;
         QTest::newRow("integer typed")
@@ -253,6 +246,89 @@ private Q_SLOTS:
         QCOMPARE(f.editor<QSpinBox>(u"backup_hour"_s)->text(), u"23"_s);
     }
 
+    void timeTyping_data()
+    {
+        // Steps: "@name" is a key or a click, anything else is typed key by key; from 12:00.
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("shown");
+        const QString noon = u"12:00:00"_s;
+        QTest::newRow("select all, four digits")
+            << QStringList{u"@all"_s, u"0930"_s} << u"09:30:00"_s << u"09:30"_s;
+        QTest::newRow("select all, with the colon")
+            << QStringList{u"@all"_s, u"08:15"_s, u"@tab"_s} << u"08:15:00"_s << u"08:15"_s;
+        QTest::newRow("select all, one-digit hour")
+            << QStringList{u"@all"_s, u"9:30"_s, u"@tab"_s} << u"09:30:00"_s << u"09:30"_s;
+        QTest::newRow("home, shift+end, with the colon")
+            << QStringList{u"@home"_s, u"@shiftend"_s, u"08:15"_s, u"@tab"_s} << u"08:15:00"_s << u"08:15"_s;
+        QTest::newRow("end, backspaces, four digits")
+            << QStringList{u"@end"_s, u"@bs"_s, u"@bs"_s, u"@bs"_s, u"@bs"_s, u"@bs"_s, u"0930"_s, u"@tab"_s}
+            << u"09:30:00"_s << u"09:30"_s;
+        QTest::newRow("click on the hours, two digits")
+            << QStringList{u"@clickhours"_s, u"09"_s, u"@tab"_s} << u"09:00:00"_s << u"09:00"_s;
+        QTest::newRow("arrow up") << QStringList{u"@up"_s} << u"13:00:00"_s << u"13:00"_s;
+        QTest::newRow("arrow down") << QStringList{u"@down"_s} << u"11:00:00"_s << u"11:00"_s;
+        QTest::newRow("arrow up on the minutes")
+            << QStringList{u"@end"_s, u"@up"_s} << u"12:01:00"_s << u"12:01"_s;
+        QTest::newRow("spin button up") << QStringList{u"@spinup"_s} << u"13:00:00"_s << u"13:00"_s;
+        QTest::newRow("spin button down") << QStringList{u"@spindown"_s} << u"11:00:00"_s << u"11:00"_s;
+        QTest::newRow("hour alone is refused")
+            << QStringList{u"@all"_s, u"9"_s, u"@tab"_s} << noon << u"12:00"_s;
+        QTest::newRow("unfinished, then a press on the form")
+            << QStringList{u"@all"_s, u"08:1"_s, u"@pressform"_s} << noon << u"12:00"_s;
+        QTest::newRow("one minute digit is refused")
+            << QStringList{u"@all"_s, u"081"_s, u"@tab"_s} << noon << u"12:00"_s;
+        QTest::newRow("hour beyond the day is refused")
+            << QStringList{u"@all"_s, u"2599"_s, u"@tab"_s} << noon << u"12:00"_s;
+    }
+    void timeTyping()
+    {
+        QFETCH(QStringList, steps);
+        QFETCH(QString, stored);
+        QFETCH(QString, shown);
+        FieldForm f;
+        QLineEdit *other = f.editor<QLineEdit>(u"backup_path"_s);
+        QVERIFY(showForm(f.form));
+        f.form.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&f.form));
+        f.form.setItem(u"backup_time1"_s, u"12:00:00"_s);
+        QWidget *w = f.form.field(u"backup_time1"_s)->widget();
+        auto *line = w->findChild<QLineEdit *>();
+        QVERIFY(line);
+        w->setFocus(Qt::OtherFocusReason);
+        QTRY_VERIFY(w->hasFocus());
+        for (const QString &step : std::as_const(steps)) {
+            if (step == u"@all"_s)
+                QTest::keyClick(w, Qt::Key_A, Qt::ControlModifier);
+            else if (step == u"@home"_s)
+                QTest::keyClick(w, Qt::Key_Home);
+            else if (step == u"@end"_s)
+                QTest::keyClick(w, Qt::Key_End);
+            else if (step == u"@shiftend"_s)
+                QTest::keyClick(w, Qt::Key_End, Qt::ShiftModifier);
+            else if (step == u"@bs"_s)
+                QTest::keyClick(w, Qt::Key_Backspace);
+            else if (step == u"@up"_s)
+                QTest::keyClick(w, Qt::Key_Up);
+            else if (step == u"@down"_s)
+                QTest::keyClick(w, Qt::Key_Down);
+            else if (step == u"@clickhours"_s)
+                QTest::mouseClick(line, Qt::LeftButton, {}, {3, line->height() / 2});
+            else if (step == u"@spinup"_s)
+                QTest::mouseClick(w, Qt::LeftButton, {}, {w->width() - 4, 4});
+            else if (step == u"@spindown"_s)
+                QTest::mouseClick(w, Qt::LeftButton, {}, {w->width() - 4, w->height() - 4});
+            else if (step == u"@pressform"_s)
+                QTest::mouseClick(&f.form, Qt::LeftButton, {}, {300, 250});
+            else if (step == u"@tab"_s)
+                other->setFocus(Qt::TabFocusReason);
+            else
+                QTest::keyClicks(w, step);
+        }
+        QCOMPARE(f.form.getItem(u"backup_time1"_s), stored);
+        QCOMPARE(line->displayText(), shown);
+    }
+
     void timeValues_data()
     {
         QTest::addColumn<QString>("value");
@@ -276,7 +352,7 @@ private Q_SLOTS:
         f.form.setItem(u"backup_time1"_s, u"16:00:00"_s);
         f.form.setItem(u"backup_time1"_s, value);
         QCOMPARE(f.form.getItem(u"backup_time1"_s), stored);
-        QCOMPARE(f.editor<QTimeEdit>(u"backup_time1"_s)->text(), shown);
+        QCOMPARE(f.editor<QAbstractSpinBox>(u"backup_time1"_s)->text(), shown);
     }
 
     void integerValues_data()
@@ -310,7 +386,8 @@ private Q_SLOTS:
         form.addTimeField(u"backup_time2"_s, units(0, 0, 80, 22));
         form.addCheckBox(u"start"_s, units(0, 30, 200, 20), u"开机时自动开启服务端"_s);
         QCOMPARE(form.getItem(u"backup_time2"_s), u"08:15:00"_s);
-        QCOMPARE(qobject_cast<QTimeEdit *>(form.field(u"backup_time2"_s)->widget())->text(), u"08:15"_s);
+        QCOMPARE(qobject_cast<QAbstractSpinBox *>(form.field(u"backup_time2"_s)->widget())->text(),
+                 u"08:15"_s);
         QVERIFY(qobject_cast<QCheckBox *>(form.field(u"start"_s)->widget())->isChecked());
     }
 
@@ -320,6 +397,8 @@ private Q_SLOTS:
         QTest::newRow("line edit") << u"backup_path"_s;
         QTest::newRow("password edit") << u"password"_s;
         QTest::newRow("integer") << u"backup_hour"_s;
+        QTest::newRow("time") << u"backup_time1"_s;
+        QTest::newRow("radio button") << u"dbunload_day"_s;
     }
     void backgroundIsDrawn()
     {
@@ -327,8 +406,10 @@ private Q_SLOTS:
         FieldForm f;
         QVERIFY(showForm(f.form));
         QWidget *w = f.form.field(column)->widget();
-        // Right of any text, inside the frame (spin boxes keep their arrows on the right).
-        const QPoint inside(w->width() / 2, w->height() / 2);
+        // Right of any text, inside the frame (spin boxes keep their arrows on the right); a radio
+        // button's label starts at its left, its own background runs to its right end.
+        const QPoint inside(qobject_cast<QAbstractButton *>(w) ? w->width() - 3 : w->width() / 2,
+                            w->height() / 2);
         f.form.setItem(column, QString());
         QCOMPARE(w->grab().toImage().pixelColor(inside), White);
         f.form.setItem(u"lock"_s, u"1"_s);
