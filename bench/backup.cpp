@@ -46,10 +46,10 @@ namespace {
 
 struct FlushPlan
 {
-    off_t step = 0;     ///< bytes per step; 0: no stepwise flush
-    int inflight = 1;   ///< steps written at the same time
-    int pauseUs = 0;    ///< pause after each step that was waited for
-    int ioprio = -1;    ///< I/O priority of the flushing thread, -1: unchanged
+    off_t step = 0;        ///< bytes per step; 0: no stepwise flush
+    int inflight = 1;      ///< steps written at the same time
+    int pauseUs = 0;       ///< pause after each step that was waited for
+    int ioprio = -1;       ///< I/O priority of the flushing thread, -1: unchanged
     bool dontneed = false; ///< drop written steps from the page cache
 };
 
@@ -102,7 +102,8 @@ private:
     off_t m_waited = 0;
 };
 
-/// Writes \a file out to disk by \a plan (the helper run from the isql wrapper, just before f_backup_db's fsync).
+/// Writes \a file out to disk by \a plan (the helper run from the isql wrapper, just before f_backup_db's
+/// fsync).
 int flushFile(const QString &file, const FlushPlan &plan)
 {
     if (plan.ioprio >= 0)
@@ -172,7 +173,10 @@ private:
 
 // ------------------------------------------------------------------------------------------------
 
-QString loadAverage() { return loadAverageText(); }
+QString loadAverage()
+{
+    return loadAverageText();
+}
 
 /// Replaces (or adds) "name = value" in a generated configuration file of the instance.
 bool setConfLine(const QString &file, const QString &name, const QString &value)
@@ -215,13 +219,15 @@ bool writeToolWrappers(const QString &dir, bool nice, const QByteArray &flushArg
         if (tool == u"isql-fb"_s && !flushArgs.isEmpty()) {
             // The file to check is the last argument.
             script += "for last in \"$@\"; do :; done\n";
-            script += "case \"$last\" in *.part) \"" + QFile::encodeName(QCoreApplication::applicationFilePath()) +
+            script += "case \"$last\" in *.part) \"" +
+                      QFile::encodeName(QCoreApplication::applicationFilePath()) +
                       "\" --flush-file \"$last\" " + flushArgs + " ;; esac\n";
         }
         script += "exec " + prefix + "/usr/bin/" + tool.toUtf8() + " \"$@\"\n";
         f.write(script);
         f.close();
-        f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup);
+        f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
+                         QFile::ExeGroup);
     }
     return true;
 }
@@ -233,12 +239,14 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(u"backup"_s);
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        u"Builds (once) a shop database of about 1 GB, then measures f_backup_db's MB/s beside cp + fsync of the same "
-        u"file (goal >= 0.8x), and a client's p50/p99 latency of reads by primary key and single-row commits idle "
-        u"and during back-to-back backups (goal p99 during <= 3x idle)."_s);
+    parser.setApplicationDescription(u"Builds (once) a shop database of about 1 GB, then measures "
+                                     u"f_backup_db's MB/s beside cp + fsync of the same "
+                                     u"file (goal >= 0.8x), and a client's p50/p99 latency of reads by "
+                                     u"primary key and single-row commits idle "
+                                     u"and during back-to-back backups (goal p99 during <= 3x idle)."_s);
     parser.addHelpOption();
-    parser.addOption({u"db-mb"_s, u"Size of the cached database in MB (default 1024)."_s, u"MB"_s, u"1024"_s});
+    parser.addOption(
+        {u"db-mb"_s, u"Size of the cached database in MB (default 1024)."_s, u"MB"_s, u"1024"_s});
     parser.addOption({u"build-only"_s, u"Only build (or check) the cached database."_s});
     parser.addOption({u"rounds"_s, u"Throughput rounds (default 3)."_s, u"N"_s, u"3"_s});
     parser.addOption({u"seconds"_s, u"Length of each latency window in s (default 10)."_s, u"S"_s, u"10"_s});
@@ -246,37 +254,49 @@ int main(int argc, char *argv[])
     parser.addOption({u"think-ms"_s, u"Client pause after each operation (default 5)."_s, u"MS"_s, u"5"_s});
     parser.addOption({u"skip-throughput"_s, u"Leave out the MB/s part."_s});
     parser.addOption({u"skip-latency"_s, u"Leave out the latency part."_s});
-    parser.addOption({u"pause-ms"_s, u"Experiment: pause between back-to-back backups (default 0)."_s, u"MS"_s, u"0"_s});
+    parser.addOption(
+        {u"pause-ms"_s, u"Experiment: pause between back-to-back backups (default 0)."_s, u"MS"_s, u"0"_s});
     parser.addOption({u"backup-ioprio"_s,
                       u"Experiment: I/O priority of the thread calling f_backup_db (and so of its fsync and "
                       u"its nbackup/isql children) during each backup: none, idle, be0..be7."_s,
                       u"P"_s, u"none"_s});
     parser.addOption({u"server-ioprio"_s,
-                      u"Experiment: I/O priority of every server thread: none, idle, be0..be7."_s, u"P"_s, u"none"_s});
+                      u"Experiment: I/O priority of every server thread: none, idle, be0..be7."_s, u"P"_s,
+                      u"none"_s});
     parser.addOption({u"server-ioprio-scope"_s,
                       u"Experiment: apply --server-ioprio for the whole run (run) or only around each backup "
                       u"(backup; default)."_s,
                       u"S"_s, u"backup"_s});
-    parser.addOption({u"tools-nice"_s, u"Experiment: run nbackup -F and isql at nice 19 and I/O class idle."_s});
-    parser.addOption({u"flush-step-kb"_s,
-                      u"Experiment: write the fixed-up copy out in steps of this many KB before f_backup_db's "
-                      u"fsync (0 = off, default)."_s,
-                      u"KB"_s, u"0"_s});
-    parser.addOption({u"flush-inflight"_s, u"Experiment: steps written at the same time (default 1)."_s, u"N"_s, u"1"_s});
-    parser.addOption({u"flush-pause-us"_s, u"Experiment: pause after each step (default 0)."_s, u"US"_s, u"0"_s});
-    parser.addOption({u"flush-ioprio"_s, u"Experiment: I/O priority of the stepwise flush (default none)."_s, u"P"_s,
-                      u"none"_s});
-    parser.addOption({u"flush-dontneed"_s, u"Experiment: drop written steps from the page cache (posix_fadvise)."_s});
+    parser.addOption(
+        {u"tools-nice"_s, u"Experiment: run nbackup -F and isql at nice 19 and I/O class idle."_s});
+    parser.addOption(
+        {u"flush-step-kb"_s,
+         u"Experiment: write the fixed-up copy out in steps of this many KB before f_backup_db's "
+         u"fsync (0 = off, default)."_s,
+         u"KB"_s, u"0"_s});
+    parser.addOption(
+        {u"flush-inflight"_s, u"Experiment: steps written at the same time (default 1)."_s, u"N"_s, u"1"_s});
+    parser.addOption(
+        {u"flush-pause-us"_s, u"Experiment: pause after each step (default 0)."_s, u"US"_s, u"0"_s});
+    parser.addOption({u"flush-ioprio"_s, u"Experiment: I/O priority of the stepwise flush (default none)."_s,
+                      u"P"_s, u"none"_s});
+    parser.addOption(
+        {u"flush-dontneed"_s, u"Experiment: drop written steps from the page cache (posix_fadvise)."_s});
     parser.addOption({u"flush-while-copying"_s,
                       u"Experiment: also write the copy out stepwise while the engine still writes it."_s});
-    parser.addOption({u"flush-file"_s, u"Helper (used by the experiments): write FILE out stepwise, then end."_s,
-                      u"FILE"_s});
-    parser.addOption({u"cache-pages"_s, u"Experiment: DefaultDbCachePages of the database (default: as set up)."_s,
-                      u"N"_s, u"0"_s});
-    parser.addOption({u"fs-cache-threshold"_s, u"Experiment: FileSystemCacheThreshold in firebird.conf."_s, u"V"_s});
-    parser.addOption({u"forced-writes"_s, u"Experiment: on (default, as a shop runs) or off."_s, u"X"_s, u"on"_s});
-    parser.addOption({u"remove-during"_s, u"Experiment: remove each backup at once, also inside a latency window."_s});
-    parser.addOption({u"trace"_s, u"Print each slow client operation of the windows with backups and where it fell."_s});
+    parser.addOption({u"flush-file"_s,
+                      u"Helper (used by the experiments): write FILE out stepwise, then end."_s, u"FILE"_s});
+    parser.addOption({u"cache-pages"_s,
+                      u"Experiment: DefaultDbCachePages of the database (default: as set up)."_s, u"N"_s,
+                      u"0"_s});
+    parser.addOption(
+        {u"fs-cache-threshold"_s, u"Experiment: FileSystemCacheThreshold in firebird.conf."_s, u"V"_s});
+    parser.addOption(
+        {u"forced-writes"_s, u"Experiment: on (default, as a shop runs) or off."_s, u"X"_s, u"on"_s});
+    parser.addOption(
+        {u"remove-during"_s, u"Experiment: remove each backup at once, also inside a latency window."_s});
+    parser.addOption(
+        {u"trace"_s, u"Print each slow client operation of the windows with backups and where it fell."_s});
     parser.addOption({u"trace-ms"_s, u"What counts as slow for --trace (default 50)."_s, u"MS"_s, u"50"_s});
     parser.addOption({u"phases"_s, u"Diagnosis: time the steps of --rounds single backups."_s});
     parser.addOption({u"keep"_s, u"Keep the program folder under /var/tmp/garvina-bench/."_s});
@@ -327,7 +347,8 @@ int main(int argc, char *argv[])
     const EngineInstance instance(folder.gs_path);
     QStringList settings;
     if (cachePages > 0) {
-        setConfLine(instance.root() + u"databases.conf"_s, u"DefaultDbCachePages"_s, QString::number(cachePages));
+        setConfLine(instance.root() + u"databases.conf"_s, u"DefaultDbCachePages"_s,
+                    QString::number(cachePages));
         settings << u"DefaultDbCachePages="_s + QString::number(cachePages);
     }
     if (parser.isSet(u"fs-cache-threshold"_s)) {
@@ -343,7 +364,8 @@ int main(int argc, char *argv[])
         const QString wrappers = folder.gs_path + u"wrappers"_s;
         QByteArray flushArgs;
         if (flush.step > 0) {
-            for (const QString &name : {u"flush-step-kb"_s, u"flush-inflight"_s, u"flush-pause-us"_s, u"flush-ioprio"_s})
+            for (const QString &name :
+                 {u"flush-step-kb"_s, u"flush-inflight"_s, u"flush-pause-us"_s, u"flush-ioprio"_s})
                 flushArgs += "--" + name.toUtf8() + ' ' + parser.value(name).toUtf8() + ' ';
             if (flush.dontneed)
                 flushArgs += "--flush-dontneed";
@@ -357,8 +379,10 @@ int main(int argc, char *argv[])
             settings << u"stepwise flush"_s + (flushWhileCopying ? u" while copying and"_s : QString()) +
                             u" before the fsync: "_s + QString::number(flush.step / 1024) + u" KB steps, "_s +
                             QString::number(flush.inflight) + u" in flight"_s +
-                            (flush.pauseUs > 0 ? u", "_s + QString::number(flush.pauseUs) + u" us pauses"_s : QString()) +
-                            (flush.ioprio >= 0 ? u", ioprio "_s + parser.value(u"flush-ioprio"_s) : QString()) +
+                            (flush.pauseUs > 0 ? u", "_s + QString::number(flush.pauseUs) + u" us pauses"_s
+                                               : QString()) +
+                            (flush.ioprio >= 0 ? u", ioprio "_s + parser.value(u"flush-ioprio"_s)
+                                               : QString()) +
                             (flush.dontneed ? u", dontneed"_s : QString());
     }
     if (backupIoprio >= 0)
@@ -444,9 +468,9 @@ int main(int argc, char *argv[])
         QElapsedTimer t;
         t.start();
         QString output;
-        const bool ok = runProgram(u"cp"_s, {folder.databaseFile(), target}, ProgramEnvironment(),
-                                   &output) == 0 &&
-                        syncToDiskPath(target);
+        const bool ok =
+            runProgram(u"cp"_s, {folder.databaseFile(), target}, ProgramEnvironment(), &output) == 0 &&
+            syncToDiskPath(target);
         const double s = seconds(t);
         if (!ok)
             warn(u"cp failed: "_s + output);
@@ -456,7 +480,9 @@ int main(int argc, char *argv[])
 
     if (parser.isSet(u"phases"_s)) {
         // The steps of one backup, each timed, with the page cache's dirty data after each.
-        const auto dirty = [] { return dirtyMemoryText(); };
+        const auto dirty = [] {
+            return dirtyMemoryText();
+        };
         for (int i = 0; i < rounds; ++i) {
             const QString dir = folder.gs_path + u"phases/"_s;
             removePath(dir);
@@ -478,8 +504,9 @@ int main(int argc, char *argv[])
             t.restart();
             syncToDiskPath(part);
             const double c = seconds(t);
-            say(u"phases: engine copy "_s + num(a, 3) + u" s ("_s + d1 + u"), fix-up+verify "_s + num(b, 3) + u" s ("_s +
-                d2 + u"), fsync "_s + num(c, 3) + u" s"_s + (copy.ok && problem.isEmpty() ? QString() : u" FAILED"_s));
+            say(u"phases: engine copy "_s + num(a, 3) + u" s ("_s + d1 + u"), fix-up+verify "_s + num(b, 3) +
+                u" s ("_s + d2 + u"), fsync "_s + num(c, 3) + u" s"_s +
+                (copy.ok && problem.isEmpty() ? QString() : u" FAILED"_s));
             removePath(dir);
         }
     }
@@ -553,17 +580,19 @@ int main(int argc, char *argv[])
                     QString where = u"between backups"_s;
                     for (const auto &[b0, b1] : backupSpans)
                         if (smp.at >= b0 && smp.at < b1)
-                            where = u"at "_s + num(msSince(b0, smp.at), 0) + u" ms of a "_s + num(msSince(b0, b1), 0) +
-                                    u" ms backup"_s;
-                    say(u"  slow "_s + (smp.commit ? u"commit "_s : u"read "_s) + num(smp.ms, 1) + u" ms, "_s + where);
+                            where = u"at "_s + num(msSince(b0, smp.at), 0) + u" ms of a "_s +
+                                    num(msSince(b0, b1), 0) + u" ms backup"_s;
+                    say(u"  slow "_s + (smp.commit ? u"commit "_s : u"read "_s) + num(smp.ms, 1) +
+                        u" ms, "_s + where);
                 }
             }
             for (const QString &root : pendingRemoval)
                 removePath(root);
             pendingRemoval.clear();
             say(u"latency round "_s + QString::number(r + 1) + u": commits p99 idle "_s +
-                num(latencyOf(idleSamples, 1).p99, 2) + u" ms, during "_s + num(latencyOf(busySamples, 1).p99, 2) +
-                u" ms; reads p99 idle "_s + num(latencyOf(idleSamples, 0).p99, 2) + u" ms, during "_s +
+                num(latencyOf(idleSamples, 1).p99, 2) + u" ms, during "_s +
+                num(latencyOf(busySamples, 1).p99, 2) + u" ms; reads p99 idle "_s +
+                num(latencyOf(idleSamples, 0).p99, 2) + u" ms, during "_s +
                 num(latencyOf(busySamples, 0).p99, 2) + u" ms"_s);
             // Let the last backup's writes settle before the next idle window.
             ::sync();
@@ -599,18 +628,21 @@ int main(int argc, char *argv[])
             QString::number(latencyRounds * windowSeconds) + u" s"_s);
     }
     if (!parser.isSet(u"skip-throughput"_s)) {
-        say(u"median backup (f_backup_db) = "_s + num(backupMbps, 0) + u" MB/s of the "_s + num(mib(dbBytes), 0) +
-            u" MB database over "_s + QString::number(rounds) + u" rounds (it writes a "_s +
-            num(mib(lastBackupBytes), 0) + u" MB file: "_s + num(writtenMbps, 0) + u" MB/s written)"_s);
+        say(u"median backup (f_backup_db) = "_s + num(backupMbps, 0) + u" MB/s of the "_s +
+            num(mib(dbBytes), 0) + u" MB database over "_s + QString::number(rounds) +
+            u" rounds (it writes a "_s + num(mib(lastBackupBytes), 0) + u" MB file: "_s +
+            num(writtenMbps, 0) + u" MB/s written)"_s);
         say(u"median cp + fsync = "_s + num(cpMbps, 0) + u" MB/s of the same database file"_s);
         say(u"ratio backup/cp = "_s + num(cpMbps > 0 ? backupMbps / cpMbps : 0, 2));
     }
     if (!parser.isSet(u"skip-latency"_s)) {
         say(u"p50/p99 idle = "_s + num(idleAll.p50, 2) + u"/"_s + num(idleAll.p99, 2) + u" ms, during = "_s +
             num(busyAll.p50, 2) + u"/"_s + num(busyAll.p99, 2) + u" ms (all operations)"_s);
-        say(u"ratio p99 during/idle = "_s + num(idleCommits.p99 > 0 ? busyCommits.p99 / idleCommits.p99 : 0, 2) +
-            u" (single-row commits; reads "_s + num(idleReads.p99 > 0 ? busyReads.p99 / idleReads.p99 : 0, 2) +
-            u", all "_s + num(idleAll.p99 > 0 ? busyAll.p99 / idleAll.p99 : 0, 2) + u")"_s);
+        say(u"ratio p99 during/idle = "_s +
+            num(idleCommits.p99 > 0 ? busyCommits.p99 / idleCommits.p99 : 0, 2) +
+            u" (single-row commits; reads "_s +
+            num(idleReads.p99 > 0 ? busyReads.p99 / idleReads.p99 : 0, 2) + u", all "_s +
+            num(idleAll.p99 > 0 ? busyAll.p99 / idleAll.p99 : 0, 2) + u")"_s);
     }
     return backupFailures || workerErrors ? 1 : 0;
 }

@@ -1,8 +1,8 @@
 #include "benchsupport.h"
 
 #include "config/profilefile.h"
-#include "engine/engineprobe.h"
 #include "engine/enginecontrol.h"
+#include "engine/engineprobe.h"
 #include "platform/filesystem.h"
 #include "platform/processtable.h"
 #include "platform/toolrunner.h"
@@ -96,7 +96,10 @@ double spreadPercent(const std::vector<double> &values)
     return m > 0 ? (*hi - *lo) / m * 100.0 : 0;
 }
 
-QString num(double value, int decimals) { return QString::number(value, 'f', decimals); }
+QString num(double value, int decimals)
+{
+    return QString::number(value, 'f', decimals);
+}
 
 int intOption(const QCommandLineParser &parser, const QString &name, int minimum)
 {
@@ -144,14 +147,17 @@ bool BenchFolder::seedDatabase(const QString &database)
 bool BenchFolder::layOut(QString *log)
 {
     QString output;
-    const int rc = runProgram(sourceDir() + u"/scripts/setup-instance.sh"_s, {gs_path},
-                              ProgramEnvironment(), &output, QByteArray(), 120000);
+    const int rc = runProgram(sourceDir() + u"/scripts/setup-instance.sh"_s, {gs_path}, ProgramEnvironment(),
+                              &output, QByteArray(), 120000);
     if (log)
         *log = output;
     return rc == 0;
 }
 
-void BenchFolder::setPort(int port) const { writeConfig(u"server"_s, u"dataport"_s, QString::number(port)); }
+void BenchFolder::setPort(int port) const
+{
+    writeConfig(u"server"_s, u"dataport"_s, QString::number(port));
+}
 
 void BenchFolder::writeConfig(const QString &section, const QString &key, const QString &value) const
 {
@@ -200,7 +206,10 @@ int runProgram(const QString &program, const QStringList &args, const ProgramEnv
     return result.exitCode;
 }
 
-bool syncToDiskPath(const QString &path) { return LinuxFileSystem().sync(path); }
+bool syncToDiskPath(const QString &path)
+{
+    return LinuxFileSystem().sync(path);
+}
 
 void removePath(const QString &path)
 {
@@ -368,13 +377,17 @@ bool runScript(const QString &gs_path, const QString &database, const QByteArray
         return false;
     f.close();
     // Input from a file (UTF-8 texts); a large page cache for the build only.
-    const int rc = runProgram(u"isql-fb"_s, {u"-q"_s, u"-b"_s, u"-ch"_s, u"UTF8"_s, u"-c"_s, u"40000"_s, u"-i"_s, file, database},
-                              toolEnvironment(gs_path), &output);
+    const int rc = runProgram(
+        u"isql-fb"_s, {u"-q"_s, u"-b"_s, u"-ch"_s, u"UTF8"_s, u"-c"_s, u"40000"_s, u"-i"_s, file, database},
+        toolEnvironment(gs_path), &output);
     QFile::remove(file);
     return rc == 0;
 }
 
-QString markerFile(const QString &folder) { return folder + u"complete.txt"_s; }
+QString markerFile(const QString &folder)
+{
+    return folder + u"complete.txt"_s;
+}
 
 /// The marker written after a complete build: "target=MB size=BYTES sales=N".
 bool cacheValid(const QString &folder, int targetMb)
@@ -401,7 +414,8 @@ QString ensureBenchDatabase(int targetMb)
 {
     QDir().mkpath(benchRoot());
     // The 1 GB database of the measurements lives in backup-db/; other sizes (trial runs) beside it.
-    const QString name = targetMb == 1024 ? u"backup-db"_s : u"backup-db-"_s + QString::number(targetMb) + u"mb"_s;
+    const QString name =
+        targetMb == 1024 ? u"backup-db"_s : u"backup-db-"_s + QString::number(targetMb) + u"mb"_s;
     // One build at a time per database; a second program waits for the first one's result.
     QLockFile lock(benchRoot() + name + u".lock"_s);
     lock.setStaleLockTime(0);
@@ -425,8 +439,8 @@ QString ensureBenchDatabase(int targetMb)
     removePath(folder);
     QDir().mkpath(building);
     QString output;
-    if (runProgram(sourceDir() + u"/scripts/setup-instance.sh"_s, {building}, ProgramEnvironment(),
-                   &output, QByteArray(), 120000) != 0) {
+    if (runProgram(sourceDir() + u"/scripts/setup-instance.sh"_s, {building}, ProgramEnvironment(), &output,
+                   QByteArray(), 120000) != 0) {
         warn(u"set-up failed: "_s + output);
         return QString();
     }
@@ -443,7 +457,8 @@ QString ensureBenchDatabase(int targetMb)
         warn(u"master data failed: "_s + output);
         return QString();
     }
-    say(u"  master data: "_s + num(seconds(timer), 1) + u" s, "_s + num(mib(QFileInfo(buildDb).size()), 0) + u" MB"_s);
+    say(u"  master data: "_s + num(seconds(timer), 1) + u" s, "_s + num(mib(QFileInfo(buildDb).size()), 0) +
+        u" MB"_s);
     QByteArray batch = salesBatchSql;
     batch.replace("@COUNT@", QByteArray::number(SalesPerBatch));
     qint64 sales = 0;
@@ -455,8 +470,8 @@ QString ensureBenchDatabase(int targetMb)
         }
         sales += SalesPerBatch;
         const double s = seconds(timer);
-        say(u"  "_s + QString::number(sales) + u" sales, "_s + num(mib(QFileInfo(buildDb).size()), 0) + u" MB, "_s +
-            num(s, 0) + u" s ("_s + num(double(sales) / s, 0) + u" sales/s)"_s);
+        say(u"  "_s + QString::number(sales) + u" sales, "_s + num(mib(QFileInfo(buildDb).size()), 0) +
+            u" MB, "_s + num(s, 0) + u" s ("_s + num(double(sales) / s, 0) + u" sales/s)"_s);
     }
     if (!runScript(building, buildDb, statisticsSql, output)) {
         warn(u"index statistics failed: "_s + output);
@@ -477,16 +492,17 @@ QString ensureBenchDatabase(int targetMb)
         return QString();
     }
     // databases.conf names the folder: lay it out again under its final name.
-    if (runProgram(sourceDir() + u"/scripts/setup-instance.sh"_s, {folder}, ProgramEnvironment(),
-                   &output, QByteArray(), 120000) != 0) {
+    if (runProgram(sourceDir() + u"/scripts/setup-instance.sh"_s, {folder}, ProgramEnvironment(), &output,
+                   QByteArray(), 120000) != 0) {
         warn(u"set-up failed: "_s + output);
         return QString();
     }
     QFile marker(markerFile(folder));
     if (!marker.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return QString();
-    marker.write("target=" + QByteArray::number(targetMb) + " size=" + QByteArray::number(QFileInfo(db).size()) +
-                 " sales=" + QByteArray::number(sales) + " lines=" + QByteArray::number(lines) + "\n");
+    marker.write("target=" + QByteArray::number(targetMb) +
+                 " size=" + QByteArray::number(QFileInfo(db).size()) + " sales=" + QByteArray::number(sales) +
+                 " lines=" + QByteArray::number(lines) + "\n");
     marker.close();
     say(u"  built in "_s + num(seconds(timer), 0) + u" s: "_s + QString::number(sales) + u" sales, "_s +
         QString::number(lines) + u" sale lines, "_s + num(mib(QFileInfo(db).size()), 0) + u" MB"_s);

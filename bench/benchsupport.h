@@ -7,7 +7,6 @@
 
 #include <QElapsedTimer>
 #include <QList>
-#include <QStringList>
 #include <QString>
 #include <QStringList>
 
@@ -31,7 +30,10 @@ QString sourceDir();
 int freePort();
 
 /// Seconds elapsed on \a timer, with nanosecond resolution.
-inline double seconds(const QElapsedTimer &timer) { return double(timer.nsecsElapsed()) / 1e9; }
+inline double seconds(const QElapsedTimer &timer)
+{
+    return double(timer.nsecsElapsed()) / 1e9;
+}
 
 /// Median of \a values (0 when empty).
 double median(std::vector<double> values);
@@ -42,7 +44,10 @@ double spreadPercent(const std::vector<double> &values);
 /// "1.23" with \a decimals decimals.
 QString num(double value, int decimals = 2);
 /// Megabytes (MiB) of \a bytes, as a number.
-inline double mib(qint64 bytes) { return double(bytes) / 1048576.0; }
+inline double mib(qint64 bytes)
+{
+    return double(bytes) / 1048576.0;
+}
 
 /// \brief Reads "--rounds N" style integer options, leaving the program with usage on a bad value.
 int intOption(const QCommandLineParser &parser, const QString &name, int minimum);
@@ -96,7 +101,8 @@ ProgramEnvironment toolEnvironment(const QString &gs_path);
 /// \brief Runs \a program with \a args in \a env and waits (at most \a timeoutMs). Returns its exit
 /// code, -1 when it did not start, ended by a signal or timed out; its merged output in \a output.
 int runProgram(const QString &program, const QStringList &args, const ProgramEnvironment &env = {},
-               QString *output = nullptr, const QByteArray &input = QByteArray(), int timeoutMs = 3600 * 1000);
+               QString *output = nullptr, const QByteArray &input = QByteArray(),
+               int timeoutMs = 3600 * 1000);
 
 /// Flushes a file or folder to disk; false when it cannot.
 bool syncToDiskPath(const QString &path);

@@ -74,13 +74,16 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(u"engine_start"_s);
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        u"Times f_db_server(\"START\") of a program folder of its own beside the raw time from launching the same "
+        u"Times f_db_server(\"START\") of a program folder of its own beside the raw time from launching the "
+        u"same "
         u"firebird server to its first successful attachment, and prints the ratio of the medians (goal <= 1.5)."_s);
     parser.addHelpOption();
     parser.addOption({u"rounds"_s, u"Measured rounds (default 10)."_s, u"N"_s, u"10"_s});
     parser.addOption({u"warmup"_s, u"Unmeasured rounds first (default 1)."_s, u"N"_s, u"1"_s});
-    parser.addOption({u"poll-ms"_s, u"Pause between attachment attempts of the raw start (default 2)."_s, u"MS"_s, u"2"_s});
-    parser.addOption({u"stop-timeout-ms"_s, u"How long a stop waits before SIGKILL (default 3000)."_s, u"MS"_s, u"3000"_s});
+    parser.addOption({u"poll-ms"_s, u"Pause between attachment attempts of the raw start (default 2)."_s,
+                      u"MS"_s, u"2"_s});
+    parser.addOption({u"stop-timeout-ms"_s, u"How long a stop waits before SIGKILL (default 3000)."_s,
+                      u"MS"_s, u"3000"_s});
     parser.addOption({u"trace"_s, u"Print each attachment attempt of the raw start."_s});
     parser.addOption({u"keep"_s, u"Keep the program folder under /var/tmp/garvina-bench/."_s});
     parser.process(app);
@@ -170,7 +173,8 @@ int main(int argc, char *argv[])
         }
         const double s = seconds(t);
         if (traceAttempts)
-            warn(u"raw start: "_s + QString::number(attempts) + u" attempts (start ms:duration ms) "_s + trace);
+            warn(u"raw start: "_s + QString::number(attempts) + u" attempts (start ms:duration ms) "_s +
+                 trace);
         if (!ok) {
             warn(u"raw start: no attachment"_s);
             ++failures;
@@ -211,8 +215,10 @@ int main(int argc, char *argv[])
         say(u"message boxes shown: "_s + QString::number(boxes.shown.size()));
     if (failures)
         say(u"failed rounds: "_s + QString::number(failures));
-    say(u"median f_db_server(START) = "_s + num(mp, 1) + u" ms over "_s + QString::number(rounds) + u" rounds"_s);
-    say(u"median raw launch->attach = "_s + num(mr, 1) + u" ms over "_s + QString::number(rounds) + u" rounds"_s);
+    say(u"median f_db_server(START) = "_s + num(mp, 1) + u" ms over "_s + QString::number(rounds) +
+        u" rounds"_s);
+    say(u"median raw launch->attach = "_s + num(mr, 1) + u" ms over "_s + QString::number(rounds) +
+        u" rounds"_s);
     say(u"ratio start/raw = "_s + num(mr > 0 ? mp / mr : 0, 2));
     return failures ? 1 : 0;
 }

@@ -34,7 +34,10 @@ private:
     bool m_open = false;
 };
 
-QString loadAverage() { return loadAverageText(); }
+QString loadAverage()
+{
+    return loadAverageText();
+}
 
 } // namespace
 
@@ -43,14 +46,17 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(u"rebuild"_s);
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        u"Times f_executewait (rebuild through gbak beside the live file, engine stopped) on a copy of the cached "
-        u"~1 GB bench database beside the raw gbak -b -g + gbak -c cycle of the same file, and prints the ratio "
-        u"of the medians (goal <= 1.2)."_s);
+    parser.setApplicationDescription(u"Times f_executewait (rebuild through gbak beside the live file, "
+                                     u"engine stopped) on a copy of the cached "
+                                     u"~1 GB bench database beside the raw gbak -b -g + gbak -c cycle of the "
+                                     u"same file, and prints the ratio "
+                                     u"of the medians (goal <= 1.2)."_s);
     parser.addHelpOption();
     parser.addOption({u"rounds"_s, u"Measured rounds (default 3)."_s, u"N"_s, u"3"_s});
-    parser.addOption({u"db-mb"_s, u"Size of the cached database in MB (default 1024)."_s, u"MB"_s, u"1024"_s});
-    parser.addOption({u"gbak"_s, u"The gbak program (default /usr/bin/gbak)."_s, u"PATH"_s, u"/usr/bin/gbak"_s});
+    parser.addOption(
+        {u"db-mb"_s, u"Size of the cached database in MB (default 1024)."_s, u"MB"_s, u"1024"_s});
+    parser.addOption(
+        {u"gbak"_s, u"The gbak program (default /usr/bin/gbak)."_s, u"PATH"_s, u"/usr/bin/gbak"_s});
     parser.addOption({u"keep"_s, u"Keep the program folder under /var/tmp/garvina-bench/."_s});
     parser.process(app);
     const int rounds = intOption(parser, u"rounds"_s, 1);
@@ -92,8 +98,8 @@ int main(int argc, char *argv[])
     env.extra = EngineInstance(folder.gs_path).toolEnvironment();
 
     const qint64 sizeBefore = QFileInfo(live).size();
-    say(u"database "_s + live + u": "_s + QString::number(sizeBefore) + u" bytes ("_s + num(mib(sizeBefore), 1) +
-        u" MB) before"_s);
+    say(u"database "_s + live + u": "_s + QString::number(sizeBefore) + u" bytes ("_s +
+        num(mib(sizeBefore), 1) + u" MB) before"_s);
 
     int failures = 0;
     const auto rawRound = [&]() -> double {
@@ -104,8 +110,9 @@ int main(int argc, char *argv[])
         QString output;
         QElapsedTimer t;
         t.start();
-        const bool ok = runProgram(gbak, {u"-b"_s, u"-g"_s, u"-user"_s, u"DBA"_s, live, fbk}, env, &output) == 0 &&
-                        runProgram(gbak, {u"-c"_s, u"-user"_s, u"DBA"_s, fbk, restored}, env, &output) == 0;
+        const bool ok =
+            runProgram(gbak, {u"-b"_s, u"-g"_s, u"-user"_s, u"DBA"_s, live, fbk}, env, &output) == 0 &&
+            runProgram(gbak, {u"-c"_s, u"-user"_s, u"DBA"_s, fbk, restored}, env, &output) == 0;
         const double s = seconds(t);
         if (!ok) {
             warn(u"raw gbak cycle failed: "_s + output);
@@ -139,8 +146,8 @@ int main(int argc, char *argv[])
         const double p = productRound();
         raw.push_back(r);
         product.push_back(p);
-        say(QString::number(i + 1).rightJustified(5) + num(r, 2).rightJustified(25) + num(p, 2).rightJustified(18) +
-            QString::number(sizeAfter).rightJustified(13));
+        say(QString::number(i + 1).rightJustified(5) + num(r, 2).rightJustified(25) +
+            num(p, 2).rightJustified(18) + QString::number(sizeAfter).rightJustified(13));
     }
 
     const double mp = median(product), mr = median(raw);
@@ -152,7 +159,8 @@ int main(int argc, char *argv[])
     if (failures)
         say(u"failed steps: "_s + QString::number(failures));
     say(u"size before = "_s + QString::number(sizeBefore) + u" bytes ("_s + num(mib(sizeBefore), 1) +
-        u" MB), after = "_s + QString::number(sizeAfter) + u" bytes ("_s + num(mib(sizeAfter), 1) + u" MB)"_s);
+        u" MB), after = "_s + QString::number(sizeAfter) + u" bytes ("_s + num(mib(sizeAfter), 1) +
+        u" MB)"_s);
     say(u"median f_executewait = "_s + num(mp, 2) + u" s over "_s + QString::number(rounds) + u" rounds"_s);
     say(u"median raw gbak -b -g + gbak -c = "_s + num(mr, 2) + u" s"_s);
     say(u"ratio rebuild/raw = "_s + num(mr > 0 ? mp / mr : 0, 2));

@@ -62,14 +62,19 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(u"rehearsal"_s);
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        u"Times a restore rehearsal (copy, gbak -b -g, gbak -c, full validation, row counts, at idle priority) of "
-        u"an online backup of the cached ~1 GB bench database beside the raw gbak -b -g + gbak -c cycle of the "
-        u"same file, with a till-like client at work on the running engine, and its single-row commit p99 idle, "
+        u"Times a restore rehearsal (copy, gbak -b -g, gbak -c, full validation, row counts, at idle "
+        u"priority) of "
+        u"an online backup of the cached ~1 GB bench database beside the raw gbak -b -g + gbak -c cycle of "
+        u"the "
+        u"same file, with a till-like client at work on the running engine, and its single-row commit p99 "
+        u"idle, "
         u"during the raw cycle and during the rehearsal; prints the ratio rehearsal/idle last (goal <= 1.5)."_s);
     parser.addHelpOption();
     parser.addOption({u"rounds"_s, u"Measured rounds of each (default 1)."_s, u"N"_s, u"1"_s});
-    parser.addOption({u"db-mb"_s, u"Size of the cached database in MB (default 1024)."_s, u"MB"_s, u"1024"_s});
-    parser.addOption({u"idle-seconds"_s, u"Length of each idle latency window in s (default 30)."_s, u"S"_s, u"30"_s});
+    parser.addOption(
+        {u"db-mb"_s, u"Size of the cached database in MB (default 1024)."_s, u"MB"_s, u"1024"_s});
+    parser.addOption(
+        {u"idle-seconds"_s, u"Length of each idle latency window in s (default 30)."_s, u"S"_s, u"30"_s});
     parser.addOption({u"think-ms"_s, u"Client pause after each operation (default 5)."_s, u"MS"_s, u"5"_s});
     parser.addOption({u"normal-priority"_s, u"Experiment: run the rehearsal's tools at normal priority."_s});
     parser.addOption({u"keep"_s, u"Keep the program folder under /var/tmp/garvina-bench/."_s});
@@ -96,7 +101,7 @@ int main(int argc, char *argv[])
     const int port = freePort();
     folder.setPort(port);
     say(u"settings: "_s + (idlePriority ? u"as the product runs (tools at nice 19, ionice idle)"_s
-                                         : u"tools at normal priority"_s));
+                                        : u"tools at normal priority"_s));
 
     PrintingMessageBoxes boxes;
     SystemClock clock;
@@ -143,8 +148,9 @@ int main(int argc, char *argv[])
         }
         QElapsedTimer t;
         t.start();
-        const bool ok = runProgram(u"gbak"_s, {u"-b"_s, u"-g"_s, u"-user"_s, u"DBA"_s, copy, fbk}, env, &output) == 0 &&
-                        runProgram(u"gbak"_s, {u"-c"_s, u"-user"_s, u"DBA"_s, fbk, restored}, env, &output) == 0;
+        const bool ok =
+            runProgram(u"gbak"_s, {u"-b"_s, u"-g"_s, u"-user"_s, u"DBA"_s, copy, fbk}, env, &output) == 0 &&
+            runProgram(u"gbak"_s, {u"-c"_s, u"-user"_s, u"DBA"_s, fbk, restored}, env, &output) == 0;
         const double s = seconds(t);
         if (!ok) {
             warn(u"raw gbak cycle failed: "_s + output);
@@ -217,16 +223,17 @@ int main(int argc, char *argv[])
         say(u"failed steps: "_s + QString::number(failures));
     if (!boxes.shown.isEmpty())
         say(u"message boxes shown: "_s + QString::number(boxes.shown.size()));
-    say(u"rehearsed: "_s + QString::number(tables) + u" tables, "_s + QString::number(rows) + u" rows of a "_s +
-        num(mib(backupBytes), 0) + u" MB backup"_s);
+    say(u"rehearsed: "_s + QString::number(tables) + u" tables, "_s + QString::number(rows) +
+        u" rows of a "_s + num(mib(backupBytes), 0) + u" MB backup"_s);
     say(u"client idle,   reads:   "_s + describe(idleReads));
     say(u"client idle,   commits: "_s + describe(idleCommits));
     say(u"client during raw cycle, commits: "_s + describe(rawCommits));
     say(u"client during rehearsal, reads:   "_s + describe(duringReads));
     say(u"client during rehearsal, commits: "_s + describe(duringCommits));
     const double mp = median(rehearsals), mr = median(raw);
-    say(u"median rehearsal = "_s + num(mp, 2) + u" s, median raw gbak -b -g + gbak -c = "_s + num(mr, 2) + u" s over "_s +
-        QString::number(rounds) + u" rounds (ratio "_s + num(mr > 0 ? mp / mr : 0, 2) + u")"_s);
+    say(u"median rehearsal = "_s + num(mp, 2) + u" s, median raw gbak -b -g + gbak -c = "_s + num(mr, 2) +
+        u" s over "_s + QString::number(rounds) + u" rounds (ratio "_s + num(mr > 0 ? mp / mr : 0, 2) +
+        u")"_s);
     say(u"ratio commit p99 during/idle = "_s +
         num(idleCommits.p99 > 0 ? duringCommits.p99 / idleCommits.p99 : 0, 2) + u" (reads "_s +
         num(idleReads.p99 > 0 ? duringReads.p99 / idleReads.p99 : 0, 2) + u")"_s);

@@ -70,7 +70,8 @@ int main(int argc, char **argv)
     QStringList keep = plan.keep;
     keep.sort();
     std::reverse(keep.begin(), keep.end());
-    say(u"folders kept:       "_s + QString::number(left.size()) + u" (7 days, 4 weeks, 12 months by default)"_s);
+    say(u"folders kept:       "_s + QString::number(left.size()) +
+        u" (7 days, 4 weeks, 12 months by default)"_s);
     say(u"kept:               "_s + left.join(u' '));
     const bool matches = left == keep && deleted.size() + left.size() == days;
     say(u"kept matches plan:  "_s + (matches ? u"yes"_s : u"NO"_s));

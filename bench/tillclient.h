@@ -95,21 +95,29 @@ public:
         add(isc_dpb_password, password);
         add(isc_dpb_lc_ctype, "UTF8");
         ISC_STATUS_ARRAY status{};
-        const bool ok = isc_attach_database(status, 0, database.constData(), &m_db, static_cast<short>(dpb.size()),
-                                            dpb.data()) == 0;
+        const bool ok = isc_attach_database(status, 0, database.constData(), &m_db,
+                                            static_cast<short>(dpb.size()), dpb.data()) == 0;
         std::fill(dpb.begin(), dpb.end(), '\0');
         if (!ok) {
             error = statusText(status);
             return false;
         }
-        return prepare(m_readSale, "select sale_id, receipt_no, store_id, sale_date, cashier, payment, total "
-                                   "from sales where sale_id = ?", error) &&
-               prepare(m_readLine, "select goods_id, qty, unit_price, discount, amount from sale_lines "
-                                   "where sale_id = ? and line_no = 1", error) &&
-               prepare(m_insertSale, "insert into sales (store_id, customer_id, cashier, payment, total) "
-                                     "values (?, ?, '王芳', 'CASH', 199.00)", error) &&
-               prepare(m_updateStock, "update stock set qty = qty + 1, updated_at = current_timestamp "
-                                      "where goods_id = ? and store_id = ?", error);
+        return prepare(m_readSale,
+                       "select sale_id, receipt_no, store_id, sale_date, cashier, payment, total "
+                       "from sales where sale_id = ?",
+                       error) &&
+               prepare(m_readLine,
+                       "select goods_id, qty, unit_price, discount, amount from sale_lines "
+                       "where sale_id = ? and line_no = 1",
+                       error) &&
+               prepare(m_insertSale,
+                       "insert into sales (store_id, customer_id, cashier, payment, total) "
+                       "values (?, ?, '王芳', 'CASH', 199.00)",
+                       error) &&
+               prepare(m_updateStock,
+                       "update stock set qty = qty + 1, updated_at = current_timestamp "
+                       "where goods_id = ? and store_id = ?",
+                       error);
     }
 
     /// Reads one sale and its first line by primary key in a read-only transaction.
@@ -144,7 +152,8 @@ private:
     {
         ISC_STATUS_ARRAY status{};
         isc_tr_handle tr = 0;
-        static const char tpb[] = {isc_tpb_version3, isc_tpb_read, isc_tpb_read_committed, isc_tpb_rec_version};
+        static const char tpb[] = {isc_tpb_version3, isc_tpb_read, isc_tpb_read_committed,
+                                   isc_tpb_rec_version};
         if (isc_start_transaction(status, &tr, 1, &m_db, static_cast<unsigned short>(sizeof tpb), tpb)) {
             error = statusText(status);
             return false;
@@ -194,9 +203,10 @@ private:
                 s.params[i++] = p;
         ISC_STATUS_ARRAY status{};
         isc_tr_handle tr = 0;
-        static const char readTpb[] = {isc_tpb_version3, isc_tpb_read, isc_tpb_read_committed, isc_tpb_rec_version};
-        static const char writeTpb[] = {isc_tpb_version3, isc_tpb_write, isc_tpb_read_committed, isc_tpb_rec_version,
-                                        isc_tpb_wait};
+        static const char readTpb[] = {isc_tpb_version3, isc_tpb_read, isc_tpb_read_committed,
+                                       isc_tpb_rec_version};
+        static const char writeTpb[] = {isc_tpb_version3, isc_tpb_write, isc_tpb_read_committed,
+                                        isc_tpb_rec_version, isc_tpb_wait};
         const char *tpb = readOnly ? readTpb : writeTpb;
         const auto tpbSize = static_cast<unsigned short>(readOnly ? sizeof readTpb : sizeof writeTpb);
         if (isc_start_transaction(status, &tr, 1, &m_db, tpbSize, tpb)) {
@@ -248,8 +258,7 @@ class LatencyWorker
 public:
     LatencyWorker(QByteArray database, QByteArray password, int thinkMs)
         : m_database(std::move(database)), m_password(std::move(password)), m_thinkMs(thinkMs)
-    {
-    }
+    {}
 
     bool start(QString &error)
     {
@@ -300,7 +309,8 @@ private:
         }
         ready.set_value(QString());
         std::mt19937 rng(12345);
-        std::uniform_int_distribution<int> sale(1, maxSale), goods(1, 16000), store(1, 8), customer(1, 100000);
+        std::uniform_int_distribution<int> sale(1, maxSale), goods(1, 16000), store(1, 8),
+            customer(1, 100000);
         for (unsigned n = 0; !m_stop; ++n) {
             const auto t0 = SteadyClock::now();
             bool ok = false;
@@ -367,8 +377,8 @@ inline Latency latencyOf(const std::vector<Sample> &samples, int kind) // kind: 
 
 inline QString describe(const Latency &l)
 {
-    return u"p50 "_s + num(l.p50, 2) + u" ms, p99 "_s + num(l.p99, 2) + u" ms, max "_s + num(l.max, 1) + u" ms (n="_s +
-           QString::number(l.count) + u")"_s;
+    return u"p50 "_s + num(l.p50, 2) + u" ms, p99 "_s + num(l.p99, 2) + u" ms, max "_s + num(l.max, 1) +
+           u" ms (n="_s + QString::number(l.count) + u")"_s;
 }
 
 } // namespace garvina::bench

@@ -43,12 +43,12 @@ namespace {
 
 // ---------------------------------------------------------------- palette
 
-const QColor kBlue(19, 179, 253);        // accent used by the windows' buttons
-const QColor kBlueLight(118, 212, 255);  // top faces of the blue cylinders
-const QColor kBlueTop(44, 192, 255);     // band gradient, top
-const QColor kBlueBottom(12, 158, 238);  // band gradient, bottom
-const QColor kBody(243, 247, 251);       // main window body
-const QColor kBorder(201, 215, 227);     // thin window border
+const QColor kBlue(19, 179, 253);       // accent used by the windows' buttons
+const QColor kBlueLight(118, 212, 255); // top faces of the blue cylinders
+const QColor kBlueTop(44, 192, 255);    // band gradient, top
+const QColor kBlueBottom(12, 158, 238); // band gradient, bottom
+const QColor kBody(243, 247, 251);      // main window body
+const QColor kBorder(201, 215, 227);    // thin window border
 const QColor kRed(224, 67, 67);
 const QColor kGreen(40, 188, 98);
 const QColor kTeal(24, 186, 140);
@@ -113,7 +113,7 @@ void saveIco(const QList<QImage> &images, const QString &path)
     ds.setByteOrder(QDataStream::LittleEndian);
 
     const quint16 count = quint16(images.size());
-    ds << quint16(0) << quint16(1) << count;  // reserved, type = icon, count
+    ds << quint16(0) << quint16(1) << count; // reserved, type = icon, count
 
     QList<QByteArray> blobs;
     for (const QImage &src : images) {
@@ -128,10 +128,9 @@ void saveIco(const QList<QImage> &images, const QString &path)
         QDataStream bs(&blob, QIODevice::WriteOnly);
         bs.setByteOrder(QDataStream::LittleEndian);
         // BITMAPINFOHEADER; the height counts the colour and the mask rows.
-        bs << quint32(40) << qint32(w) << qint32(2 * h) << quint16(1) << quint16(32)
-           << quint32(0) << quint32(w * h * 4 + maskStride * h) << qint32(0) << qint32(0)
-           << quint32(0) << quint32(0);
-        for (int y = h - 1; y >= 0; --y) {  // rows bottom-up
+        bs << quint32(40) << qint32(w) << qint32(2 * h) << quint16(1) << quint16(32) << quint32(0)
+           << quint32(w * h * 4 + maskStride * h) << qint32(0) << qint32(0) << quint32(0) << quint32(0);
+        for (int y = h - 1; y >= 0; --y) { // rows bottom-up
             const QRgb *line = reinterpret_cast<const QRgb *>(img.constScanLine(y));
             for (int x = 0; x < w; ++x)
                 bs << quint8(qBlue(line[x])) << quint8(qGreen(line[x])) << quint8(qRed(line[x]))
@@ -150,8 +149,8 @@ void saveIco(const QList<QImage> &images, const QString &path)
 
     quint32 offset = 6 + 16 * quint32(count);
     for (int i = 0; i < images.size(); ++i) {
-        ds << quint8(images[i].width()) << quint8(images[i].height()) << quint8(0) << quint8(0)
-           << quint16(1) << quint16(32) << quint32(blobs[i].size()) << offset;
+        ds << quint8(images[i].width()) << quint8(images[i].height()) << quint8(0) << quint8(0) << quint16(1)
+           << quint16(32) << quint32(blobs[i].size()) << offset;
         offset += quint32(blobs[i].size());
     }
     for (const QByteArray &b : blobs)
@@ -219,8 +218,8 @@ void smooth(QPainter &p)
 
 // A stacked database cylinder inside r. The bands between the tiers are cut
 // out: painted with gapColor, or made transparent if gapColor is invalid.
-void drawDatabase(QPainter &p, const QRectF &r, const QColor &body, const QColor &top, int tiers,
-                  qreal gap, const QColor &gapColor, qreal ellipseRatio = 0.34)
+void drawDatabase(QPainter &p, const QRectF &r, const QColor &body, const QColor &top, int tiers, qreal gap,
+                  const QColor &gapColor, qreal ellipseRatio = 0.34)
 {
     const qreal eh = r.width() * ellipseRatio;
     const QRectF topRect(r.left(), r.top(), r.width(), eh);
@@ -269,8 +268,8 @@ void drawDatabase(QPainter &p, const QRectF &r, const QColor &body, const QColor
 QPainterPath gearPath(const QPointF &c, qreal outer, qreal inner, qreal hole, int teeth)
 {
     const qreal period = 2 * M_PI / teeth;
-    const qreal baseHalf = period * 0.27;  // half width of a tooth at its foot
-    const qreal tipHalf = period * 0.17;   // half width of a tooth at its tip
+    const qreal baseHalf = period * 0.27; // half width of a tooth at its foot
+    const qreal tipHalf = period * 0.17;  // half width of a tooth at its tip
     auto at = [&](qreal radius, qreal angle) {
         return QPointF(c.x() + radius * std::cos(angle), c.y() + radius * std::sin(angle));
     };
@@ -294,8 +293,8 @@ QPainterPath gearPath(const QPointF &c, qreal outer, qreal inner, qreal hole, in
 
 // Circular arrow: arc of radius R around c from startDeg sweeping sweepDeg
 // (Qt angles: counter-clockwise, 0 = 3 o'clock), arrow head at the end.
-void drawCircularArrow(QPainter &p, const QPointF &c, qreal R, qreal startDeg, qreal sweepDeg,
-                       qreal width, const QColor &color)
+void drawCircularArrow(QPainter &p, const QPointF &c, qreal R, qreal startDeg, qreal sweepDeg, qreal width,
+                       const QColor &color)
 {
     const qreal headLen = width * 2.0;
     const qreal headHalf = width * 1.45;
@@ -518,7 +517,7 @@ QImage drawMenuIcon(int number, int s)
     p.scale(s / 16.0, s / 16.0);
 
     switch (number) {
-    case 2: {  // show the main window: a small window with a blue title bar
+    case 2: { // show the main window: a small window with a blue title bar
         p.setPen(QPen(kSlate, 1));
         p.setBrush(Qt::white);
         p.drawRoundedRect(QRectF(1.5, 2.5, 13, 11), 1.5, 1.5);
@@ -532,7 +531,7 @@ QImage drawMenuIcon(int number, int s)
         p.drawRect(QRectF(11.5, 4, 1, 1));
         break;
     }
-    case 5: {  // start: green play triangle
+    case 5: { // start: green play triangle
         QPolygonF tri;
         tri << QPointF(4.2, 2.8) << QPointF(13.2, 8) << QPointF(4.2, 13.2);
         p.setPen(QPen(kGreen, 1.4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
@@ -540,13 +539,13 @@ QImage drawMenuIcon(int number, int s)
         p.drawPolygon(tri);
         break;
     }
-    case 6: {  // stop: red square
+    case 6: { // stop: red square
         p.setPen(Qt::NoPen);
         p.setBrush(kRed);
         p.drawRoundedRect(QRectF(3, 3, 10, 10), 1.6, 1.6);
         break;
     }
-    case 7: {  // exit: red power symbol
+    case 7: { // exit: red power symbol
         p.setPen(QPen(kRed, 1.8, Qt::SolidLine, Qt::RoundCap));
         p.setBrush(Qt::NoBrush);
         const QRectF box(2.6, 3.4, 10.8, 10.8);
@@ -557,7 +556,7 @@ QImage drawMenuIcon(int number, int s)
         p.drawLine(QPointF(8, 1.6), QPointF(8, 8));
         break;
     }
-    case 8: {  // settings: gear
+    case 8: { // settings: gear
         p.setPen(Qt::NoPen);
         p.setBrush(kSlate);
         p.drawPath(gearPath(QPointF(8, 8), 7.3, 5.4, 2.2, 8));
@@ -595,8 +594,7 @@ QImage drawAppIcon(int s)
         QPainter lp(&layer);
         smooth(lp);
         lp.scale(s / 64.0, s / 64.0);
-        drawDatabase(lp, QRectF(13, 10, 30, 40), Qt::white, QColor(200, 236, 255), 3, 2.4,
-                     QColor());
+        drawDatabase(lp, QRectF(13, 10, 30, 40), Qt::white, QColor(200, 236, 255), 3, 2.4, QColor());
 
         // price tag, tilted, with a cut-out outline and a hole
         lp.translate(44, 42);
@@ -659,8 +657,8 @@ int drawAll(const QString &outDir)
         QList<QImage> sizes;
         for (int s : {16, 24, 32, 48})
             sizes << drawTrayIcon(s, running);
-        saveIco(sizes, prog + (running ? QStringLiteral("/serverstart.ico")
-                                       : QStringLiteral("/serverstop.ico")));
+        saveIco(sizes,
+                prog + (running ? QStringLiteral("/serverstart.ico") : QStringLiteral("/serverstop.ico")));
     }
 
     {
@@ -738,7 +736,8 @@ int checkAll(const QString &outDir)
 {
     const QString prog = outDir + QStringLiteral("/programfolder");
     const QString skin = prog + QStringLiteral("/skin");
-    struct Jpeg {
+    struct Jpeg
+    {
         const char *name;
         QSize size;
     };
@@ -757,7 +756,8 @@ int checkAll(const QString &outDir)
         QImageReader r(path, "ico");
         const QList<int> want{16, 24, 32, 48};
         if (r.imageCount() != want.size()) {
-            problem(QStringLiteral("%1: %2 images, expected %3").arg(path).arg(r.imageCount()).arg(want.size()));
+            problem(
+                QStringLiteral("%1: %2 images, expected %3").arg(path).arg(r.imageCount()).arg(want.size()));
             continue;
         }
         for (int i = 0; i < want.size(); ++i) {
@@ -793,7 +793,8 @@ int checkAll(const QString &outDir)
     }
 
     const QString app = outDir + QStringLiteral("/app");
-    expectDrawn(expectImage(app + QStringLiteral("/garvinaserver.png"), "png", {64, 64}), QStringLiteral("app icon"));
+    expectDrawn(expectImage(app + QStringLiteral("/garvinaserver.png"), "png", {64, 64}),
+                QStringLiteral("app icon"));
     expectDrawn(expectImage(app + QStringLiteral("/garvinaserver-256.png"), "png", {256, 256}),
                 QStringLiteral("app icon 256"));
 
@@ -805,7 +806,7 @@ int checkAll(const QString &outDir)
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv)
 {

@@ -1,9 +1,9 @@
 #include "console.h"
 
 #include "core/startup.h"
-#include "maintenance/crashrecovery.h"
 #include "engine/engineprobe.h"
 #include "engine/syshelpers.h"
+#include "maintenance/crashrecovery.h"
 #include "maintenance/dbunload.h"
 #include "platform/clock.h"
 #include "platform/messageboxes.h"
@@ -90,9 +90,15 @@ int Console::startUp(const QStringList &arguments, const QString &workingDirecto
     services.coolmenu = &m_coolmenu;
     services.tray = m_tray;
     m_tray = nullptr;
-    services.openSettings = [this] { openWindow(m_settingWindow); };
-    services.openRestore = [this] { openWindow(m_restoreWindow); };
-    services.onlineUpgrade = [this] { f_online_upgrade(m_ctx, [this] { endWithoutCloseHook(); }); };
+    services.openSettings = [this] {
+        openWindow(m_settingWindow);
+    };
+    services.openRestore = [this] {
+        openWindow(m_restoreWindow);
+    };
+    services.onlineUpgrade = [this] {
+        f_online_upgrade(m_ctx, [this] { endWithoutCloseHook(); });
+    };
     m_main = std::make_unique<w_main>(m_ctx, std::move(services));
     m_main->open();
     return 0;

@@ -1,10 +1,10 @@
 #include "app/console.h"
-#include "platform/unixsignals.h"
 #include "core/chinesetranslations.h"
 #include "engine/fbservice.h"
 #include "platform/clock.h"
 #include "platform/processhardening.h"
 #include "platform/processlauncher.h"
+#include "platform/unixsignals.h"
 #include "ui/qtmessageboxes.h"
 
 #include <QApplication>
@@ -39,8 +39,9 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("garvinaserver"));
     QApplication::setApplicationVersion(gs_softver());
     if (!installChineseTranslations(app))
-        std::fprintf(stderr, "garvinaserver: Qt's Chinese translations are not installed (qt6-translations-l10n); "
-                             "standard buttons stay English\n");
+        std::fprintf(stderr,
+                     "garvinaserver: Qt's Chinese translations are not installed (qt6-translations-l10n); "
+                     "standard buttons stay English\n");
     // Closing or minimising the main window only hides it; the console ends through its exit command.
     QApplication::setQuitOnLastWindowClosed(false);
 
@@ -57,10 +58,12 @@ int main(int argc, char *argv[])
     // The orderly end leaves the event loop with exit(), not quit(): quit() first asks every window
     // to close, and the main window refuses (closing it only hides it), which would cancel the end.
     UnixSignals unixSignals;
-    QObject::connect(&unixSignals, &UnixSignals::terminationRequested, &app, [] { QCoreApplication::exit(0); });
+    QObject::connect(&unixSignals, &UnixSignals::terminationRequested, &app,
+                     [] { QCoreApplication::exit(0); });
     // The desktop session is ending: end in the orderly way as well.
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &app, [](QSessionManager &) {
-        QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
     });
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &console, &Console::closeHook);
 

@@ -65,17 +65,14 @@ QString addressKey(const QHostAddress &address, quint16)
 
 ClientService::ClientService(QObject *parent) : ClientService(Limits(), parent) {}
 
-ClientService::ClientService(const Limits &limits, QObject *parent) : ClientService(limits, addressKey, parent) {}
+ClientService::ClientService(const Limits &limits, QObject *parent)
+    : ClientService(limits, addressKey, parent)
+{}
 
 ClientService::ClientService(const Limits &limits, PeerKey peerKey, QObject *parent)
-    : QObject(parent),
-      m_limits(limits),
-      m_peerKey(peerKey ? std::move(peerKey) : PeerKey(addressKey)),
-      m_server(new QTcpServer(this)),
-      m_acceptRetry(new QTimer(this)),
-      m_work(new QTimer(this)),
-      m_trim(new QTimer(this)),
-      m_backlog(std::make_shared<ClientServiceEvent::Backlog>())
+    : QObject(parent), m_limits(limits), m_peerKey(peerKey ? std::move(peerKey) : PeerKey(addressKey)),
+      m_server(new QTcpServer(this)), m_acceptRetry(new QTimer(this)), m_work(new QTimer(this)),
+      m_trim(new QTimer(this)), m_backlog(std::make_shared<ClientServiceEvent::Backlog>())
 {
     m_server->setListenBacklogSize(kListenBacklog);
     connect(m_server, &QTcpServer::newConnection, this, &ClientService::acceptConnections);
@@ -111,9 +108,15 @@ ClientService::~ClientService()
     StopServer();
 }
 
-void ClientService::SetEventHwnd(QObject *receiver) { m_eventReceiver = receiver; }
+void ClientService::SetEventHwnd(QObject *receiver)
+{
+    m_eventReceiver = receiver;
+}
 
-void ClientService::SetInfoHwnd(QObject *receiver) { m_infoReceiver = receiver; }
+void ClientService::SetInfoHwnd(QObject *receiver)
+{
+    m_infoReceiver = receiver;
+}
 
 short ClientService::StartServer(int port)
 {
@@ -152,7 +155,10 @@ short ClientService::StopServer()
     return 0;
 }
 
-int ClientService::GetClientCount() const { return static_cast<int>(m_connections.size()); }
+int ClientService::GetClientCount() const
+{
+    return static_cast<int>(m_connections.size());
+}
 
 int ClientService::GetMachineCount() const
 {
@@ -164,9 +170,15 @@ int ClientService::GetMachineCount() const
     return static_cast<int>(machines.size());
 }
 
-bool ClientService::isListening() const { return m_server->isListening(); }
+bool ClientService::isListening() const
+{
+    return m_server->isListening();
+}
 
-quint16 ClientService::serverPort() const { return m_server->isListening() ? m_server->serverPort() : 0; }
+quint16 ClientService::serverPort() const
+{
+    return m_server->isListening() ? m_server->serverPort() : 0;
+}
 
 void ClientService::setLimits(const Limits &limits)
 {
@@ -192,8 +204,8 @@ void ClientService::acceptConnections()
         // Owned by the service, not the listener: StopServer closes the listener first.
         socket->setParent(this);
         const QString peer = m_peerKey(socket->peerAddress(), socket->peerPort());
-        if (m_connections.size() >= m_limits.maxConnections
-            || m_perPeer.value(peer) >= m_limits.maxConnectionsPerAddress) {
+        if (m_connections.size() >= m_limits.maxConnections ||
+            m_perPeer.value(peer) >= m_limits.maxConnectionsPerAddress) {
             socket->abort();
             socket->deleteLater();
             continue;
@@ -331,8 +343,8 @@ ClientService::Served ClientService::serve(QTcpSocket *socket, int &budget)
             if (!socket->canReadLine()) {
                 // The unfinished line may be one byte longer when that byte is the "\r" of its end.
                 const qint64 unfinished = socket->bytesAvailable();
-                if (unfinished > maxLine + 1
-                    || (unfinished == maxLine + 1 && !socket->peek(unfinished).endsWith('\r'))) {
+                if (unfinished > maxLine + 1 ||
+                    (unfinished == maxLine + 1 && !socket->peek(unfinished).endsWith('\r'))) {
                     closeConnection(socket);
                     return Served::Closed;
                 }
@@ -405,8 +417,8 @@ ClientService::Served ClientService::handleLine(QTcpSocket *socket, Connection &
 
 bool ClientService::textRoom() const
 {
-    return m_backlog->events.load() < m_limits.maxQueuedTexts
-        && m_backlog->bytes.load() < m_limits.maxQueuedTextBytes;
+    return m_backlog->events.load() < m_limits.maxQueuedTexts &&
+           m_backlog->bytes.load() < m_limits.maxQueuedTextBytes;
 }
 
 void ClientService::holdReading(QTcpSocket *socket, bool hold)
@@ -491,7 +503,8 @@ void ClientService::post(const QPointer<QObject> &receiver, ClientServiceEvent::
     if (!receiver)
         return;
     const bool counted = n == ClientServiceEvent::Notification::socket_get_text;
-    QCoreApplication::postEvent(receiver.data(), new ClientServiceEvent(n, text, counted ? m_backlog : nullptr));
+    QCoreApplication::postEvent(receiver.data(),
+                                new ClientServiceEvent(n, text, counted ? m_backlog : nullptr));
 }
 
 } // namespace garvina

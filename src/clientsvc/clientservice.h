@@ -40,7 +40,8 @@ class ClientService final : public QObject, public ClientServiceApi
     Q_OBJECT
 public:
     /// Results of StartServer.
-    enum StartResult : short {
+    enum StartResult : short
+    {
         Started = 0,
         InvalidPort = 1,    ///< the port is 0 or outside 1–65535; nothing is opened
         AddressInUse = 2,   ///< another socket listens on the port
@@ -110,20 +111,21 @@ private:
     struct Connection
     {
         QTimer *idleTimer = nullptr;
-        QTimer *helloTimer = nullptr;      ///< runs until the client says HELLO
-        QString machineKey;                ///< the machine name, case-folded; empty until HELLO
-        QString peer;                      ///< the PeerKey of the connection
-        std::optional<QByteArray> held;    ///< a text line waiting for the console to catch up
-        bool queued = false;               ///< in m_fresh or m_busy
+        QTimer *helloTimer = nullptr;   ///< runs until the client says HELLO
+        QString machineKey;             ///< the machine name, case-folded; empty until HELLO
+        QString peer;                   ///< the PeerKey of the connection
+        std::optional<QByteArray> held; ///< a text line waiting for the console to catch up
+        bool queued = false;            ///< in m_fresh or m_busy
     };
 
     /// Why serving a connection stopped.
-    enum class Served {
-        Waiting,     ///< no complete line left: the next bytes from the client bring more
-        More,        ///< the share of this turn is used up; lines are left
-        WriteBound,  ///< replies wait to go out; bytesWritten brings it back
-        TextBound,   ///< a text waits for the console to catch up with the texts posted before
-        Closed,      ///< the connection was closed meanwhile
+    enum class Served
+    {
+        Waiting,    ///< no complete line left: the next bytes from the client bring more
+        More,       ///< the share of this turn is used up; lines are left
+        WriteBound, ///< replies wait to go out; bytesWritten brings it back
+        TextBound,  ///< a text waits for the console to catch up with the texts posted before
+        Closed,     ///< the connection was closed meanwhile
     };
 
     void acceptConnections();
@@ -140,7 +142,11 @@ private:
     /// Handles one complete line; Waiting when it is done with, TextBound when it is held back,
     /// Closed when the connection was closed meanwhile.
     Served handleLine(QTcpSocket *socket, Connection &c, const QByteArray &line);
-    enum class Queue { Fresh, Busy };
+    enum class Queue
+    {
+        Fresh,
+        Busy
+    };
     void enqueue(QTcpSocket *socket, Connection &c, Queue queue);
     /// While lines wait in the socket's buffer, the socket reads nothing more from the system; so
     /// it does not see the end of the stream before the replies to those lines are out.
@@ -148,7 +154,11 @@ private:
     bool textRoom() const;
     /// The client has gone: hands on the texts that had arrived before, then closes.
     void peerGone(QTcpSocket *socket);
-    enum class Close { Orderly, Abort };
+    enum class Close
+    {
+        Orderly,
+        Abort
+    };
     void closeConnection(QTcpSocket *socket, Close how = Close::Orderly);
     void post(const QPointer<QObject> &receiver, ClientServiceEvent::Notification n,
               const QString &text = QString());

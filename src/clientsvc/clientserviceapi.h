@@ -31,7 +31,8 @@ namespace garvina {
 class ClientServiceEvent final : public QEvent
 {
 public:
-    enum class Notification {
+    enum class Notification
+    {
         socket_onconnect, ///< a client connected (sent to the event receiver)
         socket_onmyclose, ///< a client's connection closed, for whatever reason (event receiver)
         socket_get_text,  ///< a client sent a line of text; text() holds it (info receiver)
@@ -47,7 +48,8 @@ public:
 
     explicit ClientServiceEvent(Notification notification, QString text = QString(),
                                 std::shared_ptr<Backlog> backlog = nullptr)
-        : QEvent(eventType()), m_notification(notification), m_text(std::move(text)), m_backlog(std::move(backlog))
+        : QEvent(eventType()), m_notification(notification), m_text(std::move(text)),
+          m_backlog(std::move(backlog))
     {
         if (m_backlog) {
             m_backlog->events.fetch_add(1);

@@ -22,7 +22,10 @@ namespace {
 // stalling the console at every read.
 constexpr qint64 MaxFileSize = 8 * 1024 * 1024;
 
-bool isBlank(QChar c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\v' || c == u'\f'; }
+bool isBlank(QChar c)
+{
+    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\v' || c == u'\f';
+}
 
 QStringView trimBlanks(QStringView s)
 {
@@ -35,7 +38,10 @@ QStringView trimBlanks(QStringView s)
     return s.mid(begin, end - begin);
 }
 
-bool sameName(QStringView a, QStringView b) { return a.compare(b, Qt::CaseInsensitive) == 0; }
+bool sameName(QStringView a, QStringView b)
+{
+    return a.compare(b, Qt::CaseInsensitive) == 0;
+}
 
 /// The section name of a "[name]" line, or a null view when the line is not a section line.
 QStringView sectionName(QStringView line)
@@ -347,8 +353,8 @@ bool ProfileFile::write(const QList<Entry> &entries) const
 
     Lines file = splitLines(decode(bytes));
     for (const Entry &e : entries) {
-        setValue(file.lines, sanitized(trimBlanks(e.section).toString()), sanitized(trimBlanks(e.key).toString()),
-                 sanitized(e.value));
+        setValue(file.lines, sanitized(trimBlanks(e.section).toString()),
+                 sanitized(trimBlanks(e.key).toString()), sanitized(e.value));
     }
     file.finalNewline = true;
     return replaceFile(path, joinLines(file).toUtf8(), mode);

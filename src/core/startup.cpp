@@ -10,7 +10,10 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace garvina {
 
-bool autorunRequested(const QStringList &arguments) { return arguments.join(u' ').contains(u"-autorun"_s); }
+bool autorunRequested(const QStringList &arguments)
+{
+    return arguments.join(u' ').contains(u"-autorun"_s);
+}
 
 QString resolveProgramFolder(const QString &workingDirectory, const QString &programFile,
                              const std::function<bool(const QString &)> &fileExists)
@@ -41,7 +44,9 @@ InstanceDecision decideInstance(int runningCopies)
 
 bool f_check_skin(const QString &gs_path, ProcessLauncher &launcher)
 {
-    const auto exists = [&](const QString &relative) { return QFileInfo::exists(gs_path + relative); };
+    const auto exists = [&](const QString &relative) {
+        return QFileInfo::exists(gs_path + relative);
+    };
     const auto extract = [&](const QString &archive) {
         launcher.startDetached(gs_path + u"rar"_s, {u"x"_s, u"-e"_s, u"-o+"_s, gs_path + archive}, gs_path);
     };

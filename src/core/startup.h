@@ -18,13 +18,21 @@ bool autorunRequested(const QStringList &arguments);
 QString resolveProgramFolder(const QString &workingDirectory, const QString &programFile,
                              const std::function<bool(const QString &)> &fileExists);
 
-enum class InstanceDecision { GoOn, AlreadyRunning, InternalError };
+enum class InstanceDecision
+{
+    GoOn,
+    AlreadyRunning,
+    InternalError
+};
 
 /// What start-up does with the count of running copies of the program.
 InstanceDecision decideInstance(int runningCopies);
 
 /// The pending-rebuild switch is on only for exactly "1".
-inline bool dbunloadSwitchOn(const QString &value) { return value == QStringLiteral("1"); }
+inline bool dbunloadSwitchOn(const QString &value)
+{
+    return value == QStringLiteral("1");
+}
 
 /// \brief Restores missing icons and skin pictures from the archives in the program folder.
 ///

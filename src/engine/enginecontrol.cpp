@@ -1,7 +1,7 @@
 #include "enginecontrol.h"
 
-#include "core/appcontext.h"
 #include "config/profilefile.h"
+#include "core/appcontext.h"
 #include "engine/engineprobe.h"
 #include "engine/fbservice.h"
 #include "platform/messageboxes.h"
@@ -65,7 +65,10 @@ QString readDbaPassword(const QString &gs_path)
     return QString::fromUtf8(line);
 }
 
-QString odbcIniPath() { return QDir::homePath() + u"/.odbc.ini"_s; }
+QString odbcIniPath()
+{
+    return QDir::homePath() + u"/.odbc.ini"_s;
+}
 
 bool waitUntil(const std::function<bool()> &done, int timeoutMs, int stepMs)
 {
@@ -263,7 +266,10 @@ bool EngineControl::start()
     return true;
 }
 
-qint64 EngineControl::runningPid() const { return runningEnginePid(m_ctx.gs_path, *m_options.processes); }
+qint64 EngineControl::runningPid() const
+{
+    return runningEnginePid(m_ctx.gs_path, *m_options.processes);
+}
 
 /// The port a running engine was started with, from its command line.
 int EngineControl::portOfEngine(qint64 pid) const

@@ -37,8 +37,14 @@ struct EngineInstance
 QStringList serverArguments(const EngineInstance &instance, const QString &port);
 
 /// The engine's name, its alias for the shop database and the data source the console connects through.
-inline QString engineName() { return QStringLiteral("GARVINANET"); }
-inline QString dataSourceName() { return QStringLiteral("GARVINA Server"); }
+inline QString engineName()
+{
+    return QStringLiteral("GARVINANET");
+}
+inline QString dataSourceName()
+{
+    return QStringLiteral("GARVINA Server");
+}
 
 /// \brief Reads the administrator password from the instance's password file, each time it is needed.
 /// Empty when the file cannot be read.

@@ -8,7 +8,10 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace garvina {
 
-QString enginePidFile(const QString &gs_path) { return gs_path + u"tool/GARVINANET.pid"_s; }
+QString enginePidFile(const QString &gs_path)
+{
+    return gs_path + u"tool/GARVINANET.pid"_s;
+}
 
 bool writeEnginePidFile(const QString &gs_path, qint64 pid)
 {
@@ -23,7 +26,10 @@ bool writeEnginePidFile(const QString &gs_path, qint64 pid)
     return QFile::rename(temp, path);
 }
 
-bool processAlive(qint64 pid, const ProcessTable &processes) { return processes.alive(pid); }
+bool processAlive(qint64 pid, const ProcessTable &processes)
+{
+    return processes.alive(pid);
+}
 
 bool isEngineOf(const QString &gs_path, qint64 pid, const ProcessTable &processes)
 {

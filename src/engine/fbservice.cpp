@@ -48,7 +48,8 @@ FbResult attach(const FbServiceTarget &target, isc_svc_handle &handle)
     appendItem(spb, isc_spb_user_name, user);
     appendItem(spb, isc_spb_password, password);
 
-    const QByteArray service = (target.host + u'/' + QString::number(target.port) + u":service_mgr"_s).toUtf8();
+    const QByteArray service =
+        (target.host + u'/' + QString::number(target.port) + u":service_mgr"_s).toUtf8();
     ISC_STATUS_ARRAY status{};
     handle = 0;
     if (isc_service_attach(status, 0, service.constData(), &handle, static_cast<unsigned short>(spb.size()),
@@ -87,7 +88,10 @@ void fbKeepClientOnSignals()
     Q_UNUSED(registered)
 }
 
-void fbShutdownClient() { fb_shutdown(0, fb_shutrsn_app_stopped); }
+void fbShutdownClient()
+{
+    fb_shutdown(0, fb_shutrsn_app_stopped);
+}
 
 FbResult fbCheckServiceLogin(const FbServiceTarget &target)
 {
@@ -113,7 +117,8 @@ FbResult fbOnlineBackup(const FbServiceTarget &target, const QString &database, 
         request.push_back(static_cast<char>((level >> (8 * i)) & 0xff));
 
     ISC_STATUS_ARRAY status{};
-    if (isc_service_start(status, &handle, nullptr, static_cast<unsigned short>(request.size()), request.data())) {
+    if (isc_service_start(status, &handle, nullptr, static_cast<unsigned short>(request.size()),
+                          request.data())) {
         result = {false, statusText(status)};
         detach(handle);
         return result;
@@ -126,8 +131,8 @@ FbResult fbOnlineBackup(const FbServiceTarget &target, const QString &database, 
     char buffer[4096];
     for (;;) {
         ISC_STATUS_ARRAY qstatus{};
-        if (isc_service_query(qstatus, &handle, nullptr, sizeof wait, wait, sizeof items, items, sizeof buffer,
-                              buffer)) {
+        if (isc_service_query(qstatus, &handle, nullptr, sizeof wait, wait, sizeof items, items,
+                              sizeof buffer, buffer)) {
             result = {false, statusText(qstatus)};
             break;
         }

@@ -17,7 +17,10 @@ Sqlca::~Sqlca()
         QSqlDatabase::removeDatabase(m_name);
 }
 
-QSqlDatabase Sqlca::database() const { return QSqlDatabase::database(m_name, false); }
+QSqlDatabase Sqlca::database() const
+{
+    return QSqlDatabase::database(m_name, false);
+}
 
 void Sqlca::takeError(const QSqlError &error)
 {

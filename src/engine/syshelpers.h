@@ -17,7 +17,10 @@ class MessageBoxes;
 std::optional<int> f_len(const QString &as_values);
 
 /// Convenience for the usual emptiness test: a null text counts as 0.
-inline int f_len0(const QString &s) { return f_len(s).value_or(0); }
+inline int f_len0(const QString &s)
+{
+    return f_len(s).value_or(0);
+}
 
 /// \brief Creates the absolute folder \a as_path level by level.
 ///

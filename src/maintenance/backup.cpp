@@ -49,7 +49,10 @@ int runTool(const QString &gs_path, const QString &tool, const QStringList &args
 
 } // namespace
 
-QString backupErrorLogName() { return u"备份数据库出错记录.txt"_s; }
+QString backupErrorLogName()
+{
+    return u"备份数据库出错记录.txt"_s;
+}
 
 QString backupFolderName(const QString &root, const QString &stamp)
 {

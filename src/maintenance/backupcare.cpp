@@ -56,7 +56,9 @@ QStringList prune(AppContext &ctx, const QString &root, const BackupState &state
 /// Drops the marks of backups that are gone, so the state file does not grow without end.
 void forgetMissing(BackupState &state)
 {
-    const auto gone = [](const QString &folder) { return !QFileInfo::exists(folder); };
+    const auto gone = [](const QString &folder) {
+        return !QFileInfo::exists(folder);
+    };
     state.failedFolders.removeIf(gone);
     state.rehearsedFolders.removeIf(gone);
 }

@@ -23,10 +23,10 @@ QString absentDiskProblem(const QString &root, const BackupState &state);
 /// One line of the backup list: a backup folder of the console's own under the root.
 struct BackupListRow
 {
-    QString date;    ///< "yyyy-mm-dd hh:mm"
-    QString size;    ///< "12.3 MB"
-    QString state;   ///< 完好 / 已演练 / 损坏, or the kind of safety copy
-    QString folder;  ///< the folder's name
+    QString date;   ///< "yyyy-mm-dd hh:mm"
+    QString size;   ///< "12.3 MB"
+    QString state;  ///< 完好 / 已演练 / 损坏, or the kind of safety copy
+    QString folder; ///< the folder's name
 };
 
 /// The backups under \a root, newest first, with what \a state knows about them.

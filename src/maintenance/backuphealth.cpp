@@ -13,8 +13,8 @@ int alarmHoursFrom(const QString &value)
     return ok && hours > 0 ? hours : 0;
 }
 
-bool backupAlarmDue(const BackupState &state, int alarmHours, const QDateTime &watchedSince, bool serviceRunning,
-                    const QDateTime &now)
+bool backupAlarmDue(const BackupState &state, int alarmHours, const QDateTime &watchedSince,
+                    bool serviceRunning, const QDateTime &now)
 {
     if (alarmHours <= 0 || !serviceRunning)
         return false;

@@ -14,8 +14,8 @@ int alarmHoursFrom(const QString &value);
 /// \a alarmHours. Before the first good backup the hours count from \a watchedSince (the service's
 /// start); a last good backup that a rehearsal found bad raises it at once, and so does a last good
 /// backup dated more than an hour after \a now, whose age cannot be told (the clock was set back).
-bool backupAlarmDue(const BackupState &state, int alarmHours, const QDateTime &watchedSince, bool serviceRunning,
-                    const QDateTime &now);
+bool backupAlarmDue(const BackupState &state, int alarmHours, const QDateTime &watchedSince,
+                    bool serviceRunning, const QDateTime &now);
 
 /// \brief The alarm's course: a balloon when it goes up and again every hour while it stays up.
 class BackupAlarm
@@ -23,9 +23,9 @@ class BackupAlarm
 public:
     struct Step
     {
-        bool raised = false;   ///< it went up now
-        bool cleared = false;  ///< it went down now
-        bool balloon = false;  ///< show the balloon now
+        bool raised = false;  ///< it went up now
+        bool cleared = false; ///< it went down now
+        bool balloon = false; ///< show the balloon now
     };
     Step update(bool due, const QDateTime &now);
     bool isUp() const { return m_up; }

@@ -13,11 +13,20 @@ namespace garvina {
 
 namespace {
 
-QString clean(const QString &path) { return path.isEmpty() ? path : QDir::cleanPath(path); }
+QString clean(const QString &path)
+{
+    return path.isEmpty() ? path : QDir::cleanPath(path);
+}
 
-QString timeText(const QDateTime &t) { return t.isValid() ? t.toString(Qt::ISODate) : QString(); }
+QString timeText(const QDateTime &t)
+{
+    return t.isValid() ? t.toString(Qt::ISODate) : QString();
+}
 
-QDateTime timeFrom(const QJsonValue &v) { return QDateTime::fromString(v.toString(), Qt::ISODate); }
+QDateTime timeFrom(const QJsonValue &v)
+{
+    return QDateTime::fromString(v.toString(), Qt::ISODate);
+}
 
 QStringList listFrom(const QJsonValue &v)
 {
@@ -29,16 +38,25 @@ QStringList listFrom(const QJsonValue &v)
 
 } // namespace
 
-bool BackupState::isFailed(const QString &folder) const { return failedFolders.contains(clean(folder)); }
+bool BackupState::isFailed(const QString &folder) const
+{
+    return failedFolders.contains(clean(folder));
+}
 
-bool BackupState::isRehearsed(const QString &folder) const { return rehearsedFolders.contains(clean(folder)); }
+bool BackupState::isRehearsed(const QString &folder) const
+{
+    return rehearsedFolders.contains(clean(folder));
+}
 
 QDateTime BackupState::goodSince() const
 {
     return lastGoodFolder.isEmpty() || isFailed(lastGoodFolder) ? QDateTime() : lastGoodTime;
 }
 
-QString backupStateFileName() { return u"备份状态.json"_s; }
+QString backupStateFileName()
+{
+    return u"备份状态.json"_s;
+}
 
 BackupState loadBackupState(const QString &gs_path)
 {
@@ -69,17 +87,17 @@ bool saveBackupState(const QString &gs_path, const BackupState &s)
 {
     QJsonObject o;
     o.insert(u"lastGood"_s, QJsonObject{{u"time"_s, timeText(s.lastGoodTime)},
-                                         {u"folder"_s, s.lastGoodFolder},
-                                         {u"root"_s, s.lastGoodRoot},
-                                         {u"mount"_s, s.lastGoodMount}});
+                                        {u"folder"_s, s.lastGoodFolder},
+                                        {u"root"_s, s.lastGoodRoot},
+                                        {u"mount"_s, s.lastGoodMount}});
     const RehearsalRecord &r = s.lastRehearsal;
     o.insert(u"lastRehearsal"_s, QJsonObject{{u"ok"_s, r.ok},
-                                              {u"folder"_s, r.backupFolder},
-                                              {u"start"_s, timeText(r.startTime)},
-                                              {u"durationMs"_s, r.durationMs},
-                                              {u"tables"_s, r.tables},
-                                              {u"rows"_s, r.rows},
-                                              {u"error"_s, r.error}});
+                                             {u"folder"_s, r.backupFolder},
+                                             {u"start"_s, timeText(r.startTime)},
+                                             {u"durationMs"_s, r.durationMs},
+                                             {u"tables"_s, r.tables},
+                                             {u"rows"_s, r.rows},
+                                             {u"error"_s, r.error}});
     o.insert(u"rehearsed"_s, QJsonArray::fromStringList(s.rehearsedFolders));
     o.insert(u"failed"_s, QJsonArray::fromStringList(s.failedFolders));
     // QSaveFile writes a temporary file, flushes it to disk and renames it over the old one.

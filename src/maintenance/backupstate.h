@@ -10,12 +10,12 @@ namespace garvina {
 struct RehearsalRecord
 {
     bool ok = false;
-    QString backupFolder;   ///< the rehearsed backup folder (full path)
+    QString backupFolder; ///< the rehearsed backup folder (full path)
     QDateTime startTime;
     qint64 durationMs = 0;
     int tables = 0;
     qint64 rows = 0;
-    QString error;          ///< why it failed; empty when ok
+    QString error; ///< why it failed; empty when ok
 };
 
 /// \brief What the console remembers about its backups between runs: the last good backup, the last
@@ -23,12 +23,12 @@ struct RehearsalRecord
 struct BackupState
 {
     QDateTime lastGoodTime;
-    QString lastGoodFolder;   ///< full path, no trailing "/"
-    QString lastGoodRoot;     ///< the backup root it was taken under, no trailing "/"
-    QString lastGoodMount;    ///< mount point of that root at the time
-    RehearsalRecord lastRehearsal;  ///< startTime invalid: none yet
-    QStringList rehearsedFolders;   ///< backups a rehearsal restored fully
-    QStringList failedFolders;      ///< backups a rehearsal found bad: not good any more
+    QString lastGoodFolder;        ///< full path, no trailing "/"
+    QString lastGoodRoot;          ///< the backup root it was taken under, no trailing "/"
+    QString lastGoodMount;         ///< mount point of that root at the time
+    RehearsalRecord lastRehearsal; ///< startTime invalid: none yet
+    QStringList rehearsedFolders;  ///< backups a rehearsal restored fully
+    QStringList failedFolders;     ///< backups a rehearsal found bad: not good any more
 
     /// True when \a folder (full path) was found bad by a rehearsal.
     bool isFailed(const QString &folder) const;

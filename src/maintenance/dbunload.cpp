@@ -66,8 +66,8 @@ bool runGbak(AppContext &ctx, const RebuildTools &tools, const QStringList &argu
             }
         }
     }
-    if (!of_executewait(*ctx.boxes, program, arguments, false, false, EngineInstance(ctx.gs_path).toolEnvironment(),
-                        &exitCode))
+    if (!of_executewait(*ctx.boxes, program, arguments, false, false,
+                        EngineInstance(ctx.gs_path).toolEnvironment(), &exitCode))
         return false;
     return exitCode == 0;
 }

@@ -13,7 +13,10 @@
 
 namespace garvina {
 
-bool syncToDisk(const QString &path) { return LinuxFileSystem().sync(path); }
+bool syncToDisk(const QString &path)
+{
+    return LinuxFileSystem().sync(path);
+}
 
 bool syncToDiskInSteps(const QString &path, qint64 step)
 {
@@ -48,7 +51,8 @@ int copyFileSynced(const QString &source, const QString &target)
     const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC);
     if (in < 0)
         return -1;
-    const int out = ::open(QFile::encodeName(target).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int out =
+        ::open(QFile::encodeName(target).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (out < 0) {
         ::close(in);
         return -2;

@@ -49,7 +49,10 @@ QString toolWords(const QString &output)
     return words;
 }
 
-QString megabytes(quint64 bytes) { return QString::number((bytes + 1048575) / 1048576); }
+QString megabytes(quint64 bytes)
+{
+    return QString::number((bytes + 1048575) / 1048576);
+}
 
 } // namespace
 
@@ -94,7 +97,8 @@ Rehearsal::~Rehearsal()
 QStringList Rehearsal::scratchFiles(const QString &backupFolder)
 {
     const QString dir = QDir::cleanPath(backupFolder) + u'/';
-    return {dir + u"garvina.rehearsal.src"_s, dir + u"garvina.rehearsal.fbk"_s, dir + u"garvina.rehearsal.db"_s};
+    return {dir + u"garvina.rehearsal.src"_s, dir + u"garvina.rehearsal.fbk"_s,
+            dir + u"garvina.rehearsal.db"_s};
 }
 
 qint64 Rehearsal::toolPid() const
@@ -131,8 +135,8 @@ bool Rehearsal::start(const QString &backupFolder)
     const quint64 needed = 2 * quint64(info.size()) + (64u << 20);
     const quint64 free = freeBytesOf(QDir::cleanPath(backupFolder));
     if (free < needed) {
-        failSoon(u"备份所在磁盘空间不足,演练还原需要 "_s + megabytes(needed) + u"M,剩余 "_s + megabytes(free) +
-                 u"M!"_s);
+        failSoon(u"备份所在磁盘空间不足,演练还原需要 "_s + megabytes(needed) + u"M,剩余 "_s +
+                 megabytes(free) + u"M!"_s);
         return true;
     }
 
@@ -226,7 +230,9 @@ void Rehearsal::onRestoredCounted(int exitCode, const QString &output)
         const qint64 before = m_sourceCounts.value(table, -1);
         const qint64 after = restored.value(table, -1);
         if (before != after) {
-            const auto rows = [](qint64 n) { return n < 0 ? u"无此表"_s : QString::number(n) + u" 行"_s; };
+            const auto rows = [](qint64 n) {
+                return n < 0 ? u"无此表"_s : QString::number(n) + u" 行"_s;
+            };
             fail(u"还原后数据行数不一致:"_s + table + u" 备份 "_s + rows(before) + u",还原 "_s + rows(after));
             return;
         }
@@ -285,7 +291,8 @@ void Rehearsal::removeScratch() const
 }
 
 // The one place that starts and stops the tools.
-void Rehearsal::runTool(const QString &program, const QStringList &arguments, const QByteArray &input, Step next)
+void Rehearsal::runTool(const QString &program, const QStringList &arguments, const QByteArray &input,
+                        Step next)
 {
     stopTool();
     ToolRequest request;

@@ -11,7 +11,6 @@
 
 #include <functional>
 
-
 namespace garvina {
 
 class ToolJob;
@@ -43,7 +42,7 @@ struct RehearsalTools
     QString isql = QStringLiteral("/usr/bin/isql-fb");
     QString dd = QStringLiteral("/bin/dd");
     /// Every tool starts through these at idle processor and disk priority; empty runs them as they are.
-    QStringList lowPriority = {QStringLiteral("/usr/bin/nice"), QStringLiteral("-n"), QStringLiteral("19"),
+    QStringList lowPriority = {QStringLiteral("/usr/bin/nice"),   QStringLiteral("-n"), QStringLiteral("19"),
                                QStringLiteral("/usr/bin/ionice"), QStringLiteral("-c"), QStringLiteral("3")};
 };
 

@@ -33,9 +33,10 @@ RestoreOutcome f_restore(AppContext &ctx, EngineControl &engine, const QString &
         return RestoreOutcome::FileMissing;
     }
     if (!f_check_diskspace(ctx.gs_path, 100, freeBytes)) {
-        boxes.tell(u"空间不足提示"_s,
-                   u"服装软件所在的硬盘剩余空间不足100M,可能会影响服装软件使用,\n\n请整理出更多的硬盘空间,确保软件正常使用"_s,
-                   MsgIcon::StopSign);
+        boxes.tell(
+            u"空间不足提示"_s,
+            u"服装软件所在的硬盘剩余空间不足100M,可能会影响服装软件使用,\n\n请整理出更多的硬盘空间,确保软件正常使用"_s,
+            MsgIcon::StopSign);
     }
     if (!boxes.ask(title, u"是否确定还原数据库?"_s, MsgIcon::Question))
         return RestoreOutcome::Declined;
@@ -48,7 +49,8 @@ RestoreOutcome f_restore(AppContext &ctx, EngineControl &engine, const QString &
     const int copied = copier(ls_file, incoming);
     if (copied != 1) {
         QFile::remove(incoming);
-        boxes.tell(title, copied == -1 ? u"无法读取还原数据库文件"_s : u"写入目标文件出错!"_s, MsgIcon::StopSign);
+        boxes.tell(title, copied == -1 ? u"无法读取还原数据库文件"_s : u"写入目标文件出错!"_s,
+                   MsgIcon::StopSign);
         return copied == -1 ? RestoreOutcome::ReadError : RestoreOutcome::WriteError;
     }
     if (!verifyDatabaseWhole(ctx.gs_path, incoming).isEmpty()) {

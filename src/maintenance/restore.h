@@ -11,14 +11,15 @@ struct AppContext;
 class EngineControl;
 
 /// How a restore ended (the user has been told already).
-enum class RestoreOutcome {
+enum class RestoreOutcome
+{
     NoFileChosen,
     FileMissing,
     NotADatabase,
-    Declined,           ///< No at the confirmation or at the missing-safety-copy question
-    ReadError,          ///< "无法读取还原数据库文件"
-    WriteError,         ///< "写入目标文件出错!"
-    EngineDidNotStop,   ///< "操作错误!": the live file is in use and was left alone
+    Declined,         ///< No at the confirmation or at the missing-safety-copy question
+    ReadError,        ///< "无法读取还原数据库文件"
+    WriteError,       ///< "写入目标文件出错!"
+    EngineDidNotStop, ///< "操作错误!": the live file is in use and was left alone
     Restored,
 };
 

@@ -87,7 +87,7 @@ bool parseBackupFolderName(const QString &name, BackupFolder &folder)
     folder.name = name;
     folder.stamp = stamp;
     const QString suffix = m.captured(2);
-    folder.kind = suffix == u"U"_s ? BackupFolder::BeforeRebuild
+    folder.kind = suffix == u"U"_s   ? BackupFolder::BeforeRebuild
                   : suffix == u"R"_s ? BackupFolder::BeforeRestore
                                      : BackupFolder::Dated;
     folder.sequence = folder.kind == BackupFolder::Dated ? suffix.toInt() : 0;
@@ -161,12 +161,13 @@ RetentionPlan planRetention(const RetentionInput &input)
         if (!input.lastGood.isEmpty() && !input.failed.contains(input.lastGood))
             kept.insert(input.lastGood);
         for (const BackupFolder *f : good) {
-            if (std::count_if(good.begin(), good.end(), [&](const BackupFolder *g) { return kept.contains(g->name); }) >= 2)
+            if (std::count_if(good.begin(), good.end(),
+                              [&](const BackupFolder *g) { return kept.contains(g->name); }) >= 2)
                 break;
             kept.insert(f->name);
         }
-        const qsizetype goodKept =
-            std::count_if(good.begin(), good.end(), [&](const BackupFolder *g) { return kept.contains(g->name); });
+        const qsizetype goodKept = std::count_if(
+            good.begin(), good.end(), [&](const BackupFolder *g) { return kept.contains(g->name); });
         if (goodKept < 2) {
             for (const BackupFolder *f : bad)
                 kept.insert(f->name);
@@ -198,7 +199,10 @@ RetentionPlan planRetention(const RetentionInput &input)
     return plan;
 }
 
-QString maintenanceLogName() { return u"备份维护记录.txt"_s; }
+QString maintenanceLogName()
+{
+    return u"备份维护记录.txt"_s;
+}
 
 QStringList applyRetention(const QString &root, const RetentionPlan &plan, const QString &gs_path,
                            const QDateTime &now)

@@ -29,13 +29,18 @@ struct RetentionSettings
 /// One folder of the console's own under a backup root.
 struct BackupFolder
 {
-    enum Kind { Dated, BeforeRebuild, BeforeRestore };
+    enum Kind
+    {
+        Dated,
+        BeforeRebuild,
+        BeforeRestore
+    };
 
-    QString name;       ///< "yyyymmdd-hhmm", "…-n" (1 to 10), "…-U" or "…-R"
-    QDateTime stamp;    ///< the date and time in the name
-    int sequence = 0;   ///< the n of "…-n"
+    QString name;     ///< "yyyymmdd-hhmm", "…-n" (1 to 10), "…-U" or "…-R"
+    QDateTime stamp;  ///< the date and time in the name
+    int sequence = 0; ///< the n of "…-n"
     Kind kind = Dated;
-    qint64 bytes = 0;   ///< size of its garvina.db
+    qint64 bytes = 0; ///< size of its garvina.db
 };
 
 /// Reads a folder name the console gives its backups; false for any other name.
@@ -51,8 +56,8 @@ struct RetentionInput
     QList<BackupFolder> folders;
     RetentionSettings settings;
     QDateTime now;
-    QString lastGood;       ///< name of the last good backup; kept whatever its date says
-    QSet<QString> failed;   ///< names of backups a rehearsal found bad
+    QString lastGood;     ///< name of the last good backup; kept whatever its date says
+    QSet<QString> failed; ///< names of backups a rehearsal found bad
     bool backupSucceeded = true;
 };
 
@@ -65,7 +70,7 @@ struct RetentionPlan
     };
     QStringList keep;
     QList<Removal> remove;
-    QString held;  ///< why nothing at all is deleted this time, or empty
+    QString held; ///< why nothing at all is deleted this time, or empty
 };
 
 /// \brief Which folders to keep and which to delete.

@@ -8,7 +8,10 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace garvina {
 
-QString defaultBackupPath() { return QDir::homePath() + u"/织云阁软件备份/"_s; }
+QString defaultBackupPath()
+{
+    return QDir::homePath() + u"/织云阁软件备份/"_s;
+}
 
 BackupConfig BackupConfig::read(const ProfileFile &file)
 {
@@ -86,7 +89,8 @@ BackupSchedule::TickResult BackupSchedule::tick(const QDateTime &now, bool servi
 {
     TickResult r;
     r.clock = now.toString(u"yyyy-MM-dd HH:mm:ss"_s);
-    const QDateTime previous = m_previousTick.isValid() && m_previousTick < now ? m_previousTick : now.addSecs(-1);
+    const QDateTime previous =
+        m_previousTick.isValid() && m_previousTick < now ? m_previousTick : now.addSecs(-1);
     m_previousTick = now;
 
     // Midnight: a new day makes its fixed times and interval hours reachable again; a pending

@@ -43,13 +43,13 @@ class BackupSchedule
 public:
     struct TickResult
     {
-        QString clock;          ///< the clock line "yyyy-mm-dd hh:mm:ss"
+        QString clock; ///< the clock line "yyyy-mm-dd hh:mm:ss"
         bool recomputed = false;
         bool backupRan = false;
         bool backupOk = false;
         QString balloonTitle;
         QString balloonText;
-        QString logLine;        ///< the error-log line of a failed backup, else empty
+        QString logLine; ///< the error-log line of a failed backup, else empty
     };
 
     /// Runs one backup into a root folder; false with the reason in the second argument.

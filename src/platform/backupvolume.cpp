@@ -59,7 +59,9 @@ bool isAtOrBelow(const QString &path, const QString &dir)
 
 std::optional<quint64> availableBytes(const QString &path)
 {
-    struct statvfs st {};
+    struct statvfs st
+    {
+    };
     if (::statvfs(QFile::encodeName(path).constData(), &st) != 0)
         return std::nullopt;
     return static_cast<quint64>(st.f_bavail) * static_cast<quint64>(st.f_frsize);
@@ -67,7 +69,9 @@ std::optional<quint64> availableBytes(const QString &path)
 
 std::optional<quint64> deviceOf(const QString &path)
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::stat(QFile::encodeName(path).constData(), &st) != 0)
         return std::nullopt;
     return static_cast<quint64>(st.st_dev);

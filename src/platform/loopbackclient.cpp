@@ -72,6 +72,9 @@ qint64 LoopbackClient::receive(QByteArray &out)
     }
 }
 
-bool LoopbackClient::shutdownSending() { return m_fd >= 0 && ::shutdown(m_fd, SHUT_WR) == 0; }
+bool LoopbackClient::shutdownSending()
+{
+    return m_fd >= 0 && ::shutdown(m_fd, SHUT_WR) == 0;
+}
 
 } // namespace garvina

@@ -4,9 +4,24 @@
 
 namespace garvina {
 
-enum class MsgIcon { Information, Question, Exclamation, StopSign };
-enum class MsgButtons { Ok, YesNo };
-enum class MsgAnswer { Ok, Yes, No };
+enum class MsgIcon
+{
+    Information,
+    Question,
+    Exclamation,
+    StopSign
+};
+enum class MsgButtons
+{
+    Ok,
+    YesNo
+};
+enum class MsgAnswer
+{
+    Ok,
+    Yes,
+    No
+};
 
 struct MessageRequest
 {

@@ -25,8 +25,8 @@ bool disableCoreDumps()
 bool coreDumpsDisabled()
 {
     rlimit core{};
-    return ::prctl(PR_GET_DUMPABLE, 0, 0, 0, 0) == 0 && ::getrlimit(RLIMIT_CORE, &core) == 0
-        && core.rlim_cur == 0;
+    return ::prctl(PR_GET_DUMPABLE, 0, 0, 0, 0) == 0 && ::getrlimit(RLIMIT_CORE, &core) == 0 &&
+           core.rlim_cur == 0;
 }
 
 qint64 residentMemoryBytes()

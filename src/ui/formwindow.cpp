@@ -18,7 +18,9 @@ void addCloseControl(DataForm &form, const QRect &units, const QString &picture)
     form.addText(u"t_close"_s, units).setCursorShape(Qt::PointingHandCursor);
     FormPicture &closePicture = form.addPicture(u"p_close"_s, units, picture);
     closePicture.setCursorShape(Qt::PointingHandCursor);
-    closePicture.bindVisible([](const DataForm &f) { return f.itemIn(u"name"_s, {u"t_close"_s, u"p_close"_s}); });
+    closePicture.bindVisible([](const DataForm &f) {
+        return f.itemIn(u"name"_s, {u"t_close"_s, u"p_close"_s});
+    });
 }
 
 void addFormButton(DataForm &form, const QString &key, const QRect &units, const QString &caption)
@@ -32,7 +34,9 @@ void addFormButton(DataForm &form, const QString &key, const QRect &units, const
     text.setTextColor(Qt::white);
     text.setAlignment(Qt::AlignCenter);
     text.setCursorShape(Qt::PointingHandCursor);
-    text.bindFontWeight([hovered](const DataForm &f) { return f.itemIn(u"name"_s, hovered) ? FormWeightBold : FormWeightNormal; });
+    text.bindFontWeight([hovered](const DataForm &f) {
+        return f.itemIn(u"name"_s, hovered) ? FormWeightBold : FormWeightNormal;
+    });
 }
 
 void moveWindowOnDrag(QWidget *window, DataForm *form)

@@ -4,7 +4,10 @@
 
 // The resources live in a static library: the linker keeps them only when something calls their
 // initialiser, which must be named outside any namespace.
-static void initGarvinaResources() { Q_INIT_RESOURCE(garvinaserver); }
+static void initGarvinaResources()
+{
+    Q_INIT_RESOURCE(garvinaserver);
+}
 
 namespace garvina {
 

@@ -66,7 +66,10 @@ void m_popmenu::setServiceRunning(bool running)
     m_stop->setVisible(running);
 }
 
-void m_popmenu::showMainCommand() { Q_EMIT showMainRequested(); }
+void m_popmenu::showMainCommand()
+{
+    Q_EMIT showMainRequested();
+}
 
 void m_popmenu::settingsCommand()
 {
@@ -74,7 +77,10 @@ void m_popmenu::settingsCommand()
         Q_EMIT settingsRequested();
 }
 
-void m_popmenu::startStopCommand() { Q_EMIT startStopRequested(); }
+void m_popmenu::startStopCommand()
+{
+    Q_EMIT startStopRequested();
+}
 
 void m_popmenu::exitCommand()
 {

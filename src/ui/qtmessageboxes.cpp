@@ -30,10 +30,18 @@ MsgAnswer QtMessageBoxes::show(const MessageRequest &request)
     box.setTextFormat(Qt::PlainText); // texts carry what servers and files say: never markup
     box.setText(request.text);
     switch (request.icon) {
-    case MsgIcon::Information: box.setIcon(QMessageBox::Information); break;
-    case MsgIcon::Question: box.setIcon(QMessageBox::Question); break;
-    case MsgIcon::Exclamation: box.setIcon(QMessageBox::Warning); break;
-    case MsgIcon::StopSign: box.setIcon(QMessageBox::Critical); break;
+    case MsgIcon::Information:
+        box.setIcon(QMessageBox::Information);
+        break;
+    case MsgIcon::Question:
+        box.setIcon(QMessageBox::Question);
+        break;
+    case MsgIcon::Exclamation:
+        box.setIcon(QMessageBox::Warning);
+        break;
+    case MsgIcon::StopSign:
+        box.setIcon(QMessageBox::Critical);
+        break;
     }
     if (request.buttons == MsgButtons::YesNo) {
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);

@@ -7,7 +7,8 @@ namespace garvina {
 /// \brief Message boxes on QMessageBox, each also written to standard error as one line "title: text".
 ///
 /// Without a display (the offscreen or minimal platform) nobody could click a box, so each box is
-/// answered at once with its default button; questions default to No, which is the safe answer everywhere in the console.
+/// answered at once with its default button; questions default to No, which is the safe answer everywhere in
+/// the console.
 class QtMessageBoxes final : public MessageBoxes
 {
 public:

@@ -15,18 +15,37 @@ SystemTrayBackend::SystemTrayBackend(QObject *parent) : TrayBackend(parent), m_i
 {
     connect(m_icon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         switch (reason) {
-        case QSystemTrayIcon::Trigger: Q_EMIT mouseAction(TrayLeftButtonUp); break;
-        case QSystemTrayIcon::DoubleClick: Q_EMIT mouseAction(TrayLeftButtonDoubleClick); break;
-        case QSystemTrayIcon::Context: Q_EMIT mouseAction(TrayRightButtonUp); break;
-        default: break;
+        case QSystemTrayIcon::Trigger:
+            Q_EMIT mouseAction(TrayLeftButtonUp);
+            break;
+        case QSystemTrayIcon::DoubleClick:
+            Q_EMIT mouseAction(TrayLeftButtonDoubleClick);
+            break;
+        case QSystemTrayIcon::Context:
+            Q_EMIT mouseAction(TrayRightButtonUp);
+            break;
+        default:
+            break;
         }
     });
 }
 
-bool SystemTrayBackend::available() const { return QSystemTrayIcon::isSystemTrayAvailable(); }
-void SystemTrayBackend::setIcon(const QIcon &icon) { m_icon->setIcon(icon); }
-void SystemTrayBackend::setToolTip(const QString &tip) { m_icon->setToolTip(tip); }
-void SystemTrayBackend::setVisible(bool visible) { m_icon->setVisible(visible); }
+bool SystemTrayBackend::available() const
+{
+    return QSystemTrayIcon::isSystemTrayAvailable();
+}
+void SystemTrayBackend::setIcon(const QIcon &icon)
+{
+    m_icon->setIcon(icon);
+}
+void SystemTrayBackend::setToolTip(const QString &tip)
+{
+    m_icon->setToolTip(tip);
+}
+void SystemTrayBackend::setVisible(bool visible)
+{
+    m_icon->setVisible(visible);
+}
 void SystemTrayBackend::showMessage(const QString &title, const QString &text, int msecs)
 {
     m_icon->showMessage(title, text, QSystemTrayIcon::Information, msecs);
@@ -40,7 +59,10 @@ u_icontray::u_icontray(TrayBackend *backend, QObject *parent)
     connect(m_backend, &TrayBackend::mouseAction, this, &u_icontray::restore);
 }
 
-u_icontray::~u_icontray() { del_icon(); }
+u_icontray::~u_icontray()
+{
+    del_icon();
+}
 
 QString u_icontray::cutToBytes(const QString &text, int maxBytes)
 {
@@ -48,7 +70,8 @@ QString u_icontray::cutToBytes(const QString &text, int maxBytes)
     int bytes = 0;
     for (qsizetype i = 0; i < text.size(); ++i) {
         // A surrogate pair is one character of four bytes.
-        const bool pair = text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate();
+        const bool pair =
+            text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate();
         const QString ch = pair ? text.mid(i, 2) : text.mid(i, 1);
         const int n = static_cast<int>(ch.toUtf8().size());
         if (bytes + n > maxBytes)

@@ -11,7 +11,8 @@ class QSystemTrayIcon;
 namespace garvina {
 
 /// The mouse messages a tray icon reports, numbered as the Windows tray numbers them.
-enum TrayMouseMessage : int {
+enum TrayMouseMessage : int
+{
     TrayLeftButtonUp = 514,
     TrayLeftButtonDoubleClick = 515,
     TrayRightButtonUp = 517,
@@ -98,11 +99,12 @@ public:
     ~u_icontray() override;
 
     void add_icon(const QString &icon_name, const QString &tip_text, QWidget *win);
-    void add_icon(const QString &icon_name, const QString &tip_text, QWidget *win, const QString &balloon_title,
-                  const QString &balloon_tip);
+    void add_icon(const QString &icon_name, const QString &tip_text, QWidget *win,
+                  const QString &balloon_title, const QString &balloon_tip);
     void modify_icon(const QString &icon_name);
     void modify_tip(const QString &tip_text);
-    void show_balloontip(const QString &tip_title, const QString &tip, BalloonKind kind = BalloonKind::Notice);
+    void show_balloontip(const QString &tip_title, const QString &tip,
+                         BalloonKind kind = BalloonKind::Notice);
     void del_icon();
     bool trayexists() const { return m_ib_systemtrayexists; }
     notifyicondata notifyicondata_copy() const { return m_lpdata; }

@@ -1,7 +1,7 @@
 #include "w_main.h"
 
-#include "core/appcontext.h"
 #include "clientsvc/socketstartstop.h"
+#include "core/appcontext.h"
 #include "engine/enginecontrol.h"
 #include "engine/engineprobe.h"
 #include "maintenance/backup.h"
@@ -44,7 +44,10 @@ const QColor Red(255, 0, 0);
 const QColor DarkGrey(51, 51, 51);
 
 /// The mount point of the volume that holds \a path: where the path's device changes on the way up.
-QString mountPointOf(const QString &path) { return LinuxFileSystem().mountPoint(path); }
+QString mountPointOf(const QString &path)
+{
+    return LinuxFileSystem().mountPoint(path);
+}
 
 } // namespace
 
@@ -127,7 +130,8 @@ void w_main::buildForm()
         return form.getItem(u"a"_s).contains(u"停止"_s) ? Red : QColor(Qt::white);
     });
 
-    FormText &clock = f.addText(u"t_2"_s, {91, 360, 1300, 84}, m_ctx.clock->now().toString(u"yyyy-MM-dd HH:mm:ss"_s));
+    FormText &clock =
+        f.addText(u"t_2"_s, {91, 360, 1300, 84}, m_ctx.clock->now().toString(u"yyyy-MM-dd HH:mm:ss"_s));
     clock.setFont(u"WenQuanYi Micro Hei"_s, 12);
     clock.setTextColor(Qt::white);
 
@@ -166,7 +170,8 @@ void w_main::buildForm()
         text.setCursorShape(Qt::PointingHandCursor);
         const QStringList pair{hotspot, caption};
         // The caption turns red and rises by one pixel while the pointer is on its icon or on it.
-        text.bindTextColor([pair](const DataForm &form) { return form.itemIn(u"name"_s, pair) ? Red : DarkGrey; });
+        text.bindTextColor(
+            [pair](const DataForm &form) { return form.itemIn(u"name"_s, pair) ? Red : DarkGrey; });
         text.bindY([pair](const DataForm &form) { return form.itemIn(u"name"_s, pair) ? 1040 : 1044; });
     }
 
@@ -231,7 +236,8 @@ void w_main::open()
     });
     connect(m_menu, &m_popmenu::startStopRequested, this, &w_main::server_start_stop);
     // exit(), not quit(): quit() would ask this window to close, which it refuses (it only hides).
-    connect(m_menu, &m_popmenu::exitRequested, qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+    connect(
+        m_menu, &m_popmenu::exitRequested, qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
 
     m_tray = new u_icontray(m_services.tray, this);
     m_services.tray = nullptr; // owned by the tray icon now
@@ -267,7 +273,10 @@ void w_main::cbStartClicked()
     }
 }
 
-bool w_main::serviceRunning() const { return m_form->text(u"t_server"_s)->text() == Running; }
+bool w_main::serviceRunning() const
+{
+    return m_form->text(u"t_server"_s)->text() == Running;
+}
 
 void w_main::setStartingNotice(bool visible)
 {
@@ -288,7 +297,8 @@ int w_main::server_start_stop()
     MessageBoxes &boxes = *m_ctx.boxes;
 
     if (serviceRunning()) {
-        if (!boxes.ask(u"重要提示确认"_s, u"是否确认要停止服务,停止后所有客户端都无法使用!"_s, MsgIcon::Exclamation))
+        if (!boxes.ask(u"重要提示确认"_s, u"是否确认要停止服务,停止后所有客户端都无法使用!"_s,
+                       MsgIcon::Exclamation))
             return 0;
         if (wf_socket_start_stop(u"STOP"_s) == 0)
             return 0;
@@ -344,7 +354,10 @@ int w_main::wf_socket_start_stop(const QString &as_type)
     return wf_socket_start_stop_core(*m_service, *m_ctx.boxes, as_type, m_ii_socketport, this, m_form);
 }
 
-int w_main::StopServer() { return m_service->StopServer(); }
+int w_main::StopServer()
+{
+    return m_service->StopServer();
+}
 
 void w_main::timerTick()
 {
@@ -352,7 +365,9 @@ void w_main::timerTick()
     const bool running = serviceRunning() && !m_services.engine->busy();
     const auto result = m_schedule.tick(
         now, running, [this] { return BackupConfig::read(m_ctx.config()); },
-        [this](const QString &root, QString &error) { return runBackup(m_ctx, *m_services.engine, root, error); });
+        [this](const QString &root, QString &error) {
+            return runBackup(m_ctx, *m_services.engine, root, error);
+        });
     m_form->text(u"t_2"_s)->setText(result.clock);
     if (!result.backupRan)
         startRehearsalWhenDue(now);
@@ -390,13 +405,16 @@ void w_main::rehearsalFinished(const RehearsalResult &result)
     saveBackupState(m_ctx.gs_path, state);
     if (!result.ok)
         f_filewrite_backup_error_to_txt(m_ctx.gs_path, m_ctx.clock->now().toString(u"yyyy-MM-dd HH:mm:ss"_s) +
-                                                           u":还原演练失败 "_s + result.backupFolder + u": "_s +
-                                                           result.error.simplified());
+                                                           u":还原演练失败 "_s + result.backupFolder +
+                                                           u": "_s + result.error.simplified());
     // A backup the rehearsal found bad is no longer good: the alarm goes up at once.
     updateBackupHealth();
 }
 
-QString w_main::alarmIconName() { return u":/icons/serveralarm.ico"_s; }
+QString w_main::alarmIconName()
+{
+    return u":/icons/serveralarm.ico"_s;
+}
 
 void w_main::updateBackupHealth()
 {
@@ -410,8 +428,8 @@ void w_main::updateBackupHealth()
     lastGood->setText(line);
     lastGood->setTextColor(m_backupAlarm.isUp() ? Red : DarkGrey);
     if (step.raised)
-        f_filewrite_backup_error_to_txt(m_ctx.gs_path,
-                                        now.toString(u"yyyy-MM-dd HH:mm:ss"_s) + u':' + backupAlarmText(hours));
+        f_filewrite_backup_error_to_txt(m_ctx.gs_path, now.toString(u"yyyy-MM-dd HH:mm:ss"_s) + u':' +
+                                                           backupAlarmText(hours));
     if (!m_tray)
         return;
     const QString tip = Title + u'\n' + line;

@@ -39,8 +39,8 @@ public:
     {
         EngineControl *engine = nullptr;
         n_coolmenu *coolmenu = nullptr;
-        TrayBackend *tray = nullptr;           ///< taken over; null: the desktop's tray
-        PasswordPrompt *prompt = nullptr;      ///< null: the password dialog
+        TrayBackend *tray = nullptr;               ///< taken over; null: the desktop's tray
+        PasswordPrompt *prompt = nullptr;          ///< null: the password dialog
         ClientServiceApi *clientService = nullptr; ///< null: the window's own service
         /// Windows opened from here; each may be empty until it exists.
         std::function<void()> openSettings;
@@ -125,7 +125,7 @@ private:
 
     BackupAlarm m_backupAlarm;
     Rehearsal m_rehearsal;
-    QDateTime m_watchedSince;  ///< the service's start: before a first good backup the alarm counts from here
+    QDateTime m_watchedSince; ///< the service's start: before a first good backup the alarm counts from here
     QString m_lastTip;
 };
 

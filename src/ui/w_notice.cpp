@@ -52,6 +52,9 @@ void NoticeWindow::close()
     }
 }
 
-bool NoticeWindow::isOpen() const { return m_window != nullptr; }
+bool NoticeWindow::isOpen() const
+{
+    return m_window != nullptr;
+}
 
 } // namespace garvina

@@ -33,7 +33,8 @@ QString trimBlanks(const QString &text)
 } // namespace
 
 w_pass::w_pass(AppContext &ctx, QWidget *parent)
-    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+    : QDialog(parent,
+              Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       m_ctx(ctx)
 {
     setWindowTitle(u"请输入密码"_s);
@@ -96,7 +97,10 @@ QString w_pass::prompt(AppContext &ctx, QWidget *parent)
     return dialog.answer();
 }
 
-bool w_pass::ask(AppContext &ctx, QWidget *parent) { return prompt(ctx, parent) == u"true"_s; }
+bool w_pass::ask(AppContext &ctx, QWidget *parent)
+{
+    return prompt(ctx, parent) == u"true"_s;
+}
 
 void w_pass::showEvent(QShowEvent *event)
 {

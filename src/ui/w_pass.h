@@ -62,7 +62,8 @@ private:
 class DialogPasswordPrompt final : public PasswordPrompt
 {
 public:
-    explicit DialogPasswordPrompt(AppContext &ctx, QWidget *parent = nullptr) : m_ctx(ctx), m_parent(parent) {}
+    explicit DialogPasswordPrompt(AppContext &ctx, QWidget *parent = nullptr) : m_ctx(ctx), m_parent(parent)
+    {}
     bool askPassword() override { return w_pass::ask(m_ctx, m_parent); }
 
 private:

@@ -2,11 +2,10 @@
 
 #include "core/appcontext.h"
 #include "maintenance/schedule.h"
+#include "ui/filedialogs.h"
 #include "ui/form/dataform.h"
 #include "ui/formwindow.h"
-#include "ui/filedialogs.h"
 #include "ui/w_main.h"
-
 
 using namespace Qt::Literals::StringLiterals;
 

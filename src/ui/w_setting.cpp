@@ -7,9 +7,9 @@
 #include "maintenance/schedule.h"
 #include "platform/autostart.h"
 #include "platform/messageboxes.h"
+#include "ui/filedialogs.h"
 #include "ui/form/dataform.h"
 #include "ui/formwindow.h"
-#include "ui/filedialogs.h"
 #include "ui/u_icontray.h"
 #include "ui/w_backuplist.h"
 #include "ui/w_main.h"
@@ -62,7 +62,10 @@ QList<ProfileFile::Entry> w_setting::retentionEntries() const
     return entries;
 }
 
-QStringList w_setting::retentionDefaults() { return {u"7"_s, u"4"_s, u"12"_s, u"3"_s, u"26"_s}; }
+QStringList w_setting::retentionDefaults()
+{
+    return {u"7"_s, u"4"_s, u"12"_s, u"3"_s, u"26"_s};
+}
 
 QStringList w_setting::autorunCommand(const QString &gs_path)
 {
@@ -149,8 +152,10 @@ void w_setting::buildForm()
         const char16_t *column;
         const char16_t *text;
         int x;
-    } keeps[] = {{u"keep_daily", u"天", 84}, {u"keep_weekly", u"周", 148},
-                 {u"keep_monthly", u"月", 212}, {u"keep_safety", u"安全备份", 276}};
+    } keeps[] = {{u"keep_daily", u"天", 84},
+                 {u"keep_weekly", u"周", 148},
+                 {u"keep_monthly", u"月", 212},
+                 {u"keep_safety", u"安全备份", 276}};
     for (const auto &k : keeps) {
         const QString column = QString::fromUtf16(k.column);
         setFieldFont(f.addIntegerField(column, px(k.x, 334, 44, 22), 0, 999));
@@ -293,19 +298,20 @@ bool w_setting::f_ok()
     const QString dbunload = u"dbunload"_s;
     const QString backup = u"backup"_s;
     const bool saved = m_ctx.config().write(QList<ProfileFile::Entry>{
-        {system, u"exitpass"_s, f.getItem(u"exit_pass"_s)},
-        {system, u"settingpass"_s, f.getItem(u"setting_pass"_s)},
-        {system, u"password"_s, f.getItem(u"password"_s)},
-        {system, u"start_min"_s, f.getItem(u"start_min"_s)},
-        {dbunload, u"dbunload"_s, f.getItem(u"dbunload"_s)},
-        {dbunload, u"dbunload_day"_s, f.getItem(u"dbunload_day"_s)},
-        {backup, u"backuptype"_s, f.getItem(u"backup_type"_s)},
-        {backup, u"backuptime1"_s, time(u"backup_time1"_s)},
-        {backup, u"backuptime2"_s, time(u"backup_time2"_s)},
-        {backup, u"backuptime3"_s, time(u"backup_time3"_s)},
-        {backup, u"backuphour"_s, f.getItem(u"backup_hour"_s)},
-        {backup, u"backuppath"_s, f.getItem(u"backup_path"_s)},
-    } + retentionEntries());
+                                                {system, u"exitpass"_s, f.getItem(u"exit_pass"_s)},
+                                                {system, u"settingpass"_s, f.getItem(u"setting_pass"_s)},
+                                                {system, u"password"_s, f.getItem(u"password"_s)},
+                                                {system, u"start_min"_s, f.getItem(u"start_min"_s)},
+                                                {dbunload, u"dbunload"_s, f.getItem(u"dbunload"_s)},
+                                                {dbunload, u"dbunload_day"_s, f.getItem(u"dbunload_day"_s)},
+                                                {backup, u"backuptype"_s, f.getItem(u"backup_type"_s)},
+                                                {backup, u"backuptime1"_s, time(u"backup_time1"_s)},
+                                                {backup, u"backuptime2"_s, time(u"backup_time2"_s)},
+                                                {backup, u"backuptime3"_s, time(u"backup_time3"_s)},
+                                                {backup, u"backuphour"_s, f.getItem(u"backup_hour"_s)},
+                                                {backup, u"backuppath"_s, f.getItem(u"backup_path"_s)},
+                                            } +
+                                            retentionEntries());
     // A settings window that closes as if it had saved, when it had not, would leave the user
     // believing in a schedule that does not exist.
     if (!saved) {

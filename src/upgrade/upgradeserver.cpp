@@ -6,9 +6,15 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace garvina {
 
-QString upgradeVersionPath() { return u"/up/up.txt"_s; }
+QString upgradeVersionPath()
+{
+    return u"/up/up.txt"_s;
+}
 
-QString upgradePackagePath() { return u"/up/garvinaserver.zip"_s; }
+QString upgradePackagePath()
+{
+    return u"/up/garvinaserver.zip"_s;
+}
 
 QString readUpgradeServerSetting(const ProfileFile &config)
 {

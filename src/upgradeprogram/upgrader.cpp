@@ -1,7 +1,7 @@
 #include "upgrader.h"
 
-#include "core/appcontext.h"
 #include "config/profilefile.h"
+#include "core/appcontext.h"
 #include "platform/processlauncher.h"
 #include "platform/processtable.h"
 #include "platform/toolrunner.h"

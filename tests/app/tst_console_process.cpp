@@ -117,7 +117,8 @@ private Q_SLOTS:
         QString log;
         QVERIFY2(folder.layOut(&log), qPrintable(log));
         folder.setPort(garvina::test::TestProgramFolder::freePort());
-        folder.config().write(u"system"_s, u"sockect"_s, QString::number(garvina::test::TestProgramFolder::freePort()));
+        folder.config().write(u"system"_s, u"sockect"_s,
+                              QString::number(garvina::test::TestProgramFolder::freePort()));
         QVERIFY(QFile::copy(qEnvironmentVariable("GARVINA_BINARY"), folder.gs_path + u"garvinaserver"_s));
 
         QProcess wrapper;

@@ -32,9 +32,10 @@ private Q_SLOTS:
         test::EngineFixture fx;
         QVERIFY(prepare(fx));
         test::TestProgramFolder &folder = *fx.folder;
-        folder.config().write(QList<ProfileFile::Entry>{{u"dbunload"_s, u"dbunload"_s, u"1"_s},
-                                                        {u"dbunload"_s, u"dbunload_day"_s, u"3"_s},
-                                                        {u"dbunload"_s, u"dbunload_date"_s, u"2013-08-28"_s}});
+        folder.config().write(
+            QList<ProfileFile::Entry>{{u"dbunload"_s, u"dbunload"_s, u"1"_s},
+                                      {u"dbunload"_s, u"dbunload_day"_s, u"3"_s},
+                                      {u"dbunload"_s, u"dbunload_date"_s, u"2013-08-28"_s}});
         test::RecordingMessageBoxes &boxes = fx.boxes;
         fx.clock.set(QDateTime(QDate(2013, 8, 29), QTime(8, 30)));
         // A console killed during a rebuild left its gbak working on the rebuild file, and a killed
@@ -78,9 +79,10 @@ private Q_SLOTS:
         test::EngineFixture fx;
         QVERIFY(prepare(fx));
         test::TestProgramFolder &folder = *fx.folder;
-        folder.config().write(QList<ProfileFile::Entry>{{u"dbunload"_s, u"dbunload"_s, u"1"_s},
-                                                        {u"dbunload"_s, u"dbunload_day"_s, u"3"_s},
-                                                        {u"dbunload"_s, u"dbunload_date"_s, u"2013-08-28"_s}});
+        folder.config().write(
+            QList<ProfileFile::Entry>{{u"dbunload"_s, u"dbunload"_s, u"1"_s},
+                                      {u"dbunload"_s, u"dbunload_day"_s, u"3"_s},
+                                      {u"dbunload"_s, u"dbunload_date"_s, u"2013-08-28"_s}});
         test::RecordingMessageBoxes &boxes = fx.boxes;
         fx.clock.set(QDateTime(QDate(2013, 8, 29), QTime(8, 30)));
 

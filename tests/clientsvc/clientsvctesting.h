@@ -85,9 +85,9 @@ public:
 protected:
     void customEvent(QEvent *event) override
     {
-        if (event->type() == ClientServiceEvent::eventType()
-            && static_cast<const ClientServiceEvent *>(event)->notification()
-                   == ClientServiceEvent::Notification::socket_get_text)
+        if (event->type() == ClientServiceEvent::eventType() &&
+            static_cast<const ClientServiceEvent *>(event)->notification() ==
+                ClientServiceEvent::Notification::socket_get_text)
             texts.fetch_add(1);
     }
 };

@@ -1,7 +1,7 @@
 #include "clientsvc/clientservice.h"
 
-#include "core/appcontext.h"
 #include "clientsvctesting.h"
+#include "core/appcontext.h"
 
 #include "platform/loopbackclient.h"
 #include "platform/processhardening.h"
@@ -34,7 +34,10 @@ const QByteArray kOk = "OK " + garvina::gs_softver().toUtf8();
 
 /// Every connection counts as a machine of its own, so that the per-address bound stays out of the
 /// way of tests about something else.
-QString eachConnectionItsOwnMachine(const QHostAddress &, quint16 port) { return QString::number(port); }
+QString eachConnectionItsOwnMachine(const QHostAddress &, quint16 port)
+{
+    return QString::number(port);
+}
 
 /// Limits under which many connections from this one test machine are let in.
 ClientService::Limits roomy()
@@ -45,7 +48,10 @@ ClientService::Limits roomy()
     return l;
 }
 
-double megabytes(qint64 bytes) { return double(bytes) / (1024.0 * 1024.0); }
+double megabytes(qint64 bytes)
+{
+    return double(bytes) / (1024.0 * 1024.0);
+}
 
 } // namespace
 
@@ -179,20 +185,28 @@ private Q_SLOTS:
             << u"HELLO   收银台 一  \r\n"_s.toUtf8() << 1 << QStringList() << 1;
         QTest::newRow("two HELLOs on one connection are one machine")
             << QByteArray("HELLO a\nHELLO b\n") << 2 << QStringList() << 1;
-        QTest::newRow("HELLO is case-sensitive") << QByteArray("hello pos1\n") << 0 << QStringList{u"hello pos1"_s} << 0;
+        QTest::newRow("HELLO is case-sensitive")
+            << QByteArray("hello pos1\n") << 0 << QStringList{u"hello pos1"_s} << 0;
         QTest::newRow("HELLO without a name") << QByteArray("HELLO\n") << 0 << QStringList{u"HELLO"_s} << 0;
         QTest::newRow("HELLO with a blank name")
             << QByteArray("HELLO   \r\n") << 0 << QStringList{u"HELLO   "_s} << 0;
-        QTest::newRow("HELLO glued to the name") << QByteArray("HELLOpos1\n") << 0 << QStringList{u"HELLOpos1"_s} << 0;
-        QTest::newRow("plain text") << QByteArray("sale 1001 12.50\n") << 0 << QStringList{u"sale 1001 12.50"_s} << 0;
-        QTest::newRow("several lines in one write")
-            << QByteArray("one\r\ntwo\nHELLO t\nthree\n") << 1 << QStringList{u"one"_s, u"two"_s, u"three"_s} << 1;
+        QTest::newRow("HELLO glued to the name")
+            << QByteArray("HELLOpos1\n") << 0 << QStringList{u"HELLOpos1"_s} << 0;
+        QTest::newRow("plain text") << QByteArray("sale 1001 12.50\n") << 0
+                                    << QStringList{u"sale 1001 12.50"_s} << 0;
+        QTest::newRow("several lines in one write") << QByteArray("one\r\ntwo\nHELLO t\nthree\n") << 1
+                                                    << QStringList{u"one"_s, u"two"_s, u"three"_s} << 1;
         QTest::newRow("empty lines are keep-alives") << QByteArray("\n\r\n\n\r\n") << 0 << QStringList() << 0;
         QTest::newRow("UTF-8 text") << u"退货 3 件\n"_s.toUtf8() << 0 << QStringList{u"退货 3 件"_s} << 0;
-        QTest::newRow("invalid UTF-8")
-            << QByteArray("a\xff\xfe" "b\n") << 0 << QStringList{QString::fromUtf8("a\xff\xfe" "b")} << 0;
+        QTest::newRow("invalid UTF-8") << QByteArray("a\xff\xfe"
+                                                     "b\n")
+                                       << 0
+                                       << QStringList{QString::fromUtf8("a\xff\xfe"
+                                                                        "b")}
+                                       << 0;
         QTest::newRow("NUL bytes") << QByteArray("a\0b\n", 4) << 0 << QStringList{QString(u"a\0b"_s)} << 0;
-        QTest::newRow("a lone CR inside a line is kept") << QByteArray("x\ry\n") << 0 << QStringList{u"x\ry"_s} << 0;
+        QTest::newRow("a lone CR inside a line is kept")
+            << QByteArray("x\ry\n") << 0 << QStringList{u"x\ry"_s} << 0;
     }
     void lines()
     {
@@ -295,8 +309,7 @@ private Q_SLOTS:
         QTest::newRow("4097 bytes, no line end yet") << limit + 'y' << true;
         QTest::newRow("1 MB without a line end") << QByteArray(1024 * 1024, 'z') << true;
         QTest::newRow("1 MB with a line end") << QByteArray(1024 * 1024, 'z') + '\n' << true;
-        QTest::newRow("short line, then 1 MB")
-            << QByteArray("fine\n") + QByteArray(1024 * 1024, 'z') << true;
+        QTest::newRow("short line, then 1 MB") << QByteArray("fine\n") + QByteArray(1024 * 1024, 'z') << true;
     }
     void lineLengthIsBounded()
     {
@@ -359,9 +372,10 @@ private Q_SLOTS:
             silent.push_back(std::make_unique<Till>());
             silent.back()->open(port);
         }
-        QTRY_VERIFY_WITH_TIMEOUT(std::all_of(hello.begin(), hello.end(),
-                                             [](const auto &t) { return t->lines() == QList<QByteArray>{kOk}; }),
-                                 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            std::all_of(hello.begin(), hello.end(),
+                        [](const auto &t) { return t->lines() == QList<QByteArray>{kOk}; }),
+            10000);
         QTRY_COMPARE(service.GetClientCount(), 220);
         QCOMPARE(service.GetMachineCount(), 40);
         QTRY_COMPARE(events.count(Notification::socket_onconnect), 220);
@@ -403,7 +417,8 @@ private Q_SLOTS:
                 tills.back()->open(port);
                 tills.back()->send("HELLO t" + QByteArray::number(i) + '\n');
             }
-            QTRY_VERIFY(std::all_of(tills.begin(), tills.end(), [](const auto &t) { return t->lines().size() == 1; }));
+            QTRY_VERIFY(std::all_of(tills.begin(), tills.end(),
+                                    [](const auto &t) { return t->lines().size() == 1; }));
             QCOMPARE(service.GetMachineCount(), 5);
 
             QCOMPARE(service.StopServer(), short(0));
@@ -752,19 +767,24 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(service.GetClientCount(), 1, 60000);
         const qint64 drained = drain.elapsed();
         // The memory goes back once things have calmed down for a moment.
-        static_cast<void>(QTest::qWaitFor([&] { return garvina::residentMemoryBytes() - before < 1024 * 1024; }, 6000));
+        static_cast<void>(
+            QTest::qWaitFor([&] { return garvina::residentMemoryBytes() - before < 1024 * 1024; }, 6000));
         const qint64 after = garvina::residentMemoryBytes();
 
-        qInfo("%d flooders, %lld lines handled in %d ms (and the rest in %lld ms after they went): HELLO answered "
-              "in at most %lld ms, timer late by at most %lld ms; memory %.1f MB before, %.1f MB at most during, "
+        qInfo("%d flooders, %lld lines handled in %d ms (and the rest in %lld ms after they went): HELLO "
+              "answered "
+              "in at most %lld ms, timer late by at most %lld ms; memory %.1f MB before, %.1f MB at most "
+              "during, "
               "%.1f MB after",
-              flooders, textsHandled, probes * 200, drained, worstAnswer, worstTickGap - 100, megabytes(before),
-              megabytes(peak), megabytes(after));
+              flooders, textsHandled, probes * 200, drained, worstAnswer, worstTickGap - 100,
+              megabytes(before), megabytes(peak), megabytes(after));
         QVERIFY(textsHandled > 10000); // the flood was really read
         QCOMPARE(answered, probes);
         QVERIFY2(worstAnswer < 1000, qPrintable(u"a HELLO took %1 ms"_s.arg(worstAnswer)));
-        QVERIFY2(peak - before < 64LL * 1024 * 1024, qPrintable(u"%1 MB more"_s.arg(megabytes(peak - before))));
-        QVERIFY2(after - before < 4LL * 1024 * 1024, qPrintable(u"%1 MB kept"_s.arg(megabytes(after - before))));
+        QVERIFY2(peak - before < 64LL * 1024 * 1024,
+                 qPrintable(u"%1 MB more"_s.arg(megabytes(peak - before))));
+        QVERIFY2(after - before < 4LL * 1024 * 1024,
+                 qPrintable(u"%1 MB kept"_s.arg(megabytes(after - before))));
         resident.send("HELLO resident\n");
         QTRY_COMPARE(resident.lines().size(), 2);
         QVERIFY(!resident.closed);
@@ -807,15 +827,17 @@ private Q_SLOTS:
         QElapsedTimer answer;
         qint64 allAnswered = 0;
         for (auto &t : tills) {
-            connect(&t->socket, &QIODevice::readyRead, this, [&] { allAnswered = std::max(allAnswered, answer.elapsed()); });
+            connect(&t->socket, &QIODevice::readyRead, this,
+                    [&] { allAnswered = std::max(allAnswered, answer.elapsed()); });
         }
         answer.start();
         for (auto &t : tills)
             t->send("HELLO till\n");
         keepAlive();
-        QTRY_VERIFY_WITH_TIMEOUT(std::all_of(tills.begin(), tills.end(),
-                                             [](const auto &t) { return t->lines() == QList<QByteArray>{kOk}; }),
-                                 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            std::all_of(tills.begin(), tills.end(),
+                        [](const auto &t) { return t->lines() == QList<QByteArray>{kOk}; }),
+            5000);
 
         // Empty lines do not put the HELLO off: the attacker's connections go once it is due.
         while (service.GetClientCount() > 100 && held.elapsed() < 10000) {

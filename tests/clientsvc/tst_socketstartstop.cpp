@@ -155,11 +155,12 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, config);
         const quint16 configured = freePort();
-        const int port = socketPortFromConfig(configWith(config.replace("%1", QByteArray::number(configured))));
+        const int port =
+            socketPortFromConfig(configWith(config.replace("%1", QByteArray::number(configured))));
         // Taken either by us or, for the default port, possibly by some other program already.
         QTcpServer blocker;
-        QVERIFY2(blocker.listen(QHostAddress::Any, static_cast<quint16>(port))
-                     || blocker.serverError() == QAbstractSocket::AddressInUseError,
+        QVERIFY2(blocker.listen(QHostAddress::Any, static_cast<quint16>(port)) ||
+                     blocker.serverError() == QAbstractSocket::AddressInUseError,
                  qPrintable(blocker.errorString()));
 
         NotificationRecorder events, info;

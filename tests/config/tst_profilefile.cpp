@@ -48,47 +48,59 @@ private Q_SLOTS:
         QTest::addColumn<QString>("expected");
 
         const QString D = u"<default>"_s;
-        QTest::newRow("plain") << QByteArray("[server]\ndataport=3000\n") << u"server"_s << u"dataport"_s << u"3000"_s;
-        QTest::newRow("names ignore case") << QByteArray("[SERVER]\nDataPort = 3001\n") << u"server"_s << u"dataport"_s << u"3001"_s;
+        QTest::newRow("plain") << QByteArray("[server]\ndataport=3000\n") << u"server"_s << u"dataport"_s
+                               << u"3000"_s;
+        QTest::newRow("names ignore case")
+            << QByteArray("[SERVER]\nDataPort = 3001\n") << u"server"_s << u"dataport"_s << u"3001"_s;
         QTest::newRow("blanks around names and values")
-            << QByteArray("  [ system ]  \n \t sockect  =  2700 \t \n") << u"system"_s << u"sockect"_s << u"2700"_s;
+            << QByteArray("  [ system ]  \n \t sockect  =  2700 \t \n") << u"system"_s << u"sockect"_s
+            << u"2700"_s;
         QTest::newRow("double quotes removed")
             << QByteArray("[system]\npassword=\"  ab c \"\n") << u"system"_s << u"password"_s << u"  ab c "_s;
         QTest::newRow("single quotes removed") << QByteArray("[a]\nk='x'\n") << u"a"_s << u"k"_s << u"x"_s;
         QTest::newRow("unmatched quote kept") << QByteArray("[a]\nk=\"x\n") << u"a"_s << u"k"_s << u"\"x"_s;
         QTest::newRow("lone quote kept") << QByteArray("[a]\nk=\"\n") << u"a"_s << u"k"_s << u"\""_s;
-        QTest::newRow("first section wins") << QByteArray("[a]\nk=1\n[b]\nk=9\n[A]\nk=2\nj=3\n") << u"a"_s << u"k"_s << u"1"_s;
-        QTest::newRow("duplicate section not searched") << QByteArray("[a]\nk=1\n[a]\nj=3\n") << u"a"_s << u"j"_s << D;
+        QTest::newRow("first section wins")
+            << QByteArray("[a]\nk=1\n[b]\nk=9\n[A]\nk=2\nj=3\n") << u"a"_s << u"k"_s << u"1"_s;
+        QTest::newRow("duplicate section not searched")
+            << QByteArray("[a]\nk=1\n[a]\nj=3\n") << u"a"_s << u"j"_s << D;
         QTest::newRow("first key wins") << QByteArray("[a]\nk=1\nK=2\n") << u"a"_s << u"k"_s << u"1"_s;
         QTest::newRow("CRLF") << QByteArray("[a]\r\nk=1\r\nj=2\r\n") << u"a"_s << u"k"_s << u"1"_s;
         QTest::newRow("no final newline") << QByteArray("[a]\nk=last") << u"a"_s << u"k"_s << u"last"_s;
-        QTest::newRow("key before any section ignored") << QByteArray("k=0\n[a]\nj=1\n") << u"a"_s << u"k"_s << D;
+        QTest::newRow("key before any section ignored")
+            << QByteArray("k=0\n[a]\nj=1\n") << u"a"_s << u"k"_s << D;
         QTest::newRow("line without = ignored") << QByteArray("[a]\nk\nk2=x\n") << u"a"_s << u"k"_s << D;
         QTest::newRow("empty value is a value") << QByteArray("[a]\nk=\n") << u"a"_s << u"k"_s << u""_s;
-        QTest::newRow("equals sign inside value") << QByteArray("[a]\nk=a=b\n") << u"a"_s << u"k"_s << u"a=b"_s;
-        QTest::newRow("key in another section") << QByteArray("[a]\nx=1\n[b]\nk=2\n") << u"a"_s << u"k"_s << D;
+        QTest::newRow("equals sign inside value")
+            << QByteArray("[a]\nk=a=b\n") << u"a"_s << u"k"_s << u"a=b"_s;
+        QTest::newRow("key in another section")
+            << QByteArray("[a]\nx=1\n[b]\nk=2\n") << u"a"_s << u"k"_s << D;
         QTest::newRow("missing section") << QByteArray("[a]\nk=1\n") << u"backup"_s << u"k"_s << D;
         QTest::newRow("empty file") << QByteArray() << u"a"_s << u"k"_s << D;
-        QTest::newRow("utf-8 byte order mark") << QByteArray("\xEF\xBB\xBF[a]\nk=1\n") << u"a"_s << u"k"_s << u"1"_s;
-        QTest::newRow("utf-8 chinese")
-            << u"[backup]\nbackuppath=/home/店/织云阁软件备份/\n"_s.toUtf8() << u"backup"_s << u"backuppath"_s
-            << u"/home/店/织云阁软件备份/"_s;
+        QTest::newRow("utf-8 byte order mark")
+            << QByteArray("\xEF\xBB\xBF[a]\nk=1\n") << u"a"_s << u"k"_s << u"1"_s;
+        QTest::newRow("utf-8 chinese") << u"[backup]\nbackuppath=/home/店/织云阁软件备份/\n"_s.toUtf8()
+                                       << u"backup"_s << u"backuppath"_s << u"/home/店/织云阁软件备份/"_s;
         QTest::newRow("GBK file of the Windows edition")
-            << gbk(u"[backup]\r\nbackuppath=D:\\织云阁软件备份\\\r\n[system]\r\npassword=服装\r\n"_s) << u"backup"_s
-            << u"backuppath"_s << u"D:\\织云阁软件备份\\"_s;
+            << gbk(u"[backup]\r\nbackuppath=D:\\织云阁软件备份\\\r\n[system]\r\npassword=服装\r\n"_s)
+            << u"backup"_s << u"backuppath"_s << u"D:\\织云阁软件备份\\"_s;
         QTest::newRow("GBK trail byte 0x5C does not split")
             << gbk(u"[a]\nk=乗俓\\x\n"_s) << u"a"_s << u"k"_s << u"乗俓\\x"_s;
         // 目录 in GBK is C4 BF C2 BC, which is also valid UTF-8 ("Ŀ¼"): the Chinese reading wins.
-        QTest::newRow("GBK that is also valid UTF-8") << gbk(u"[a]\nk=目录\n"_s) << u"a"_s << u"k"_s << u"目录"_s;
+        QTest::newRow("GBK that is also valid UTF-8")
+            << gbk(u"[a]\nk=目录\n"_s) << u"a"_s << u"k"_s << u"目录"_s;
         QTest::newRow("GBK line beside a UTF-8 line")
             << (u"[a]\nj=织云阁\n"_s.toUtf8() + gbk(u"k=目录\n"_s)) << u"a"_s << u"k"_s << u"目录"_s;
-        QTest::newRow("accented letters stay UTF-8") << u"[a]\nk=café\n"_s.toUtf8() << u"a"_s << u"k"_s << u"café"_s;
+        QTest::newRow("accented letters stay UTF-8")
+            << u"[a]\nk=café\n"_s.toUtf8() << u"a"_s << u"k"_s << u"café"_s;
         QTest::newRow("invalid bytes do not hide other keys")
             << QByteArray("[a]\nbad=\xff\xff\xff\nk=ok\n") << u"a"_s << u"k"_s << u"ok"_s;
         QTest::newRow("very long line")
-            << (QByteArray("[a]\nk=") + QByteArray(200000, 'x') + QByteArray("\nj=2\n")) << u"a"_s << u"j"_s << u"2"_s;
+            << (QByteArray("[a]\nk=") + QByteArray(200000, 'x') + QByteArray("\nj=2\n")) << u"a"_s << u"j"_s
+            << u"2"_s;
         QTest::newRow("comment lines") << QByteArray(";note\n[a]\n;k=0\nk=1\n") << u"a"_s << u"k"_s << u"1"_s;
-        QTest::newRow("section without closing bracket") << QByteArray("[a\nk=1\n") << u"a"_s << u"k"_s << u"1"_s;
+        QTest::newRow("section without closing bracket")
+            << QByteArray("[a\nk=1\n") << u"a"_s << u"k"_s << u"1"_s;
     }
 
     void read()
@@ -168,9 +180,11 @@ private Q_SLOTS:
 
     void writeConvertsGbkToUtf8()
     {
-        const QString path = writeRaw(gbk(u"[backup]\r\nbackuppath=D:\\织云阁软件备份\\\r\n"_s), u"gbk.dll"_s);
+        const QString path =
+            writeRaw(gbk(u"[backup]\r\nbackuppath=D:\\织云阁软件备份\\\r\n"_s), u"gbk.dll"_s);
         QVERIFY(ProfileFile(path).write(u"backup"_s, u"backuphour"_s, u"2"_s));
-        QCOMPARE(readRaw(path), u"[backup]\r\nbackuppath=D:\\织云阁软件备份\\\r\nbackuphour=2\r\n"_s.toUtf8());
+        QCOMPARE(readRaw(path),
+                 u"[backup]\r\nbackuppath=D:\\织云阁软件备份\\\r\nbackuphour=2\r\n"_s.toUtf8());
     }
 
     void writeRefusesLineBreaksInValues()

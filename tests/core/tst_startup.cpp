@@ -58,8 +58,8 @@ private Q_SLOTS:
         QTest::newRow("started from elsewhere: the program's folder")
             << u"/home/user"_s << u"/opt/店 铺/garvinaserver"_s << QStringList{u"/opt/店 铺/garvinaserver"_s}
             << u"/opt/店 铺/"_s;
-        QTest::newRow("found nowhere") << u"/home/user"_s << u"/opt/shop/garvinaserver"_s << QStringList()
-                                       << QString();
+        QTest::newRow("found nowhere")
+            << u"/home/user"_s << u"/opt/shop/garvinaserver"_s << QStringList() << QString();
         QTest::newRow("program file renamed") << u"/home/user"_s << u"/opt/shop/garvina2"_s
                                               << QStringList{u"/opt/shop/garvina2"_s} << QString();
     }
@@ -70,7 +70,8 @@ private Q_SLOTS:
         QFETCH(QStringList, existing);
         QFETCH(QString, expected);
         const QSet<QString> files(existing.begin(), existing.end());
-        const QString got = resolveProgramFolder(cwd, exe, [&](const QString &f) { return files.contains(f); });
+        const QString got =
+            resolveProgramFolder(cwd, exe, [&](const QString &f) { return files.contains(f); });
         QCOMPARE(got, expected);
         QCOMPARE(got.isNull(), expected.isNull());
     }
@@ -99,8 +100,8 @@ private Q_SLOTS:
     {
         QTest::addColumn<QStringList>("present");
         QTest::addColumn<QStringList>("extracted");
-        const QStringList all{u"serverstart.ico"_s, u"serverstop.ico"_s, u"skin/bg.jpg"_s, u"skin/close.jpg"_s,
-                              u"skin/setting_bg.jpg"_s};
+        const QStringList all{u"serverstart.ico"_s, u"serverstop.ico"_s, u"skin/bg.jpg"_s,
+                              u"skin/close.jpg"_s, u"skin/setting_bg.jpg"_s};
         const QStringList archives{u"resources.dll"_s, u"Skin.dll"_s};
         QTest::newRow("everything present") << all + archives << QStringList();
         QTest::newRow("no archives, nothing present") << QStringList() << QStringList();
@@ -109,7 +110,8 @@ private Q_SLOTS:
         QTest::newRow("no skin folder") << QStringList{u"serverstart.ico"_s, u"serverstop.ico"_s} + archives
                                         << QStringList{u"Skin.dll"_s};
         QTest::newRow("one skin picture missing")
-            << QStringList{u"serverstart.ico"_s, u"serverstop.ico"_s, u"skin/bg.jpg"_s, u"skin/close.jpg"_s} + archives
+            << QStringList{u"serverstart.ico"_s, u"serverstop.ico"_s, u"skin/bg.jpg"_s, u"skin/close.jpg"_s} +
+                   archives
             << QStringList{u"Skin.dll"_s};
         QTest::newRow("both missing") << archives << QStringList{u"resources.dll"_s, u"Skin.dll"_s};
         QTest::newRow("skin archive absent")

@@ -6,8 +6,8 @@
 
 #include <QSqlQuery>
 #include <QTcpServer>
-#include <QTest>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 
 using namespace Qt::Literals::StringLiterals;
@@ -130,7 +130,8 @@ private Q_SLOTS:
         QCOMPARE(m_boxes.shown.size(), 1);
         QCOMPARE(m_boxes.last().title, u"提示"_s);
         QCOMPARE(m_boxes.last().icon, MsgIcon::StopSign);
-        QVERIFY2(m_boxes.last().text.startsWith(u"连接数据库失败! 错误代码:"_s), qPrintable(m_boxes.last().text));
+        QVERIFY2(m_boxes.last().text.startsWith(u"连接数据库失败! 错误代码:"_s),
+                 qPrintable(m_boxes.last().text));
         QVERIFY2(m_boxes.last().text.contains(QString::number(m_port)), qPrintable(m_boxes.last().text));
         // The data source names the configured port all the same.
         QCOMPARE(ProfileFile(odbcIniPath()).read(u"GARVINA Server"_s, u"CommLinks"_s, QString()),

@@ -95,7 +95,8 @@ private Q_SLOTS:
         QString error;
         QVERIFY(!f_createdirectory(locked + u"/x/y"_s, error));
         QCOMPARE(error, u"创建目录 "_s + locked + u"/x 出错!"_s);
-        QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        QFile::setPermissions(locked,
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     }
 
     void createDirectoryOnReadOnlyFilesystem()
@@ -113,7 +114,8 @@ private Q_SLOTS:
         QElapsedTimer wall;
         wall.start();
         int exitCode = -2;
-        QVERIFY(of_executewait(boxes, u"/bin/sh"_s, {u"-c"_s, u"sleep 0.6; exit 3"_s}, false, false, {}, &exitCode));
+        QVERIFY(of_executewait(boxes, u"/bin/sh"_s, {u"-c"_s, u"sleep 0.6; exit 3"_s}, false, false, {},
+                               &exitCode));
         QVERIFY2(wall.elapsed() >= 550, "returned before the child ended");
         QCOMPARE(exitCode, 3);
         // A busy poll would have used about as much processor time as the child ran.
@@ -139,9 +141,10 @@ private Q_SLOTS:
         test::RecordingMessageBoxes boxes;
         QTemporaryDir tmp;
         const QString out = tmp.filePath(u"out file.txt"_s);
-        QVERIFY(of_executewait(boxes, u"/bin/sh"_s,
-                               {u"-c"_s, u"printf '%s|%s' \"$GARVINA_X\" \"$1\" > \"$2\""_s, u"sh"_s, u"a b"_s, out},
-                               false, false, {u"GARVINA_X=织云"_s}));
+        QVERIFY(of_executewait(
+            boxes, u"/bin/sh"_s,
+            {u"-c"_s, u"printf '%s|%s' \"$GARVINA_X\" \"$1\" > \"$2\""_s, u"sh"_s, u"a b"_s, out}, false,
+            false, {u"GARVINA_X=织云"_s}));
         QFile f(out);
         QVERIFY(f.open(QIODevice::ReadOnly));
         QCOMPARE(QString::fromUtf8(f.readAll()), u"织云|a b"_s);

@@ -57,7 +57,8 @@ class TestTillAccess : public QObject
     }
 
     /// Runs isql-fb with \a environment and \a script on its input; what it printed.
-    static QString isql(const QStringList &environment, const QByteArray &script, const QStringList &args = {})
+    static QString isql(const QStringList &environment, const QByteArray &script,
+                        const QStringList &args = {})
     {
         QProcess p;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -89,8 +90,9 @@ class TestTillAccess : public QObject
     {
         const QString file = m_clients.path() + u"/other.fdb"_s;
         if (!QFile::exists(file)) {
-            const QString out = isql(EngineInstance(m_folder->gs_path).toolEnvironment() + QStringList{u"ISC_USER=DBA"_s},
-                                     "CREATE DATABASE '" + file.toUtf8() + "';\n");
+            const QString out =
+                isql(EngineInstance(m_folder->gs_path).toolEnvironment() + QStringList{u"ISC_USER=DBA"_s},
+                     "CREATE DATABASE '" + file.toUtf8() + "';\n");
             if (!QFile::exists(file))
                 qWarning("%s", qPrintable(out));
         }
@@ -124,11 +126,13 @@ private Q_SLOTS:
         m_server.setProcessEnvironment(env);
         m_server.start(u"/usr/sbin/firebird"_s, garvina::serverArguments(instance, QString::number(m_port)));
         QVERIFY(m_server.waitForStarted());
-        QVERIFY(QTest::qWaitFor([this] {
-            QTcpSocket probe;
-            probe.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(m_port));
-            return probe.waitForConnected(200);
-        }, 20000));
+        QVERIFY(QTest::qWaitFor(
+            [this] {
+                QTcpSocket probe;
+                probe.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(m_port));
+                return probe.waitForConnected(200);
+            },
+            20000));
         QVERIFY(m_clients.isValid());
     }
     void cleanupTestCase()
@@ -145,14 +149,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("wireCrypt");
         QTest::addColumn<QString>("database");
         QTest::addColumn<QString>("refusal"); // empty: attached
-        QTest::newRow("till that encrypts, shop database by name") << u"Enabled"_s << u"GARVINANET"_s << QString();
+        QTest::newRow("till that encrypts, shop database by name")
+            << u"Enabled"_s << u"GARVINANET"_s << QString();
         QTest::newRow("till that encrypts, shop database by path") << u"Enabled"_s << u"@shop"_s << QString();
-        QTest::newRow("till without encryption") << u"Disabled"_s << u"GARVINANET"_s
-                                                 << u"Incompatible wire encryption levels"_s;
-        QTest::newRow("another database file by path") << u"Enabled"_s << u"@other"_s
-                                                       << u"not allowed by server configuration"_s;
-        QTest::newRow("the instance's security database") << u"Enabled"_s << u"security.db"_s
-                                                          << u"no permission for remote access"_s;
+        QTest::newRow("till without encryption")
+            << u"Disabled"_s << u"GARVINANET"_s << u"Incompatible wire encryption levels"_s;
+        QTest::newRow("another database file by path")
+            << u"Enabled"_s << u"@other"_s << u"not allowed by server configuration"_s;
+        QTest::newRow("the instance's security database")
+            << u"Enabled"_s << u"security.db"_s << u"no permission for remote access"_s;
     }
     void attach()
     {
@@ -164,9 +169,10 @@ private Q_SLOTS:
             database = instance.databaseFile();
         if (database == u"@other"_s)
             database = otherDatabase();
-        const QByteArray script = "CONNECT '127.0.0.1/" + QByteArray::number(m_port) + ':' + database.toUtf8()
-            + "' USER 'DBA' PASSWORD '" + garvina::readDbaPassword(m_folder->gs_path).toUtf8()
-            + "';\nSELECT 'ATTACHED-' || 'OK' FROM RDB$DATABASE;\n";
+        const QByteArray script = "CONNECT '127.0.0.1/" + QByteArray::number(m_port) + ':' +
+                                  database.toUtf8() + "' USER 'DBA' PASSWORD '" +
+                                  garvina::readDbaPassword(m_folder->gs_path).toUtf8() +
+                                  "';\nSELECT 'ATTACHED-' || 'OK' FROM RDB$DATABASE;\n";
         const QString out = isql({u"FIREBIRD="_s + clientFolder(wireCrypt)}, script);
         if (refusal.isEmpty()) {
             QVERIFY2(out.contains(u"ATTACHED-OK"_s), qPrintable(out));
@@ -182,11 +188,13 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("action"); // @db: the database, @out: a file in a backup folder
         QTest::addColumn<QString>("database");
         QTest::addColumn<QString>("refusal"); // empty: done
-        const QStringList nbak{u"action_nbak"_s, u"dbname"_s, u"@db"_s, u"nbk_file"_s, u"@out"_s, u"nbk_level"_s, u"0"_s};
+        const QStringList nbak{u"action_nbak"_s, u"dbname"_s,    u"@db"_s, u"nbk_file"_s,
+                               u"@out"_s,        u"nbk_level"_s, u"0"_s};
         const QStringList gbak{u"action_backup"_s, u"dbname"_s, u"@db"_s, u"bkp_file"_s, u"@out"_s};
         const QStringList validate{u"action_repair"_s, u"dbname"_s, u"@db"_s, u"rpr_validate_db"_s};
         const QString denied = u"not allowed by server configuration"_s;
-        QTest::newRow("online copy of the shop database into a backup folder") << nbak << u"GARVINANET"_s << QString();
+        QTest::newRow("online copy of the shop database into a backup folder")
+            << nbak << u"GARVINANET"_s << QString();
         QTest::newRow("logical backup of the shop database by path") << gbak << u"@shop"_s << QString();
         QTest::newRow("online copy of another file by path") << nbak << u"@other"_s << denied;
         QTest::newRow("logical backup of another file by path") << gbak << u"@other"_s << denied;
@@ -217,7 +225,8 @@ private Q_SLOTS:
         env.insert(u"ISC_PASSWORD"_s, garvina::readDbaPassword(m_folder->gs_path));
         p.setProcessEnvironment(env);
         p.setProcessChannelMode(QProcess::MergedChannels);
-        p.start(u"fbsvcmgr"_s, QStringList{u"127.0.0.1/"_s + QString::number(m_port) + u":service_mgr"_s} + action);
+        p.start(u"fbsvcmgr"_s,
+                QStringList{u"127.0.0.1/"_s + QString::number(m_port) + u":service_mgr"_s} + action);
         QVERIFY(p.waitForFinished(60000));
         const QString text = QString::fromUtf8(p.readAll());
         if (refusal.isEmpty()) {
@@ -245,13 +254,15 @@ private Q_SLOTS:
         till.setProcessEnvironment(env);
         till.setProcessChannelMode(QProcess::MergedChannels);
         till.start(u"isql-fb"_s, {u"-q"_s});
-        till.write("CONNECT '127.0.0.1/" + QByteArray::number(m_port) + ":GARVINANET' USER 'DBA' PASSWORD '"
-                   + garvina::readDbaPassword(m_folder->gs_path).toUtf8() + "';\n" + probe);
+        till.write("CONNECT '127.0.0.1/" + QByteArray::number(m_port) + ":GARVINANET' USER 'DBA' PASSWORD '" +
+                   garvina::readDbaPassword(m_folder->gs_path).toUtf8() + "';\n" + probe);
         QByteArray seen;
-        const bool attached = QTest::qWaitFor([&] {
-            seen += till.readAll();
-            return seen.contains("OPENED-OK");
-        }, 20000);
+        const bool attached = QTest::qWaitFor(
+            [&] {
+                seen += till.readAll();
+                return seen.contains("OPENED-OK");
+            },
+            20000);
         QVERIFY2(attached, seen.constData());
         const QString out = isql(tools, probe, {instance.databaseFile()});
         till.closeWriteChannel();

@@ -102,7 +102,11 @@ private Q_SLOTS:
 
     void diskSpace()
     {
-        const auto mb = [](double m) { return [m](const QString &) { return quint64(m * 1048576.0); }; };
+        const auto mb = [](double m) {
+            return [m](const QString &) {
+                return quint64(m * 1048576.0);
+            };
+        };
         QVERIFY(f_check_diskspace(u"/"_s, 100, mb(99.6)));
         QVERIFY(!f_check_diskspace(u"/"_s, 100, mb(99.4)));
         QVERIFY(f_check_diskspace(u"/"_s, 100, mb(99.5)));

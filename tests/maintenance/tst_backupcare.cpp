@@ -105,7 +105,8 @@ private Q_SLOTS:
         if (!tmpfs.mounted())
             QSKIP("mounting a tmpfs is not permitted here");
         const QString root = disk + u"/备份/"_s;
-        for (const QString &n : {u"20130801-1200"_s, u"20130701-1200"_s, u"20130601-1200"_s, u"20130501-1200"_s})
+        for (const QString &n :
+             {u"20130801-1200"_s, u"20130701-1200"_s, u"20130601-1200"_s, u"20130501-1200"_s})
             oldBackup(root + n, 20 * mb);
         m_folder->config().write(u"backup"_s, u"keep_daily"_s, u"1"_s);
         m_folder->config().write(u"backup"_s, u"keep_weekly"_s, u"1"_s);
@@ -138,7 +139,7 @@ private Q_SLOTS:
     // Against the mount point of the last good backup: only a mount point that went away refuses.
     void mountPointSinceLastGood_data()
     {
-        QTest::addColumn<bool>("wasOnDisk");  // else on the file system below it
+        QTest::addColumn<bool>("wasOnDisk"); // else on the file system below it
         QTest::addColumn<bool>("diskNow");
         QTest::addColumn<bool>("refused");
         QTest::newRow("disk gone") << true << false << true;

@@ -57,7 +57,9 @@ private Q_SLOTS:
     void alarmRepeatsHourlyUntilCleared()
     {
         BackupAlarm alarm;
-        const auto at = [&](bool due, qint64 minutes) { return alarm.update(due, T0.addSecs(minutes * 60)); };
+        const auto at = [&](bool due, qint64 minutes) {
+            return alarm.update(due, T0.addSecs(minutes * 60));
+        };
         BackupAlarm::Step s = at(true, 0);
         QVERIFY(s.raised && s.balloon && alarm.isUp());
         s = at(true, 59);
@@ -81,11 +83,14 @@ private Q_SLOTS:
         QTest::newRow("before the slot") << u"03:30:00"_s << QTime(3, 29, 59) << yesterday << false;
         QTest::newRow("at the slot") << u"03:30:00"_s << QTime(3, 30) << yesterday << true;
         QTest::newRow("never rehearsed") << u"03:30:00"_s << QTime(3, 45) << QDateTime() << true;
-        QTest::newRow("done today") << u"03:30:00"_s << QTime(3, 45) << QDateTime(d, QTime(3, 30, 1)) << false;
-        QTest::newRow("an hour late: not at a busy time") << u"03:30:00"_s << QTime(4, 30) << yesterday << false;
+        QTest::newRow("done today") << u"03:30:00"_s << QTime(3, 45) << QDateTime(d, QTime(3, 30, 1))
+                                    << false;
+        QTest::newRow("an hour late: not at a busy time")
+            << u"03:30:00"_s << QTime(4, 30) << yesterday << false;
         QTest::newRow("switched off") << QString() << QTime(3, 30) << yesterday << false;
         QTest::newRow("not a time") << u"half past three"_s << QTime(3, 30) << yesterday << false;
-        QTest::newRow("last one dated ahead") << u"03:30:00"_s << QTime(3, 31) << QDateTime(d, QTime(9, 0)) << true;
+        QTest::newRow("last one dated ahead")
+            << u"03:30:00"_s << QTime(3, 31) << QDateTime(d, QTime(9, 0)) << true;
     }
     void rehearsalSlot()
     {

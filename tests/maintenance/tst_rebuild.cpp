@@ -35,10 +35,10 @@ class TestRebuild : public QObject
     /// Row counts and a checksum of the sales lines, read with the embedded tool.
     QString contents()
     {
-        return m_folder->runSql(live(),
-                                "select (select count(*) from goods), (select count(*) from customers),"
-                                " (select count(*) from sale_lines), (select list(goods_id || ':' || qty || ':' ||"
-                                " unit_price, ',') from (select * from sale_lines order by 1, 2)) from rdb$database;");
+        return m_folder->runSql(
+            live(), "select (select count(*) from goods), (select count(*) from customers),"
+                    " (select count(*) from sale_lines), (select list(goods_id || ':' || qty || ':' ||"
+                    " unit_price, ',') from (select * from sale_lines order by 1, 2)) from rdb$database;");
     }
 
     static QByteArray hashOf(const QString &file)
@@ -56,7 +56,8 @@ private Q_SLOTS:
         QTest::addColumn<QDate>("today");
         QTest::addColumn<bool>("expected");
         const QDate wednesday(2013, 8, 28), sunday(2013, 9, 1);
-        QTest::newRow("weekly, Wednesday, last Sunday before") << u"2"_s << u"2013-08-25"_s << wednesday << true;
+        QTest::newRow("weekly, Wednesday, last Sunday before")
+            << u"2"_s << u"2013-08-25"_s << wednesday << true;
         QTest::newRow("weekly, Wednesday, this Monday") << u"2"_s << u"2013-08-26"_s << wednesday << false;
         QTest::newRow("weekly, Wednesday, this Sunday") << u"2"_s << u"2013-09-01"_s << wednesday << false;
         QTest::newRow("weekly, Sunday, previous Sunday") << u"2"_s << u"2013-08-25"_s << sunday << true;

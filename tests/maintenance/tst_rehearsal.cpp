@@ -46,9 +46,15 @@ class TestRehearsal : public QObject
         hash.addData(&f);
         return hash.result();
     }
-    static QStringList filesIn(const QString &folder) { return QDir(folder).entryList(QDir::Files | QDir::Hidden); }
+    static QStringList filesIn(const QString &folder)
+    {
+        return QDir(folder).entryList(QDir::Files | QDir::Hidden);
+    }
 
-    static RehearsalResult resultOf(const QSignalSpy &spy) { return spy.at(0).at(0).value<RehearsalResult>(); }
+    static RehearsalResult resultOf(const QSignalSpy &spy)
+    {
+        return spy.at(0).at(0).value<RehearsalResult>();
+    }
 
     /// A copy of the good backup in a folder of its own under the backup root.
     QString copyOfBackup(const QString &name)
@@ -89,15 +95,18 @@ select rdb$relation_id from rdb$relations where rdb$relation_name = 'CUSTOMERS';
         // What a restore must give back, counted here table by table with the tool.
         const QStringList tables =
             m_folder
-                ->runSql(live(), "select trim(rdb$relation_name) from rdb$relations where coalesce(rdb$system_flag, 0)"
-                                 " = 0 and rdb$view_blr is null;")
+                ->runSql(
+                    live(),
+                    "select trim(rdb$relation_name) from rdb$relations where coalesce(rdb$system_flag, 0)"
+                    " = 0 and rdb$view_blr is null;")
                 .split(u' ', Qt::SkipEmptyParts);
         QVERIFY(tables.size() >= 5);
         QStringList counts;
         for (const QString &t : tables)
             counts << u"(select count(*) from "_s + t + u')';
         m_tables = int(tables.size());
-        m_rows = m_folder->runSql(live(), "select " + counts.join(u" + "_s).toUtf8() + " from rdb$database;").toLongLong();
+        m_rows = m_folder->runSql(live(), "select " + counts.join(u" + "_s).toUtf8() + " from rdb$database;")
+                     .toLongLong();
         QVERIFY(m_rows > 20000);
 
         // The backup is the console's own, taken online; the engine keeps serving during the rehearsals.
@@ -141,8 +150,9 @@ select rdb$relation_id from rdb$relations where rdb$relation_name = 'CUSTOMERS';
         QCOMPARE(r.backupFolder, m_backup);
         QCOMPARE(r.started, m_clock.now());
         QVERIFY(r.durationMs > 0);
-        QVERIFY2(ticks >= qMax<qint64>(5, r.durationMs / 10 / 5),
-                 qPrintable(QString::number(ticks) + u" ticks in "_s + QString::number(r.durationMs) + u" ms"_s));
+        QVERIFY2(
+            ticks >= qMax<qint64>(5, r.durationMs / 10 / 5),
+            qPrintable(QString::number(ticks) + u" ticks in "_s + QString::number(r.durationMs) + u" ms"_s));
 
         QCOMPARE(hashOf(live()), m_liveHash);
         QCOMPARE(hashOf(m_backup + u"/garvina.db"_s), m_backupHash);
@@ -201,7 +211,8 @@ select rdb$relation_id from rdb$relations where rdb$relation_name = 'CUSTOMERS';
         const QString watched = Rehearsal::scratchFiles(folder).at(scratch);
         QElapsedTimer waited;
         waited.start();
-        while (!(QFileInfo::exists(watched) && rehearsal->toolPid() > 0) && spy.isEmpty() && waited.elapsed() < 120000)
+        while (!(QFileInfo::exists(watched) && rehearsal->toolPid() > 0) && spy.isEmpty() &&
+               waited.elapsed() < 120000)
             QTest::qWait(1);
         QVERIFY2(spy.isEmpty(), qPrintable(spy.isEmpty() ? QString() : resultOf(spy).error));
         const qint64 pid = rehearsal->toolPid();
@@ -236,7 +247,8 @@ select rdb$relation_id from rdb$relations where rdb$relation_name = 'CUSTOMERS';
         QTest::addColumn<QString>("output");
         QTest::addColumn<bool>("ok");
         QTest::addColumn<int>("tables");
-        QTest::newRow("complete") << u"\ngarvina-count|GOODS|6   \ngarvina-count|A|B|0\ngarvina-counted  \n"_s << true << 2;
+        QTest::newRow("complete") << u"\ngarvina-count|GOODS|6   \ngarvina-count|A|B|0\ngarvina-counted  \n"_s
+                                  << true << 2;
         QTest::newRow("cut off") << u"garvina-count|GOODS|6\n"_s << false << 1;
         QTest::newRow("error between") << u"garvina-count|GOODS|x\ngarvina-counted\n"_s << false << 0;
         QTest::newRow("no tables") << u"garvina-counted\n"_s << true << 0;

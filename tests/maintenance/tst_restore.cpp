@@ -14,7 +14,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-
 using namespace Qt::Literals::StringLiterals;
 using namespace garvina;
 
@@ -110,7 +109,8 @@ private Q_SLOTS:
         QTest::addColumn<int>("outcome");
         QTest::addColumn<QString>("message");
         QTest::newRow("empty") << u""_s << int(RestoreOutcome::NoFileChosen) << u"请选好要还原的数据库文件"_s;
-        QTest::newRow("blanks") << u"   "_s << int(RestoreOutcome::NoFileChosen) << u"请选好要还原的数据库文件"_s;
+        QTest::newRow("blanks") << u"   "_s << int(RestoreOutcome::NoFileChosen)
+                                << u"请选好要还原的数据库文件"_s;
         QTest::newRow("missing file") << u"/nonexistent/garvina.db"_s << int(RestoreOutcome::FileMissing)
                                       << u"要还原的数据库文件不存在,请核实"_s;
     }

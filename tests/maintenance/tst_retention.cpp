@@ -56,19 +56,20 @@ private Q_SLOTS:
     void plan_data()
     {
         QTest::addColumn<QStringList>("folders");
-        QTest::addColumn<QString>("settings");   // daily,weekly,monthly,safety
+        QTest::addColumn<QString>("settings"); // daily,weekly,monthly,safety
         QTest::addColumn<QDateTime>("now");
         QTest::addColumn<QString>("lastGood");
         QTest::addColumn<QStringList>("failed");
         QTest::addColumn<bool>("succeeded");
-        QTest::addColumn<QStringList>("kept");    // sorted
+        QTest::addColumn<QStringList>("kept"); // sorted
 
         const QStringList tenDays = daysOf(Dec9, 10, ThreeADay);
         const QDateTime noon(Dec9, QTime(16, 5));
         QStringList defaultsKeep = daysOf(Dec9, 7, {u"1600"_s});
         defaultsKeep.append(u"20261130-1600"_s); // newest of November
         QTest::newRow("three a day for ten days, defaults")
-            << tenDays << u"7,4,12,3"_s << noon << u"20261209-1600"_s << QStringList() << true << defaultsKeep;
+            << tenDays << u"7,4,12,3"_s << noon << u"20261209-1600"_s << QStringList() << true
+            << defaultsKeep;
         QTest::newRow("after a failed backup nothing goes")
             << tenDays << u"7,4,12,3"_s << noon << u"20261209-1600"_s << QStringList() << false << tenDays;
         QTest::newRow("clock set back: the folders look newer than now")
@@ -86,7 +87,8 @@ private Q_SLOTS:
 
         QTest::newRow("never fewer than two good")
             << QStringList{u"20261201-1200"_s, u"20261101-1200"_s, u"20261001-1200"_s} << u"1,1,1,3"_s << noon
-            << u"20261201-1200"_s << QStringList() << true << QStringList{u"20261101-1200"_s, u"20261201-1200"_s};
+            << u"20261201-1200"_s << QStringList() << true
+            << QStringList{u"20261101-1200"_s, u"20261201-1200"_s};
         QTest::newRow("a failed backup is not the one kept")
             << QStringList{u"20261209-1200"_s, u"20261208-1200"_s, u"20261207-1200"_s, u"20261206-1200"_s}
             << u"1,1,1,3"_s << noon << u"20261209-1200"_s << QStringList{u"20261209-1200"_s} << true
@@ -97,7 +99,8 @@ private Q_SLOTS:
             << QStringList{u"20261207-1200"_s, u"20261208-1200"_s, u"20261209-1200"_s};
         QTest::newRow("the last good backup stays whatever its date")
             << QStringList{u"20100101-1200"_s, u"20261209-1200"_s, u"20261208-1200"_s} << u"1,1,1,3"_s << noon
-            << u"20100101-1200"_s << QStringList() << true << QStringList{u"20100101-1200"_s, u"20261209-1200"_s};
+            << u"20100101-1200"_s << QStringList() << true
+            << QStringList{u"20100101-1200"_s, u"20261209-1200"_s};
         QTest::newRow("same minute: the highest number is the newest")
             << QStringList{u"20261209-1200"_s, u"20261209-1200-1"_s, u"20261209-1200-2"_s, u"20261208-1200"_s}
             << u"1,1,1,3"_s << noon << u"20261209-1200-2"_s << QStringList() << true
@@ -112,15 +115,16 @@ private Q_SLOTS:
         for (int d = 3; d <= 5; ++d)
             safetyKeep << u"2026120%1-0900-U"_s.arg(d) << u"2026120%1-1000-R"_s.arg(d);
         QTest::newRow("safety copies: newest three of each kind")
-            << withSafety << u"7,4,12,3"_s << noon << u"20261209-1200"_s << QStringList() << true << safetyKeep;
+            << withSafety << u"7,4,12,3"_s << noon << u"20261209-1200"_s << QStringList() << true
+            << safetyKeep;
 
         // 0 or a text that is no number switches a rule off: everything it covers stays.
-        QTest::newRow("keep_daily 0") << tenDays << u"0,4,12,3"_s << noon << QString() << QStringList() << true
-                                      << tenDays;
+        QTest::newRow("keep_daily 0")
+            << tenDays << u"0,4,12,3"_s << noon << QString() << QStringList() << true << tenDays;
         QTest::newRow("keep_weekly not a number")
             << tenDays << u"7,abc,12,3"_s << noon << QString() << QStringList() << true << tenDays;
-        QTest::newRow("keep_safety 0") << withSafety << u"7,4,12,0"_s << noon << QString() << QStringList()
-                                       << true << withSafety;
+        QTest::newRow("keep_safety 0")
+            << withSafety << u"7,4,12,0"_s << noon << QString() << QStringList() << true << withSafety;
     }
     void plan()
     {
@@ -193,7 +197,8 @@ private Q_SLOTS:
                 file.write("x");
             }
         };
-        for (const QString &n : {u"20261209-1200"_s, u"20261208-1200"_s, u"20261101-1200"_s, u"20261001-1200"_s})
+        for (const QString &n :
+             {u"20261209-1200"_s, u"20261208-1200"_s, u"20261101-1200"_s, u"20261001-1200"_s})
             make(root + u'/' + n, {u"garvina.db"_s});
         make(root + u"/20260901-1200"_s, {u"garvina.db"_s, u"notes.txt"_s}); // someone else's file inside
         make(root + u"/old copy"_s, {u"garvina.db"_s});

@@ -27,7 +27,10 @@ BackupConfig interval(const QString &type, const QString &hours)
     return cfg;
 }
 const QDate Day(2013, 8, 29);
-QDateTime at(const QString &hms, const QDate &d = Day) { return QDateTime(d, QTime::fromString(hms, u"HH:mm:ss"_s)); }
+QDateTime at(const QString &hms, const QDate &d = Day)
+{
+    return QDateTime(d, QTime::fromString(hms, u"HH:mm:ss"_s));
+}
 } // namespace
 
 Q_DECLARE_METATYPE(garvina::BackupConfig)
@@ -59,15 +62,20 @@ private Q_SLOTS:
         QTest::newRow("interval 6 after 18:00") << interval(u"0"_s, u"6"_s) << u"18:00:10"_s << u"00:01:00"_s;
         QTest::newRow("interval 6 after 00:01") << interval(u"0"_s, u"6"_s) << u"00:01:00"_s << u"06:00:00"_s;
         QTest::newRow("interval 1 at 23:30") << interval(u"0"_s, u"1"_s) << u"23:30:00"_s << u"00:01:00"_s;
-        QTest::newRow("interval 1: current hour never chosen") << interval(u"0"_s, u"1"_s) << u"09:00:00"_s << u"10:00:00"_s;
+        QTest::newRow("interval 1: current hour never chosen")
+            << interval(u"0"_s, u"1"_s) << u"09:00:00"_s << u"10:00:00"_s;
         QTest::newRow("interval 7 at 22:00") << interval(u"0"_s, u"7"_s) << u"22:00:00"_s << u"00:00:00"_s;
         QTest::newRow("interval 7 at midnight") << interval(u"0"_s, u"7"_s) << u"00:00:00"_s << u"07:00:00"_s;
         QTest::newRow("interval 24") << interval(u"0"_s, u"24"_s) << u"10:00:00"_s << u"00:01:00"_s;
         QTest::newRow("interval 25 never") << interval(u"0"_s, u"25"_s) << u"00:00:00"_s << u"00:00:00"_s;
-        QTest::newRow("type 2 is interval mode") << interval(u"2"_s, u"3"_s) << u"10:00:00"_s << u"12:00:00"_s;
-        QTest::newRow("empty type is interval mode") << interval(u""_s, u"3"_s) << u"10:00:00"_s << u"12:00:00"_s;
-        QTest::newRow("interval 0 schedules nothing") << interval(u"0"_s, u"0"_s) << u"10:00:00"_s << u"00:00:00"_s;
-        QTest::newRow("interval not a number") << interval(u"0"_s, u"abc"_s) << u"10:00:00"_s << u"00:00:00"_s;
+        QTest::newRow("type 2 is interval mode")
+            << interval(u"2"_s, u"3"_s) << u"10:00:00"_s << u"12:00:00"_s;
+        QTest::newRow("empty type is interval mode")
+            << interval(u""_s, u"3"_s) << u"10:00:00"_s << u"12:00:00"_s;
+        QTest::newRow("interval 0 schedules nothing")
+            << interval(u"0"_s, u"0"_s) << u"10:00:00"_s << u"00:00:00"_s;
+        QTest::newRow("interval not a number")
+            << interval(u"0"_s, u"abc"_s) << u"10:00:00"_s << u"00:00:00"_s;
         QTest::newRow("negative interval") << interval(u"0"_s, u"-3"_s) << u"10:00:00"_s << u"00:00:00"_s;
     }
     void nextTime()
@@ -75,20 +83,23 @@ private Q_SLOTS:
         QFETCH(BackupConfig, config);
         QFETCH(QString, now);
         QFETCH(QString, expected);
-        QCOMPARE(nextBackupTime(config, QTime::fromString(now, u"HH:mm:ss"_s)).toString(u"HH:mm:ss"_s), expected);
+        QCOMPARE(nextBackupTime(config, QTime::fromString(now, u"HH:mm:ss"_s)).toString(u"HH:mm:ss"_s),
+                 expected);
     }
 
     void lineAndPath()
     {
         BackupSchedule s;
-        QCOMPARE(s.wf_get_exit_backup_time(fixed(u"16:00:00"_s, u"00:00:00"_s, u"00:00:00"_s), at(u"09:00:00"_s)),
-                 u"下次自动备份时间：2013-08-29 16:00:00"_s);
+        QCOMPARE(
+            s.wf_get_exit_backup_time(fixed(u"16:00:00"_s, u"00:00:00"_s, u"00:00:00"_s), at(u"09:00:00"_s)),
+            u"下次自动备份时间：2013-08-29 16:00:00"_s);
         QCOMPARE(s.is_backup_path(), u"/srv/backup/"_s);
         // The 00:01:00 of the coming night is shown with today's date.
         QCOMPARE(s.wf_get_exit_backup_time(interval(u"0"_s, u"1"_s), at(u"23:30:00"_s)),
                  u"下次自动备份时间：2013-08-29 00:01:00"_s);
         QCOMPARE(s.dueAt(), at(u"00:01:00"_s, Day.addDays(1)));
-        QCOMPARE(s.wf_get_exit_backup_time(interval(u"0"_s, u"7"_s), at(u"22:00:00"_s)), u"<<暂没有备份任务执行>>"_s);
+        QCOMPARE(s.wf_get_exit_backup_time(interval(u"0"_s, u"7"_s), at(u"22:00:00"_s)),
+                 u"<<暂没有备份任务执行>>"_s);
     }
 
     void readsDefaultsFromFile()
@@ -111,7 +122,8 @@ private Q_SLOTS:
         s.wf_get_exit_backup_time(cfg, at(u"23:30:00"_s));
         QDateTime now = at(u"23:59:58"_s);
         for (int i = 0; i < 70; ++i, now = now.addSecs(1)) {
-            const auto r = s.tick(now, true, [&] { return cfg; }, backup);
+            const auto r = s.tick(
+                now, true, [&] { return cfg; }, backup);
             if (now == at(u"00:00:00"_s, Day.addDays(1)))
                 QCOMPARE(s.it_backup_time(), QTime(0, 1, 0)); // the midnight tick keeps the pending 00:01:00
             if (r.backupRan) {
@@ -130,8 +142,9 @@ private Q_SLOTS:
         const BackupConfig cfg = fixed(u"08:00:00"_s, u"12:00:00"_s, u"00:00:00"_s);
         s.wf_get_exit_backup_time(cfg, at(u"12:30:00"_s));
         QCOMPARE(s.line(), u"<<暂没有备份任务执行>>"_s);
-        const auto r = s.tick(at(u"00:00:00"_s, Day.addDays(1)), true, [&] { return cfg; },
-                              [](const QString &, QString &) { return true; });
+        const auto r = s.tick(
+            at(u"00:00:00"_s, Day.addDays(1)), true, [&] { return cfg; },
+            [](const QString &, QString &) { return true; });
         QVERIFY(r.recomputed);
         QCOMPARE(s.it_backup_time(), QTime(8, 0, 0));
         QCOMPARE(s.line(), u"下次自动备份时间：2013-08-30 08:00:00"_s);
@@ -143,8 +156,12 @@ private Q_SLOTS:
         const BackupConfig cfg = fixed(u"16:00:00"_s, u"20:00:00"_s, u"00:00:00"_s);
         s.wf_get_exit_backup_time(cfg, at(u"15:59:58"_s));
         int runs = 0;
-        const auto backup = [&](const QString &, QString &) { return ++runs > 0; };
-        const auto config = [&] { return cfg; };
+        const auto backup = [&](const QString &, QString &) {
+            return ++runs > 0;
+        };
+        const auto config = [&] {
+            return cfg;
+        };
         QVERIFY(!s.tick(at(u"15:59:59"_s).addMSecs(200), true, config, backup).backupRan);
         // The next tick comes 1.5 s late, past the scheduled second.
         QVERIFY(s.tick(at(u"16:00:01"_s).addMSecs(700), true, config, backup).backupRan);
@@ -157,7 +174,9 @@ private Q_SLOTS:
     {
         BackupSchedule s;
         const BackupConfig cfg = fixed(u"16:00:00"_s, u"00:00:00"_s, u"00:00:00"_s);
-        const auto config = [&] { return cfg; };
+        const auto config = [&] {
+            return cfg;
+        };
         int runs = 0;
         const auto failing = [&](const QString &, QString &error) {
             ++runs;

@@ -23,7 +23,8 @@ private Q_SLOTS:
         const QByteArray text = limits.readAll();
         const qsizetype at = text.indexOf("Max core file size");
         QVERIFY(at >= 0);
-        QCOMPARE(text.mid(at, text.indexOf('\n', at) - at).simplified(), QByteArray("Max core file size 0 0 bytes"));
+        QCOMPARE(text.mid(at, text.indexOf('\n', at) - at).simplified(),
+                 QByteArray("Max core file size 0 0 bytes"));
         // Calling it again changes nothing and still succeeds.
         QVERIFY(garvina::disableCoreDumps());
         QVERIFY(garvina::coreDumpsDisabled());

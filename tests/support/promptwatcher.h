@@ -51,7 +51,12 @@ private:
 };
 
 /// What a test does with a prompt.
-enum class PromptAction { TypeRight, TypeWrong, Cancel };
+enum class PromptAction
+{
+    TypeRight,
+    TypeWrong,
+    Cancel
+};
 
 /// Types \a text into the prompt's field and presses Enter.
 inline void typeAndEnter(w_pass &dialog, const QString &text)

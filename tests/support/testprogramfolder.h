@@ -12,7 +12,6 @@
 #include <QTemporaryDir>
 #include <QThread>
 
-
 namespace garvina::test {
 
 /// A program folder in a temporary directory with its own engine instance and shop database,
@@ -98,7 +97,8 @@ inline bool copyProgramFolderPictures(const QString &gs_path)
     ToolRequest cp;
     cp.program = QStringLiteral("cp");
     cp.arguments = {QStringLiteral("-r"),
-                    qEnvironmentVariable("GARVINA_SOURCE_DIR") + QStringLiteral("/resources/programfolder/."), gs_path};
+                    qEnvironmentVariable("GARVINA_SOURCE_DIR") + QStringLiteral("/resources/programfolder/."),
+                    gs_path};
     return runTool(cp).succeeded();
 }
 

@@ -13,9 +13,10 @@ public:
     TmpfsMount(const QString &dir, qint64 bytes) : m_dir(dir)
     {
         QDir().mkpath(dir);
-        m_mounted = run(QStringLiteral("mount"),
-                        {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
-                         QStringLiteral("size=%1k").arg((bytes + 1023) / 1024), QStringLiteral("tmpfs"), dir});
+        m_mounted =
+            run(QStringLiteral("mount"),
+                {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                 QStringLiteral("size=%1k").arg((bytes + 1023) / 1024), QStringLiteral("tmpfs"), dir});
     }
     ~TmpfsMount() { unmount(); }
     TmpfsMount(const TmpfsMount &) = delete;

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "ui/filedialogs.h"
 #include "support/testprogramfolder.h"
+#include "ui/filedialogs.h"
 #include "ui/form/dataform.h"
 
 #include <QList>

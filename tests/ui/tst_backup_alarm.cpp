@@ -10,13 +10,13 @@
 #include "support/recordingtray.h"
 #include "support/scriptedprompt.h"
 #include "support/testprogramfolder.h"
+#include "support/windowtesting.h"
 #include "ui/form/dataform.h"
 #include "ui/menu/n_coolmenu.h"
 #include "ui/u_icontray.h"
 #include "ui/w_backuplist.h"
 #include "ui/w_main.h"
 #include "ui/w_setting.h"
-#include "support/windowtesting.h"
 
 #include <QFile>
 #include <QTest>
@@ -61,7 +61,8 @@ private Q_SLOTS:
         QString log;
         QVERIFY2(m_folder->layOut(&log), qPrintable(log));
         m_folder->setPort(test::TestProgramFolder::freePort());
-        m_folder->config().write(u"system"_s, u"sockect"_s, QString::number(test::TestProgramFolder::freePort()));
+        m_folder->config().write(u"system"_s, u"sockect"_s,
+                                 QString::number(test::TestProgramFolder::freePort()));
         m_root = m_folder->homePath() + u"/bak/"_s;
         m_folder->config().write(u"backup"_s, u"backuppath"_s, m_root);
         m_ctx.gs_path = m_folder->gs_path;
@@ -91,8 +92,8 @@ private Q_SLOTS:
     {
         // A good backup of the morning: shown, no alarm.
         BackupState state;
-        recordGoodBackup(state, m_root, m_root + u"20130829-1000"_s, QDateTime(QDate(2013, 8, 29), QTime(10, 0)),
-                         u"/"_s);
+        recordGoodBackup(state, m_root, m_root + u"20130829-1000"_s,
+                         QDateTime(QDate(2013, 8, 29), QTime(10, 0)), u"/"_s);
         QVERIFY(saveBackupState(m_ctx.gs_path, state));
         const qsizetype linesBefore = logLines();
         tickAt(QDateTime(QDate(2013, 8, 29), QTime(12, 0)));
@@ -138,14 +139,16 @@ private Q_SLOTS:
         w.open();
         DataForm &f = *w.dw_setting();
         const QStringList defaults{u"7"_s, u"4"_s, u"12"_s, u"3"_s, u"26"_s};
-        QCOMPARE(QStringList({f.getItem(u"keep_daily"_s), f.getItem(u"keep_weekly"_s), f.getItem(u"keep_monthly"_s),
-                              f.getItem(u"keep_safety"_s), f.getItem(u"alarm_hours"_s)}),
+        QCOMPARE(QStringList({f.getItem(u"keep_daily"_s), f.getItem(u"keep_weekly"_s),
+                              f.getItem(u"keep_monthly"_s), f.getItem(u"keep_safety"_s),
+                              f.getItem(u"alarm_hours"_s)}),
                  defaults);
         f.setItem(u"keep_daily"_s, u"2"_s);
         f.setItem(u"alarm_hours"_s, u"0"_s);
         QVERIFY2(w.f_ok(), qPrintable(m_boxes.texts().join(u'\n')));
         QCOMPARE(m_ctx.readConfig(u"backup"_s, u"keep_daily"_s, {}), u"2"_s);
-        QCOMPARE(m_ctx.readConfig(u"backup"_s, u"keep_monthly"_s, u"-"_s), u"-"_s); // left at its default: not written
+        QCOMPARE(m_ctx.readConfig(u"backup"_s, u"keep_monthly"_s, u"-"_s),
+                 u"-"_s); // left at its default: not written
         QCOMPARE(m_ctx.readConfig(u"backup"_s, u"alarm_hours"_s, {}), u"0"_s);
 
         // The list: the backup of the test above, then what a failed rehearsal of it makes of it.

@@ -1,11 +1,11 @@
 #include "core/appcontext.h"
+#include "support/promptwatcher.h"
 #include "support/recordingmessageboxes.h"
 #include "support/scriptedprompt.h"
 #include "ui/m_popmenu.h"
 #include "ui/menu/n_coolmenu.h"
 #include "ui/passwordprompt.h"
 #include "ui/w_pass.h"
-#include "support/promptwatcher.h"
 
 #include <QAction>
 #include <QFile>
@@ -94,7 +94,7 @@ private Q_SLOTS:
             QCOMPARE(a->property(kMenuTagProperty).toString(), expected[i].tag);
             QCOMPARE(a->property(kMenuPictureNameProperty).toString(), expected[i].picture);
         }
-        const QList<QAction *> members = {menu.m_show, menu.m_sep,  menu.m_setting, menu.m_sep1,
+        const QList<QAction *> members = {menu.m_show,  menu.m_sep,  menu.m_setting, menu.m_sep1,
                                           menu.m_start, menu.m_stop, menu.m_sep0,    menu.m_exit};
         QCOMPARE(members, actions);
     }
@@ -104,9 +104,11 @@ private Q_SLOTS:
         QTest::addColumn<bool>("running");
         QTest::addColumn<QStringList>("expected");
         QTest::newRow("running: stop offered")
-            << true << QStringList{u"显示主界面"_s, u"-"_s, u"功能设置"_s, u"-"_s, u"停止服务"_s, u"-"_s, u"退出服务器"_s};
+            << true << QStringList{u"显示主界面"_s, u"-"_s, u"功能设置"_s,  u"-"_s,
+                                   u"停止服务"_s,   u"-"_s, u"退出服务器"_s};
         QTest::newRow("stopped: start offered")
-            << false << QStringList{u"显示主界面"_s, u"-"_s, u"功能设置"_s, u"-"_s, u"开启服务"_s, u"-"_s, u"退出服务器"_s};
+            << false << QStringList{u"显示主界面"_s, u"-"_s, u"功能设置"_s,  u"-"_s,
+                                    u"开启服务"_s,   u"-"_s, u"退出服务器"_s};
     }
     void visibleItemsFollowTheService()
     {
@@ -157,9 +159,9 @@ private Q_SLOTS:
         QSignalSpy startStop(&menu, &m_popmenu::startStopRequested);
         QSignalSpy exit(&menu, &m_popmenu::exitRequested);
         const QHash<QString, QSignalSpy *> spies = {{u"showMainRequested"_s, &show},
-                                                     {u"settingsRequested"_s, &settings},
-                                                     {u"startStopRequested"_s, &startStop},
-                                                     {u"exitRequested"_s, &exit}};
+                                                    {u"settingsRequested"_s, &settings},
+                                                    {u"startStopRequested"_s, &startStop},
+                                                    {u"exitRequested"_s, &exit}};
 
         QAction *action = menu.findChild<QAction *>(item);
         QVERIFY(action);
@@ -227,13 +229,17 @@ private Q_SLOTS:
         bool openAfterWrong = false;
         PromptWatcher watcher([&](w_pass &d) {
             switch (action) {
-            case PromptAction::TypeRight: test::typeAndEnter(d, pw); break;
+            case PromptAction::TypeRight:
+                test::typeAndEnter(d, pw);
+                break;
             case PromptAction::TypeWrong:
                 test::typeAndEnter(d, pw.toUpper());
                 openAfterWrong = d.isVisible();
                 QTest::mouseClick(d.cb_2, Qt::LeftButton);
                 break;
-            case PromptAction::Cancel: QTest::mouseClick(d.cb_2, Qt::LeftButton); break;
+            case PromptAction::Cancel:
+                QTest::mouseClick(d.cb_2, Qt::LeftButton);
+                break;
             }
         });
 

@@ -6,11 +6,11 @@
 #include "platform/processlauncher.h"
 #include "support/enginefixture.h"
 #include "support/recordingtray.h"
+#include "support/windowtesting.h"
 #include "ui/m_popmenu.h"
 #include "ui/w_main.h"
 #include "ui/w_restore.h"
 #include "ui/w_setting.h"
-#include "support/windowtesting.h"
 
 #include <QApplication>
 #include <QPointer>

@@ -70,8 +70,12 @@ private Q_SLOTS:
         m_tray = new test::RecordingTray(true);
         services.tray = m_tray;
         services.prompt = &m_prompt;
-        services.openSettings = [this] { ++m_settingsOpened; };
-        services.openRestore = [this] { ++m_restoreOpened; };
+        services.openSettings = [this] {
+            ++m_settingsOpened;
+        };
+        services.openRestore = [this] {
+            ++m_restoreOpened;
+        };
         m_w = std::make_unique<w_main>(m_ctx, std::move(services));
     }
     void cleanupTestCase()

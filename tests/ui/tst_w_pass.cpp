@@ -1,7 +1,7 @@
 #include "core/appcontext.h"
+#include "support/promptwatcher.h"
 #include "support/recordingmessageboxes.h"
 #include "ui/w_pass.h"
-#include "support/promptwatcher.h"
 
 #include <QFile>
 #include <QLabel>
@@ -13,10 +13,20 @@ using namespace Qt::Literals::StringLiterals;
 using namespace garvina;
 using garvina::test::PromptWatcher;
 
-enum class OkBy { Return, KeypadEnter, Button };
+enum class OkBy
+{
+    Return,
+    KeypadEnter,
+    Button
+};
 Q_DECLARE_METATYPE(OkBy)
 
-enum class CancelBy { Button, Escape, CloseBox };
+enum class CancelBy
+{
+    Button,
+    Escape,
+    CloseBox
+};
 Q_DECLARE_METATYPE(CancelBy)
 
 class TestWPass : public QObject
@@ -81,9 +91,15 @@ private Q_SLOTS:
         PromptWatcher watcher([&](w_pass &d) {
             QTest::keyClicks(d.sle_1, QString(typed).replace(u"%2"_s, pw.toUpper()).replace(u"%1"_s, pw));
             switch (okBy) {
-            case OkBy::Return: QTest::keyClick(d.sle_1, Qt::Key_Return); break;
-            case OkBy::KeypadEnter: QTest::keyClick(d.sle_1, Qt::Key_Enter, Qt::KeypadModifier); break;
-            case OkBy::Button: QTest::mouseClick(d.cb_1, Qt::LeftButton); break;
+            case OkBy::Return:
+                QTest::keyClick(d.sle_1, Qt::Key_Return);
+                break;
+            case OkBy::KeypadEnter:
+                QTest::keyClick(d.sle_1, Qt::Key_Enter, Qt::KeypadModifier);
+                break;
+            case OkBy::Button:
+                QTest::mouseClick(d.cb_1, Qt::LeftButton);
+                break;
             }
             openAfterOk = d.isVisible();
         });
@@ -175,9 +191,15 @@ private Q_SLOTS:
             if (typeRightFirst)
                 QTest::keyClicks(d.sle_1, pw);
             switch (cancelBy) {
-            case CancelBy::Button: QTest::mouseClick(d.cb_2, Qt::LeftButton); break;
-            case CancelBy::Escape: QTest::keyClick(d.sle_1, Qt::Key_Escape); break;
-            case CancelBy::CloseBox: d.close(); break;
+            case CancelBy::Button:
+                QTest::mouseClick(d.cb_2, Qt::LeftButton);
+                break;
+            case CancelBy::Escape:
+                QTest::keyClick(d.sle_1, Qt::Key_Escape);
+                break;
+            case CancelBy::CloseBox:
+                d.close();
+                break;
             }
             closed = !d.isVisible();
         });
@@ -193,7 +215,9 @@ private Q_SLOTS:
         const QString first = test::madeUpPassword();
         const QString second = first + u"2"_s;
         auto typing = [](const QString &text) {
-            return [text](w_pass &d) { garvina::test::typeAndEnter(d, text); };
+            return [text](w_pass &d) {
+                garvina::test::typeAndEnter(d, text);
+            };
         };
 
         writeConfig(u"[system]\npassword="_s + first + u"\n"_s);

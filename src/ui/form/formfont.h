@@ -6,7 +6,8 @@
 namespace garvina {
 
 /// Font weights as a form designer gives them.
-enum FormFontWeight : int {
+enum FormFontWeight : int
+{
     FormWeightNormal = 400,
     FormWeightBold = 700,
 };

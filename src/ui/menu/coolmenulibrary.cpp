@@ -59,18 +59,30 @@ struct StockEntry
 
 // Stock pictures by the names menus use for them.
 const StockEntry kStock[] = {
-    {u"save!", QStyle::SP_DialogSaveButton},     {u"open!", QStyle::SP_DialogOpenButton},
-    {u"close!", QStyle::SP_DialogCloseButton},   {u"exit!", QStyle::SP_DialogCloseButton},
-    {u"cancel!", QStyle::SP_DialogCancelButton}, {u"apply!", QStyle::SP_DialogApplyButton},
-    {u"ok!", QStyle::SP_DialogOkButton},         {u"help!", QStyle::SP_DialogHelpButton},
-    {u"delete!", QStyle::SP_TrashIcon},          {u"clear!", QStyle::SP_DialogResetButton},
-    {u"new!", QStyle::SP_FileIcon},              {u"folder!", QStyle::SP_DirIcon},
-    {u"computer!", QStyle::SP_ComputerIcon},     {u"home!", QStyle::SP_DirHomeIcon},
-    {u"refresh!", QStyle::SP_BrowserReload},     {u"run!", QStyle::SP_MediaPlay},
-    {u"stop!", QStyle::SP_MediaStop},            {u"undo!", QStyle::SP_ArrowBack},
-    {u"redo!", QStyle::SP_ArrowForward},         {u"information!", QStyle::SP_MessageBoxInformation},
-    {u"question!", QStyle::SP_MessageBoxQuestion}, {u"exclamation!", QStyle::SP_MessageBoxWarning},
-    {u"stopsign!", QStyle::SP_MessageBoxCritical}, {u"find!", QStyle::SP_FileDialogContentsView},
+    {u"save!", QStyle::SP_DialogSaveButton},
+    {u"open!", QStyle::SP_DialogOpenButton},
+    {u"close!", QStyle::SP_DialogCloseButton},
+    {u"exit!", QStyle::SP_DialogCloseButton},
+    {u"cancel!", QStyle::SP_DialogCancelButton},
+    {u"apply!", QStyle::SP_DialogApplyButton},
+    {u"ok!", QStyle::SP_DialogOkButton},
+    {u"help!", QStyle::SP_DialogHelpButton},
+    {u"delete!", QStyle::SP_TrashIcon},
+    {u"clear!", QStyle::SP_DialogResetButton},
+    {u"new!", QStyle::SP_FileIcon},
+    {u"folder!", QStyle::SP_DirIcon},
+    {u"computer!", QStyle::SP_ComputerIcon},
+    {u"home!", QStyle::SP_DirHomeIcon},
+    {u"refresh!", QStyle::SP_BrowserReload},
+    {u"run!", QStyle::SP_MediaPlay},
+    {u"stop!", QStyle::SP_MediaStop},
+    {u"undo!", QStyle::SP_ArrowBack},
+    {u"redo!", QStyle::SP_ArrowForward},
+    {u"information!", QStyle::SP_MessageBoxInformation},
+    {u"question!", QStyle::SP_MessageBoxQuestion},
+    {u"exclamation!", QStyle::SP_MessageBoxWarning},
+    {u"stopsign!", QStyle::SP_MessageBoxCritical},
+    {u"find!", QStyle::SP_FileDialogContentsView},
     {u"properties!", QStyle::SP_FileDialogDetailedView},
 };
 
@@ -211,33 +223,57 @@ QColor CoolMenuLibrary::defaultColor(int slot) const
 {
     if (m_look == LookOfficeXp) {
         switch (slot) {
-        case SelectedColor: return QColor(193, 210, 238);
-        case MenuBackColor: return QColor(252, 252, 249);
-        case BitmapBackColor: return QColor(233, 231, 227);
-        case CheckedSelectedColor: return QColor(152, 181, 226);
-        case CheckedColor: return QColor(225, 230, 232);
-        case PenColor: return QColor(49, 106, 197);
-        case TextColor: return QColor(0, 0, 0);
-        case HighlightTextColor: return QColor(0, 0, 0);
-        case DisabledTextColor: return QColor(141, 141, 141);
-        case GradientStartColor: return QColor(254, 254, 254);
-        case GradientEndColor: return QColor(196, 195, 189);
-        case MenuBarColor: return QColor(236, 233, 216);
+        case SelectedColor:
+            return QColor(193, 210, 238);
+        case MenuBackColor:
+            return QColor(252, 252, 249);
+        case BitmapBackColor:
+            return QColor(233, 231, 227);
+        case CheckedSelectedColor:
+            return QColor(152, 181, 226);
+        case CheckedColor:
+            return QColor(225, 230, 232);
+        case PenColor:
+            return QColor(49, 106, 197);
+        case TextColor:
+            return QColor(0, 0, 0);
+        case HighlightTextColor:
+            return QColor(0, 0, 0);
+        case DisabledTextColor:
+            return QColor(141, 141, 141);
+        case GradientStartColor:
+            return QColor(254, 254, 254);
+        case GradientEndColor:
+            return QColor(196, 195, 189);
+        case MenuBarColor:
+            return QColor(236, 233, 216);
         }
     } else if (m_look == LookOffice2k3) {
         switch (slot) {
-        case SelectedColor: return QColor(255, 238, 194);
-        case MenuBackColor: return QColor(246, 246, 246);
-        case BitmapBackColor: return QColor(227, 239, 255);
-        case CheckedSelectedColor: return QColor(254, 128, 62);
-        case CheckedColor: return QColor(255, 192, 111);
-        case PenColor: return QColor(0, 0, 128);
-        case TextColor: return QColor(0, 0, 0);
-        case HighlightTextColor: return QColor(0, 0, 0);
-        case DisabledTextColor: return QColor(141, 141, 141);
-        case GradientStartColor: return QColor(227, 239, 255);
-        case GradientEndColor: return QColor(135, 173, 228);
-        case MenuBarColor: return QColor(158, 190, 245);
+        case SelectedColor:
+            return QColor(255, 238, 194);
+        case MenuBackColor:
+            return QColor(246, 246, 246);
+        case BitmapBackColor:
+            return QColor(227, 239, 255);
+        case CheckedSelectedColor:
+            return QColor(254, 128, 62);
+        case CheckedColor:
+            return QColor(255, 192, 111);
+        case PenColor:
+            return QColor(0, 0, 128);
+        case TextColor:
+            return QColor(0, 0, 0);
+        case HighlightTextColor:
+            return QColor(0, 0, 0);
+        case DisabledTextColor:
+            return QColor(141, 141, 141);
+        case GradientStartColor:
+            return QColor(227, 239, 255);
+        case GradientEndColor:
+            return QColor(135, 173, 228);
+        case MenuBarColor:
+            return QColor(158, 190, 245);
         }
     }
 
@@ -247,32 +283,46 @@ QColor CoolMenuLibrary::defaultColor(int slot) const
         const QPalette pal = QGuiApplication::palette();
         switch (slot) {
         case SelectedColor:
-        case CheckedSelectedColor: return pal.color(QPalette::Active, QPalette::Highlight);
+        case CheckedSelectedColor:
+            return pal.color(QPalette::Active, QPalette::Highlight);
         case MenuBackColor:
         case BitmapBackColor:
         case GradientStartColor:
-        case MenuBarColor: return pal.color(QPalette::Active, QPalette::Window);
-        case CheckedColor: return pal.color(QPalette::Active, QPalette::Midlight);
+        case MenuBarColor:
+            return pal.color(QPalette::Active, QPalette::Window);
+        case CheckedColor:
+            return pal.color(QPalette::Active, QPalette::Midlight);
         case PenColor:
-        case GradientEndColor: return pal.color(QPalette::Active, QPalette::Dark);
-        case TextColor: return pal.color(QPalette::Active, QPalette::WindowText);
-        case HighlightTextColor: return pal.color(QPalette::Active, QPalette::HighlightedText);
-        case DisabledTextColor: return pal.color(QPalette::Disabled, QPalette::WindowText);
+        case GradientEndColor:
+            return pal.color(QPalette::Active, QPalette::Dark);
+        case TextColor:
+            return pal.color(QPalette::Active, QPalette::WindowText);
+        case HighlightTextColor:
+            return pal.color(QPalette::Active, QPalette::HighlightedText);
+        case DisabledTextColor:
+            return pal.color(QPalette::Disabled, QPalette::WindowText);
         }
     }
     switch (slot) {
     case SelectedColor:
-    case CheckedSelectedColor: return sysQColor(SysHighlight);
+    case CheckedSelectedColor:
+        return sysQColor(SysHighlight);
     case MenuBackColor:
     case BitmapBackColor:
     case GradientStartColor:
-    case MenuBarColor: return sysQColor(SysMenu);
-    case CheckedColor: return sysQColor(SysLight);
+    case MenuBarColor:
+        return sysQColor(SysMenu);
+    case CheckedColor:
+        return sysQColor(SysLight);
     case PenColor:
-    case GradientEndColor: return sysQColor(SysBtnShadow);
-    case TextColor: return sysQColor(SysMenuText);
-    case HighlightTextColor: return sysQColor(SysHighlightText);
-    case DisabledTextColor: return sysQColor(SysGrayText);
+    case GradientEndColor:
+        return sysQColor(SysBtnShadow);
+    case TextColor:
+        return sysQColor(SysMenuText);
+    case HighlightTextColor:
+        return sysQColor(SysHighlightText);
+    case DisabledTextColor:
+        return sysQColor(SysGrayText);
     }
     return QColor();
 }

@@ -22,9 +22,16 @@ namespace garvina {
 class CoolMenuLibrary : public std::enable_shared_from_this<CoolMenuLibrary>
 {
 public:
-    enum Look { LookNormal = 0, LookOffice2k = 1, LookOfficeXp = 2, LookOffice2k3 = 3 };
+    enum Look
+    {
+        LookNormal = 0,
+        LookOffice2k = 1,
+        LookOfficeXp = 2,
+        LookOffice2k3 = 3
+    };
 
-    enum ColorSlot {
+    enum ColorSlot
+    {
         SelectedColor = 0,
         MenuBackColor = 1,
         BitmapBackColor = 2,

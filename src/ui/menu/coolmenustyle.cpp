@@ -18,7 +18,10 @@ namespace {
 /// Property on a menu whose contents margins make room for the drop shadow.
 constexpr char kShadowMarginsProperty[] = "garvina_coolmenu_shadowmargins";
 
-const QMenu *asMenu(const QWidget *widget) { return qobject_cast<const QMenu *>(widget); }
+const QMenu *asMenu(const QWidget *widget)
+{
+    return qobject_cast<const QMenu *>(widget);
+}
 
 QString withoutMnemonics(const QString &text)
 {
@@ -58,22 +61,28 @@ void CoolMenuStyle::applyShadowMargins(QMenu *menu, bool shadow)
 
 CoolMenuStyle::CoolMenuStyle(std::shared_ptr<const CoolMenuLibrary> library, QStyle *baseStyle)
     : QProxyStyle(baseStyle), m_library(std::move(library))
-{
-}
+{}
 
-int CoolMenuStyle::frameWidth() const { return m_library->flatMenu() ? 1 : 2; }
+int CoolMenuStyle::frameWidth() const
+{
+    return m_library->flatMenu() ? 1 : 2;
+}
 
 int CoolMenuStyle::pixelMetric(PixelMetric metric, const QStyleOption *option, const QWidget *widget) const
 {
     switch (metric) {
-    case PM_MenuPanelWidth: return frameWidth();
-    case PM_MenuHMargin: return 0;
-    case PM_MenuVMargin: return 1;
+    case PM_MenuPanelWidth:
+        return frameWidth();
+    case PM_MenuHMargin:
+        return 0;
+    case PM_MenuVMargin:
+        return 1;
     case PM_SmallIconSize:
         if (asMenu(widget))
             return PictureSize;
         break;
-    default: break;
+    default:
+        break;
     }
     return QProxyStyle::pixelMetric(metric, option, widget);
 }
@@ -109,9 +118,9 @@ void CoolMenuStyle::drawMenuBackground(QPainter *painter, const QRect &menuRect,
                           Qt::transparent);
         for (int k = 0; k < ShadowWidth; ++k) {
             const QColor shade(0, 0, 0, 90 - k * 20);
-            painter->fillRect(QRect(body.right() + 1 + k, body.top() + ShadowWidth, 1,
-                                    body.height() - ShadowWidth + 1 + k),
-                              shade);
+            painter->fillRect(
+                QRect(body.right() + 1 + k, body.top() + ShadowWidth, 1, body.height() - ShadowWidth + 1 + k),
+                shade);
             painter->fillRect(QRect(body.left() + ShadowWidth, body.bottom() + 1 + k,
                                     body.width() - ShadowWidth + 1 + k, 1),
                               shade);
@@ -199,7 +208,8 @@ void CoolMenuStyle::drawControl(ControlElement element, const QStyleOption *opti
     QProxyStyle::drawControl(element, option, painter, widget);
 }
 
-void CoolMenuStyle::drawMenuItem(const QStyleOptionMenuItem *item, QPainter *painter, const QWidget *widget) const
+void CoolMenuStyle::drawMenuItem(const QStyleOptionMenuItem *item, QPainter *painter,
+                                 const QWidget *widget) const
 {
     const QRect r = item->rect;
     const bool enabled = item->state & State_Enabled;
@@ -222,13 +232,14 @@ void CoolMenuStyle::drawMenuItem(const QStyleOptionMenuItem *item, QPainter *pai
     paintPictureFrame(r, checked, selected, hasPicture, painter);
 
     const ItemLook look = itemLook(item, enabled, selected);
-    const QRect pictureRect(r.left() + (PictureColumn - PictureSize) / 2, r.top() + (r.height() - PictureSize) / 2,
-                            PictureSize, PictureSize);
+    const QRect pictureRect(r.left() + (PictureColumn - PictureSize) / 2,
+                            r.top() + (r.height() - PictureSize) / 2, PictureSize, PictureSize);
     if (hasPicture)
         icon.paint(painter, pictureRect, Qt::AlignCenter, enabled ? QIcon::Normal : QIcon::Disabled,
                    checked ? QIcon::On : QIcon::Off);
     else if (checked)
-        paintCheckMark(pictureRect, item->checkType == QStyleOptionMenuItem::Exclusive, look.textColor, painter);
+        paintCheckMark(pictureRect, item->checkType == QStyleOptionMenuItem::Exclusive, look.textColor,
+                       painter);
 
     paintItemText(item, look, painter, widget);
     if (item->menuItemType == QStyleOptionMenuItem::SubMenu)
@@ -283,8 +294,8 @@ void CoolMenuStyle::paintSelection(const QRect &r, bool hasPicture, QPainter *pa
 void CoolMenuStyle::paintPictureFrame(const QRect &r, bool checked, bool selected, bool hasPicture,
                                       QPainter *painter) const
 {
-    const QRect pictureBox(r.left() + (PictureColumn - PictureSize) / 2 - 2, r.top() + (r.height() - PictureSize) / 2 - 2,
-                           PictureSize + 4, PictureSize + 4);
+    const QRect pictureBox(r.left() + (PictureColumn - PictureSize) / 2 - 2,
+                           r.top() + (r.height() - PictureSize) / 2 - 2, PictureSize + 4, PictureSize + 4);
     if (checked) {
         painter->fillRect(pictureBox, color(selected ? CoolMenuLibrary::CheckedSelectedColor
                                                      : CoolMenuLibrary::CheckedColor));
@@ -302,7 +313,8 @@ void CoolMenuStyle::paintPictureFrame(const QRect &r, bool checked, bool selecte
     }
 }
 
-CoolMenuStyle::ItemLook CoolMenuStyle::itemLook(const QStyleOptionMenuItem *item, bool enabled, bool selected) const
+CoolMenuStyle::ItemLook CoolMenuStyle::itemLook(const QStyleOptionMenuItem *item, bool enabled,
+                                                bool selected) const
 {
     ItemLook look;
     if (!enabled)
@@ -350,7 +362,8 @@ void CoolMenuStyle::paintItemText(const QStyleOptionMenuItem *item, const ItemLo
 {
     const QRect textRect = item->rect.adjusted(PictureColumn + TextGap, 0, -SubMenuArrowWidth, 0);
     int flags = Qt::AlignVCenter | Qt::TextSingleLine | Qt::TextDontClip;
-    flags |= proxy()->styleHint(SH_UnderlineShortcut, item, widget) ? Qt::TextShowMnemonic : Qt::TextHideMnemonic;
+    flags |=
+        proxy()->styleHint(SH_UnderlineShortcut, item, widget) ? Qt::TextShowMnemonic : Qt::TextHideMnemonic;
     QString label = item->text;
     QString shortcut;
     if (const qsizetype tab = label.indexOf(u'\t'); tab >= 0) {
@@ -381,7 +394,8 @@ void CoolMenuStyle::paintSubMenuArrow(const QRect &r, const QColor &textColor, Q
     painter->restore();
 }
 
-void CoolMenuStyle::drawMenuBarItem(const QStyleOptionMenuItem *item, QPainter *painter, const QWidget *widget) const
+void CoolMenuStyle::drawMenuBarItem(const QStyleOptionMenuItem *item, QPainter *painter,
+                                    const QWidget *widget) const
 {
     painter->fillRect(item->rect, color(CoolMenuLibrary::MenuBarColor));
     const bool enabled = item->state & State_Enabled;
@@ -393,9 +407,11 @@ void CoolMenuStyle::drawMenuBarItem(const QStyleOptionMenuItem *item, QPainter *
         painter->drawRect(h);
     }
     int flags = Qt::AlignCenter | Qt::TextSingleLine;
-    flags |= proxy()->styleHint(SH_UnderlineShortcut, item, widget) ? Qt::TextShowMnemonic : Qt::TextHideMnemonic;
+    flags |=
+        proxy()->styleHint(SH_UnderlineShortcut, item, widget) ? Qt::TextShowMnemonic : Qt::TextHideMnemonic;
     painter->setPen(color(!enabled ? CoolMenuLibrary::DisabledTextColor
-                                   : active ? CoolMenuLibrary::HighlightTextColor : CoolMenuLibrary::TextColor));
+                          : active ? CoolMenuLibrary::HighlightTextColor
+                                   : CoolMenuLibrary::TextColor));
     painter->drawText(item->rect, flags, item->text);
 }
 

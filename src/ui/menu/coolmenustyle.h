@@ -68,8 +68,10 @@ private:
     void paintItemGround(const QRect &r, QPainter *painter, const QWidget *widget) const;
     void paintSeparator(const QRect &r, QPainter *painter) const;
     void paintSelection(const QRect &r, bool hasPicture, QPainter *painter) const;
-    void paintPictureFrame(const QRect &r, bool checked, bool selected, bool hasPicture, QPainter *painter) const;
-    void paintCheckMark(const QRect &pictureRect, bool exclusive, const QColor &textColor, QPainter *painter) const;
+    void paintPictureFrame(const QRect &r, bool checked, bool selected, bool hasPicture,
+                           QPainter *painter) const;
+    void paintCheckMark(const QRect &pictureRect, bool exclusive, const QColor &textColor,
+                        QPainter *painter) const;
     void paintItemText(const QStyleOptionMenuItem *item, const ItemLook &look, QPainter *painter,
                        const QWidget *widget) const;
     void paintSubMenuArrow(const QRect &r, const QColor &textColor, QPainter *painter) const;

@@ -44,7 +44,10 @@ n_coolmenu::n_coolmenu() : m_library(std::make_shared<CoolMenuLibrary>()) {}
 
 n_coolmenu::~n_coolmenu() = default;
 
-void n_coolmenu::of_initialize() { m_library->installCoolMenu(nullptr); }
+void n_coolmenu::of_initialize()
+{
+    m_library->installCoolMenu(nullptr);
+}
 
 void n_coolmenu::of_setrequestor(QWidget *aw_requestor)
 {
@@ -55,7 +58,10 @@ void n_coolmenu::of_setrequestor(QWidget *aw_requestor)
         m_library->installCoolMenu(aw_requestor);
 }
 
-void n_coolmenu::of_uninitialize() { m_library->uninstall(); }
+void n_coolmenu::of_uninitialize()
+{
+    m_library->uninstall();
+}
 
 bool n_coolmenu::of_setresourcefile(const QString &as_resourcefile)
 {
@@ -86,24 +92,51 @@ void n_coolmenu::of_set2k3style()
     ii_style = menustyleoffice2k3;
 }
 
-int n_coolmenu::of_getmenustyle() const { return ii_style; }
+int n_coolmenu::of_getmenustyle() const
+{
+    return ii_style;
+}
 
-void n_coolmenu::of_setxpselectedcolor(quint32 al_color) { m_library->setMenuColor(selectedcolor, al_color); }
-void n_coolmenu::of_setxpmenucolor(quint32 al_color) { m_library->setMenuColor(menubckcolor, al_color); }
-void n_coolmenu::of_setxpbmpbkcolor(quint32 al_color) { m_library->setMenuColor(bitmapbckcolor, al_color); }
+void n_coolmenu::of_setxpselectedcolor(quint32 al_color)
+{
+    m_library->setMenuColor(selectedcolor, al_color);
+}
+void n_coolmenu::of_setxpmenucolor(quint32 al_color)
+{
+    m_library->setMenuColor(menubckcolor, al_color);
+}
+void n_coolmenu::of_setxpbmpbkcolor(quint32 al_color)
+{
+    m_library->setMenuColor(bitmapbckcolor, al_color);
+}
 void n_coolmenu::of_setxpcheckedselectedcolor(quint32 al_color)
 {
     m_library->setMenuColor(checkedselectedcolor, al_color);
 }
-void n_coolmenu::of_setxpcheckedcolor(quint32 al_color) { m_library->setMenuColor(checkedcolor, al_color); }
-void n_coolmenu::of_setxppencolor(quint32 al_color) { m_library->setMenuColor(pencolor, al_color); }
-void n_coolmenu::of_setxptextcolor(quint32 al_color) { m_library->setMenuColor(textcolor, al_color); }
-void n_coolmenu::of_setxphightextcolor(quint32 al_color) { m_library->setMenuColor(highlighttextcolor, al_color); }
+void n_coolmenu::of_setxpcheckedcolor(quint32 al_color)
+{
+    m_library->setMenuColor(checkedcolor, al_color);
+}
+void n_coolmenu::of_setxppencolor(quint32 al_color)
+{
+    m_library->setMenuColor(pencolor, al_color);
+}
+void n_coolmenu::of_setxptextcolor(quint32 al_color)
+{
+    m_library->setMenuColor(textcolor, al_color);
+}
+void n_coolmenu::of_setxphightextcolor(quint32 al_color)
+{
+    m_library->setMenuColor(highlighttextcolor, al_color);
+}
 void n_coolmenu::of_setxpdisabledtextcolor(quint32 al_color)
 {
     m_library->setMenuColor(disabledtextcolor, al_color);
 }
-void n_coolmenu::of_setmenubarcolor(quint32 al_color) { m_library->setMenuColor(menubarcolor, al_color); }
+void n_coolmenu::of_setmenubarcolor(quint32 al_color)
+{
+    m_library->setMenuColor(menubarcolor, al_color);
+}
 
 void n_coolmenu::of_set2k3gradient(quint32 al_colorstart, quint32 al_colorend)
 {
@@ -111,12 +144,27 @@ void n_coolmenu::of_set2k3gradient(quint32 al_colorstart, quint32 al_colorend)
     m_library->setMenuColor(gradientendcolor, al_colorend);
 }
 
-void n_coolmenu::of_setxpdefaults() { m_library->setDefaults(); }
+void n_coolmenu::of_setxpdefaults()
+{
+    m_library->setDefaults();
+}
 
-void n_coolmenu::of_setshadow(bool ab_switch) { m_library->setShadowEnabled(ab_switch); }
-void n_coolmenu::of_setflatmenu(bool ab_flatmenu) { m_library->setFlatMenu(ab_flatmenu); }
-void n_coolmenu::of_setcoolmenubar(bool ab_switch) { m_library->setCoolMenubar(ab_switch); }
-bool n_coolmenu::of_getcoolmenubar() const { return m_library->coolMenubar(); }
+void n_coolmenu::of_setshadow(bool ab_switch)
+{
+    m_library->setShadowEnabled(ab_switch);
+}
+void n_coolmenu::of_setflatmenu(bool ab_flatmenu)
+{
+    m_library->setFlatMenu(ab_flatmenu);
+}
+void n_coolmenu::of_setcoolmenubar(bool ab_switch)
+{
+    m_library->setCoolMenubar(ab_switch);
+}
+bool n_coolmenu::of_getcoolmenubar() const
+{
+    return m_library->coolMenubar();
+}
 
 void n_coolmenu::of_setreactonthemechange(bool ab_switch)
 {
@@ -124,9 +172,18 @@ void n_coolmenu::of_setreactonthemechange(bool ab_switch)
     ib_reactonthemechanges = ab_switch;
 }
 
-bool n_coolmenu::of_getreactonthemechange() const { return ib_reactonthemechanges; }
-void n_coolmenu::of_settoolbarvisibleonly(bool ab_switch) { ib_showtoolbarvisibleonly = ab_switch; }
-bool n_coolmenu::of_gettoolbarvisibleonly() const { return ib_showtoolbarvisibleonly; }
+bool n_coolmenu::of_getreactonthemechange() const
+{
+    return ib_reactonthemechanges;
+}
+void n_coolmenu::of_settoolbarvisibleonly(bool ab_switch)
+{
+    ib_showtoolbarvisibleonly = ab_switch;
+}
+bool n_coolmenu::of_gettoolbarvisibleonly() const
+{
+    return ib_showtoolbarvisibleonly;
+}
 
 bool n_coolmenu::of_changemenutext(const QString &as_old, const QString &as_new)
 {

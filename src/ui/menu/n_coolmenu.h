@@ -153,8 +153,8 @@ public:
     bool of_changemenutext(const QString &as_old, const QString &as_new);
     /// Binds picture \a as_image (loaded with \a as_tag when needed) to the text \a as_newmenutext,
     /// as the menu walk does for an item. 1 when a picture is bound, -1 otherwise.
-    int of_changemenutext(const QString &as_newmenutext, const QString &as_oldmenutext, const QString &as_image,
-                          const QString &as_tag);
+    int of_changemenutext(const QString &as_newmenutext, const QString &as_oldmenutext,
+                          const QString &as_image, const QString &as_tag);
 
     /// Binds \a aul_icon directly to \a as_menutext; the picture's index, below 0 for a null icon.
     int of_addmenubitmap(const QString &as_menutext, const QIcon &aul_icon);

@@ -8,7 +8,10 @@ namespace {
 
 // Stock desktop colours for the system colour indexes 0..28 (0x00BBGGRR, as GetSysColor answers).
 // Index 25 has no colour of its own on Windows either.
-constexpr quint32 winRgb(int r, int g, int b) { return quint32(r) | (quint32(g) << 8) | (quint32(b) << 16); }
+constexpr quint32 winRgb(int r, int g, int b)
+{
+    return quint32(r) | (quint32(g) << 8) | (quint32(b) << 16);
+}
 
 constexpr quint32 kSysColors[29] = {
     winRgb(200, 200, 200), // 0 scrollbar

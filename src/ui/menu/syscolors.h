@@ -16,7 +16,8 @@ quint32 winRgbFromColor(const QColor &color);
 quint32 sysColor(int index);
 
 /// The system colour indexes the menus draw with (the GetSysColor numbering).
-enum SysColorIndex : int {
+enum SysColorIndex : int
+{
     SysMenu = 4,
     SysMenuText = 7,
     SysHighlight = 13,

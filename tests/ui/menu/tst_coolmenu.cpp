@@ -1,9 +1,9 @@
 #include "core/appcontext.h"
 #include "support/recordingmessageboxes.h"
-#include "ui/menu/coolmenustyle.h"
-#include "ui/menu/syscolors.h"
 #include "ui/m_popmenu.h"
+#include "ui/menu/coolmenustyle.h"
 #include "ui/menu/n_coolmenu.h"
+#include "ui/menu/syscolors.h"
 
 #include <QAction>
 #include <QApplication>
@@ -40,8 +40,10 @@ QAction *addItem(QMenu &menu, const QString &text, const QString &picture, const
 /// compared premultiplied, which is exact everywhere.
 QImage pictureOf(const CoolMenuLibrary &lib, int index, qreal ratio = 1.0)
 {
-    return lib.image(index).icon.pixmap(QSize(16, 16), ratio).toImage().convertToFormat(
-        QImage::Format_ARGB32_Premultiplied);
+    return lib.image(index)
+        .icon.pixmap(QSize(16, 16), ratio)
+        .toImage()
+        .convertToFormat(QImage::Format_ARGB32_Premultiplied);
 }
 
 bool near(const QColor &a, const QColor &b, int tolerance = 8)
@@ -52,8 +54,8 @@ bool near(const QColor &a, const QColor &b, int tolerance = 8)
 
 QByteArray describe(const QColor &c)
 {
-    return QByteArray::number(c.red()) + ',' + QByteArray::number(c.green()) + ',' + QByteArray::number(c.blue()) +
-           " alpha " + QByteArray::number(c.alpha());
+    return QByteArray::number(c.red()) + ',' + QByteArray::number(c.green()) + ',' +
+           QByteArray::number(c.blue()) + " alpha " + QByteArray::number(c.alpha());
 }
 
 /// Pops \a menu up and returns what is on screen.
@@ -117,10 +119,10 @@ private Q_SLOTS:
         QCOMPARE(cm.library().image(index).number, number);
 
         // Loaded as drawn, without a background colour taken out, in both resolutions.
-        const QImage small =
-            QImage(u":/reference/menu/%1.png"_s.arg(number)).convertToFormat(QImage::Format_ARGB32_Premultiplied);
-        const QImage large =
-            QImage(u":/reference/menu/%1@2x.png"_s.arg(number)).convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        const QImage small = QImage(u":/reference/menu/%1.png"_s.arg(number))
+                                 .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        const QImage large = QImage(u":/reference/menu/%1@2x.png"_s.arg(number))
+                                 .convertToFormat(QImage::Format_ARGB32_Premultiplied);
         QCOMPARE(small.size(), QSize(16, 16));
         QCOMPARE(large.size(), QSize(32, 32));
         QCOMPARE(pictureOf(cm.library(), index), small);
@@ -167,7 +169,8 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, content);
         QFETCH(bool, makeFile);
-        const QString path = m_dir.filePath(u"broken-%1.dll"_s.arg(QString::fromUtf8(QTest::currentDataTag())));
+        const QString path =
+            m_dir.filePath(u"broken-%1.dll"_s.arg(QString::fromUtf8(QTest::currentDataTag())));
         if (makeFile) {
             QFile f(path);
             QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
@@ -283,18 +286,25 @@ private Q_SLOTS:
         QTest::newRow("id=2;bc=15 on a menu item: only the part before ';'")
             << true << false << u"id=2;bc=15"_s << 2 << qint64(-1) << QPoint(0, 0);
         QTest::newRow("id=2;bc=15 given directly: button face")
-            << false << false << u"id=2;bc=15"_s << 2 << qint64(sysColor(n_coolmenu::color_btnface)) << QPoint(0, 0);
-        QTest::newRow("bc=255: the colour itself, pure red") << false << true << u"bc=255"_s << 0 << qint64(0xFF) << QPoint(0, 0);
-        QTest::newRow("bc=3-4: a pixel position") << false << true << u"bc=3-4"_s << 0 << qint64(-1) << QPoint(3, 4);
+            << false << false << u"id=2;bc=15"_s << 2 << qint64(sysColor(n_coolmenu::color_btnface))
+            << QPoint(0, 0);
+        QTest::newRow("bc=255: the colour itself, pure red")
+            << false << true << u"bc=255"_s << 0 << qint64(0xFF) << QPoint(0, 0);
+        QTest::newRow("bc=3-4: a pixel position")
+            << false << true << u"bc=3-4"_s << 0 << qint64(-1) << QPoint(3, 4);
         QTest::newRow("bc=0: first system colour")
-            << false << true << u"bc=0"_s << 0 << qint64(sysColor(n_coolmenu::color_scrollbar)) << QPoint(0, 0);
+            << false << true << u"bc=0"_s << 0 << qint64(sysColor(n_coolmenu::color_scrollbar))
+            << QPoint(0, 0);
         QTest::newRow("bc=28: last system colour")
             << false << true << u"bc=28"_s << 0 << qint64(sysColor(n_coolmenu::color_max)) << QPoint(0, 0);
         QTest::newRow("bc=29: a colour") << false << true << u"bc=29"_s << 0 << qint64(29) << QPoint(0, 0);
-        QTest::newRow("bc=16777215: white") << false << true << u"bc=16777215"_s << 0 << qint64(0xFFFFFF) << QPoint(0, 0);
-        QTest::newRow("bc= not a number: no colour") << false << true << u"bc=grey"_s << 0 << qint64(-1) << QPoint(0, 0);
+        QTest::newRow("bc=16777215: white")
+            << false << true << u"bc=16777215"_s << 0 << qint64(0xFFFFFF) << QPoint(0, 0);
+        QTest::newRow("bc= not a number: no colour")
+            << false << true << u"bc=grey"_s << 0 << qint64(-1) << QPoint(0, 0);
         QTest::newRow("no bc") << false << false << u"id=6"_s << 6 << qint64(-1) << QPoint(0, 0);
-        QTest::newRow("bc between other parts") << false << false << u"bt=1;bc=7-9;id=6"_s << 6 << qint64(-1) << QPoint(7, 9);
+        QTest::newRow("bc between other parts")
+            << false << false << u"bt=1;bc=7-9;id=6"_s << 6 << qint64(-1) << QPoint(7, 9);
     }
     void tagReachesTheLoader()
     {
@@ -591,16 +601,24 @@ private Q_SLOTS:
         n_coolmenu cm;
         cm.of_initialize();
         switch (look) {
-        case n_coolmenu::menustylenormal: cm.of_setnormalstyle(); break;
-        case n_coolmenu::menustyleoffice2k: cm.of_set2kstyle(); break;
-        case n_coolmenu::menustyleofficexp: cm.of_setxpstyle(); break;
-        default: cm.of_set2k3style(); break;
+        case n_coolmenu::menustylenormal:
+            cm.of_setnormalstyle();
+            break;
+        case n_coolmenu::menustyleoffice2k:
+            cm.of_set2kstyle();
+            break;
+        case n_coolmenu::menustyleofficexp:
+            cm.of_setxpstyle();
+            break;
+        default:
+            cm.of_set2k3style();
+            break;
         }
         QCOMPARE(cm.of_getmenustyle(), look);
-        cm.of_setxpmenucolor(0x00FFFF);            // yellow
-        cm.of_setxpbmpbkcolor(0x00FF00);           // green
-        cm.of_set2k3gradient(0x0000FF, 0xFF0000);  // red to blue
-        cm.of_setxpselectedcolor(0xFF00FF);        // magenta
+        cm.of_setxpmenucolor(0x00FFFF);           // yellow
+        cm.of_setxpbmpbkcolor(0x00FF00);          // green
+        cm.of_set2k3gradient(0x0000FF, 0xFF0000); // red to blue
+        cm.of_setxpselectedcolor(0xFF00FF);       // magenta
         cm.of_setxppencolor(0x000000);
 
         m_popmenu menu(m_ctx);
