@@ -10,11 +10,9 @@ dest=$2
 mkdir -p "$dest"
 dest=$(cd "$dest" && pwd)
 
-install -m 0755 "$build/src/garvinaserver" "$dest/garvinaserver"
+install -m 0755 "$build/src/app/garvinaserver" "$dest/garvinaserver"
+install -m 0755 "$build/src/upgradeprogram/upgrade" "$dest/upgrade"
 install -m 0755 "$src/scripts/rar" "$dest/rar"
-if [ -x "$build/src/upgrade" ]; then
-    install -m 0755 "$build/src/upgrade" "$dest/upgrade"
-fi
 if [ -d "$src/resources/programfolder" ]; then
     cp -r "$src/resources/programfolder/." "$dest/"
 fi
