@@ -6,8 +6,8 @@
 #include "maintenance/backup.h"
 #include "maintenance/backupstate.h"
 #include "maintenance/retention.h"
-#include "platform/backupvolume.h"
 #include "platform/clock.h"
+#include "platform/filesystem.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -23,6 +23,15 @@ namespace {
 
 const QString AbsentDiskText1 = u"备份目录 "_s;
 const QString AbsentDiskText2 = u" 所在的磁盘没有连接,请连接备份磁盘后再备份!"_s;
+
+/// \a path itself when it exists, else its nearest existing ancestor ("/" at worst).
+QString nearestExisting(const QString &path)
+{
+    QString current = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    while (!QFileInfo::exists(current) && current != u"/"_s)
+        current = QFileInfo(current).path();
+    return current;
+}
 
 QString megabytes(quint64 bytes, bool roundUp)
 {
@@ -83,7 +92,7 @@ QString absentDiskProblem(const QString &root, const BackupState &state)
         QString dir = clean;
         bool mounted = false;
         while (dir.size() >= base.size()) {
-            if (QFileInfo(dir).isDir() && backupvolume::isMountPoint(dir)) {
+            if (QFileInfo(dir).isDir() && LinuxFileSystem().isMountPoint(dir)) {
                 mounted = true;
                 break;
             }
@@ -95,7 +104,7 @@ QString absentDiskProblem(const QString &root, const BackupState &state)
     // Only a mount point that went away counts: a disk mounted at or above the root since then is
     // where the user now wants the backups.
     if (!state.lastGoodMount.isEmpty() && QDir::cleanPath(state.lastGoodRoot) == clean) {
-        const QString now = backupvolume::mountPointOf(backupvolume::nearestExisting(clean));
+        const QString now = LinuxFileSystem().mountPoint(nearestExisting(clean));
         const QString was = state.lastGoodMount;
         if (now != was && (now == u"/"_s || was.startsWith(now + u'/')))
             return problem;
@@ -160,10 +169,10 @@ bool runBackup(AppContext &ctx, EngineControl &engine, const QString &root, QStr
         return false;
 
     const quint64 needed = roomNeededFor(QFileInfo(EngineInstance(ctx.gs_path).databaseFile()).size());
-    quint64 available = backupvolume::availableBytes(clean).value_or(0);
+    quint64 available = LinuxFileSystem().availableBytes(clean).value_or(0);
     if (available < needed) {
         prune(ctx, clean, state);
-        available = backupvolume::availableBytes(clean).value_or(0);
+        available = LinuxFileSystem().availableBytes(clean).value_or(0);
     }
     if (available < needed) {
         error = u"备份磁盘空间不足:可用 "_s + megabytes(available, false) + u" MB,需要 "_s +
@@ -188,7 +197,8 @@ bool runBackup(AppContext &ctx, EngineControl &engine, const QString &root, QStr
     if (made.isEmpty())
         return true; // taken, but not into a folder retention could tell apart: keep everything
     forgetMissing(state);
-    recordGoodBackup(state, clean, clean + u'/' + made, ctx.clock->now(), backupvolume::mountPointOf(clean));
+    recordGoodBackup(state, clean, clean + u'/' + made, ctx.clock->now(),
+                     LinuxFileSystem().mountPoint(clean));
     saveBackupState(ctx.gs_path, state);
     prune(ctx, clean, state);
     return true;

@@ -1,7 +1,9 @@
 #include "filesystem.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStringList>
 
 #include <cerrno>
 #include <cstdio>
@@ -13,6 +15,51 @@
 using namespace Qt::Literals::StringLiterals;
 
 namespace garvina {
+
+namespace {
+
+/// mountinfo writes blanks, tabs, newlines and backslashes in paths as three-digit octal escapes.
+QString unescapeMountPath(const QByteArray &field)
+{
+    QByteArray out;
+    out.reserve(field.size());
+    for (qsizetype i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size()) {
+            bool ok = false;
+            const int code = field.mid(i + 1, 3).toInt(&ok, 8);
+            if (ok) {
+                out.append(static_cast<char>(code));
+                i += 3;
+                continue;
+            }
+        }
+        out.append(field[i]);
+    }
+    return QFile::decodeName(out);
+}
+
+QStringList mountPoints()
+{
+    QStringList points;
+    QFile f(u"/proc/self/mountinfo"_s);
+    if (!f.open(QIODevice::ReadOnly))
+        return points;
+    // Fields: id, parent id, major:minor, root, mount point, ...
+    const QList<QByteArray> lines = f.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() > 4)
+            points.append(unescapeMountPath(fields[4]));
+    }
+    return points;
+}
+
+bool isAtOrBelow(const QString &path, const QString &dir)
+{
+    return dir == u"/"_s || path == dir || path.startsWith(dir + u'/');
+}
+
+} // namespace
 
 std::optional<quint64> LinuxFileSystem::freeBytes(const QString &path) const
 {
@@ -35,21 +82,31 @@ std::optional<FileSystem::Identity> LinuxFileSystem::identity(const QString &pat
                     static_cast<uint>(st.st_mode & 07777)};
 }
 
+std::optional<quint64> LinuxFileSystem::availableBytes(const QString &path) const
+{
+    struct statvfs st
+    {
+    };
+    if (::statvfs(QFile::encodeName(path).constData(), &st) != 0)
+        return std::nullopt;
+    return static_cast<quint64>(st.f_bavail) * static_cast<quint64>(st.f_frsize);
+}
+
 QString LinuxFileSystem::mountPoint(const QString &path) const
 {
-    // Walk up while the parent lies on the same device: the last folder so reached is the mount point.
-    QString current = QFileInfo(path).absoluteFilePath();
-    const std::optional<Identity> own = identity(current);
-    if (!own)
-        return u"/"_s;
-    while (current != u"/"_s) {
-        const QString parent = QFileInfo(current).path();
-        const std::optional<Identity> up = identity(parent);
-        if (!up || up->device != own->device)
-            break;
-        current = parent;
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    const QString target = canonical.isEmpty() ? QDir::cleanPath(path) : canonical;
+    QString best = u"/"_s;
+    for (const QString &point : mountPoints()) {
+        if (isAtOrBelow(target, point) && point.size() > best.size())
+            best = point;
     }
-    return current;
+    return best;
+}
+
+bool LinuxFileSystem::isMountPoint(const QString &dir) const
+{
+    return mountPoints().contains(QDir::cleanPath(dir));
 }
 
 bool LinuxFileSystem::sync(const QString &path) const

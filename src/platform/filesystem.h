@@ -23,8 +23,13 @@ public:
 
     /// Free bytes of the volume holding \a path, or nothing when the path does not exist.
     virtual std::optional<quint64> freeBytes(const QString &path) const = 0;
-    /// The folder at which the volume holding \a path is mounted ("/" when \a path cannot be read).
+    /// Bytes an ordinary process may still write there (without the part kept for root).
+    virtual std::optional<quint64> availableBytes(const QString &path) const = 0;
+    /// \brief The folder at which the file system holding \a path is mounted: the longest mount point
+    /// that is the path or one of its ancestors ("/" when the mount table cannot be read).
     virtual QString mountPoint(const QString &path) const = 0;
+    /// True when \a dir is itself a mount point.
+    virtual bool isMountPoint(const QString &dir) const = 0;
     virtual std::optional<Identity> identity(const QString &path) const = 0;
     /// Flushes a file or a folder (its entries) to disk; false when it cannot.
     virtual bool sync(const QString &path) const = 0;
@@ -44,7 +49,9 @@ class LinuxFileSystem final : public FileSystem
 {
 public:
     std::optional<quint64> freeBytes(const QString &path) const override;
+    std::optional<quint64> availableBytes(const QString &path) const override;
     QString mountPoint(const QString &path) const override;
+    bool isMountPoint(const QString &dir) const override;
     std::optional<Identity> identity(const QString &path) const override;
     bool sync(const QString &path) const override;
     bool syncOpenFile(int fd) const override;

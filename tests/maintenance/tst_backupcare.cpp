@@ -5,7 +5,7 @@
 #include "maintenance/backupcare.h"
 #include "maintenance/backupstate.h"
 #include "maintenance/retention.h"
-#include "platform/backupvolume.h"
+#include "platform/filesystem.h"
 #include "platform/processlauncher.h"
 #include "support/manualclock.h"
 #include "support/recordingmessageboxes.h"
@@ -163,7 +163,7 @@ private Q_SLOTS:
         }
         BackupState state;
         recordGoodBackup(state, root, root + u"20130829-1200"_s, m_clock.now(),
-                         wasOnDisk ? disk : backupvolume::mountPointOf(m_folder->homePath()));
+                         wasOnDisk ? disk : LinuxFileSystem().mountPoint(m_folder->homePath()));
         QCOMPARE(!absentDiskProblem(root, state).isEmpty(), refused);
     }
 
