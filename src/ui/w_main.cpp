@@ -384,11 +384,27 @@ void w_main::timerTick()
                                                          : u_icontray::BalloonKind::Error);
 }
 
+const BackupState &w_main::backupState()
+{
+    // Read once a second by the timer, but written only after a backup or a rehearsal: a replaced
+    // file (every save is a new one) shows in its inode, size or time.
+    const QString path = m_ctx.gs_path + backupStateFileName();
+    const QFileInfo info(path);
+    const auto id = LinuxFileSystem().identity(path);
+    const QString stamp = QString::number(id ? id->inode : 0) + u'/' + QString::number(info.size()) + u'/' +
+                          QString::number(info.lastModified().toMSecsSinceEpoch());
+    if (stamp != m_backupStateStamp) {
+        m_backupState = loadBackupState(m_ctx.gs_path);
+        m_backupStateStamp = stamp;
+    }
+    return m_backupState;
+}
+
 void w_main::startRehearsalWhenDue(const QDateTime &now)
 {
     if (m_rehearsal.isRunning() || !serviceRunning())
         return;
-    const BackupState state = loadBackupState(m_ctx.gs_path);
+    const BackupState &state = backupState();
     if (!state.goodSince().isValid() ||
         !rehearsalDue(rehearsalTimeFrom(m_ctx), state.lastRehearsal.startTime, now))
         return;
@@ -418,7 +434,7 @@ QString w_main::alarmIconName()
 
 void w_main::updateBackupHealth()
 {
-    const BackupState state = loadBackupState(m_ctx.gs_path);
+    const BackupState &state = backupState();
     const QDateTime now = m_ctx.clock->now();
     const QString line = lastGoodBackupLine(state);
     const int hours = alarmHoursFrom(m_ctx.readConfig(u"backup"_s, u"alarm_hours"_s, u"26"_s));

@@ -2,6 +2,7 @@
 
 #include "clientsvc/clientservice.h"
 #include "maintenance/backuphealth.h"
+#include "maintenance/backupstate.h"
 #include "maintenance/rehearsal.h"
 #include "maintenance/schedule.h"
 
@@ -121,10 +122,14 @@ private:
     bool m_inStartStop = false;
     /// Starts the rehearsal of the newest good backup when its time of day has come.
     void startRehearsalWhenDue(const QDateTime &now);
+    /// The state file as it is on disk, read again only when it was replaced since the last read.
+    const BackupState &backupState();
     void rehearsalFinished(const RehearsalResult &result);
 
     BackupAlarm m_backupAlarm;
     Rehearsal m_rehearsal;
+    BackupState m_backupState;
+    QString m_backupStateStamp; ///< inode, size and time of the state file last read
     QDateTime m_watchedSince; ///< the service's start: before a first good backup the alarm counts from here
     QString m_lastTip;
 };
