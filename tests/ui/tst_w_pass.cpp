@@ -1,4 +1,5 @@
 #include "core/appcontext.h"
+#include "support/configfolder.h"
 #include "support/promptwatcher.h"
 #include "support/recordingmessageboxes.h"
 #include "ui/w_pass.h"
@@ -33,30 +34,15 @@ class TestWPass : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir m_dir;
-    test::RecordingMessageBoxes m_boxes;
-    AppContext m_ctx;
+    test::ConfigFolder m_folder;
+    test::RecordingMessageBoxes &m_boxes = m_folder.boxes;
+    AppContext &m_ctx = m_folder.ctx;
 
-    void writeConfig(const QString &content)
-    {
-        QFile f(m_ctx.configPath());
-        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(content.toUtf8());
-    }
+    void writeConfig(const QString &content) { QVERIFY(m_folder.writeConfig(content)); }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        QVERIFY(m_dir.isValid());
-        m_ctx.gs_path = m_dir.path() + u"/"_s;
-        m_ctx.boxes = &m_boxes;
-    }
-
-    void init()
-    {
-        m_boxes.shown.clear();
-        QFile::remove(m_ctx.configPath());
-    }
+    void initTestCase() { QVERIFY(m_folder.dir.isValid()); }
+    void init() { m_folder.reset(); }
 
     // %1 is the password, %2 the same in upper case.
     void answer_data()
