@@ -7,6 +7,7 @@
 #include "maintenance/retention.h"
 #include "platform/filesystem.h"
 #include "platform/processlauncher.h"
+#include "support/enginefixture.h"
 #include "support/manualclock.h"
 #include "support/recordingmessageboxes.h"
 #include "support/testprogramfolder.h"
@@ -25,12 +26,12 @@ class TestBackupCare : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<test::TestProgramFolder> m_folder;
-    test::RecordingMessageBoxes m_boxes;
-    test::ManualClock m_clock;
-    SystemProcessLauncher m_launcher;
-    AppContext m_ctx;
-    std::unique_ptr<EngineControl> m_engine;
+    test::EngineFixture m_fx;
+    std::unique_ptr<test::TestProgramFolder> &m_folder = m_fx.folder;
+    test::RecordingMessageBoxes &m_boxes = m_fx.boxes;
+    test::ManualClock &m_clock = m_fx.clock;
+    AppContext &m_ctx = m_fx.ctx;
+    std::unique_ptr<EngineControl> &m_engine = m_fx.engine;
     qint64 m_live = 0;
 
     QByteArray liveHash()
@@ -57,15 +58,8 @@ class TestBackupCare : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        m_folder = std::make_unique<test::TestProgramFolder>();
         QString log;
-        QVERIFY2(m_folder->layOut(&log), qPrintable(log));
-        m_folder->setPort(test::TestProgramFolder::freePort());
-        m_ctx.gs_path = m_folder->gs_path;
-        m_ctx.boxes = &m_boxes;
-        m_ctx.clock = &m_clock;
-        m_ctx.launcher = &m_launcher;
-        m_engine = std::make_unique<EngineControl>(m_ctx);
+        QVERIFY2(m_fx.layOut(&log), qPrintable(log));
         QVERIFY(m_engine->f_db_server(u"START"_s));
         m_live = QFileInfo(EngineInstance(m_ctx.gs_path).databaseFile()).size();
         QVERIFY(m_live > 0);

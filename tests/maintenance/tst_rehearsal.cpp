@@ -6,6 +6,7 @@
 #include "maintenance/rehearsal.h"
 #include "platform/processlauncher.h"
 #include "support/databasepages.h"
+#include "support/enginefixture.h"
 #include "support/manualclock.h"
 #include "support/recordingmessageboxes.h"
 #include "support/testprogramfolder.h"
@@ -23,12 +24,12 @@ class TestRehearsal : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<test::TestProgramFolder> m_folder;
-    test::RecordingMessageBoxes m_boxes;
-    test::ManualClock m_clock{QDateTime(QDate(2013, 8, 29), QTime(3, 30))};
-    SystemProcessLauncher m_launcher;
-    AppContext m_ctx;
-    std::unique_ptr<EngineControl> m_engine;
+    test::EngineFixture m_fx;
+    std::unique_ptr<test::TestProgramFolder> &m_folder = m_fx.folder;
+    test::RecordingMessageBoxes &m_boxes = m_fx.boxes;
+    test::ManualClock &m_clock = m_fx.clock;
+    AppContext &m_ctx = m_fx.ctx;
+    std::unique_ptr<EngineControl> &m_engine = m_fx.engine;
     QString m_root, m_backup;
     int m_tables = 0;
     qint64 m_rows = 0;
@@ -68,14 +69,9 @@ class TestRehearsal : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        m_folder = std::make_unique<test::TestProgramFolder>();
         QString log;
-        QVERIFY2(m_folder->layOut(&log), qPrintable(log));
-        m_folder->setPort(test::TestProgramFolder::freePort());
-        m_ctx.gs_path = m_folder->gs_path;
-        m_ctx.boxes = &m_boxes;
-        m_ctx.clock = &m_clock;
-        m_ctx.launcher = &m_launcher;
+        QVERIFY2(m_fx.layOut(&log), qPrintable(log));
+        m_clock.set(QDateTime(QDate(2013, 8, 29), QTime(3, 30)));
         m_root = m_folder->homePath() + u"/织云阁软件备份/"_s;
 
         // Enough customers for a table of many data pages, one of which a damaged backup loses.
@@ -110,7 +106,6 @@ select rdb$relation_id from rdb$relations where rdb$relation_name = 'CUSTOMERS';
         QVERIFY(m_rows > 20000);
 
         // The backup is the console's own, taken online; the engine keeps serving during the rehearsals.
-        m_engine = std::make_unique<EngineControl>(m_ctx);
         QVERIFY(m_engine->f_db_server(u"START"_s));
         QString error;
         QVERIFY2(f_backup_db(m_ctx, *m_engine, m_root, error), qPrintable(error));

@@ -5,6 +5,7 @@
 #include "maintenance/backupcare.h"
 #include "maintenance/backupstate.h"
 #include "platform/processlauncher.h"
+#include "support/enginefixture.h"
 #include "support/manualclock.h"
 #include "support/recordingmessageboxes.h"
 #include "support/recordingtray.h"
@@ -29,12 +30,12 @@ class TestBackupAlarm : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<test::TestProgramFolder> m_folder;
-    test::RecordingMessageBoxes m_boxes;
-    test::ManualClock m_clock;
-    SystemProcessLauncher m_launcher;
-    AppContext m_ctx;
-    std::unique_ptr<EngineControl> m_engine;
+    test::EngineFixture m_fx;
+    std::unique_ptr<test::TestProgramFolder> &m_folder = m_fx.folder;
+    test::RecordingMessageBoxes &m_boxes = m_fx.boxes;
+    test::ManualClock &m_clock = m_fx.clock;
+    AppContext &m_ctx = m_fx.ctx;
+    std::unique_ptr<EngineControl> &m_engine = m_fx.engine;
     n_coolmenu m_coolmenu;
     test::ScriptedPrompt m_prompt;
     test::RecordingTray *m_tray = nullptr;
@@ -57,20 +58,13 @@ class TestBackupAlarm : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        m_folder = std::make_unique<test::TestProgramFolder>();
         QString log;
-        QVERIFY2(m_folder->layOut(&log), qPrintable(log));
-        m_folder->setPort(test::TestProgramFolder::freePort());
+        QVERIFY2(m_fx.layOut(&log), qPrintable(log));
         m_folder->config().write(u"system"_s, u"sockect"_s,
                                  QString::number(test::TestProgramFolder::freePort()));
         m_root = m_folder->homePath() + u"/bak/"_s;
         m_folder->config().write(u"backup"_s, u"backuppath"_s, m_root);
-        m_ctx.gs_path = m_folder->gs_path;
-        m_ctx.boxes = &m_boxes;
-        m_ctx.clock = &m_clock;
-        m_ctx.launcher = &m_launcher;
         m_clock.set(QDateTime(QDate(2013, 8, 29), QTime(9, 0)));
-        m_engine = std::make_unique<EngineControl>(m_ctx);
         w_main::Services services;
         services.engine = m_engine.get();
         services.coolmenu = &m_coolmenu;
