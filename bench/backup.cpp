@@ -335,13 +335,8 @@ int main(int argc, char *argv[])
 
     // A program folder of its own with a copy of the cached database.
     BenchFolder folder(u"backup-run-"_s + QString::number(QCoreApplication::applicationPid()));
-    folder.keep = parser.isSet(u"keep"_s);
-    qputenv("HOME", QFile::encodeName(folder.gs_path));
-    QString log;
-    if (!folder.seedDatabase(cached) || !folder.layOut(&log)) {
-        warn(u"set-up failed: "_s + log);
+    if (!prepareRunFolder(folder, parser.isSet(u"keep"_s), cached))
         return 1;
-    }
     const int port = freePort();
     folder.setPort(port);
     const EngineInstance instance(folder.gs_path);
@@ -394,21 +389,12 @@ int main(int argc, char *argv[])
         settings << u"pause "_s + QString::number(pauseMs) + u" ms between backups"_s;
     say(u"settings: "_s + (settings.isEmpty() ? u"as the product runs"_s : settings.join(u", "_s)));
 
-    PrintingMessageBoxes boxes;
-    SystemClock clock;
-    SystemProcessLauncher launcher;
-    AppContext ctx;
-    ctx.gs_path = folder.gs_path;
-    ctx.boxes = &boxes;
-    ctx.clock = &clock;
-    ctx.launcher = &launcher;
-    EngineControlOptions engineOptions;
-    engineOptions.stopTimeoutMs = 5000;
-    EngineControl engine(ctx, engineOptions);
-    if (!engine.f_db_server(u"START"_s) || runningEnginePid(folder.gs_path) == 0) {
-        warn(u"the engine did not start"_s);
+    BenchConsole console(folder.gs_path);
+    AppContext &ctx = console.ctx;
+    EngineControl &engine = console.engine;
+    PrintingMessageBoxes &boxes = console.boxes;
+    if (!console.startEngine())
         return 1;
-    }
     const qint64 serverPid = runningEnginePid(folder.gs_path);
     if (serverIoprio >= 0 && serverIoprioWholeRun)
         iopriority::setAllThreads(serverPid, serverIoprio);

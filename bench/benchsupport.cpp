@@ -136,6 +136,51 @@ BenchFolder::~BenchFolder()
         removePath(gs_path);
 }
 
+bool prepareRunFolder(BenchFolder &folder, bool keep, const QString &cached)
+{
+    folder.keep = keep;
+    qputenv("HOME", QFile::encodeName(folder.gs_path));
+    QString log;
+    if ((!cached.isEmpty() && !folder.seedDatabase(cached)) || !folder.layOut(&log)) {
+        warn(u"set-up failed: "_s + log);
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+AppContext benchContext(const QString &gs_path, MessageBoxes &boxes, Clock &clock, ProcessLauncher &launcher)
+{
+    AppContext ctx;
+    ctx.gs_path = gs_path;
+    ctx.boxes = &boxes;
+    ctx.clock = &clock;
+    ctx.launcher = &launcher;
+    return ctx;
+}
+
+EngineControlOptions benchEngineOptions()
+{
+    EngineControlOptions options;
+    options.stopTimeoutMs = 5000;
+    return options;
+}
+
+} // namespace
+
+BenchConsole::BenchConsole(const QString &gs_path)
+    : ctx(benchContext(gs_path, boxes, clock, launcher)), engine(ctx, benchEngineOptions())
+{}
+
+bool BenchConsole::startEngine()
+{
+    if (engine.f_db_server(u"START"_s) && runningEnginePid(ctx.gs_path) != 0)
+        return true;
+    warn(u"the engine did not start"_s);
+    return false;
+}
+
 bool BenchFolder::seedDatabase(const QString &database)
 {
     const QString target = databaseFile();

@@ -3,7 +3,11 @@
 // Shared pieces of the measuring programs: program folders of their own under /var/tmp, the cached
 // shop database of about 1 GB, embedded tool runs, figures and plain-line output.
 
+#include "core/appcontext.h"
+#include "engine/enginecontrol.h"
+#include "platform/clock.h"
 #include "platform/messageboxes.h"
+#include "platform/processlauncher.h"
 
 #include <QElapsedTimer>
 #include <QList>
@@ -86,6 +90,25 @@ public:
 
     QString gs_path; ///< ends in "/"
     bool keep = false;
+};
+
+/// \brief Makes \a folder a run's program folder: HOME pointing into it (the data-source file stays
+/// there), seeded with the database \a cached when given, laid out. False, with the reason printed.
+bool prepareRunFolder(BenchFolder &folder, bool keep, const QString &cached = QString());
+
+/// \brief The console's context for a measuring run on \a gs_path: printed message boxes, the system
+/// clock and launcher, and the folder's engine control (a stop waits at most 5 s).
+struct BenchConsole
+{
+    explicit BenchConsole(const QString &gs_path);
+    /// Starts the engine; false, with the reason printed, when it does not run afterwards.
+    bool startEngine();
+
+    PrintingMessageBoxes boxes;
+    SystemClock clock;
+    SystemProcessLauncher launcher;
+    AppContext ctx;
+    EngineControl engine;
 };
 
 /// A child's environment: ours with entries "NAME=value" added or replaced and names taken out.

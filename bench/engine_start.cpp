@@ -94,14 +94,8 @@ int main(int argc, char *argv[])
     const bool traceAttempts = parser.isSet(u"trace"_s);
 
     BenchFolder folder(u"engine-start-"_s + QString::number(QCoreApplication::applicationPid()));
-    folder.keep = parser.isSet(u"keep"_s);
-    // The data-source file (~/.odbc.ini) that f_connectdb writes stays in the folder.
-    qputenv("HOME", QFile::encodeName(folder.gs_path));
-    QString log;
-    if (!folder.layOut(&log)) {
-        warn(u"set-up failed: "_s + log);
+    if (!prepareRunFolder(folder, parser.isSet(u"keep"_s)))
         return 1;
-    }
     const int port = freePort();
     folder.setPort(port);
 

@@ -69,13 +69,8 @@ int main(int argc, char *argv[])
         return 1;
 
     BenchFolder folder(u"rebuild-run-"_s + QString::number(QCoreApplication::applicationPid()));
-    folder.keep = parser.isSet(u"keep"_s);
-    qputenv("HOME", QFile::encodeName(folder.gs_path));
-    QString log;
-    if (!folder.seedDatabase(cached) || !folder.layOut(&log)) {
-        warn(u"set-up failed: "_s + log);
+    if (!prepareRunFolder(folder, parser.isSet(u"keep"_s), cached))
         return 1;
-    }
     // The rebuild's safety copy goes to the backup folder: keep it inside the run's folder.
     const QString safetyRoot = folder.gs_path + u"safety/"_s;
     folder.writeConfig(u"backup"_s, u"backuppath"_s, safetyRoot);

@@ -91,33 +91,19 @@ int main(int argc, char *argv[])
         return 1;
 
     BenchFolder folder(u"rehearsal-run-"_s + QString::number(QCoreApplication::applicationPid()));
-    folder.keep = parser.isSet(u"keep"_s);
-    qputenv("HOME", QFile::encodeName(folder.gs_path));
-    QString log;
-    if (!folder.seedDatabase(cached) || !folder.layOut(&log)) {
-        warn(u"set-up failed: "_s + log);
+    if (!prepareRunFolder(folder, parser.isSet(u"keep"_s), cached))
         return 1;
-    }
     const int port = freePort();
     folder.setPort(port);
     say(u"settings: "_s + (idlePriority ? u"as the product runs (tools at nice 19, ionice idle)"_s
                                         : u"tools at normal priority"_s));
 
-    PrintingMessageBoxes boxes;
-    SystemClock clock;
-    SystemProcessLauncher launcher;
-    AppContext ctx;
-    ctx.gs_path = folder.gs_path;
-    ctx.boxes = &boxes;
-    ctx.clock = &clock;
-    ctx.launcher = &launcher;
-    EngineControlOptions engineOptions;
-    engineOptions.stopTimeoutMs = 5000;
-    EngineControl engine(ctx, engineOptions);
-    if (!engine.f_db_server(u"START"_s) || runningEnginePid(folder.gs_path) == 0) {
-        warn(u"the engine did not start"_s);
+    BenchConsole console(folder.gs_path);
+    AppContext &ctx = console.ctx;
+    EngineControl &engine = console.engine;
+    PrintingMessageBoxes &boxes = console.boxes;
+    if (!console.startEngine())
         return 1;
-    }
 
     // What the console rehearses: its own online backup of the live database.
     const QString root = folder.gs_path + u"backups/"_s;
