@@ -26,6 +26,16 @@ MsgAnswer QtMessageBoxes::show(const MessageRequest &request)
         return request.defaultAnswer;
 
     QMessageBox box;
+    configure(box, request);
+    box.setWindowFlag(Qt::WindowStaysOnTopHint);
+    const int result = box.exec();
+    if (request.buttons == MsgButtons::YesNo)
+        return result == QMessageBox::Yes ? MsgAnswer::Yes : MsgAnswer::No;
+    return MsgAnswer::Ok;
+}
+
+void QtMessageBoxes::configure(QMessageBox &box, const MessageRequest &request)
+{
     box.setWindowTitle(request.title);
     box.setTextFormat(Qt::PlainText); // texts carry what servers and files say: never markup
     box.setText(request.text);
@@ -50,11 +60,6 @@ MsgAnswer QtMessageBoxes::show(const MessageRequest &request)
     } else {
         box.setStandardButtons(QMessageBox::Ok);
     }
-    box.setWindowFlag(Qt::WindowStaysOnTopHint);
-    const int result = box.exec();
-    if (request.buttons == MsgButtons::YesNo)
-        return result == QMessageBox::Yes ? MsgAnswer::Yes : MsgAnswer::No;
-    return MsgAnswer::Ok;
 }
 
 } // namespace garvina

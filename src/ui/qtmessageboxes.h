@@ -2,6 +2,8 @@
 
 #include "platform/messageboxes.h"
 
+class QMessageBox;
+
 namespace garvina {
 
 /// \brief Message boxes on QMessageBox, each also written to standard error as one line "title: text".
@@ -15,6 +17,9 @@ public:
     MsgAnswer show(const MessageRequest &request) override;
 
     static bool headless();
+    /// \brief Gives \a box the title, text (always plain text, never markup), icon and buttons of
+    /// \a request.
+    static void configure(QMessageBox &box, const MessageRequest &request);
 };
 
 } // namespace garvina
