@@ -19,9 +19,12 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("buttons");
         QTest::addColumn<int>("defaultAnswer");
-        QTest::newRow("markup stays text") << u"新版本 <b>4.6</b>"_s << int(MsgButtons::Ok) << int(MsgAnswer::Ok);
-        QTest::newRow("question, default No") << u"是否升级?"_s << int(MsgButtons::YesNo) << int(MsgAnswer::No);
-        QTest::newRow("question, default Yes") << u"a & b < c"_s << int(MsgButtons::YesNo) << int(MsgAnswer::Yes);
+        QTest::newRow("markup stays text")
+            << u"新版本 <b>4.6</b>"_s << int(MsgButtons::Ok) << int(MsgAnswer::Ok);
+        QTest::newRow("question, default No")
+            << u"是否升级?"_s << int(MsgButtons::YesNo) << int(MsgAnswer::No);
+        QTest::newRow("question, default Yes")
+            << u"a & b < c"_s << int(MsgButtons::YesNo) << int(MsgAnswer::Yes);
     }
     void boxes()
     {
@@ -29,7 +32,8 @@ private Q_SLOTS:
         QFETCH(int, buttons);
         QFETCH(int, defaultAnswer);
         QMessageBox box;
-        QtMessageBoxes::configure(box, {u"提示"_s, text, MsgIcon::Question, MsgButtons(buttons), MsgAnswer(defaultAnswer)});
+        QtMessageBoxes::configure(
+            box, {u"提示"_s, text, MsgIcon::Question, MsgButtons(buttons), MsgAnswer(defaultAnswer)});
         QCOMPARE(box.textFormat(), Qt::PlainText);
         box.show();
         const auto labels = box.findChildren<QLabel *>();
@@ -39,8 +43,9 @@ private Q_SLOTS:
         QVERIFY(shownAsTyped);
         if (MsgButtons(buttons) == MsgButtons::YesNo) {
             QCOMPARE(box.standardButtons(), QMessageBox::Yes | QMessageBox::No);
-            QCOMPARE(box.defaultButton(),
-                     box.button(MsgAnswer(defaultAnswer) == MsgAnswer::Yes ? QMessageBox::Yes : QMessageBox::No));
+            QCOMPARE(
+                box.defaultButton(),
+                box.button(MsgAnswer(defaultAnswer) == MsgAnswer::Yes ? QMessageBox::Yes : QMessageBox::No));
         } else {
             QCOMPARE(box.standardButtons(), QMessageBox::Ok);
         }
