@@ -6,6 +6,7 @@
 #include "maintenance/crashrecovery.h"
 #include "maintenance/dbunload.h"
 #include "platform/clock.h"
+#include "platform/endrequest.h"
 #include "platform/messageboxes.h"
 #include "platform/processlauncher.h"
 #include "platform/processtable.h"
@@ -80,6 +81,9 @@ int Console::startUp(const QStringList &arguments, const QString &workingDirecto
         if (w_dbunload_msg->isOpen())
             w_dbunload_msg->close();
     }
+    // Asked to end during the rebuild: nothing more is started.
+    if (endRequested())
+        return 0;
 
     m_coolmenu.of_initialize();
     m_coolmenu.of_set2k3style();
@@ -141,6 +145,8 @@ void Console::closeHook()
     if (m_closed)
         return;
     m_closed = true;
+    // The orderly end waits for what it stops; a further signal makes those waits give up too.
+    takeUpEndRequest();
     if (m_main)
         m_main->StopServer();
     m_engine.f_db_server(u"STOP"_s);

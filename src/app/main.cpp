@@ -2,6 +2,7 @@
 #include "core/chinesetranslations.h"
 #include "engine/fbservice.h"
 #include "platform/clock.h"
+#include "platform/endrequest.h"
 #include "platform/processhardening.h"
 #include "platform/processlauncher.h"
 #include "platform/unixsignals.h"
@@ -10,6 +11,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QSessionManager>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
@@ -45,6 +47,24 @@ int main(int argc, char *argv[])
     // Closing or minimising the main window only hides it; the console ends through its exit command.
     QApplication::setQuitOnLastWindowClosed(false);
 
+    // The handlers are in place before any long work (a due rebuild, the engine's start): a signal
+    // during start-up makes every wait give up, and the console then ends in order.
+    UnixSignals unixSignals;
+    bool looping = false;
+    // The orderly end leaves the event loop with exit(), not quit(): quit() first asks every window
+    // to close, and the main window refuses (closing it only hides it), which would cancel the end.
+    // Before the loop runs, an exit() would be forgotten: start-up looks at the request itself.
+    QObject::connect(&unixSignals, &UnixSignals::terminationRequested, &app, [&looping] {
+        if (looping)
+            QCoreApplication::exit(0);
+    });
+    // The desktop session is ending: end in the orderly way as well.
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &app, [](QSessionManager &) {
+        requestEnd();
+        QMetaObject::invokeMethod(
+            qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+    });
+
     QtMessageBoxes boxes;
     SystemClock clock;
     SystemProcessLauncher launcher;
@@ -54,19 +74,19 @@ int main(int argc, char *argv[])
                                    QApplication::applicationFilePath());
     if (rc != 0)
         return rc;
+    if (endRequested()) {
+        console.closeHook();
+        fbShutdownClient();
+        return 0;
+    }
 
-    // The orderly end leaves the event loop with exit(), not quit(): quit() first asks every window
-    // to close, and the main window refuses (closing it only hides it), which would cancel the end.
-    UnixSignals unixSignals;
-    QObject::connect(&unixSignals, &UnixSignals::terminationRequested, &app,
-                     [] { QCoreApplication::exit(0); });
-    // The desktop session is ending: end in the orderly way as well.
-    QObject::connect(&app, &QGuiApplication::commitDataRequest, &app, [](QSessionManager &) {
-        QMetaObject::invokeMethod(
-            qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
-    });
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &console, &Console::closeHook);
 
+    QTimer::singleShot(0, &app, [&looping] {
+        looping = true;
+        if (endRequested())
+            QCoreApplication::exit(0);
+    });
     const int result = app.exec();
     console.closeHook();
     // The client library's threads end now, not while the process is tearing down under them.

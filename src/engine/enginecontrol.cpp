@@ -8,12 +8,9 @@
 #include "platform/processlauncher.h"
 
 #include <QDir>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QTimer>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -68,22 +65,6 @@ QString readDbaPassword(const QString &gs_path)
 QString odbcIniPath()
 {
     return QDir::homePath() + u"/.odbc.ini"_s;
-}
-
-bool waitUntil(const std::function<bool()> &done, int timeoutMs, int stepMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    for (;;) {
-        if (done())
-            return true;
-        if (timer.elapsed() >= timeoutMs)
-            return false;
-        QEventLoop loop;
-        QTimer::singleShot(stepMs, &loop, &QEventLoop::quit);
-        // Paint and timers go on; clicks and keys wait until the operation is over.
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
-    }
 }
 
 qint64 listenerOf(int port, qint64 pid, const ProcessTable &processes)
@@ -254,7 +235,8 @@ bool EngineControl::start()
         failure = m_sqlca.sqlErrText();
     }
     m_sqlca.disconnect();
-    if (connected)
+    // The console is ending: its orderly end stops the engine, and nobody is there to read a message.
+    if (connected || endRequested())
         return true;
 
     // An engine that never came to listen would only stand in the way of the next start.
@@ -295,6 +277,8 @@ void EngineControl::stop()
     target.port = portOfEngine(pid);
     target.user = u"DBA"_s;
     target.password = readDbaPassword(m_ctx.gs_path);
+    // An engine that does not answer soon is left as it is: the console's end must not hang on it.
+    target.attachBoundMs = 3000;
     if (!fbCheckServiceLogin(target).ok)
         return;
 

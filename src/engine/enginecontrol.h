@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/sqlca.h"
+#include "platform/endrequest.h"
 #include "platform/processtable.h"
 
 #include <QString>
@@ -115,10 +116,6 @@ private:
     bool m_busy = false;
     bool m_backupRunning = false;
 };
-
-/// \brief Runs the event loop without user input until \a done answers true or \a timeoutMs passed.
-/// Returns what \a done answered last. Windows keep painting meanwhile.
-bool waitUntil(const std::function<bool()> &done, int timeoutMs, int stepMs = 20);
 
 /// Who listens on TCP \a port: 0 nobody, the process id when it is \a pid, -1 when someone else.
 qint64 listenerOf(int port, qint64 pid, const ProcessTable &processes = LinuxProcessTable());

@@ -1,10 +1,13 @@
 #include "fbservice.h"
 
+#include "engine/offthread.h"
+
 #include <ibase.h>
 
 #include <QByteArray>
 #include <QStringList>
 
+#include <algorithm>
 #include <vector>
 
 using namespace Qt::Literals::StringLiterals;
@@ -37,9 +40,13 @@ void appendItem(std::vector<char> &buf, char tag, const QByteArray &value)
     buf.insert(buf.end(), value.begin(), value.end());
 }
 
+void detach(isc_svc_handle &handle);
+
 /// Attaches to the service manager; the handle must be detached by the caller when non-zero.
+/// The attachment is made on a thread of its own and given up on after the target's bound.
 FbResult attach(const FbServiceTarget &target, isc_svc_handle &handle)
 {
+    handle = 0;
     const QByteArray user = target.user.toUtf8();
     const QByteArray password = target.password.toUtf8();
     if (user.size() > 255 || password.size() > 255)
@@ -50,14 +57,40 @@ FbResult attach(const FbServiceTarget &target, isc_svc_handle &handle)
 
     const QByteArray service =
         (target.host + u'/' + QString::number(target.port) + u":service_mgr"_s).toUtf8();
-    ISC_STATUS_ARRAY status{};
-    handle = 0;
-    if (isc_service_attach(status, 0, service.constData(), &handle, static_cast<unsigned short>(spb.size()),
-                           spb.data())) {
-        handle = 0;
-        return {false, statusText(status)};
+    struct Attached
+    {
+        FbResult result;
+        isc_svc_handle handle = 0;
+    };
+    const auto work = [spb, service]() mutable {
+        Attached attached;
+        ISC_STATUS_ARRAY status{};
+        if (isc_service_attach(status, 0, service.constData(), &attached.handle,
+                               static_cast<unsigned short>(spb.size()), spb.data())) {
+            attached.handle = 0;
+            attached.result = {false, statusText(status)};
+        } else {
+            attached.result = {true, QString()};
+        }
+        std::fill(spb.begin(), spb.end(), '\0');
+        return attached;
+    };
+    const auto settle = [](Attached &attached, bool taken) {
+        if (!taken)
+            detach(attached.handle);
+    };
+    std::optional<Attached> attached;
+    switch (runOffThread<Attached>(work, settle, target.attachBoundMs, attached)) {
+    case OffThreadEnd::Done:
+        handle = attached->handle;
+        return attached->result;
+    case OffThreadEnd::TimedOut:
+        return {false,
+                u"数据库服务 "_s + QString::number((target.attachBoundMs + 999) / 1000) + u" 秒内无应答"_s};
+    case OffThreadEnd::EndRequested:
+        break;
     }
-    return {true, QString()};
+    return {false, u"服务端正在退出"_s};
 }
 
 void detach(isc_svc_handle &handle)
@@ -125,9 +158,10 @@ FbResult fbOnlineBackup(const FbServiceTarget &target, const QString &database, 
     }
 
     // The action runs inside the server; asking for its output until there is none waits for its end
-    // and brings its error, if any, back in the status vector.
+    // and brings its error, if any, back in the status vector. Each question waits a second at most,
+    // so that the console's end is not held back by a long copy.
     const char items[] = {isc_info_svc_line};
-    const char wait[] = {isc_info_svc_timeout, 60, 0, 0, 0};
+    const char wait[] = {isc_info_svc_timeout, 1, 0, 0, 0};
     char buffer[4096];
     for (;;) {
         ISC_STATUS_ARRAY qstatus{};
@@ -143,8 +177,14 @@ FbResult fbOnlineBackup(const FbServiceTarget &target, const QString &database, 
         }
         ++p;
         const unsigned short len = static_cast<unsigned short>(isc_vax_integer(p, 2));
-        if (len == 0 && p[2] != isc_info_truncated) {
+        // An empty line ends the output, unless the answer only ran out of time or room.
+        const char after = p[2 + len];
+        if (len == 0 && after != isc_info_truncated && after != isc_info_svc_timeout) {
             result = {true, QString()};
+            break;
+        }
+        if (endRequested()) {
+            result = {false, u"服务端正在退出"_s};
             break;
         }
     }

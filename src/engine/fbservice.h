@@ -18,6 +18,9 @@ struct FbServiceTarget
     int port = 0;
     QString user;
     QString password;
+    /// How long a log-in may take before the engine counts as not answering; a log-in also gives up
+    /// once the console's end is requested.
+    int attachBoundMs = 10000;
 };
 
 /// \brief Keeps the engine's client library working when the console receives SIGTERM or SIGINT.

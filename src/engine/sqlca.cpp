@@ -1,8 +1,12 @@
 #include "sqlca.h"
 
+#include "engine/offthread.h"
+
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QThread>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -13,49 +17,107 @@ Sqlca::Sqlca(QString connectionName) : m_name(std::move(connectionName)) {}
 Sqlca::~Sqlca()
 {
     disconnect();
-    if (QSqlDatabase::contains(m_name))
-        QSqlDatabase::removeDatabase(m_name);
 }
 
 QSqlDatabase Sqlca::database() const
 {
-    return QSqlDatabase::database(m_name, false);
+    return QSqlDatabase::database(m_current, false);
 }
+
+namespace {
+
+struct Failure
+{
+    int code = -1;
+    QString text;
+};
+
+Failure failureOf(const QSqlError &error)
+{
+    Failure f;
+    bool ok = false;
+    const int code = error.nativeErrorCode().toInt(&ok);
+    f.code = (ok && code != 0) ? code : -1;
+    f.text = error.databaseText().trimmed();
+    if (f.text.isEmpty())
+        f.text = error.text().trimmed();
+    return f;
+}
+
+/// What an attempt to attach brought back to the waiting thread.
+struct Attempt
+{
+    bool ok = false;
+    Failure failure;
+};
+
+} // namespace
 
 void Sqlca::takeError(const QSqlError &error)
 {
-    bool ok = false;
-    const int code = error.nativeErrorCode().toInt(&ok);
-    m_sqlCode = (ok && code != 0) ? code : -1;
-    m_sqlErrText = error.databaseText().trimmed();
-    if (m_sqlErrText.isEmpty())
-        m_sqlErrText = error.text().trimmed();
+    const Failure f = failureOf(error);
+    m_sqlCode = f.code;
+    m_sqlErrText = f.text;
 }
 
 bool Sqlca::connect(const QString &host, int port, const QString &database, const QString &user,
                     const QString &password)
 {
     disconnect();
-    QSqlDatabase db = QSqlDatabase::contains(m_name) ? QSqlDatabase::database(m_name, false)
-                                                     : QSqlDatabase::addDatabase(u"QIBASE"_s, m_name);
-    if (!db.isValid()) {
+    const QString name = m_name + u'-' + QString::number(++m_attempts);
+    QThread *home = QThread::currentThread();
+    const auto work = [name, host, port, database, user, password] {
+        Attempt attempt;
+        QSqlDatabase db = QSqlDatabase::addDatabase(u"QIBASE"_s, name);
+        if (!db.isValid()) {
+            attempt.failure.text = u"Firebird driver (QIBASE) not available"_s;
+            return attempt;
+        }
+        db.setHostName(host);
+        db.setPort(port);
+        db.setDatabaseName(database);
+        db.setUserName(user);
+        db.setPassword(password);
+        db.setConnectOptions(u"ISC_DPB_LC_CTYPE=UTF8"_s);
+        attempt.ok = db.open();
+        // The driver keeps what it was given; the password is not needed after the attachment.
+        db.setPassword(QString());
+        if (!attempt.ok)
+            attempt.failure = failureOf(db.lastError());
+        return attempt;
+    };
+    // A connection belongs to the thread that made it: a good one is handed to this thread, any
+    // other is closed and forgotten where it was made.
+    const auto settle = [name, home](Attempt &attempt, bool taken) {
+        if (attempt.ok && taken) {
+            QSqlDatabase::database(name, false).driver()->moveToThread(home);
+            return;
+        }
+        {
+            QSqlDatabase db = QSqlDatabase::database(name, false);
+            if (db.isOpen())
+                db.close();
+        }
+        QSqlDatabase::removeDatabase(name);
+    };
+    std::optional<Attempt> attempt;
+    const OffThreadEnd end = runOffThread<Attempt>(work, settle, m_connectBoundMs, attempt);
+    if (end == OffThreadEnd::TimedOut) {
         m_sqlCode = -1;
-        m_sqlErrText = u"Firebird driver (QIBASE) not available"_s;
+        m_sqlErrText = u"数据库服务 "_s + QString::number((m_connectBoundMs + 999) / 1000) + u" 秒内无应答"_s;
         return false;
     }
-    db.setHostName(host);
-    db.setPort(port);
-    db.setDatabaseName(database);
-    db.setUserName(user);
-    db.setPassword(password);
-    db.setConnectOptions(u"ISC_DPB_LC_CTYPE=UTF8"_s);
-    const bool ok = db.open();
-    // The driver keeps what it was given; the password is not needed after the attachment.
-    db.setPassword(QString());
-    if (!ok) {
-        takeError(db.lastError());
+    if (end == OffThreadEnd::EndRequested) {
+        m_sqlCode = -1;
+        m_sqlErrText = u"服务端正在退出"_s;
         return false;
     }
+    if (!attempt->ok) {
+        m_sqlCode = attempt->failure.code;
+        m_sqlErrText = attempt->failure.text;
+        return false;
+    }
+    m_current = name;
     m_sqlCode = 0;
     m_sqlErrText.clear();
     return true;
@@ -63,18 +125,22 @@ bool Sqlca::connect(const QString &host, int port, const QString &database, cons
 
 void Sqlca::disconnect()
 {
-    if (!QSqlDatabase::contains(m_name))
+    if (m_current.isEmpty())
         return;
-    QSqlDatabase db = QSqlDatabase::database(m_name, false);
-    if (db.isOpen()) {
-        db.rollback();
-        db.close();
+    {
+        QSqlDatabase db = database();
+        if (db.isOpen()) {
+            db.rollback();
+            db.close();
+        }
     }
+    QSqlDatabase::removeDatabase(m_current);
+    m_current.clear();
 }
 
 bool Sqlca::isConnected() const
 {
-    return QSqlDatabase::contains(m_name) && QSqlDatabase::database(m_name, false).isOpen();
+    return !m_current.isEmpty() && database().isOpen();
 }
 
 bool Sqlca::executeImmediate(const QString &statement)

@@ -19,8 +19,11 @@ public:
     Sqlca(const Sqlca &) = delete;
     Sqlca &operator=(const Sqlca &) = delete;
 
-    /// Connects over TCP to \a database on \a host / \a port. Harmless to call while connected:
+    /// \brief Connects over TCP to \a database on \a host / \a port. Harmless to call while connected:
     /// the old connection is closed first.
+    ///
+    /// Gives up after connectBoundMs() (an engine that listens but does not answer) and once the
+    /// console's end is requested; the attachment is made on a thread of its own meanwhile.
     bool connect(const QString &host, int port, const QString &database, const QString &user,
                  const QString &password);
     void disconnect();
@@ -38,10 +41,17 @@ public:
 
     QSqlDatabase database() const;
 
+    int connectBoundMs() const { return m_connectBoundMs; }
+    void setConnectBoundMs(int ms) { m_connectBoundMs = ms; }
+
 private:
     void takeError(const QSqlError &error);
 
     QString m_name;
+    /// Each attempt has a connection name of its own: one given up on may still finish later.
+    QString m_current;
+    quint64 m_attempts = 0;
+    int m_connectBoundMs = 10000;
     int m_sqlCode = 0;
     QString m_sqlErrText;
 };

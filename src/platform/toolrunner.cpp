@@ -1,5 +1,7 @@
 #include "toolrunner.h"
 
+#include "platform/endrequest.h"
+
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -289,9 +291,18 @@ public:
 /// Old kernels have no pidfd; there the end of the child is looked for this often.
 constexpr int NoPidfdCheckMs = 50;
 
+ToolResult cancelledResult()
+{
+    ToolResult result;
+    result.status = ToolResult::Status::Cancelled;
+    return result;
+}
+
 ToolResult runBlocking(const ToolRequest &request)
 {
     ToolResult result;
+    if (endRequested())
+        return cancelledResult();
     SpawnedChild child;
     if (const int e = child.spawn(request)) {
         result.startError = e;
@@ -301,8 +312,10 @@ ToolResult runBlocking(const ToolRequest &request)
     clock.start();
     qint64 deadline = request.timeoutMs >= 0 ? request.timeoutMs : -1;
     bool terminated = false;
+    bool cancelled = false;
+    int endFd = endRequestDescriptor();
     while (!child.reaped) {
-        pollfd fds[4];
+        pollfd fds[5];
         nfds_t n = 0;
         auto add = [&](int fd, short events) {
             if (fd >= 0)
@@ -312,6 +325,7 @@ ToolResult runBlocking(const ToolRequest &request)
         add(child.out, POLLIN);
         add(child.err, POLLIN);
         add(child.in, POLLOUT);
+        add(endFd, POLLIN);
         int waitMs = deadline < 0 ? -1 : static_cast<int>(qMax<qint64>(0, deadline - clock.elapsed()));
         if (child.pidfd < 0)
             waitMs = waitMs < 0 ? NoPidfdCheckMs : qMin(waitMs, NoPidfdCheckMs);
@@ -328,9 +342,17 @@ ToolResult runBlocking(const ToolRequest &request)
                 closeFd(child.in);
             else if (fds[i].fd == child.pidfd)
                 child.reap();
+            else if (fds[i].fd == endFd)
+                endFd = -1; // looked at below, once
         }
         if (child.pidfd < 0)
             child.reapIfEnded();
+        if (!child.reaped && !terminated && endRequested()) {
+            // Nobody waits for this tool any more: it gets the same end as a bound that ran out.
+            endFd = -1;
+            cancelled = true;
+            deadline = clock.elapsed();
+        }
         if (!child.reaped && deadline >= 0 && clock.elapsed() >= deadline) {
             child.signal(terminated ? SIGKILL : SIGTERM);
             deadline = terminated ? -1 : clock.elapsed() + request.graceMs;
@@ -340,7 +362,7 @@ ToolResult runBlocking(const ToolRequest &request)
     if (!child.reaped)
         child.reap();
     child.drain();
-    child.fillResult(result, terminated, false);
+    child.fillResult(result, terminated && !cancelled, cancelled);
     return result;
 }
 
@@ -464,6 +486,8 @@ ToolResult runTool(const ToolRequest &request)
 {
     if (!request.keepEventLoop)
         return runBlocking(request);
+    if (endRequested())
+        return cancelledResult();
     ToolJob job(request);
     QEventLoop loop;
     bool done = false;
@@ -471,10 +495,23 @@ ToolResult runTool(const ToolRequest &request)
         done = true;
         loop.quit();
     });
+    std::unique_ptr<QSocketNotifier> onEnd;
+    if (endRequestDescriptor() >= 0) {
+        onEnd = std::make_unique<QSocketNotifier>(endRequestDescriptor(), QSocketNotifier::Read);
+        QObject::connect(onEnd.get(), &QSocketNotifier::activated, &job, [&] {
+            onEnd->setEnabled(false);
+            job.cancel();
+        });
+    }
     job.start();
     // Timers, painting and sockets go on; clicks and keys wait until the tool has ended.
-    if (!done)
+    if (!done && !endRequested())
         loop.exec(QEventLoop::ExcludeUserInputEvents);
+    if (!done) {
+        // The console's end left the loop early (an exit() ends every loop at once): the child is
+        // killed and reaped with the job.
+        return cancelledResult();
+    }
     return job.result();
 }
 

@@ -64,7 +64,9 @@ struct ToolResult
 
 /// \brief Runs \a request and waits until the child has ended.
 ///
-/// The wait sleeps on the kernel's notice of the child's end and of its output (no polling).
+/// The wait sleeps on the kernel's notice of the child's end and of its output (no polling). Once
+/// the console's end is requested the child is ended as by cancel(), and nothing is started any more:
+/// the result is Cancelled.
 ToolResult runTool(const ToolRequest &request);
 
 /// \brief A tool run in the background: start(), then finished() with the same result as runTool.

@@ -1,5 +1,7 @@
 #include "unixsignals.h"
 
+#include "platform/endrequest.h"
+
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -13,6 +15,8 @@ int g_pipe[2] = {-1, -1};
 
 void onSignal(int signalNumber)
 {
+    // Every wait sees the request at once, also those that run no event loop.
+    requestEnd();
     const int saved = errno;
     const unsigned char byte = static_cast<unsigned char>(signalNumber);
     [[maybe_unused]] const ssize_t n = ::write(g_pipe[1], &byte, 1);
@@ -22,6 +26,7 @@ void onSignal(int signalNumber)
 
 UnixSignals::UnixSignals(QObject *parent) : QObject(parent)
 {
+    endRequestDescriptor(); // made now, not inside the handler
     if (::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     m_notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);

@@ -8,8 +8,8 @@ namespace garvina {
 
 /// \brief Turns SIGTERM, SIGINT and SIGHUP into a Qt signal delivered on the event loop.
 ///
-/// The handler only writes a byte into a pipe; the orderly end then runs on the user-interface
-/// thread like any other event.
+/// The handler marks the end as requested (see endRequested(): every wait gives up) and writes a
+/// byte into a pipe; the orderly end then runs on the user-interface thread like any other event.
 class UnixSignals : public QObject
 {
     Q_OBJECT

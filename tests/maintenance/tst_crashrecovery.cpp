@@ -120,8 +120,16 @@ private Q_SLOTS:
         m_fx.clock.set(QDateTime(QDate(2013, 8, 29), QTime(10, 0)));
         const qint64 before = runningEnginePid(m_ctx.gs_path);
         QVERIFY(before > 0);
-        // The first turn of the event loop comes while the finished copy is fixed up and checked.
-        QTimer::singleShot(0, this, [this] { m_fx.folder->killEngine(); });
+        // The engine writes the copy without an event loop turn; the first turn that finds the copy
+        // comes while it is fixed up and checked.
+        QTimer killer;
+        connect(&killer, &QTimer::timeout, this, [&] {
+            if (QFileInfo::exists(m_root + u"20130829-1000/garvina.db.part"_s)) {
+                killer.stop();
+                m_fx.folder->killEngine();
+            }
+        });
+        killer.start(0);
         QString error;
         QVERIFY2(f_backup_db(m_ctx, *m_engine, m_root, error), qPrintable(error));
         QVERIFY(error.isEmpty());

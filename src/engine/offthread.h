@@ -1,0 +1,66 @@
+#pragma once
+
+#include "platform/endrequest.h"
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+namespace garvina {
+
+/// Why a call run on a thread of its own brought no result.
+enum class OffThreadEnd
+{
+    Done,        ///< it returned in time
+    TimedOut,    ///< the bound ran out first
+    EndRequested ///< the console's end was asked for first
+};
+
+/// \brief Runs \a work on a thread of its own and waits for it with the event loop going (windows
+/// paint, the client service answers), at most \a timeoutMs and no longer once the console's end is
+/// asked for.
+///
+/// The client library waits as long as a server keeps the connection open without answering; this
+/// is how such a wait is bounded. When the caller stops waiting, the thread goes on alone: \a work
+/// must own what it uses (capture by value). \a settle runs on that thread, under a lock the caller's
+/// decision also takes, with \a taken telling whether the caller gets the result: it hands a result
+/// over (taken) or gives back what it holds (not taken), never both.
+template <typename T>
+OffThreadEnd runOffThread(std::function<T()> work, std::function<void(T &, bool taken)> settle, int timeoutMs,
+                          std::optional<T> &result)
+{
+    struct Shared
+    {
+        std::mutex mutex;
+        bool finished = false;
+        bool abandoned = false;
+        std::optional<T> value;
+    };
+    auto shared = std::make_shared<Shared>();
+    std::thread([shared, work = std::move(work), settle = std::move(settle)] {
+        T value = work();
+        const std::lock_guard<std::mutex> lock(shared->mutex);
+        if (settle)
+            settle(value, !shared->abandoned);
+        if (!shared->abandoned)
+            shared->value = std::move(value);
+        shared->finished = true;
+    }).detach();
+
+    const auto finished = [&] {
+        const std::lock_guard<std::mutex> lock(shared->mutex);
+        return shared->finished;
+    };
+    waitUntil(finished, timeoutMs);
+    const std::lock_guard<std::mutex> lock(shared->mutex);
+    if (shared->finished) {
+        result = std::move(shared->value);
+        return OffThreadEnd::Done;
+    }
+    shared->abandoned = true;
+    return endRequested() ? OffThreadEnd::EndRequested : OffThreadEnd::TimedOut;
+}
+
+} // namespace garvina
