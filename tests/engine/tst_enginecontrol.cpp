@@ -2,13 +2,18 @@
 #include "core/appcontext.h"
 #include "engine/enginecontrol.h"
 #include "engine/engineprobe.h"
+#include "engine/fbservice.h"
+#include "platform/endrequest.h"
 #include "support/enginefixture.h"
 
+#include <QScopeGuard>
 #include <QSqlQuery>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+
+#include <csignal>
 
 using namespace Qt::Literals::StringLiterals;
 using namespace garvina;
@@ -251,6 +256,74 @@ private Q_SLOTS:
         QVERIFY(m_engine->sqlca().sqlCode() != 0);
         QVERIFY2(m_engine->sqlca().sqlErrText().contains(u"password"_s, Qt::CaseInsensitive),
                  qPrintable(m_engine->sqlca().sqlErrText()));
+        QVERIFY(m_engine->f_db_server(u"STOP"_s));
+    }
+
+    /// An engine that listens but does not answer (stopped with SIGSTOP): a connect, a start and a
+    /// stop give up after their bound or once the console's end is asked for, with the window's
+    /// events still served meanwhile; the engine answers again afterwards.
+    void deafEngineIsGivenUpOn_data()
+    {
+        QTest::addColumn<QString>("step");
+        QTest::addColumn<bool>("endRequest");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("connect, bound") << u"connect"_s << false << u"数据库服务 1 秒内无应答"_s;
+        QTest::newRow("connect, end requested") << u"connect"_s << true << u"服务端正在退出"_s;
+        QTest::newRow("start") << u"start"_s << false
+                               << u"连接数据库失败! 错误代码:数据库服务 1 秒内无应答"_s;
+        QTest::newRow("start, end requested") << u"start"_s << true << QString();
+        QTest::newRow("stop") << u"stop"_s << false << QString();
+        QTest::newRow("service log-in") << u"login"_s << false << u"数据库服务 1 秒内无应答"_s;
+    }
+    void deafEngineIsGivenUpOn()
+    {
+        QFETCH(QString, step);
+        QFETCH(bool, endRequest);
+        QFETCH(QString, text);
+        QVERIFY(m_engine->f_db_server(u"START"_s));
+        const qint64 pid = runningEnginePid(m_ctx.gs_path);
+        QVERIFY(pid > 0);
+        QCOMPARE(::kill(pid_t(pid), SIGSTOP), 0);
+        const auto resume = qScopeGuard([pid] {
+            takeUpEndRequest();
+            ::kill(pid_t(pid), SIGCONT);
+        });
+        m_engine->sqlca().setConnectBoundMs(endRequest ? 600000 : 1000);
+        int ticks = 0;
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, this, [&] {
+            if (++ticks == 10 && endRequest)
+                requestEnd();
+        });
+        ticker.start(20);
+
+        if (step == u"connect"_s) {
+            QVERIFY(!m_engine->f_connectdb());
+            QCOMPARE(m_engine->sqlca().sqlErrText(), text);
+        } else if (step == u"start"_s) {
+            QVERIFY(m_engine->f_db_server(u"START"_s));
+            QCOMPARE(m_boxes.texts().join(u'|'), text);
+        } else if (step == u"stop"_s) {
+            QVERIFY(m_engine->f_db_server(u"STOP"_s));
+            QVERIFY(LinuxProcessTable().alive(pid)); // not stopped without a log-in, nor killed
+        } else {
+            FbServiceTarget target;
+            target.port = m_port;
+            target.user = u"DBA"_s;
+            target.password = readDbaPassword(m_ctx.gs_path);
+            target.attachBoundMs = 1000;
+            const FbResult login = fbCheckServiceLogin(target);
+            QVERIFY(!login.ok);
+            QCOMPARE(login.error, text);
+        }
+        QVERIFY(ticks >= 10); // the wait ran the event loop
+        takeUpEndRequest();
+
+        ::kill(pid_t(pid), SIGCONT);
+        m_engine->sqlca().setConnectBoundMs(10000);
+        QVERIFY2(m_engine->f_connectdb(), qPrintable(m_engine->sqlca().sqlErrText()));
+        m_engine->sqlca().disconnect();
+        QCOMPARE(runningEnginePid(m_ctx.gs_path), pid);
         QVERIFY(m_engine->f_db_server(u"STOP"_s));
     }
 

@@ -1,5 +1,9 @@
+#include "platform/endrequest.h"
 #include "platform/toolrunner.h"
+#include "platform/unixsignals.h"
 
+#include <QCoreApplication>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -164,6 +168,32 @@ private Q_SLOTS:
         request.graceMs = 200;
         const ToolResult result = runIn(Mode::Job, request, true);
         QCOMPARE(result.status, ToolResult::Status::Cancelled);
+    }
+
+    /// A SIGTERM to the console ends the tool it waits for, whatever the wait, and starts no other
+    /// until the orderly end takes the request up.
+    void endRequestEndsTheChild_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::newRow("blocking wait") << int(Mode::Blocking);
+        QTest::newRow("yielding wait") << int(Mode::Yielding);
+    }
+    void endRequestEndsTheChild()
+    {
+        QFETCH(int, mode);
+        UnixSignals handlers;
+        const QString self = QString::number(QCoreApplication::applicationPid());
+        QVERIFY(QProcess::startDetached(u"sh"_s, {u"-c"_s, u"sleep 0.3; kill -TERM "_s + self}));
+        ToolRequest stubborn = shell(u"trap '' TERM; sleep 300"_s);
+        stubborn.graceMs = 200;
+        QCOMPARE(runIn(Mode(mode), stubborn).status, ToolResult::Status::Cancelled);
+        QVERIFY(endRequested());
+        QCOMPARE(runIn(Mode(mode), shell(u"true"_s)).status, ToolResult::Status::Cancelled);
+        QVERIFY(!waitUntil([] { return false; }, 300000));
+
+        takeUpEndRequest();
+        QVERIFY(!endRequested());
+        QVERIFY(runIn(Mode(mode), shell(u"true"_s)).succeeded());
     }
 };
 
