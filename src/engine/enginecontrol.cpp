@@ -48,6 +48,13 @@ QStringList EngineInstance::toolEnvironment() const
     return {u"FIREBIRD="_s + toolsRoot, u"FIREBIRD_LOCK="_s + lockFolder()};
 }
 
+QStringList EngineInstance::scratchToolEnvironment(const QString &lockFolder) const
+{
+    QStringList environment = toolEnvironment();
+    environment.last() = u"FIREBIRD_LOCK="_s + lockFolder;
+    return environment;
+}
+
 QString readDbaPassword(const QString &gs_path)
 {
     QFile file(EngineInstance(gs_path).passwordFile());

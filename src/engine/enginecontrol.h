@@ -30,6 +30,11 @@ struct EngineInstance
     /// the shop database while the server has it. A folder laid out before the tools had a root of
     /// their own (its server is not limited either) gives the server's root.
     QStringList toolEnvironment() const;
+    /// \brief Environment entries of embedded tools that only ever open scratch copies (a rehearsal's
+    /// files): their own lock folder \a lockFolder. A tool killed while it held a mutex of the shared
+    /// memory in its lock folder leaves it held for every later user of that folder, the server
+    /// among them; a lock folder of their own is thrown away with what it holds.
+    QStringList scratchToolEnvironment(const QString &lockFolder) const;
 
     QString gs_path;
 };

@@ -123,6 +123,7 @@ bool Rehearsal::start(const QString &backupFolder)
     m_restored = scratch.at(2);
     // Left over by a console that ended in the middle of a rehearsal; gbak will not write over them.
     removeScratch();
+    QDir().mkpath(lockFolder());
 
     const QString backup = QDir::cleanPath(backupFolder) + u"/garvina.db"_s;
     const QFileInfo info(backup);
@@ -288,6 +289,13 @@ void Rehearsal::removeScratch() const
     for (const QString &file : {m_copy, m_unloaded, m_restored})
         if (!file.isEmpty())
             QFile::remove(file);
+    // Only ever called with no tool running: nobody maps what the folder holds.
+    QDir(lockFolder()).removeRecursively();
+}
+
+QString Rehearsal::lockFolder() const
+{
+    return EngineInstance(m_gs_path).root() + u"lock-rehearsal"_s;
 }
 
 // The one place that starts and stops the tools.
@@ -303,7 +311,8 @@ void Rehearsal::runTool(const QString &program, const QStringList &arguments, co
         request.program = command.takeFirst();
         request.arguments = command + QStringList{program} + arguments;
     }
-    request.extraEnvironment = EngineInstance(m_gs_path).toolEnvironment();
+    // The tools open scratch copies only, and one may be killed when the rehearsal is stopped.
+    request.extraEnvironment = EngineInstance(m_gs_path).scratchToolEnvironment(lockFolder());
     request.removedEnvironment = {u"ISC_PASSWORD"_s};
     request.output = ToolRequest::Output::Merged;
     if (!input.isEmpty())

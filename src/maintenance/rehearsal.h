@@ -92,6 +92,7 @@ private:
     void runTool(const QString &program, const QStringList &arguments, const QByteArray &input, Step next);
     void stopTool();
     void removeScratch() const;
+    QString lockFolder() const;
     void fail(const QString &text, const QString &toolOutput = QString());
     void failSoon(const QString &text);
     void finish();
