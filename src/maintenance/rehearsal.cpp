@@ -336,7 +336,8 @@ void Rehearsal::runTool(const QString &program, const QStringList &arguments, co
 
 void Rehearsal::stopTool()
 {
-    // Destroying a job whose tool still runs kills the tool and reaps it, before the scratch files go.
+    // Destroying a job whose tool still runs ends the tool (SIGTERM, then SIGKILL after its grace)
+    // and reaps it, before the scratch files go.
     m_job.reset();
 }
 

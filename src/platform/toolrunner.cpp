@@ -246,6 +246,38 @@ public:
         status = r == pid ? s : -1;
     }
 
+    /// Waits up to \a ms for the child's end without any event loop; true once it has ended.
+    bool waitForEnd(int ms)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (!reapIfEnded()) {
+            const int left = ms - static_cast<int>(clock.elapsed());
+            if (left <= 0)
+                return false;
+            if (pidfd >= 0) {
+                pollfd fd{pidfd, POLLIN, 0};
+                ::poll(&fd, 1, left);
+            } else {
+                ::usleep(10000);
+            }
+        }
+        return true;
+    }
+
+    /// Asks the child to end and gives it \a graceMs before it is killed. An engine tool killed
+    /// outright may leave a mutex of the instance's shared memory held.
+    void endWithin(int graceMs)
+    {
+        if (pid <= 0 || reapIfEnded())
+            return;
+        signal(SIGTERM);
+        if (!waitForEnd(graceMs)) {
+            signal(SIGKILL);
+            reap();
+        }
+    }
+
     void signal(int sig) const
     {
         if (::kill(-pid, sig) != 0)
@@ -380,7 +412,11 @@ struct ToolJob::Child
 
 ToolJob::ToolJob(ToolRequest request, QObject *parent) : QObject(parent), m_request(std::move(request)) {}
 
-ToolJob::~ToolJob() = default;
+ToolJob::~ToolJob()
+{
+    if (isRunning())
+        m_child->process.endWithin(m_request.graceMs);
+}
 
 bool ToolJob::isRunning() const
 {
@@ -509,7 +545,8 @@ ToolResult runTool(const ToolRequest &request)
         loop.exec(QEventLoop::ExcludeUserInputEvents);
     if (!done) {
         // The console's end left the loop early (an exit() ends every loop at once): the child is
-        // killed and reaped with the job.
+        // ended here, its grace waited for without the loop.
+        onEnd.reset();
         return cancelledResult();
     }
     return job.result();

@@ -72,7 +72,7 @@ ToolResult runTool(const ToolRequest &request);
 /// \brief A tool run in the background: start(), then finished() with the same result as runTool.
 ///
 /// cancel() asks the child to end and kills it after the request's grace. Destroying a job whose
-/// child still runs kills the child and reaps it.
+/// child still runs does the same, waiting for the child's end (at most the grace), and reaps it.
 class ToolJob final : public QObject
 {
     Q_OBJECT
