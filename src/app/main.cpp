@@ -1,6 +1,7 @@
 #include "app/console.h"
 #include "core/chinesetranslations.h"
 #include "engine/fbservice.h"
+#include "engine/offthread.h"
 #include "platform/clock.h"
 #include "platform/endrequest.h"
 #include "platform/processhardening.h"
@@ -18,6 +19,24 @@
 #include <cstring>
 
 using namespace garvina;
+
+namespace {
+
+/// The last step of the orderly end, once the engine and the client service are stopped.
+int leave(int result)
+{
+    if (offThreadCallsLeft() > 0) {
+        // A connect given up on still waits inside the client library for an engine that does not
+        // answer; the library's shutdown and its destructors would wait with it.
+        std::fflush(nullptr);
+        std::_Exit(result);
+    }
+    // The client library's threads end now, not while the process is tearing down under them.
+    fbShutdownClient();
+    return result;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -76,8 +95,7 @@ int main(int argc, char *argv[])
         return rc;
     if (endRequested()) {
         console.closeHook();
-        fbShutdownClient();
-        return 0;
+        return leave(0);
     }
 
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &console, &Console::closeHook);
@@ -89,7 +107,5 @@ int main(int argc, char *argv[])
     });
     const int result = app.exec();
     console.closeHook();
-    // The client library's threads end now, not while the process is tearing down under them.
-    fbShutdownClient();
-    return result;
+    return leave(result);
 }

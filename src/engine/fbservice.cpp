@@ -123,7 +123,9 @@ void fbKeepClientOnSignals()
 
 void fbShutdownClient()
 {
-    fb_shutdown(0, fb_shutrsn_app_stopped);
+    // Bounded: a thread still waiting inside the library for an engine that does not answer would
+    // hold the shutdown for good.
+    fb_shutdown(3000, fb_shutrsn_app_stopped);
 }
 
 FbResult fbCheckServiceLogin(const FbServiceTarget &target)

@@ -2,6 +2,7 @@
 
 #include "platform/endrequest.h"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -17,6 +18,13 @@ enum class OffThreadEnd
     TimedOut,    ///< the bound ran out first
     EndRequested ///< the console's end was asked for first
 };
+
+/// Calls given up on that still run on their threads (inside the client library, as a rule).
+inline std::atomic<int> &offThreadCallsLeft()
+{
+    static std::atomic<int> left{0};
+    return left;
+}
 
 /// \brief Runs \a work on a thread of its own and waits for it with the event loop going (windows
 /// paint, the client service answers), at most \a timeoutMs and no longer once the console's end is
@@ -46,6 +54,8 @@ OffThreadEnd runOffThread(std::function<T()> work, std::function<void(T &, bool 
             settle(value, !shared->abandoned);
         if (!shared->abandoned)
             shared->value = std::move(value);
+        else
+            --offThreadCallsLeft();
         shared->finished = true;
     }).detach();
 
@@ -60,6 +70,7 @@ OffThreadEnd runOffThread(std::function<T()> work, std::function<void(T &, bool 
         return OffThreadEnd::Done;
     }
     shared->abandoned = true;
+    ++offThreadCallsLeft();
     return endRequested() ? OffThreadEnd::EndRequested : OffThreadEnd::TimedOut;
 }
 

@@ -1,7 +1,9 @@
 // The console as a whole program: started from a program folder, a second copy refused, and the
 // orderly end on SIGTERM.
+#include "platform/filesystem.h"
 #include "platform/processtable.h"
 #include "platform/toolrunner.h"
+#include "support/enginefixture.h"
 #include "support/testprogramfolder.h"
 
 #include <QDir>
@@ -11,6 +13,8 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <csignal>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -145,6 +149,95 @@ private Q_SLOTS:
         QCOMPARE(consolePid(folder.gs_path), 0);
         // The close hook stopped the engine: the signal did not take the client library down first.
         QVERIFY2(!garvina::f_findwindows_garvinanet(folder.gs_path), wrapper.readAll().constData());
+    }
+
+    /// SIGTERM while start-up is busy (a due rebuild, a connect to an engine that listens but does
+    /// not answer) ends the console in order, soon, with the shop database untouched.
+    void sigtermDuringLongWorkEndsInOrder_data()
+    {
+        QTest::addColumn<bool>("deafEngine");
+        QTest::newRow("due rebuild") << false;
+        QTest::newRow("deaf engine") << true;
+    }
+    void sigtermDuringLongWorkEndsInOrder()
+    {
+        QFETCH(bool, deafEngine);
+        garvina::test::EngineFixture fx;
+        QString log;
+        QVERIFY2(fx.layOut(&log), qPrintable(log));
+        fx.useFreeServicePort();
+        const QString gs_path = fx.folder->gs_path;
+        const QString live = gs_path + u"data/garvina.db"_s;
+        qint64 engine = 0;
+        if (deafEngine) {
+            QVERIFY(fx.engine->f_db_server(u"START"_s));
+            engine = garvina::runningEnginePid(gs_path);
+            QCOMPARE(::kill(pid_t(engine), SIGSTOP), 0);
+        } else {
+            // Rows enough for the rebuild to take a while.
+            QVERIFY(!fx.folder
+                         ->runSql(live, R"(set term ^;
+execute block as declare i integer = 0; begin
+  while (i < 150000) do begin
+    insert into customers (card_no, name) values ('T' || :i, '顾客');
+    i = i + 1;
+  end
+end^
+set term ;^
+commit;
+select count(*) from customers;)")
+                         .isEmpty());
+            fx.folder->config().write(
+                QList<garvina::ProfileFile::Entry>{{u"dbunload"_s, u"dbunload"_s, u"1"_s},
+                                                   {u"dbunload"_s, u"dbunload_day"_s, u"3"_s},
+                                                   {u"dbunload"_s, u"dbunload_date"_s, u"2013-01-01"_s}});
+        }
+        const auto resume = qScopeGuard([engine] {
+            if (engine > 0)
+                ::kill(pid_t(engine), SIGCONT);
+        });
+        // The live file is the same file afterwards (a rebuild would have put a new one in its place).
+        const auto identity = [&] {
+            const auto id = garvina::LinuxFileSystem().identity(live);
+            return id ? id->inode : 0;
+        };
+        const quint64 before = identity();
+        QVERIFY(before > 0);
+        QVERIFY(QFile::copy(qEnvironmentVariable("GARVINA_BINARY"), gs_path + u"garvinaserver"_s));
+
+        QProcess console;
+        QProcessEnvironment e = env();
+        e.insert(u"HOME"_s, fx.folder->homePath());
+        console.setProcessEnvironment(e);
+        console.setWorkingDirectory(gs_path);
+        console.setProcessChannelMode(QProcess::MergedChannels);
+        console.start(gs_path + u"garvinaserver"_s, {u"-autorun"_s});
+        QVERIFY(console.waitForStarted());
+        if (deafEngine)
+            QVERIFY(!console.waitForFinished(1500)); // inside the connect by now
+        else
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(gs_path + u"data/garvina.rebuild.fbk"_s), 30000);
+        console.terminate();
+        // A connect gives up after 10 s by itself: an end that waited for it would come too late.
+        const bool ended = console.waitForFinished(8000);
+        const QString output = QString::fromUtf8(console.readAll());
+        QVERIFY2(ended, qPrintable(u"the console did not end on SIGTERM: "_s + output));
+        QCOMPARE(console.exitStatus(), QProcess::NormalExit);
+        QVERIFY2(console.exitCode() == 0, qPrintable(output));
+        QVERIFY2(!output.contains(u"连接数据库失败"_s), qPrintable(output));
+
+        QCOMPARE(identity(), before);
+        QCOMPARE(QDir(gs_path + u"data"_s).entryList({u"garvina.rebuild.*"_s}, QDir::Files), QStringList());
+        if (!deafEngine) {
+            QCOMPARE(fx.folder->config().read(u"dbunload"_s, u"dbunload_date"_s, QString()), u"2013-01-01"_s);
+            QVERIFY(!garvina::f_findwindows_garvinanet(gs_path));
+        } else {
+            // Not answering, it was neither stopped nor killed, and answers again afterwards.
+            QCOMPARE(garvina::runningEnginePid(gs_path), engine);
+            ::kill(pid_t(engine), SIGCONT);
+            QVERIFY2(fx.engine->f_connectdb(), qPrintable(fx.engine->sqlca().sqlErrText()));
+            fx.engine->sqlca().disconnect();
+        }
     }
 
 private:
