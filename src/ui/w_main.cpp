@@ -29,6 +29,7 @@
 #include <QNetworkInterface>
 #include <QPushButton>
 #include <QScopeGuard>
+#include <QScopedValueRollback>
 #include <QScreen>
 #include <QWindow>
 
@@ -361,6 +362,9 @@ int w_main::StopServer()
 
 void w_main::timerTick()
 {
+    if (m_inTick)
+        return;
+    const QScopedValueRollback<bool> inTick(m_inTick, true);
     const QDateTime now = m_ctx.clock->now();
     const bool running = serviceRunning() && !m_services.engine->busy();
     const auto result = m_schedule.tick(

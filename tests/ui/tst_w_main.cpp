@@ -14,11 +14,13 @@
 #include "ui/u_icontray.h"
 #include "ui/w_main.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QPushButton>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 
 using namespace Qt::Literals::StringLiterals;
 using namespace garvina;
@@ -288,7 +290,12 @@ private Q_SLOTS:
         // A good root: the backup is taken and told.
         const QString root = m_folder->homePath() + u"/bak/"_s;
         m_ctx.writeConfig(u"backup"_s, u"backuppath"_s, root);
+        // The backup waits with the event loop running; a tick that comes meanwhile starts nothing.
+        const qsizetype balloons = m_tray->balloons.size();
+        QTimer::singleShot(0, m_w.get(), [this] { m_w->timerTick(); });
         runAt(QTime(18, 0));
+        QCOMPARE(m_tray->balloons.size(), balloons + 1);
+        QCOMPARE(QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList{u"20130829-1800"_s});
         QCOMPARE(m_tray->balloons.last().title, u"温馨提示"_s);
         QCOMPARE(m_tray->balloons.last().text, u"2013-08-29 18:00:00 备份数据库成功!"_s);
         QVERIFY(QFileInfo(root + u"20130829-1800/garvina.db"_s).isFile());
