@@ -1,4 +1,5 @@
 #include "app/console.h"
+#include "app/servicemode.h"
 #include "core/chinesetranslations.h"
 #include "engine/fbservice.h"
 #include "platform/clock.h"
@@ -25,6 +26,10 @@ int main(int argc, char *argv[])
             std::printf("%s\n", gs_softver().toUtf8().constData());
             return 0;
         }
+        if (std::strcmp(argv[i], "--service") == 0)
+            return runServiceMode(argc, argv);
+        if (std::strcmp(argv[i], "--status") == 0)
+            return runStatusMode(argc, argv);
     }
 
     // Without any display the console still runs (engine, service, schedule), its message boxes
@@ -50,8 +55,9 @@ int main(int argc, char *argv[])
     SystemProcessLauncher launcher;
     Console console(boxes, clock, launcher);
 
-    const int rc = console.startUp(QApplication::arguments().mid(1), QDir::currentPath(),
-                                   QApplication::applicationFilePath());
+    const QString programFile = QApplication::applicationFilePath();
+    const int rc = console.startUp(QApplication::arguments().mid(1),
+                                   consoleWorkingDirectory(QDir::currentPath(), programFile), programFile);
     if (rc != 0)
         return rc;
 
