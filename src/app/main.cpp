@@ -1,3 +1,4 @@
+#include "app/attachedconsole.h"
 #include "app/console.h"
 #include "app/servicemode.h"
 #include "core/chinesetranslations.h"
@@ -51,13 +52,18 @@ int main(int argc, char *argv[])
     QApplication::setQuitOnLastWindowClosed(false);
 
     QtMessageBoxes boxes;
+    const QString programFile = QApplication::applicationFilePath();
+    const QString workingDirectory = consoleWorkingDirectory(QDir::currentPath(), programFile);
+    // A running service keeps the shop: this console then shows its state and passes commands to it.
+    const int attached =
+        runAttachedWhenServiceRuns(consoleProgramFolder(workingDirectory, programFile), boxes);
+    if (attached >= 0)
+        return attached;
     SystemClock clock;
     SystemProcessLauncher launcher;
     Console console(boxes, clock, launcher);
 
-    const QString programFile = QApplication::applicationFilePath();
-    const int rc = console.startUp(QApplication::arguments().mid(1),
-                                   consoleWorkingDirectory(QDir::currentPath(), programFile), programFile);
+    const int rc = console.startUp(QApplication::arguments().mid(1), workingDirectory, programFile);
     if (rc != 0)
         return rc;
 

@@ -251,14 +251,6 @@ bool prepareInstalledFolder(const QString &programFile, const QString &folder)
     return runTool(request).succeeded();
 }
 
-/// The program folder as the console resolves it from here.
-QString resolvedProgramFolder()
-{
-    const QString programFile = QCoreApplication::applicationFilePath();
-    return resolveProgramFolder(consoleWorkingDirectory(QDir::currentPath(), programFile), programFile,
-                                [](const QString &f) { return QFileInfo(f).isFile(); });
-}
-
 } // namespace
 
 QString consoleWorkingDirectory(const QString &workingDirectory, const QString &programFile)
@@ -270,6 +262,12 @@ QString consoleWorkingDirectory(const QString &workingDirectory, const QString &
         return workingDirectory;
     const QString folder = QString::fromUtf8(pointer.readLine(4096)).trimmed();
     return QDir::isAbsolutePath(folder) ? folder : workingDirectory;
+}
+
+QString consoleProgramFolder(const QString &workingDirectory, const QString &programFile)
+{
+    return resolveProgramFolder(consoleWorkingDirectory(workingDirectory, programFile), programFile,
+                                [](const QString &f) { return QFileInfo(f).isFile(); });
 }
 
 QString controlSocketPath(const QString &gs_path)
@@ -361,7 +359,7 @@ std::optional<std::pair<int, QString>> sendControlRequest(const QString &gs_path
 int runStatusMode(int &argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const QString folder = resolvedProgramFolder();
+    const QString folder = consoleProgramFolder(QDir::currentPath(), QCoreApplication::applicationFilePath());
     const auto reply = folder.isEmpty() ? std::nullopt : sendControlRequest(folder, u"STATUS"_s, 30000);
     if (!reply) {
         std::printf("%s\n", u"服务端未运行"_s.toUtf8().constData());

@@ -13,6 +13,9 @@ namespace garvina {
 /// folder themselves).
 QString consoleWorkingDirectory(const QString &workingDirectory, const QString &programFile);
 
+/// The program folder the console resolves when started in \a workingDirectory (see above).
+QString consoleProgramFolder(const QString &workingDirectory, const QString &programFile);
+
 /// The local socket over which a running service answers "STATUS" and carries out commands.
 QString controlSocketPath(const QString &gs_path);
 

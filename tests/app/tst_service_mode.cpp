@@ -1,12 +1,15 @@
 // The console as a system service: started with a notify socket as the service manager would give
 // it, ready with the engine and the client service listening, commands over its local socket, the
 // schedule, --status, and the orderly end on SIGTERM.
+#include "app/attachedconsole.h"
 #include "app/servicemode.h"
 #include "engine/engineprobe.h"
 #include "maintenance/backupstate.h"
 #include "platform/processtable.h"
 #include "platform/servicenotify.h"
 #include "platform/toolrunner.h"
+#include "support/recordingmessageboxes.h"
+#include "support/recordingtray.h"
 #include "support/testprogramfolder.h"
 
 #include <QDir>
@@ -165,6 +168,55 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(output().contains(u" 备份数据库成功!"_s), 10000);
     }
 
+    void desktopConsoleAttaches_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<MsgAnswer>("answer");
+        QTest::addColumn<bool>("engineAfter");
+        QTest::addColumn<bool>("backupTaken");
+        QTest::addColumn<QString>("shown"); // in the state, a box or a balloon
+        QTest::newRow("click shows the state")
+            << u"click"_s << MsgAnswer::No << true << false << u"数据库服务: 运行中"_s;
+        QTest::newRow("stop not confirmed")
+            << u"startStop"_s << MsgAnswer::No << true << false << u"数据库服务: 运行中"_s;
+        QTest::newRow("stop") << u"startStop"_s << MsgAnswer::Yes << false << false << u"服务端已停止工作!"_s;
+        QTest::newRow("backup refused while stopped")
+            << u"backupNow"_s << MsgAnswer::No << false << false << u"服务端已停止,不执行备份任务"_s;
+        QTest::newRow("start") << u"startStop"_s << MsgAnswer::No << true << false << u"服务端已启动工作!"_s;
+        QTest::newRow("backup now") << u"backupNow"_s << MsgAnswer::No << true << true
+                                    << u"备份数据库成功!"_s;
+    }
+    void desktopConsoleAttaches()
+    {
+        QFETCH(QString, action);
+        QFETCH(MsgAnswer, answer);
+        QFETCH(bool, engineAfter);
+        QFETCH(bool, backupTaken);
+        QFETCH(QString, shown);
+        const QString lastGood = loadBackupState(m_folder.gs_path).lastGoodFolder;
+        test::RecordingMessageBoxes boxes;
+        boxes.answerNext(answer);
+        auto *tray = new test::RecordingTray;
+        AttachedConsole console(m_folder.gs_path, boxes, tray);
+        console.open();
+        QVERIFY(tray->visible);
+        if (action == u"click"_s)
+            tray->click(TrayLeftButtonUp);
+        else if (action == u"startStop"_s)
+            console.startStop();
+        else
+            console.backupNow();
+        QCOMPARE(f_findwindows_garvinanet(m_folder.gs_path), engineAfter);
+        QCOMPARE(loadBackupState(m_folder.gs_path).lastGoodFolder != lastGood, backupTaken);
+        QCOMPARE(console.serviceRunning(), engineAfter);
+        const QString engineLine = engineAfter ? u"数据库服务: 运行中"_s : u"数据库服务: 已停止"_s;
+        QVERIFY2(tray->toolTip.contains(engineLine), qPrintable(tray->toolTip));
+        QStringList said = boxes.texts() << console.stateText();
+        for (const auto &b : std::as_const(tray->balloons))
+            said << b.text;
+        QVERIFY2(said.join(u'\n').contains(shown), qPrintable(said.join(u'\n')));
+    }
+
     void status_data()
     {
         QTest::addColumn<bool>("rehearsalFoundLastBad");
@@ -208,5 +260,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestServiceMode)
+QTEST_MAIN(TestServiceMode)
 #include "tst_service_mode.moc"
