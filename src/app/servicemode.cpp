@@ -266,8 +266,10 @@ QString consoleWorkingDirectory(const QString &workingDirectory, const QString &
 
 QString consoleProgramFolder(const QString &workingDirectory, const QString &programFile)
 {
-    return resolveProgramFolder(consoleWorkingDirectory(workingDirectory, programFile), programFile,
-                                [](const QString &f) { return QFileInfo(f).isFile(); });
+    const QString start = consoleWorkingDirectory(workingDirectory, programFile);
+    // Installed, the package's own folder is never the program folder: only the shop's folder is.
+    const QString fallback = start == workingDirectory ? programFile : QString();
+    return resolveProgramFolder(start, fallback, [](const QString &f) { return QFileInfo(f).isFile(); });
 }
 
 QString controlSocketPath(const QString &gs_path)

@@ -13,7 +13,8 @@ namespace garvina {
 /// folder themselves).
 QString consoleWorkingDirectory(const QString &workingDirectory, const QString &programFile);
 
-/// The program folder the console resolves when started in \a workingDirectory (see above).
+/// \brief The program folder the console resolves when started in \a workingDirectory (see above);
+/// installed, only the shop's folder, else a null text.
 QString consoleProgramFolder(const QString &workingDirectory, const QString &programFile);
 
 /// The local socket over which a running service answers "STATUS" and carries out commands.
