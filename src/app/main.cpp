@@ -1,4 +1,6 @@
+#include "app/attachedconsole.h"
 #include "app/console.h"
+#include "app/servicemode.h"
 #include "core/chinesetranslations.h"
 #include "engine/fbservice.h"
 #include "engine/offthread.h"
@@ -46,6 +48,10 @@ int main(int argc, char *argv[])
             std::printf("%s\n", gs_softver().toUtf8().constData());
             return 0;
         }
+        if (std::strcmp(argv[i], "--service") == 0)
+            return runServiceMode(argc, argv);
+        if (std::strcmp(argv[i], "--status") == 0)
+            return runStatusMode(argc, argv);
     }
 
     // Without any display the console still runs (engine, service, schedule), its message boxes
@@ -85,12 +91,18 @@ int main(int argc, char *argv[])
     });
 
     QtMessageBoxes boxes;
+    const QString programFile = QApplication::applicationFilePath();
+    const QString workingDirectory = consoleWorkingDirectory(QDir::currentPath(), programFile);
+    // A running service keeps the shop: this console then shows its state and passes commands to it.
+    const int attached =
+        runAttachedWhenServiceRuns(consoleProgramFolder(workingDirectory, programFile), boxes);
+    if (attached >= 0)
+        return attached;
     SystemClock clock;
     SystemProcessLauncher launcher;
     Console console(boxes, clock, launcher);
 
-    const int rc = console.startUp(QApplication::arguments().mid(1), QDir::currentPath(),
-                                   QApplication::applicationFilePath());
+    const int rc = console.startUp(QApplication::arguments().mid(1), workingDirectory, programFile);
     if (rc != 0)
         return rc;
     if (endRequested()) {

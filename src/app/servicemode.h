@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QString>
+
+#include <optional>
+#include <utility>
+
+namespace garvina {
+
+/// \brief The working directory the console starts from: \a workingDirectory, unless it does not
+/// hold the program and the program file lies in an installed package's folder, whose file
+/// "program-folder" names the shop's program folder (the package's programs are never the shop's
+/// folder themselves).
+QString consoleWorkingDirectory(const QString &workingDirectory, const QString &programFile);
+
+/// \brief The program folder the console resolves when started in \a workingDirectory (see above);
+/// installed, only the shop's folder, else a null text.
+QString consoleProgramFolder(const QString &workingDirectory, const QString &programFile);
+
+/// The local socket over which a running service answers "STATUS" and carries out commands.
+QString controlSocketPath(const QString &gs_path);
+
+/// \brief Sends one request line ("STATUS", "START", "STOP", "BACKUP") to the service of \a gs_path
+/// and returns its result code (0 good) and text; nothing when no service answers within \a timeoutMs.
+std::optional<std::pair<int, QString>> sendControlRequest(const QString &gs_path, const QString &request,
+                                                          int timeoutMs);
+
+/// \brief `garvinaserver --service`: the engine, the client connection service and the maintenance
+/// without windows; boxes and balloons go to standard error, the service manager hears of the
+/// readiness and the end, SIGTERM ends in order. Returns the process's exit code.
+int runServiceMode(int &argc, char **argv);
+
+/// \brief `garvinaserver --status`: asks the running service for its state and prints it.
+///
+/// 0 when the engine and the client service run and the backup alarm is down; 1 when the engine is
+/// down or the alarm is up; 3 when no service answers.
+int runStatusMode(int &argc, char **argv);
+
+} // namespace garvina

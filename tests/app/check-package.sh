@@ -1,0 +1,125 @@
+#!/bin/bash
+# Builds the Debian package from this build and checks what a shop gets: control fields, file list,
+# lintian, the unit. As root on a machine without the package it installs an older build, lets the
+# service lay out its folder and start, upgrades, removes and purges, and checks that the shop's
+# files survive all but the purge byte for byte. Elsewhere it lays out a folder from an extracted copy.
+#   check-package.sh SOURCE_DIR BUILD_DIR
+set -euo pipefail
+source_dir=$1
+build_dir=$2
+work=$(mktemp -d)
+folder=/var/lib/garvinaserver
+installed_here=
+service_pid=
+cleanup() {
+    [ -n "$service_pid" ] && kill -KILL "$service_pid" 2>/dev/null || true
+    if [ -n "$installed_here" ]; then
+        # An engine the test's service left running, by the pid it recorded.
+        [ -s "$folder/tool/GARVINANET.pid" ] && kill -KILL "$(cat "$folder/tool/GARVINANET.pid")" 2>/dev/null || true
+        dpkg -P garvinaserver >/dev/null 2>&1 || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "package: $*"; exit 1; }
+
+deb=$(bash "$source_dir/scripts/package.sh" "$build_dir" "$work")
+[ -f "$deb" ] && [[ "$deb" == *.deb ]] || fail "package.sh printed no .deb: $deb"
+
+version=$("$build_dir/src/app/garvinaserver" --version)
+[ "$(dpkg-deb -f "$deb" Package)" = garvinaserver ] || fail "wrong Package field"
+[ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "Version is not the console's $version"
+[ "$(dpkg-deb -f "$deb" Architecture)" = "$(dpkg --print-architecture)" ] || fail "wrong Architecture"
+depends=$(dpkg-deb -f "$deb" Depends)
+for p in libqt6core6 libqt6widgets6 libqt6network6 libqt6sql6-ibase libfbclient2 libsodium23 libarchive13 \
+         firebird3.0-server firebird3.0-utils unzip adduser; do
+    [[ ", $depends," == *", $p"[\ ,]* ]] || fail "Depends lacks $p: $depends"
+done
+
+files=$(dpkg-deb -c "$deb" | awk '{print $6}')
+for f in ./usr/bin/garvinaserver ./usr/lib/garvinaserver/garvinaserver ./usr/lib/garvinaserver/upgrade \
+         ./usr/lib/garvinaserver/rar ./usr/lib/garvinaserver/prepare-folder ./usr/lib/garvinaserver/setup-instance.sh \
+         ./usr/lib/garvinaserver/shop-schema.sql ./usr/lib/garvinaserver/program-folder \
+         ./usr/lib/garvinaserver/server.dll ./usr/lib/garvinaserver/resources.dll ./usr/lib/garvinaserver/Skin.dll \
+         ./usr/lib/garvinaserver/serverstart.ico ./usr/lib/garvinaserver/skin/bg.jpg \
+         ./lib/systemd/system/garvinaserver.service ./usr/share/applications/garvinaserver.desktop \
+         ./usr/share/icons/hicolor/256x256/apps/garvinaserver.png ./usr/share/man/man1/garvinaserver.1.gz \
+         ./usr/share/doc/garvinaserver/copyright; do
+    grep -qxF "$f" <<<"$files" || fail "$f is not in the package"
+done
+# The shop's files are never the package's: an upgrade or a removal would replace or delete them.
+! grep -q '^\./var/' <<<"$files" || fail "the package ships files under /var"
+
+if command -v lintian >/dev/null; then
+    lintian --fail-on error "$deb" >"$work/lintian.txt" 2>&1 || { cat "$work/lintian.txt"; fail "lintian reports errors"; }
+fi
+
+extracted=$work/root
+dpkg-deb -x "$deb" "$extracted"
+if command -v systemd-analyze >/dev/null; then
+    # Verified against the extracted program; the manual page is not installed here.
+    sed "s|^ExecStart=/usr/lib/|ExecStart=$extracted/usr/lib/|" "$extracted/lib/systemd/system/garvinaserver.service" \
+        >"$work/garvinaserver.service"
+    out=$(systemd-analyze verify --man=no "$work/garvinaserver.service" 2>&1) || fail "systemd-analyze: $out"
+    [ -z "$out" ] || fail "systemd-analyze: $out"
+fi
+
+checksums() { (cd "$folder" && sha256sum data/garvina.db garvinainfo.dll tool/dba.password); }
+free_port() {
+    local p
+    while :; do
+        p=$((20000 + RANDOM % 40000))
+        ss -ltnH "( sport = :$p )" | grep -q . || { echo "$p"; return; }
+    done
+}
+
+if [ "$(id -u)" -ne 0 ] || dpkg-query -W garvinaserver >/dev/null 2>&1 || [ -e "$folder" ]; then
+    # No installing here: the first use lays out a program folder from the extracted copy.
+    "$extracted/usr/lib/garvinaserver/prepare-folder" "$work/shop" >/dev/null
+    [ "$(readlink -f "$work/shop/garvinaserver")" = "$extracted/usr/lib/garvinaserver/garvinaserver" ] ||
+        fail "the folder's console is not the package's"
+    [ -s "$work/shop/data/garvina.db" ] && [ -s "$work/shop/tool/dba.password" ] || fail "no instance laid out"
+    echo "package: $deb checked (not installed: not root, or a garvinaserver is installed here)"
+    exit 0
+fi
+
+older=$(GARVINA_PACKAGE_VERSION="${version%.*}.$((${version##*.} - 1))" \
+    bash "$source_dir/scripts/package.sh" "$build_dir" "$work/older")
+installed_here=1
+dpkg -i "$older" >"$work/dpkg.txt" 2>&1 || { cat "$work/dpkg.txt"; fail "the older build does not install"; }
+[ "$(stat -c '%U %a' "$folder")" = "garvinaserver 750" ] || fail "$folder is not the service's own"
+
+# The first start of the service lays out the folder; the technician's ports come first.
+printf '[server]\ndataport=%s\n[system]\nsockect=%s\n' "$(free_port)" "$(free_port)" >"$folder/garvinainfo.dll"
+chown garvinaserver:garvinaserver "$folder/garvinainfo.dll"
+(cd "$folder" && HOME="$folder" exec setpriv --reuid=garvinaserver --regid=garvinaserver --init-groups /usr/bin/garvinaserver --service) \
+    >"$work/service.txt" 2>&1 &
+service_pid=$!
+for _ in $(seq 120); do
+    /usr/bin/garvinaserver --status >"$work/status.txt" 2>&1 && break
+    sleep 0.5
+done
+/usr/bin/garvinaserver --status >"$work/status.txt" || { cat "$work/status.txt" "$work/service.txt"; fail "--status is not 0"; }
+[ "$(stat -c '%U %a' "$folder/tool/dba.password")" = "garvinaserver 600" ] || fail "the DBA password is not the service's"
+[ "$(stat -c '%G %a' "$folder/garvinaserver.sock")" = "garvinaserver 770" ] || fail "the socket is open to others"
+code=0
+(cd / && setpriv --reuid=nobody --regid=nogroup --clear-groups /usr/bin/garvinaserver --status) >/dev/null 2>&1 || code=$?
+[ "$code" -eq 3 ] || fail "a user outside the group reached the service (exit $code)"
+kill -TERM "$service_pid"
+wait "$service_pid" || fail "the service did not end in order: $(cat "$work/service.txt")"
+service_pid=
+echo "ready=1" >>"$folder/garvinainfo.dll"
+before=$(checksums)
+
+dpkg -i "$deb" >"$work/dpkg.txt" 2>&1 || { cat "$work/dpkg.txt"; fail "the upgrade does not install"; }
+[ "$(checksums)" = "$before" ] || fail "the upgrade changed the shop's files"
+[ "$(readlink -e "$folder/garvinaserver")" = /usr/lib/garvinaserver/garvinaserver ] || fail "the folder lost its console"
+
+dpkg -r garvinaserver >"$work/dpkg.txt" 2>&1 || { cat "$work/dpkg.txt"; fail "the removal failed"; }
+[ ! -e /usr/lib/garvinaserver ] || fail "the removal left the programs"
+[ "$(checksums)" = "$before" ] || fail "the removal changed the shop's files"
+dpkg -P garvinaserver >"$work/dpkg.txt" 2>&1 || { cat "$work/dpkg.txt"; fail "the purge failed"; }
+grep -q "purge removes $folder" "$work/dpkg.txt" || fail "the purge did not say what it removes"
+[ ! -e "$folder" ] || fail "the purge left $folder"
+installed_here=
+echo "package: $deb installed, upgraded over $version's predecessor, removed and purged"

@@ -1,0 +1,264 @@
+// The console as a system service: started with a notify socket as the service manager would give
+// it, ready with the engine and the client service listening, commands over its local socket, the
+// schedule, --status, and the orderly end on SIGTERM.
+#include "app/attachedconsole.h"
+#include "app/servicemode.h"
+#include "engine/engineprobe.h"
+#include "maintenance/backupstate.h"
+#include "platform/processtable.h"
+#include "platform/servicenotify.h"
+#include "platform/toolrunner.h"
+#include "support/recordingmessageboxes.h"
+#include "support/recordingtray.h"
+#include "support/testprogramfolder.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QTest>
+
+#include <memory>
+
+using namespace Qt::Literals::StringLiterals;
+using namespace garvina;
+
+class TestServiceMode : public QObject
+{
+    Q_OBJECT
+
+    test::TestProgramFolder m_folder{u"服务"_s};
+    QString m_backupRoot;
+    int m_enginePort = 0;
+    int m_clientPort = 0;
+    std::unique_ptr<ServiceNotifyReceiver> m_manager;
+    QProcess m_service;
+    QString m_output;
+
+    /// Waits for the next message to the service manager that holds \a what.
+    bool notified(const QByteArray &what, int timeoutMs)
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        while (!deadline.hasExpired()) {
+            if (m_manager->receive(static_cast<int>(qMax<qint64>(deadline.remainingTime(), 1)))
+                    .contains(what))
+                return true;
+        }
+        return false;
+    }
+
+    QString output()
+    {
+        m_output += QString::fromUtf8(m_service.readAllStandardError());
+        return m_output;
+    }
+
+    QStringList backupFolders() const
+    {
+        QStringList found;
+        for (const QString &name : QDir(m_backupRoot).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            if (QFile::exists(m_backupRoot + name + u"/garvina.db"_s))
+                found << name;
+        }
+        return found;
+    }
+
+    /// Runs `garvinaserver --status` from the program folder: exit code and what it printed.
+    QPair<int, QString> runStatus() const
+    {
+        ToolRequest request;
+        request.program = m_folder.gs_path + u"garvinaserver"_s;
+        request.arguments = {u"--status"_s};
+        request.workingDirectory = m_folder.gs_path;
+        request.output = ToolRequest::Output::Separate;
+        request.timeoutMs = 60000;
+        const ToolResult result = runTool(request);
+        return {result.exitCode, QString::fromUtf8(result.output)};
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QString log;
+        QVERIFY2(m_folder.layOut(&log), qPrintable(log));
+        QVERIFY(test::copyProgramFolderPictures(m_folder.gs_path));
+        QVERIFY(QFile::copy(qEnvironmentVariable("GARVINA_BINARY"), m_folder.gs_path + u"garvinaserver"_s));
+        m_enginePort = test::TestProgramFolder::freePort();
+        m_folder.setPort(m_enginePort);
+        m_clientPort = test::TestProgramFolder::freePort();
+        m_backupRoot = m_folder.homePath() + u"/备份/"_s;
+        // The schedule's next backup falls due while the service runs, soon after its start.
+        const QDateTime due = QDateTime::currentDateTime().addSecs(40);
+        if (due.date() != QDate::currentDate())
+            QSKIP("the schedule's time would fall on the next day");
+        const QString at = due.time().toString(u"HH:mm:ss"_s);
+        m_folder.config().write(
+            QList<ProfileFile::Entry>{{u"system"_s, u"sockect"_s, QString::number(m_clientPort)},
+                                      {u"backup"_s, u"backuppath"_s, m_backupRoot},
+                                      {u"backup"_s, u"backuptype"_s, u"1"_s},
+                                      {u"backup"_s, u"backuptime1"_s, at},
+                                      {u"backup"_s, u"backuptime2"_s, at},
+                                      {u"backup"_s, u"backuptime3"_s, at},
+                                      {u"backup"_s, u"rehearsal_time"_s, QString()}});
+
+        const QByteArray socket = QFile::encodeName(m_folder.homePath()) + "/notify";
+        m_manager = std::make_unique<ServiceNotifyReceiver>(socket);
+        QVERIFY(m_manager->isValid());
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"NOTIFY_SOCKET"_s, QFile::decodeName(socket));
+        env.insert(u"HOME"_s, m_folder.homePath());
+        env.remove(u"DISPLAY"_s);
+        m_service.setProcessEnvironment(env);
+        m_service.setWorkingDirectory(m_folder.gs_path);
+        m_service.start(m_folder.gs_path + u"garvinaserver"_s, {u"--service"_s});
+        QVERIFY(m_service.waitForStarted());
+    }
+
+    void cleanupTestCase()
+    {
+        if (m_service.state() != QProcess::NotRunning) {
+            m_service.kill();
+            m_service.waitForFinished();
+        }
+    }
+
+    void readyWithEngineAndClientServiceListening()
+    {
+        QVERIFY2(notified("READY=1", 60000), qPrintable(output()));
+        const LinuxProcessTable processes;
+        QVERIFY(processes.portListened(m_enginePort));
+        QVERIFY(processes.portListened(m_clientPort));
+        QVERIFY(f_findwindows_garvinanet(m_folder.gs_path));
+        // The window's texts went to the journal instead of a tray.
+        QTRY_VERIFY2(output().contains(u"温馨提示: 服务端已启动工作!"_s), qPrintable(output()));
+    }
+
+    void commands_data()
+    {
+        QTest::addColumn<QString>("request");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("reply");
+        QTest::addColumn<bool>("engineAfter");
+        QTest::addColumn<int>("backupsAfter");
+        QTest::newRow("stop") << u"STOP"_s << 0 << u"服务端已停止工作!"_s << false << 0;
+        QTest::newRow("stop again") << u"STOP"_s << 0 << u"服务端已停止工作!"_s << false << 0;
+        QTest::newRow("backup while stopped")
+            << u"BACKUP"_s << 1 << u"服务端已停止,不执行备份任务"_s << false << 0;
+        QTest::newRow("start") << u"START"_s << 0 << u"服务端已启动工作!"_s << true << 0;
+        QTest::newRow("backup now") << u"BACKUP"_s << 0 << u"备份数据库成功!"_s << true << 1;
+        QTest::newRow("unknown") << u"FORMAT"_s << 2 << u"无效的命令"_s << true << 1;
+    }
+    void commands()
+    {
+        QFETCH(QString, request);
+        QFETCH(int, code);
+        QFETCH(QString, reply);
+        QFETCH(bool, engineAfter);
+        QFETCH(int, backupsAfter);
+        const auto answer = sendControlRequest(m_folder.gs_path, request, 120000);
+        QVERIFY2(answer, qPrintable(output()));
+        QCOMPARE(answer->first, code);
+        if (!reply.isEmpty())
+            QCOMPARE(answer->second, reply);
+        QCOMPARE(f_findwindows_garvinanet(m_folder.gs_path), engineAfter);
+        QCOMPARE(backupFolders().size(), backupsAfter);
+    }
+
+    void scheduledBackupTaken()
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(backupFolders().size() == 2, 90000);
+        QTRY_VERIFY_WITH_TIMEOUT(output().contains(u" 备份数据库成功!"_s), 10000);
+    }
+
+    void desktopConsoleAttaches_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<MsgAnswer>("answer");
+        QTest::addColumn<bool>("engineAfter");
+        QTest::addColumn<bool>("backupTaken");
+        QTest::addColumn<QString>("shown"); // in the state, a box or a balloon
+        QTest::newRow("click shows the state")
+            << u"click"_s << MsgAnswer::No << true << false << u"数据库服务: 运行中"_s;
+        QTest::newRow("stop not confirmed")
+            << u"startStop"_s << MsgAnswer::No << true << false << u"数据库服务: 运行中"_s;
+        QTest::newRow("stop") << u"startStop"_s << MsgAnswer::Yes << false << false << u"服务端已停止工作!"_s;
+        QTest::newRow("backup refused while stopped")
+            << u"backupNow"_s << MsgAnswer::No << false << false << u"服务端已停止,不执行备份任务"_s;
+        QTest::newRow("start") << u"startStop"_s << MsgAnswer::No << true << false << u"服务端已启动工作!"_s;
+        QTest::newRow("backup now") << u"backupNow"_s << MsgAnswer::No << true << true
+                                    << u"备份数据库成功!"_s;
+    }
+    void desktopConsoleAttaches()
+    {
+        QFETCH(QString, action);
+        QFETCH(MsgAnswer, answer);
+        QFETCH(bool, engineAfter);
+        QFETCH(bool, backupTaken);
+        QFETCH(QString, shown);
+        const QString lastGood = loadBackupState(m_folder.gs_path).lastGoodFolder;
+        test::RecordingMessageBoxes boxes;
+        boxes.answerNext(answer);
+        auto *tray = new test::RecordingTray;
+        AttachedConsole console(m_folder.gs_path, boxes, tray);
+        console.open();
+        QVERIFY(tray->visible);
+        if (action == u"click"_s)
+            tray->click(TrayLeftButtonUp);
+        else if (action == u"startStop"_s)
+            console.startStop();
+        else
+            console.backupNow();
+        QCOMPARE(f_findwindows_garvinanet(m_folder.gs_path), engineAfter);
+        QCOMPARE(loadBackupState(m_folder.gs_path).lastGoodFolder != lastGood, backupTaken);
+        QCOMPARE(console.serviceRunning(), engineAfter);
+        const QString engineLine = engineAfter ? u"数据库服务: 运行中"_s : u"数据库服务: 已停止"_s;
+        QVERIFY2(tray->toolTip.contains(engineLine), qPrintable(tray->toolTip));
+        QStringList said = boxes.texts() << console.stateText();
+        for (const auto &b : std::as_const(tray->balloons))
+            said << b.text;
+        QVERIFY2(said.join(u'\n').contains(shown), qPrintable(said.join(u'\n')));
+    }
+
+    void status_data()
+    {
+        QTest::addColumn<bool>("rehearsalFoundLastBad");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QStringList>("lines");
+        const QString engine = u"数据库服务: 运行中 (端口 "_s + QString::number(m_enginePort) + u')';
+        const QString client = u"客户端连接服务: 运行中 (端口 "_s + QString::number(m_clientPort) + u')';
+        QTest::newRow("all well") << false << 0
+                                  << QStringList{engine, client, u"上次成功备份时间："_s, u"备份警告: 无"_s};
+        QTest::newRow("alarm on") << true << 1
+                                  << QStringList{engine, u"备份警告: 最近26小时内没有成功的备份"_s};
+    }
+    void status()
+    {
+        QFETCH(bool, rehearsalFoundLastBad);
+        QFETCH(int, code);
+        QFETCH(QStringList, lines);
+        if (rehearsalFoundLastBad) {
+            BackupState state = loadBackupState(m_folder.gs_path);
+            state.failedFolders << state.lastGoodFolder;
+            QVERIFY(saveBackupState(m_folder.gs_path, state));
+        }
+        // The service reads the state file again within a second of its change.
+        QPair<int, QString> shown;
+        QTRY_COMPARE_WITH_TIMEOUT((shown = runStatus()).first, code, 10000);
+        for (const QString &line : lines)
+            QVERIFY2(shown.second.contains(line), qPrintable(shown.second));
+    }
+
+    void sigtermEndsInOrder()
+    {
+        m_service.terminate();
+        QVERIFY(notified("STOPPING=1", 30000));
+        QVERIFY(m_service.waitForFinished(60000));
+        QCOMPARE(m_service.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(m_service.exitCode(), 0);
+        QVERIFY(!f_findwindows_garvinanet(m_folder.gs_path));
+        const auto [code, text] = runStatus();
+        QCOMPARE(code, 3);
+        QCOMPARE(text.trimmed(), u"服务端未运行"_s);
+    }
+};
+
+QTEST_MAIN(TestServiceMode)
+#include "tst_service_mode.moc"
