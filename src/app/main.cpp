@@ -3,7 +3,6 @@
 #include "app/servicemode.h"
 #include "core/chinesetranslations.h"
 #include "engine/fbservice.h"
-#include "engine/offthread.h"
 #include "platform/clock.h"
 #include "platform/endrequest.h"
 #include "platform/processhardening.h"
@@ -21,24 +20,6 @@
 #include <cstring>
 
 using namespace garvina;
-
-namespace {
-
-/// The last step of the orderly end, once the engine and the client service are stopped.
-int leave(int result)
-{
-    if (offThreadCallsLeft() > 0) {
-        // A connect given up on still waits inside the client library for an engine that does not
-        // answer; the library's shutdown and its destructors would wait with it.
-        std::fflush(nullptr);
-        std::_Exit(result);
-    }
-    // The client library's threads end now, not while the process is tearing down under them.
-    fbShutdownClient();
-    return result;
-}
-
-} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -107,7 +88,7 @@ int main(int argc, char *argv[])
         return rc;
     if (endRequested()) {
         console.closeHook();
-        return leave(0);
+        return leaveAfterOrderlyEnd(0);
     }
 
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &console, &Console::closeHook);
@@ -119,5 +100,5 @@ int main(int argc, char *argv[])
     });
     const int result = app.exec();
     console.closeHook();
-    return leave(result);
+    return leaveAfterOrderlyEnd(result);
 }

@@ -5,11 +5,13 @@
 #include "core/startup.h"
 #include "engine/engineprobe.h"
 #include "engine/fbservice.h"
+#include "engine/offthread.h"
 #include "maintenance/backupcare.h"
 #include "maintenance/backuphealth.h"
 #include "maintenance/backupstate.h"
 #include "maintenance/crashrecovery.h"
 #include "platform/clock.h"
+#include "platform/endrequest.h"
 #include "platform/messageboxes.h"
 #include "platform/processlauncher.h"
 #include "platform/processtable.h"
@@ -30,6 +32,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 
 using namespace Qt::Literals::StringLiterals;
@@ -294,6 +297,15 @@ int runServiceMode(int &argc, char **argv)
         return 1;
     }
 
+    // The handlers are in place before start-up's long work; a signal during it makes every wait
+    // give up, and the service then ends in order.
+    UnixSignals unixSignals;
+    bool looping = false;
+    QObject::connect(&unixSignals, &UnixSignals::terminationRequested, &app, [&looping] {
+        if (looping)
+            QCoreApplication::exit(0);
+    });
+
     ServiceBoxes boxes;
     SystemClock clock;
     SystemProcessLauncher launcher;
@@ -305,6 +317,11 @@ int runServiceMode(int &argc, char **argv)
     const int rc = console.startUp(arguments, workingDirectory, programFile);
     if (rc != 0)
         return rc;
+    if (endRequested()) {
+        notifyServiceManager("STOPPING=1");
+        console.closeHook();
+        return leaveAfterOrderlyEnd(0);
+    }
 
     ControlServer control(console, boxes);
     const QString socketPath = controlSocketPath(console.context().gs_path);
@@ -324,14 +341,25 @@ int runServiceMode(int &argc, char **argv)
     });
     readiness.start();
 
-    UnixSignals unixSignals;
-    QObject::connect(&unixSignals, &UnixSignals::terminationRequested, &app,
-                     [] { QCoreApplication::exit(0); });
-
+    QTimer::singleShot(0, &app, [&looping] {
+        looping = true;
+        if (endRequested())
+            QCoreApplication::exit(0);
+    });
     const int result = app.exec();
     notifyServiceManager("STOPPING=1");
     control.close();
     console.closeHook();
+    return leaveAfterOrderlyEnd(result);
+}
+
+int leaveAfterOrderlyEnd(int result)
+{
+    if (offThreadCallsLeft() > 0) {
+        std::fflush(nullptr);
+        std::_Exit(result);
+    }
+    // The client library's threads end now, not while the process is tearing down under them.
     fbShutdownClient();
     return result;
 }
