@@ -1,19 +1,17 @@
 #include "app/attachedconsole.h"
 #include "app/console.h"
+#include "app/orderlyend.h"
 #include "app/servicemode.h"
 #include "core/chinesetranslations.h"
-#include "engine/fbservice.h"
 #include "platform/clock.h"
 #include "platform/endrequest.h"
 #include "platform/processhardening.h"
 #include "platform/processlauncher.h"
-#include "platform/unixsignals.h"
 #include "ui/qtmessageboxes.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QSessionManager>
-#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
@@ -55,15 +53,7 @@ int main(int argc, char *argv[])
 
     // The handlers are in place before any long work (a due rebuild, the engine's start): a signal
     // during start-up makes every wait give up, and the console then ends in order.
-    UnixSignals unixSignals;
-    bool looping = false;
-    // The orderly end leaves the event loop with exit(), not quit(): quit() first asks every window
-    // to close, and the main window refuses (closing it only hides it), which would cancel the end.
-    // Before the loop runs, an exit() would be forgotten: start-up looks at the request itself.
-    QObject::connect(&unixSignals, &UnixSignals::terminationRequested, &app, [&looping] {
-        if (looping)
-            QCoreApplication::exit(0);
-    });
+    OrderlyEnd orderlyEnd;
     // The desktop session is ending: end in the orderly way as well.
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &app, [](QSessionManager &) {
         requestEnd();
@@ -93,12 +83,7 @@ int main(int argc, char *argv[])
 
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &console, &Console::closeHook);
 
-    QTimer::singleShot(0, &app, [&looping] {
-        looping = true;
-        if (endRequested())
-            QCoreApplication::exit(0);
-    });
-    const int result = app.exec();
+    const int result = orderlyEnd.exec();
     console.closeHook();
     return leaveAfterOrderlyEnd(result);
 }

@@ -1,11 +1,10 @@
 #include "servicemode.h"
 
 #include "app/console.h"
+#include "app/orderlyend.h"
 #include "core/chinesetranslations.h"
 #include "core/startup.h"
 #include "engine/engineprobe.h"
-#include "engine/fbservice.h"
-#include "engine/offthread.h"
 #include "maintenance/backupcare.h"
 #include "maintenance/backuphealth.h"
 #include "maintenance/backupstate.h"
@@ -17,7 +16,6 @@
 #include "platform/processtable.h"
 #include "platform/servicenotify.h"
 #include "platform/toolrunner.h"
-#include "platform/unixsignals.h"
 #include "ui/u_icontray.h"
 #include "ui/w_main.h"
 
@@ -32,7 +30,6 @@
 #include <QTimer>
 
 #include <cstdio>
-#include <cstdlib>
 #include <optional>
 
 using namespace Qt::Literals::StringLiterals;
@@ -220,14 +217,7 @@ private:
         if (!main.serviceRunning())
             return {1, u"服务端已停止,不执行备份任务"_s};
         QString error;
-        const bool ok = runBackup(ctx, m_console.engine(), backupRootOf(ctx), error);
-        main.updateBackupHealth();
-        if (u_icontray *tray = main.iuo_tray()) {
-            if (ok)
-                tray->show_balloontip(u"温馨提示"_s, u"备份数据库成功!"_s);
-            else
-                tray->show_balloontip(u"备份数据库出错"_s, error, u_icontray::BalloonKind::Error);
-        }
+        const bool ok = main.backUpNow(backupRootOf(ctx), error);
         return {ok ? 0 : 1, ok ? u"备份数据库成功!"_s : error};
     }
 
@@ -299,12 +289,7 @@ int runServiceMode(int &argc, char **argv)
 
     // The handlers are in place before start-up's long work; a signal during it makes every wait
     // give up, and the service then ends in order.
-    UnixSignals unixSignals;
-    bool looping = false;
-    QObject::connect(&unixSignals, &UnixSignals::terminationRequested, &app, [&looping] {
-        if (looping)
-            QCoreApplication::exit(0);
-    });
+    OrderlyEnd orderlyEnd;
 
     ServiceBoxes boxes;
     SystemClock clock;
@@ -341,27 +326,11 @@ int runServiceMode(int &argc, char **argv)
     });
     readiness.start();
 
-    QTimer::singleShot(0, &app, [&looping] {
-        looping = true;
-        if (endRequested())
-            QCoreApplication::exit(0);
-    });
-    const int result = app.exec();
+    const int result = orderlyEnd.exec();
     notifyServiceManager("STOPPING=1");
     control.close();
     console.closeHook();
     return leaveAfterOrderlyEnd(result);
-}
-
-int leaveAfterOrderlyEnd(int result)
-{
-    if (offThreadCallsLeft() > 0) {
-        std::fflush(nullptr);
-        std::_Exit(result);
-    }
-    // The client library's threads end now, not while the process is tearing down under them.
-    fbShutdownClient();
-    return result;
 }
 
 std::optional<std::pair<int, QString>> sendControlRequest(const QString &gs_path, const QString &request,

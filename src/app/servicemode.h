@@ -30,11 +30,6 @@ std::optional<std::pair<int, QString>> sendControlRequest(const QString &gs_path
 /// readiness and the end, SIGTERM ends in order. Returns the process's exit code.
 int runServiceMode(int &argc, char **argv);
 
-/// \brief The last step of the orderly end, once the engine and the client service are stopped: the
-/// client library's shutdown, unless a connect given up on still waits inside it (the process then
-/// leaves at once, since the shutdown and the library's destructors would wait with it).
-int leaveAfterOrderlyEnd(int result);
-
 /// \brief `garvinaserver --status`: asks the running service for its state and prints it.
 ///
 /// 0 when the engine and the client service run and the backup alarm is down; 1 when the engine is

@@ -44,15 +44,13 @@ QStringList EngineInstance::environment() const
 
 QStringList EngineInstance::toolEnvironment() const
 {
-    const QString toolsRoot = QFileInfo::exists(toolRoot() + u"firebird.conf"_s) ? toolRoot() : root();
-    return {u"FIREBIRD="_s + toolsRoot, u"FIREBIRD_LOCK="_s + lockFolder()};
+    return scratchToolEnvironment(lockFolder());
 }
 
 QStringList EngineInstance::scratchToolEnvironment(const QString &lockFolder) const
 {
-    QStringList environment = toolEnvironment();
-    environment.last() = u"FIREBIRD_LOCK="_s + lockFolder;
-    return environment;
+    const QString toolsRoot = QFileInfo::exists(toolRoot() + u"firebird.conf"_s) ? toolRoot() : root();
+    return {u"FIREBIRD="_s + toolsRoot, u"FIREBIRD_LOCK="_s + lockFolder};
 }
 
 QString readDbaPassword(const QString &gs_path)

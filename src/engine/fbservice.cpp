@@ -80,17 +80,11 @@ FbResult attach(const FbServiceTarget &target, isc_svc_handle &handle)
             detach(attached.handle);
     };
     std::optional<Attached> attached;
-    switch (runOffThread<Attached>(work, settle, target.attachBoundMs, attached)) {
-    case OffThreadEnd::Done:
-        handle = attached->handle;
-        return attached->result;
-    case OffThreadEnd::TimedOut:
-        return {false,
-                u"数据库服务 "_s + QString::number((target.attachBoundMs + 999) / 1000) + u" 秒内无应答"_s};
-    case OffThreadEnd::EndRequested:
-        break;
-    }
-    return {false, u"服务端正在退出"_s};
+    const OffThreadEnd end = runOffThread<Attached>(work, settle, target.attachBoundMs, attached);
+    if (end != OffThreadEnd::Done)
+        return {false, givenUpText(end, target.attachBoundMs)};
+    handle = attached->handle;
+    return attached->result;
 }
 
 void detach(isc_svc_handle &handle)
@@ -186,7 +180,7 @@ FbResult fbOnlineBackup(const FbServiceTarget &target, const QString &database, 
             break;
         }
         if (endRequested()) {
-            result = {false, u"服务端正在退出"_s};
+            result = {false, givenUpText(OffThreadEnd::EndRequested, 0)};
             break;
         }
     }

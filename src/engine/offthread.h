@@ -2,6 +2,8 @@
 
 #include "platform/endrequest.h"
 
+#include <QString>
+
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -18,6 +20,15 @@ enum class OffThreadEnd
     TimedOut,    ///< the bound ran out first
     EndRequested ///< the console's end was asked for first
 };
+
+/// The engine's part of a message for a connect given up on after \a boundMs, or at the end.
+inline QString givenUpText(OffThreadEnd end, int boundMs)
+{
+    if (end == OffThreadEnd::EndRequested)
+        return QStringLiteral("服务端正在退出");
+    return QStringLiteral("数据库服务 ") + QString::number((boundMs + 999) / 1000) +
+           QStringLiteral(" 秒内无应答");
+}
 
 /// Calls given up on that still run on their threads (inside the client library, as a rule).
 inline std::atomic<int> &offThreadCallsLeft()

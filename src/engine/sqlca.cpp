@@ -102,14 +102,9 @@ bool Sqlca::connect(const QString &host, int port, const QString &database, cons
     };
     std::optional<Attempt> attempt;
     const OffThreadEnd end = runOffThread<Attempt>(work, settle, m_connectBoundMs, attempt);
-    if (end == OffThreadEnd::TimedOut) {
+    if (end != OffThreadEnd::Done) {
         m_sqlCode = -1;
-        m_sqlErrText = u"数据库服务 "_s + QString::number((m_connectBoundMs + 999) / 1000) + u" 秒内无应答"_s;
-        return false;
-    }
-    if (end == OffThreadEnd::EndRequested) {
-        m_sqlCode = -1;
-        m_sqlErrText = u"服务端正在退出"_s;
+        m_sqlErrText = givenUpText(end, m_connectBoundMs);
         return false;
     }
     if (!attempt->ok) {

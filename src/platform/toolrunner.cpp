@@ -545,8 +545,7 @@ ToolResult runTool(const ToolRequest &request)
         loop.exec(QEventLoop::ExcludeUserInputEvents);
     if (!done) {
         // The console's end left the loop early (an exit() ends every loop at once): the child is
-        // ended here, its grace waited for without the loop.
-        onEnd.reset();
+        // ended with the job, its grace waited for without the loop.
         return cancelledResult();
     }
     return job.result();

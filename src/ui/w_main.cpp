@@ -436,6 +436,20 @@ QString w_main::alarmIconName()
     return u":/icons/serveralarm.ico"_s;
 }
 
+bool w_main::backUpNow(const QString &root, QString &error)
+{
+    error.clear();
+    const bool ok = runBackup(m_ctx, *m_services.engine, root, error);
+    updateBackupHealth();
+    if (m_tray) {
+        if (ok)
+            m_tray->show_balloontip(u"温馨提示"_s, u"备份数据库成功!"_s);
+        else
+            m_tray->show_balloontip(u"备份数据库出错"_s, error, u_icontray::BalloonKind::Error);
+    }
+    return ok;
+}
+
 void w_main::updateBackupHealth()
 {
     const BackupState &state = backupState();

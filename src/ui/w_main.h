@@ -72,6 +72,9 @@ public:
     /// \brief Shows the last good backup (main window line, tray tooltip) from the state file and
     /// raises or clears the backup alarm: its tray icon, an hourly balloon, a line in the error log.
     void updateBackupHealth();
+    /// \brief A backup asked for by the user (the settings window, the service's control socket) into
+    /// \a root: taken, the backup health shown again, and the outcome told in a balloon.
+    bool backUpNow(const QString &root, QString &error);
     bool backupAlarmUp() const { return m_backupAlarm.isUp(); }
     /// The nightly restore rehearsal of the newest good backup (running or idle).
     Rehearsal &rehearsal() { return m_rehearsal; }

@@ -338,16 +338,7 @@ bool w_setting::nowBackup()
         is_path = QDir::homePath() + u"/服装软件备份/"_s;
     if (!is_path.endsWith(u'/'))
         is_path += u'/';
-    is_error.clear();
-    const bool ok = runBackup(m_ctx, m_engine, is_path, is_error);
-    m_main.updateBackupHealth();
-    if (u_icontray *tray = m_main.iuo_tray()) {
-        if (ok)
-            tray->show_balloontip(u"温馨提示"_s, u"备份数据库成功!"_s);
-        else
-            tray->show_balloontip(u"备份数据库出错"_s, is_error, u_icontray::BalloonKind::Error);
-    }
-    return ok;
+    return m_main.backUpNow(is_path, is_error);
 }
 
 void w_setting::selectPath()
