@@ -99,6 +99,12 @@ public:
     void setBackupRunning(bool running) { m_backupRunning = running; }
     bool backupRunning() const { return m_backupRunning; }
 
+    /// \brief Marks a backup or a restore of this console as under way, from its first step to its
+    /// last. Its tools and the engine's copy keep the event loop going: meanwhile the timer starts
+    /// nothing, and a second backup, a restore or a stop asked for from outside is refused.
+    void setDataWorkRunning(bool running) { m_dataWorkRunning = running; }
+    bool dataWorkRunning() const { return m_dataWorkRunning; }
+
     /// True while a start or stop is under way.
     bool busy() const { return m_busy; }
 
@@ -120,7 +126,14 @@ private:
     Sqlca m_sqlca;
     bool m_busy = false;
     bool m_backupRunning = false;
+    bool m_dataWorkRunning = false;
 };
+
+/// The text for a backup, a restore or a stop refused while another backup or restore is under way.
+inline QString dataWorkRunningText()
+{
+    return QStringLiteral("数据库正在备份或还原,请稍后再试!");
+}
 
 /// Who listens on TCP \a port: 0 nobody, the process id when it is \a pid, -1 when someone else.
 qint64 listenerOf(int port, qint64 pid, const ProcessTable &processes = LinuxProcessTable());

@@ -41,6 +41,7 @@ void appendItem(std::vector<char> &buf, char tag, const QByteArray &value)
 }
 
 void detach(isc_svc_handle &handle);
+FbResult runServiceAction(isc_svc_handle &handle, std::vector<char> &request);
 
 /// Attaches to the service manager; the handle must be detached by the caller when non-zero.
 /// The attachment is made on a thread of its own and given up on after the target's bound.
@@ -145,13 +146,22 @@ FbResult fbOnlineBackup(const FbServiceTarget &target, const QString &database, 
     for (int i = 0; i < 4; ++i)
         request.push_back(static_cast<char>((level >> (8 * i)) & 0xff));
 
+    // A gigabyte takes seconds to copy: the window's thread goes on painting and ticking meanwhile,
+    // and the handle is used by the copying thread alone until it is done.
+    runWhileLooping([&] { result = runServiceAction(handle, request); });
+    detach(handle);
+    return result;
+}
+
+namespace {
+
+FbResult runServiceAction(isc_svc_handle &handle, std::vector<char> &request)
+{
+    FbResult result;
     ISC_STATUS_ARRAY status{};
     if (isc_service_start(status, &handle, nullptr, static_cast<unsigned short>(request.size()),
-                          request.data())) {
-        result = {false, statusText(status)};
-        detach(handle);
-        return result;
-    }
+                          request.data()))
+        return {false, statusText(status)};
 
     // The action runs inside the server; asking for its output until there is none waits for its end
     // and brings its error, if any, back in the status vector. Each question waits a second at most,
@@ -184,8 +194,9 @@ FbResult fbOnlineBackup(const FbServiceTarget &target, const QString &database, 
             break;
         }
     }
-    detach(handle);
     return result;
 }
+
+} // namespace
 
 } // namespace garvina

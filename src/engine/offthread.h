@@ -85,4 +85,23 @@ OffThreadEnd runOffThread(std::function<T()> work, std::function<void(T &, bool 
     return endRequested() ? OffThreadEnd::EndRequested : OffThreadEnd::TimedOut;
 }
 
+/// \brief Runs \a work on a thread of its own and waits until it has returned, with the event loop
+/// going (windows paint, timers fire, sockets are served; clicks and keys wait), for as long as it
+/// takes.
+///
+/// For long work that stops by itself once the console's end is asked for (it looks at
+/// endRequested() now and then): after the request the wait goes on without the event loop, so
+/// that nothing it uses is left behind on a thread nobody waits for.
+inline void runWhileLooping(const std::function<void()> &work)
+{
+    std::atomic<bool> finished{false};
+    std::thread thread([&] {
+        work();
+        finished.store(true);
+    });
+    while (!finished.load() && !endRequested())
+        waitUntil([&] { return finished.load(); }, 60 * 60 * 1000);
+    thread.join();
+}
+
 } // namespace garvina

@@ -10,11 +10,13 @@
 #include "maintenance/filecopy.h"
 #include "platform/clock.h"
 #include "platform/filesystem.h"
+#include "platform/growingfileflush.h"
 #include "platform/toolrunner.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -67,15 +69,19 @@ QString backupFolderName(const QString &root, const QString &stamp)
     return plain;
 }
 
-QString fixUpAndVerifyCopy(const QString &gs_path, const QString &file)
+namespace {
+
+/// Makes a level-0 physical copy a database of its own (it leaves the backup state the copy has).
+QString fixUpCopy(const QString &gs_path, const QString &file)
 {
     QString output;
     if (runTool(gs_path, u"nbackup"_s, {u"-F"_s, file}, {}, output) != 0)
         return output.isEmpty() ? u"nbackup -F failed"_s : output;
-    return verifyDatabaseWhole(gs_path, file);
+    return QString();
 }
 
-QString verifyDatabaseWhole(const QString &gs_path, const QString &file)
+/// The size against the header and the engine's full validation.
+QString validateDatabase(const QString &gs_path, const QString &file)
 {
     // A file cut short still opens and reads its first pages: its size must match its header, and
     // the engine must read every page of it.
@@ -87,7 +93,15 @@ QString verifyDatabaseWhole(const QString &gs_path, const QString &file)
     const int rc = runTool(gs_path, u"gfix"_s, {u"-v"_s, u"-full"_s, u"-user"_s, u"DBA"_s, file}, {}, output);
     if (rc != 0 || !output.isEmpty())
         return output.isEmpty() ? u"the database does not validate"_s : output;
-    return verifyDatabaseOpens(gs_path, file);
+    return QString();
+}
+
+} // namespace
+
+QString verifyDatabaseWhole(const QString &gs_path, const QString &file)
+{
+    const QString problem = validateDatabase(gs_path, file);
+    return problem.isEmpty() ? verifyDatabaseOpens(gs_path, file) : problem;
 }
 
 QString verifyDatabaseOpens(const QString &gs_path, const QString &file)
@@ -101,8 +115,42 @@ QString verifyDatabaseOpens(const QString &gs_path, const QString &file)
     return QString();
 }
 
-bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path, QString &as_error)
+namespace {
+
+/// Times the steps of one backup into BackupRun::steps, when asked for.
+class StepTimer
 {
+public:
+    explicit StepTimer(std::vector<BackupStep> *steps) : m_steps(steps) {}
+    /// Runs \a work as the step \a name and returns what it returned.
+    template <typename Work> auto operator()(const QString &name, Work &&work)
+    {
+        const auto from = std::chrono::steady_clock::now();
+        const auto record = qScopeGuard([&] {
+            if (m_steps)
+                m_steps->push_back({name, from, std::chrono::steady_clock::now()});
+        });
+        return work();
+    }
+
+private:
+    std::vector<BackupStep> *m_steps;
+};
+
+} // namespace
+
+bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path, QString &as_error,
+                 const BackupRun &run)
+{
+    // The copy and its tools keep the event loop going: a timer, the service's socket or a till's
+    // request may ask for another backup meanwhile, which would find the database in backup state.
+    if (engine.dataWorkRunning()) {
+        as_error = dataWorkRunningText();
+        return false;
+    }
+    engine.setDataWorkRunning(true);
+    const auto done = qScopeGuard([&] { engine.setDataWorkRunning(false); });
+    StepTimer step(run.steps);
     Sqlca &sqlca = engine.sqlca();
     if (!engine.f_connectdb()) {
         sqlca.disconnect();
@@ -136,10 +184,18 @@ bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path,
     target.user = u"DBA"_s;
     target.password = readDbaPassword(ctx.gs_path);
     engine.setBackupRunning(true);
-    const FbResult copy = fbOnlineBackup(target, engineName(), partFile);
+    // The copy goes out to disk, step by step, while the engine writes it and while the tools read it
+    // back: one long flush of a gigabyte at the end would hold up every commit of the tills.
+    std::optional<GrowingFileFlusher> flusher;
+    if (run.flushStep > 0)
+        flusher.emplace(partFile, run.flushStep, run.flushBytesPerSecond);
+    const FbResult copy =
+        step(u"engine copy"_s, [&] { return fbOnlineBackup(target, engineName(), partFile); });
     engine.setBackupRunning(false);
     sqlca.disconnect();
     if (!copy.ok) {
+        if (flusher)
+            flusher->abandon();
         QFile::remove(partFile);
         as_error = copy.error;
         // A failed online backup can leave the server without its listening socket: the tills could
@@ -153,15 +209,28 @@ bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path,
         as_error = u"判断备份出来的数据库文件不存在!"_s;
         return false;
     }
-    const QString problem = fixUpAndVerifyCopy(ctx.gs_path, partFile);
+    QString problem = step(u"fix-up"_s, [&] { return fixUpCopy(ctx.gs_path, partFile); });
+    if (problem.isEmpty())
+        problem = step(u"validation"_s, [&] { return validateDatabase(ctx.gs_path, partFile); });
+    if (problem.isEmpty())
+        problem = step(u"open check"_s, [&] { return verifyDatabaseOpens(ctx.gs_path, partFile); });
     if (!problem.isEmpty()) {
+        if (flusher)
+            flusher->abandon();
         QFile::remove(partFile);
         as_error = problem;
         return false;
     }
-    if (!syncToDiskInSteps(partFile) || !QFile::rename(partFile, finalFile) || !syncToDisk(folder)) {
+    const bool onDisk = step(u"flush"_s, [&] {
+        if (flusher)
+            flusher->stop();
+        return syncToDiskInSteps(partFile);
+    });
+    flusher.reset();
+    const bool named =
+        onDisk && step(u"rename"_s, [&] { return QFile::rename(partFile, finalFile) && syncToDisk(folder); });
+    if (!named)
         QFile::remove(partFile);
-    }
     if (!QFileInfo(finalFile).isFile()) {
         as_error = u"判断备份出来的数据库文件不存在!"_s;
         return false;

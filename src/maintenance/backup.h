@@ -2,12 +2,35 @@
 
 #include <QString>
 
+#include <chrono>
 #include <functional>
+#include <vector>
 
 namespace garvina {
 
 struct AppContext;
 class EngineControl;
+
+/// One step of a backup and when it ran (for the measuring programs and the tests).
+struct BackupStep
+{
+    QString name; ///< "engine copy", "fix-up", "validation", "open check", "flush", "rename"
+    std::chrono::steady_clock::time_point from;
+    std::chrono::steady_clock::time_point to;
+    double seconds() const { return std::chrono::duration<double>(to - from).count(); }
+};
+
+/// How a backup writes its copy out, and where it says how long its steps took.
+struct BackupRun
+{
+    /// While the engine writes the copy, completed steps of this many bytes are written out to
+    /// disk in the background, at most \a flushBytesPerSecond (0: as fast as the disk takes them).
+    /// A step of 0 leaves it all to the flush at the end.
+    qint64 flushStep = 1 << 20;
+    qint64 flushBytesPerSecond = 0;
+    /// When set, each step of the backup is appended here.
+    std::vector<BackupStep> *steps = nullptr;
+};
 
 /// \brief Takes one online backup of the live database into a new folder under \a as_path.
 ///
@@ -16,7 +39,12 @@ class EngineControl;
 /// database, proved to open, flushed to disk and only then named "garvina.db", so a failed backup
 /// never leaves a file that could pass for a good one. On false, \a as_error holds the reason:
 /// "备份时,连接数据库出错!", a folder message, the engine's text, or "判断备份出来的数据库文件不存在!".
-bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path, QString &as_error);
+///
+/// The engine's copy and the tools run off the window's thread, the event loop going; meanwhile
+/// EngineControl::dataWorkRunning() is true, and a second backup is refused at once with
+/// dataWorkRunningText(). The console's end stops the backup within about a second.
+bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path, QString &as_error,
+                 const BackupRun &run = BackupRun());
 
 /// The backup folder name under \a root for \a stamp ("yyyymmdd-hhmm"), skipping existing folders.
 QString backupFolderName(const QString &root, const QString &stamp);
@@ -36,10 +64,6 @@ quint64 freeBytesOf(const QString &path);
 /// \brief False when the volume holding \a as_disk has fewer than \a ai_size megabytes free (rounded
 /// to whole megabytes, halves up); true otherwise.
 bool f_check_diskspace(const QString &as_disk, int ai_size, const FreeSpaceSource &freeBytes = freeBytesOf);
-
-/// \brief Fixes up a level-0 physical copy and proves that it opens as a database, with the embedded
-/// tools of the program folder's instance. Returns the tools' error text, or an empty text when good.
-QString fixUpAndVerifyCopy(const QString &gs_path, const QString &file);
 
 /// \brief Proves \a file a whole database: its size fits its header, the engine's full validation
 /// finds nothing, and it opens. Returns the problem, or an empty text when good.

@@ -11,6 +11,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 
 #include <cstdio>
 
@@ -23,6 +24,14 @@ RestoreOutcome f_restore(AppContext &ctx, EngineControl &engine, const QString &
 {
     MessageBoxes &boxes = *ctx.boxes;
     const QString title = u"提示"_s;
+    // Its copy and checks keep the event loop going: a scheduled backup waits meanwhile, and a
+    // restore asked for during a backup or another restore is refused.
+    if (engine.dataWorkRunning()) {
+        boxes.tell(title, dataWorkRunningText(), MsgIcon::StopSign);
+        return RestoreOutcome::Busy;
+    }
+    engine.setDataWorkRunning(true);
+    const auto done = qScopeGuard([&] { engine.setDataWorkRunning(false); });
     const QString ls_file = restore_path.trimmed();
     if (f_len0(ls_file) < 1) {
         boxes.tell(title, u"请选好要还原的数据库文件"_s, MsgIcon::StopSign);

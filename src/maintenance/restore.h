@@ -20,6 +20,7 @@ enum class RestoreOutcome
     ReadError,        ///< "无法读取还原数据库文件"
     WriteError,       ///< "写入目标文件出错!"
     EngineDidNotStop, ///< "操作错误!": the live file is in use and was left alone
+    Busy,             ///< another backup or restore of this console is under way
     Restored,
 };
 

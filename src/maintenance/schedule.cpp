@@ -83,12 +83,17 @@ QString BackupSchedule::wf_get_exit_backup_time(const BackupConfig &config, cons
     return m_line;
 }
 
+QString BackupSchedule::clockText(const QDateTime &now)
+{
+    return now.toString(u"yyyy-MM-dd HH:mm:ss"_s);
+}
+
 BackupSchedule::TickResult BackupSchedule::tick(const QDateTime &now, bool serviceRunning,
                                                 const std::function<BackupConfig()> &config,
                                                 const BackupFunction &backup)
 {
     TickResult r;
-    r.clock = now.toString(u"yyyy-MM-dd HH:mm:ss"_s);
+    r.clock = clockText(now);
     const QDateTime previous =
         m_previousTick.isValid() && m_previousTick < now ? m_previousTick : now.addSecs(-1);
     m_previousTick = now;

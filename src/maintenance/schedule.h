@@ -59,6 +59,9 @@ public:
     /// the next-backup line.
     QString wf_get_exit_backup_time(const BackupConfig &config, const QDateTime &now);
 
+    /// The main window's clock line for \a now.
+    static QString clockText(const QDateTime &now);
+
     /// \brief One timer tick at \a now. At the day change (unless a 00:01:00 backup is pending) the
     /// schedule is recomputed; when the scheduled moment has been reached since the previous tick
     /// and the service runs, the backup runs once and the schedule is recomputed. A late or

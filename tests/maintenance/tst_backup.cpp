@@ -2,11 +2,17 @@
 #include "core/appcontext.h"
 #include "engine/enginecontrol.h"
 #include "maintenance/backup.h"
+#include "maintenance/crashrecovery.h"
+#include "maintenance/dbheader.h"
+#include "maintenance/restore.h"
+#include "platform/endrequest.h"
+#include "platform/filesystem.h"
 #include "support/enginefixture.h"
 
 #include <QDir>
 #include <QSqlQuery>
 #include <QTest>
+#include <QTimer>
 
 using namespace Qt::Literals::StringLiterals;
 using namespace garvina;
@@ -147,6 +153,75 @@ private Q_SLOTS:
         QCOMPARE(error, u"备份时,连接数据库出错!"_s);
         QVERIFY(!QFileInfo::exists(m_root + u"20130830-0900"_s));
         QVERIFY(m_engine->f_db_server(u"START"_s));
+    }
+
+    void whileTheEngineCopies_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<int>("minute");
+        QTest::newRow("a second backup is refused") << u"backup"_s << 1;
+        QTest::newRow("a restore is refused") << u"restore"_s << 2;
+        QTest::newRow("the console's end stops it") << u"end"_s << 3;
+    }
+    void whileTheEngineCopies()
+    {
+        // The copy runs off the calling thread: its timers fire meanwhile, and what they ask for
+        // must not clash with the backup under way.
+        QFETCH(QString, action);
+        QFETCH(int, minute);
+        m_clock.set(QDateTime(QDate(2013, 9, 1), QTime(8, minute)));
+        const QString folder = m_root + u"20130901-080"_s + QString::number(minute);
+        const QString live = EngineInstance(m_ctx.gs_path).databaseFile();
+        const auto liveBefore = LinuxFileSystem().identity(live);
+        int ticksDuringCopy = 0;
+        bool innerOk = true;
+        QString innerError;
+        RestoreOutcome restored = RestoreOutcome::Restored;
+        QTimer timer;
+        timer.setInterval(1);
+        connect(&timer, &QTimer::timeout, this, [&] {
+            // The engine has begun to write the copy (the log-in before it turns the loop too).
+            if (!m_engine->backupRunning() || !QFileInfo::exists(folder + u"/garvina.db.part"_s) ||
+                ticksDuringCopy++ > 0)
+                return;
+            if (action == u"backup"_s)
+                innerOk = f_backup_db(m_ctx, *m_engine, m_root, innerError);
+            else if (action == u"restore"_s)
+                restored = f_restore(m_ctx, *m_engine, m_root + u"20130829-1513/garvina.db"_s);
+            else
+                requestEnd();
+        });
+        timer.start();
+        QString error;
+        const bool ok = f_backup_db(m_ctx, *m_engine, m_root, error);
+        timer.stop();
+        takeUpEndRequest();
+
+        QVERIFY(ticksDuringCopy > 0);
+        QVERIFY(!m_engine->dataWorkRunning());
+        QVERIFY(!QFileInfo::exists(folder + u"/garvina.db.part"_s));
+        QVERIFY(!QFileInfo::exists(folder + u"-1"_s));
+        if (action == u"end"_s) {
+            // Ended in the copy or refused the tools after it: nothing that could pass for a backup.
+            QVERIFY(!ok);
+            QVERIFY(!error.isEmpty());
+            QVERIFY(!QFileInfo::exists(folder + u"/garvina.db"_s));
+            QTRY_VERIFY_WITH_TIMEOUT(backupLockOf(live) == BackupLock::None, 30000);
+        } else {
+            QVERIFY2(ok, qPrintable(error));
+            QVERIFY(goodsIn(folder + u"/garvina.db"_s) > 0);
+        }
+        if (action == u"backup"_s) {
+            QVERIFY(!innerOk);
+            QCOMPARE(innerError, dataWorkRunningText());
+        }
+        if (action == u"restore"_s) {
+            QCOMPARE(restored, RestoreOutcome::Busy);
+            QCOMPARE(m_boxes.last().text, dataWorkRunningText());
+        }
+        QCOMPARE(LinuxFileSystem().identity(live).value_or(FileSystem::Identity()).inode, liveBefore->inode);
+        QVERIFY2(m_engine->f_connectdb(), qPrintable(m_engine->sqlca().sqlErrText()));
+        m_engine->sqlca().disconnect();
     }
 };
 

@@ -302,6 +302,22 @@ private Q_SLOTS:
         QCOMPARE(caption(u"t_bakcup_time"_s), u"<<暂没有备份任务执行>>"_s);
         QVERIFY(f.open(QIODevice::ReadOnly));
         QCOMPARE(f.readAll().count('\n'), 1); // nothing more logged
+
+        // A backup time passes while another backup or a restore is under way: the clock goes on,
+        // nothing starts, and the first tick after it takes the backup.
+        m_ctx.writeConfig(u"backup"_s, u"backuptime1"_s, u"19:00:00"_s);
+        m_w->wf_get_exit_backup_time();
+        m_clock.set(QDateTime(QDate(2013, 8, 29), QTime(18, 59, 59)));
+        m_w->timerTick();
+        m_engine->setDataWorkRunning(true);
+        m_clock.set(QDateTime(QDate(2013, 8, 29), QTime(19, 0, 1)));
+        m_w->timerTick();
+        QCOMPARE(caption(u"t_2"_s), u"2013-08-29 19:00:01"_s);
+        QVERIFY(!QFileInfo::exists(root + u"20130829-1900"_s));
+        m_engine->setDataWorkRunning(false);
+        m_clock.set(QDateTime(QDate(2013, 8, 29), QTime(19, 0, 2)));
+        m_w->timerTick();
+        QVERIFY(QFileInfo(root + u"20130829-1900/garvina.db"_s).isFile());
     }
 
     void engineThatCannotStart()
