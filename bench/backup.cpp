@@ -23,12 +23,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QThread>
+#include <QTimer>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
 #include <future>
+#include <map>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -40,138 +42,6 @@ using namespace garvina;
 using namespace garvina::bench;
 
 namespace {
-
-// ------------------------------------------------------------------------------------------------
-// Writing the backup copy out in small steps instead of one fsync of a gigabyte (the flush experiments).
-
-struct FlushPlan
-{
-    off_t step = 0;        ///< bytes per step; 0: no stepwise flush
-    int inflight = 1;      ///< steps written at the same time
-    int pauseUs = 0;       ///< pause after each step that was waited for
-    int ioprio = -1;       ///< I/O priority of the flushing thread, -1: unchanged
-    bool dontneed = false; ///< drop written steps from the page cache
-};
-
-/// Starts the writing of one step after the other and waits for the oldest when plan.inflight are
-/// under way.
-class StepFlusher
-{
-public:
-    StepFlusher(int fd, const FlushPlan &plan) : m_fd(fd), m_plan(plan) {}
-
-    /// Starts every whole step below \a upTo.
-    void advance(off_t upTo)
-    {
-        while (m_started + m_plan.step <= upTo)
-            startNext(m_plan.step);
-    }
-    /// Starts the rest up to \a size and waits for everything.
-    void finish(off_t size)
-    {
-        advance(size);
-        if (m_started < size)
-            startNext(size - m_started);
-        while (m_waited < m_started)
-            waitOldest();
-    }
-
-private:
-    void startNext(off_t length)
-    {
-        ::sync_file_range(m_fd, m_started, length, SYNC_FILE_RANGE_WRITE);
-        m_started += length;
-        while (m_started - m_waited > off_t(m_plan.inflight) * m_plan.step)
-            waitOldest();
-    }
-    void waitOldest()
-    {
-        const off_t length = std::min(m_plan.step, m_started - m_waited);
-        ::sync_file_range(m_fd, m_waited, length,
-                          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-        if (m_plan.dontneed)
-            ::posix_fadvise(m_fd, m_waited, length, POSIX_FADV_DONTNEED);
-        m_waited += length;
-        if (m_plan.pauseUs > 0)
-            std::this_thread::sleep_for(std::chrono::microseconds(m_plan.pauseUs));
-    }
-
-    int m_fd;
-    FlushPlan m_plan;
-    off_t m_started = 0;
-    off_t m_waited = 0;
-};
-
-/// Writes \a file out to disk by \a plan (the helper run from the isql wrapper, just before f_backup_db's
-/// fsync).
-int flushFile(const QString &file, const FlushPlan &plan)
-{
-    if (plan.ioprio >= 0)
-        iopriority::set(0, plan.ioprio);
-    const int fd = ::open(QFile::encodeName(file).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return 1;
-    StepFlusher(fd, plan).finish(::lseek(fd, 0, SEEK_END));
-    ::close(fd);
-    return 0;
-}
-
-/// While it lives, writes the "*.part" file below \a root out by \a plan as the engine writes it,
-/// until the file stops growing.
-class CopyFlusher
-{
-public:
-    CopyFlusher(QString root, const FlushPlan &plan) : m_root(std::move(root)), m_plan(plan)
-    {
-        m_thread = std::thread([this] { run(); });
-    }
-    ~CopyFlusher()
-    {
-        m_stop = true;
-        m_thread.join();
-    }
-
-private:
-    void run()
-    {
-        if (m_plan.ioprio >= 0)
-            iopriority::set(0, m_plan.ioprio);
-        int fd = -1;
-        std::unique_ptr<StepFlusher> flusher;
-        off_t lastSize = -1;
-        int still = 0;
-        while (!m_stop) {
-            if (fd < 0) {
-                QDirIterator it(m_root, {u"*.part"_s}, QDir::Files, QDirIterator::Subdirectories);
-                if (it.hasNext()) {
-                    fd = ::open(QFile::encodeName(it.next()).constData(), O_RDONLY | O_CLOEXEC);
-                    if (fd >= 0)
-                        flusher = std::make_unique<StepFlusher>(fd, m_plan);
-                }
-            }
-            if (flusher) {
-                const off_t size = ::lseek(fd, 0, SEEK_END);
-                // The engine has finished once the file stops growing; the rest is the wrapper's.
-                still = size == lastSize ? still + 1 : 0;
-                if (still >= 4)
-                    break;
-                lastSize = size;
-                flusher->advance(size);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        flusher.reset();
-        if (fd >= 0)
-            ::close(fd);
-    }
-
-    QString m_root;
-    FlushPlan m_plan;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
-
-// ------------------------------------------------------------------------------------------------
 
 QString loadAverage()
 {
@@ -202,34 +72,38 @@ bool setConfLine(const QString &file, const QString &name, const QString &value)
     return true;
 }
 
-/// \brief Wrapper scripts for the fix-up and check tools that f_backup_db runs through PATH.
-///
-/// With \a nice they run at the lowest CPU and I/O priority. With \a flushArgs the check (the last
-/// step before f_backup_db's fsync) first has this program write the copy out stepwise, so that the
-/// fsync that follows finds nothing left: this stands in for a stepwise flush in the product.
-bool writeToolWrappers(const QString &dir, bool nice, const QByteArray &flushArgs)
+/// Wrapper scripts that run the fix-up and check tools f_backup_db finds through PATH at the lowest
+/// CPU and I/O priority.
+bool writeToolWrappers(const QString &dir)
 {
     QDir().mkpath(dir);
-    const QByteArray prefix = nice ? "nice -n 19 ionice -c 3 " : "";
-    for (const QString &tool : {u"nbackup"_s, u"isql-fb"_s}) {
+    for (const QString &tool : {u"nbackup"_s, u"gfix"_s, u"isql-fb"_s}) {
         QFile f(dir + u'/' + tool);
         if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
             return false;
-        QByteArray script = "#!/bin/sh\n";
-        if (tool == u"isql-fb"_s && !flushArgs.isEmpty()) {
-            // The file to check is the last argument.
-            script += "for last in \"$@\"; do :; done\n";
-            script += "case \"$last\" in *.part) \"" +
-                      QFile::encodeName(QCoreApplication::applicationFilePath()) +
-                      "\" --flush-file \"$last\" " + flushArgs + " ;; esac\n";
-        }
-        script += "exec " + prefix + "/usr/bin/" + tool.toUtf8() + " \"$@\"\n";
-        f.write(script);
+        f.write("#!/bin/sh\nexec nice -n 19 ionice -c 3 /usr/bin/" + tool.toUtf8() + " \"$@\"\n");
         f.close();
         f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
                          QFile::ExeGroup);
     }
     return true;
+}
+
+/// The longest the event loop of this thread went without turning while \a work ran, in ms.
+template <typename Work> double longestLoopGap(Work &&work)
+{
+    QElapsedTimer since;
+    since.start();
+    double longest = 0;
+    QTimer timer;
+    timer.setInterval(5);
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        longest = std::max(longest, double(since.nsecsElapsed()) / 1e6);
+        since.restart();
+    });
+    timer.start();
+    work();
+    return std::max(longest, double(since.nsecsElapsed()) / 1e6);
 }
 
 } // namespace
@@ -269,23 +143,13 @@ int main(int argc, char *argv[])
                       u"S"_s, u"backup"_s});
     parser.addOption(
         {u"tools-nice"_s, u"Experiment: run nbackup -F and isql at nice 19 and I/O class idle."_s});
-    parser.addOption(
-        {u"flush-step-kb"_s,
-         u"Experiment: write the fixed-up copy out in steps of this many KB before f_backup_db's "
-         u"fsync (0 = off, default)."_s,
-         u"KB"_s, u"0"_s});
-    parser.addOption(
-        {u"flush-inflight"_s, u"Experiment: steps written at the same time (default 1)."_s, u"N"_s, u"1"_s});
-    parser.addOption(
-        {u"flush-pause-us"_s, u"Experiment: pause after each step (default 0)."_s, u"US"_s, u"0"_s});
-    parser.addOption({u"flush-ioprio"_s, u"Experiment: I/O priority of the stepwise flush (default none)."_s,
-                      u"P"_s, u"none"_s});
-    parser.addOption(
-        {u"flush-dontneed"_s, u"Experiment: drop written steps from the page cache (posix_fadvise)."_s});
-    parser.addOption({u"flush-while-copying"_s,
-                      u"Experiment: also write the copy out stepwise while the engine still writes it."_s});
-    parser.addOption({u"flush-file"_s,
-                      u"Helper (used by the experiments): write FILE out stepwise, then end."_s, u"FILE"_s});
+    parser.addOption({u"flush-step-kb"_s,
+                      u"Experiment: steps in which the copy is written out while the engine writes it and "
+                      u"the tools read it (default 1024 as the product runs; 0: one flush at the end)."_s,
+                      u"KB"_s, u"1024"_s});
+    parser.addOption({u"flush-mbps"_s,
+                      u"Experiment: at most this many MB/s for that writing (default 0: unbounded)."_s,
+                      u"MB"_s, u"0"_s});
     parser.addOption({u"cache-pages"_s,
                       u"Experiment: DefaultDbCachePages of the database (default: as set up)."_s, u"N"_s,
                       u"0"_s});
@@ -309,22 +173,15 @@ int main(int argc, char *argv[])
     const int thinkMs = intOption(parser, u"think-ms"_s, 0);
     const int pauseMs = intOption(parser, u"pause-ms"_s, 0);
     const int cachePages = intOption(parser, u"cache-pages"_s, 0);
-    FlushPlan flush;
-    flush.step = off_t(intOption(parser, u"flush-step-kb"_s, 0)) * 1024;
-    flush.inflight = intOption(parser, u"flush-inflight"_s, 1);
-    flush.pauseUs = intOption(parser, u"flush-pause-us"_s, 0);
-    flush.ioprio = iopriority::parse(parser.value(u"flush-ioprio"_s));
-    flush.dontneed = parser.isSet(u"flush-dontneed"_s);
-    const bool flushWhileCopying = parser.isSet(u"flush-while-copying"_s) && flush.step > 0;
+    BackupRun backupRun;
+    backupRun.flushStep = qint64(intOption(parser, u"flush-step-kb"_s, 0)) * 1024;
+    backupRun.flushBytesPerSecond = qint64(intOption(parser, u"flush-mbps"_s, 0)) * 1048576;
     const int backupIoprio = iopriority::parse(parser.value(u"backup-ioprio"_s));
     const int serverIoprio = iopriority::parse(parser.value(u"server-ioprio"_s));
     const bool serverIoprioWholeRun = parser.value(u"server-ioprio-scope"_s) == u"run"_s;
     const bool trace = parser.isSet(u"trace"_s);
     const int traceMs = intOption(parser, u"trace-ms"_s, 0);
     const bool forcedWrites = parser.value(u"forced-writes"_s) != u"off"_s;
-
-    if (parser.isSet(u"flush-file"_s))
-        return flush.step > 0 ? flushFile(parser.value(u"flush-file"_s), flush) : 2;
 
     say(u"load average at start: "_s + loadAverage());
     const QString cached = ensureBenchDatabase(dbMb);
@@ -355,31 +212,22 @@ int main(int argc, char *argv[])
         runProgram(u"gfix"_s, {u"-w"_s, u"async"_s, folder.databaseFile()}, toolEnvironment(folder.gs_path));
         settings << u"ForcedWrites=off"_s;
     }
-    if (parser.isSet(u"tools-nice"_s) || flush.step > 0) {
+    if (parser.isSet(u"tools-nice"_s)) {
         const QString wrappers = folder.gs_path + u"wrappers"_s;
-        QByteArray flushArgs;
-        if (flush.step > 0) {
-            for (const QString &name :
-                 {u"flush-step-kb"_s, u"flush-inflight"_s, u"flush-pause-us"_s, u"flush-ioprio"_s})
-                flushArgs += "--" + name.toUtf8() + ' ' + parser.value(name).toUtf8() + ' ';
-            if (flush.dontneed)
-                flushArgs += "--flush-dontneed";
-        }
-        if (!writeToolWrappers(wrappers, parser.isSet(u"tools-nice"_s), flushArgs.trimmed()))
+        if (!writeToolWrappers(wrappers))
             return 1;
         qputenv("PATH", QFile::encodeName(wrappers) + ':' + qgetenv("PATH"));
-        if (parser.isSet(u"tools-nice"_s))
-            settings << u"tools at nice 19 / ionice idle"_s;
-        if (flush.step > 0)
-            settings << u"stepwise flush"_s + (flushWhileCopying ? u" while copying and"_s : QString()) +
-                            u" before the fsync: "_s + QString::number(flush.step / 1024) + u" KB steps, "_s +
-                            QString::number(flush.inflight) + u" in flight"_s +
-                            (flush.pauseUs > 0 ? u", "_s + QString::number(flush.pauseUs) + u" us pauses"_s
-                                               : QString()) +
-                            (flush.ioprio >= 0 ? u", ioprio "_s + parser.value(u"flush-ioprio"_s)
-                                               : QString()) +
-                            (flush.dontneed ? u", dontneed"_s : QString());
+        settings << u"tools at nice 19 / ionice idle"_s;
     }
+    if (backupRun.flushStep != 1 << 20 || backupRun.flushBytesPerSecond > 0)
+        settings << (backupRun.flushStep > 0
+                         ? u"copy written out in "_s + QString::number(backupRun.flushStep / 1024) +
+                               u" KB steps"_s +
+                               (backupRun.flushBytesPerSecond > 0
+                                    ? u" at "_s + QString::number(backupRun.flushBytesPerSecond / 1048576) +
+                                          u" MB/s"_s
+                                    : QString())
+                         : u"copy flushed at the end only"_s);
     if (backupIoprio >= 0)
         settings << u"backup thread ioprio "_s + parser.value(u"backup-ioprio"_s);
     if (serverIoprio >= 0)
@@ -421,17 +269,13 @@ int main(int argc, char *argv[])
         const int ownOld = iopriority::get(0);
         if (backupIoprio >= 0)
             iopriority::set(0, backupIoprio);
-        std::unique_ptr<CopyFlusher> flusher;
-        if (flushWhileCopying)
-            flusher = std::make_unique<CopyFlusher>(root, flush);
         QString error;
         QElapsedTimer t;
         t.start();
         const auto from = SteadyClock::now();
-        const bool ok = f_backup_db(ctx, engine, root, error);
+        const bool ok = f_backup_db(ctx, engine, root, error, backupRun);
         const double s = seconds(t);
         backupSpans.emplace_back(from, SteadyClock::now());
-        flusher.reset();
         if (backupIoprio >= 0)
             iopriority::set(0, ownOld);
         iopriority::restore(serverOld);
@@ -465,36 +309,34 @@ int main(int argc, char *argv[])
     };
 
     if (parser.isSet(u"phases"_s)) {
-        // The steps of one backup, each timed, with the page cache's dirty data after each.
-        const auto dirty = [] {
-            return dirtyMemoryText();
-        };
+        // The steps of single backups through the product code, and how long the event loop of the
+        // calling thread (the window's, in the console) went without turning meanwhile.
+        std::map<QString, std::vector<double>> times;
+        QStringList order;
+        std::vector<double> gaps;
         for (int i = 0; i < rounds; ++i) {
-            const QString dir = folder.gs_path + u"phases/"_s;
-            removePath(dir);
-            QDir().mkpath(dir);
-            const QString part = dir + u"garvina.db.part"_s;
-            FbServiceTarget target;
-            target.port = port;
-            target.user = u"DBA"_s;
-            target.password = readDbaPassword(folder.gs_path);
-            QElapsedTimer t;
-            t.start();
-            const FbResult copy = fbOnlineBackup(target, engineName(), part);
-            const double a = seconds(t);
-            const QString d1 = dirty();
-            t.restart();
-            const QString problem = fixUpAndVerifyCopy(folder.gs_path, part);
-            const double b = seconds(t);
-            const QString d2 = dirty();
-            t.restart();
-            syncToDiskPath(part);
-            const double c = seconds(t);
-            say(u"phases: engine copy "_s + num(a, 3) + u" s ("_s + d1 + u"), fix-up+verify "_s + num(b, 3) +
-                u" s ("_s + d2 + u"), fsync "_s + num(c, 3) + u" s"_s +
-                (copy.ok && problem.isEmpty() ? QString() : u" FAILED"_s));
-            removePath(dir);
+            const QString root = folder.gs_path + u"phases/"_s;
+            std::vector<BackupStep> steps;
+            BackupRun timed = backupRun;
+            timed.steps = &steps;
+            QString error;
+            bool ok = false;
+            gaps.push_back(longestLoopGap([&] { ok = f_backup_db(ctx, engine, root, error, timed); }));
+            QString line = u"phases:"_s;
+            for (const BackupStep &step : steps) {
+                line += u' ' + step.name + u' ' + num(step.seconds(), 3) + u" s,"_s;
+                times[step.name].push_back(step.seconds());
+                if (!order.contains(step.name))
+                    order << step.name;
+            }
+            say(line + u" longest event-loop gap "_s + num(gaps.back(), 0) + u" ms"_s +
+                (ok ? QString() : u" FAILED: "_s + error));
+            removePath(root);
         }
+        QString medians = u"phase medians:"_s;
+        for (const QString &name : order)
+            medians += u' ' + name + u' ' + num(median(times[name]), 3) + u" s,"_s;
+        say(medians + u" event-loop gap "_s + num(median(gaps), 0) + u" ms"_s);
     }
 
     double backupMbps = 0, writtenMbps = 0, cpMbps = 0;
@@ -610,6 +452,8 @@ int main(int argc, char *argv[])
         say(u"client idle,   commits: "_s + describe(idleCommits));
         say(u"client during, reads:   "_s + describe(busyReads));
         say(u"client during, commits: "_s + describe(busyCommits));
+        say(u"p50/p99 idle = "_s + num(idleAll.p50, 2) + u"/"_s + num(idleAll.p99, 2) + u" ms, during = "_s +
+            num(busyAll.p50, 2) + u"/"_s + num(busyAll.p99, 2) + u" ms (all operations)"_s);
         say(u"backups during the windows: "_s + QString::number(backupsDuring) + u" in "_s +
             QString::number(latencyRounds * windowSeconds) + u" s"_s);
     }
@@ -622,8 +466,6 @@ int main(int argc, char *argv[])
         say(u"ratio backup/cp = "_s + num(cpMbps > 0 ? backupMbps / cpMbps : 0, 2));
     }
     if (!parser.isSet(u"skip-latency"_s)) {
-        say(u"p50/p99 idle = "_s + num(idleAll.p50, 2) + u"/"_s + num(idleAll.p99, 2) + u" ms, during = "_s +
-            num(busyAll.p50, 2) + u"/"_s + num(busyAll.p99, 2) + u" ms (all operations)"_s);
         say(u"ratio p99 during/idle = "_s +
             num(idleCommits.p99 > 0 ? busyCommits.p99 / idleCommits.p99 : 0, 2) +
             u" (single-row commits; reads "_s +
