@@ -203,6 +203,9 @@ bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path,
         // still being written inside it.
         if (!backupBeingWritten(as_path))
             engine.restartIfDeaf();
+        // An engine that ended during the copy is started again, unless the console is ending.
+        if (!endRequested() && !f_findwindows_garvinanet(ctx.gs_path))
+            engine.f_db_server(u"START"_s);
         return false;
     }
     if (!QFileInfo(partFile).isFile()) {

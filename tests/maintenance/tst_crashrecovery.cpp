@@ -115,28 +115,38 @@ private Q_SLOTS:
             QCOMPARE(QDir(dir).entryList(QDir::Files), left);
     }
 
-    void engineGoneAfterTheCopyIsStartedAgain()
+    void engineGoneIsStartedAgain_data()
     {
-        m_fx.clock.set(QDateTime(QDate(2013, 8, 29), QTime(10, 0)));
+        QTest::addColumn<bool>("duringTheCopy");
+        QTest::newRow("killed while it writes the copy") << true;
+        QTest::newRow("killed while the copy is checked") << false;
+    }
+    void engineGoneIsStartedAgain()
+    {
+        QFETCH(bool, duringTheCopy);
+        const QTime at(10, duringTheCopy ? 1 : 0);
+        m_fx.clock.set(QDateTime(QDate(2013, 8, 29), at));
+        const QString copy = m_root + u"20130829-"_s + at.toString(u"HHmm"_s) + u"/garvina.db"_s;
         const qint64 before = runningEnginePid(m_ctx.gs_path);
         QVERIFY(before > 0);
-        // The engine writes the copy without an event loop turn; the first turn that finds the copy
-        // comes while it is fixed up and checked.
         QTimer killer;
         connect(&killer, &QTimer::timeout, this, [&] {
-            if (QFileInfo::exists(m_root + u"20130829-1000/garvina.db.part"_s)) {
+            if (QFileInfo::exists(copy + u".part"_s) && m_engine->backupRunning() == duringTheCopy) {
                 killer.stop();
                 m_fx.folder->killEngine();
             }
         });
         killer.start(0);
         QString error;
-        QVERIFY2(f_backup_db(m_ctx, *m_engine, m_root, error), qPrintable(error));
-        QVERIFY(error.isEmpty());
+        QCOMPARE(f_backup_db(m_ctx, *m_engine, m_root, error), !duringTheCopy);
+        QCOMPARE(error.isEmpty(), !duringTheCopy);
+        QCOMPARE(QFileInfo::exists(copy), !duringTheCopy);
+        QVERIFY(!QFileInfo::exists(copy + u".part"_s));
         const qint64 after = runningEnginePid(m_ctx.gs_path);
         QVERIFY(after > 0);
         QVERIFY(after != before);
-        QVERIFY(QFileInfo::exists(m_root + u"20130829-1000/garvina.db"_s));
+        QVERIFY2(m_engine->f_connectdb(), qPrintable(m_engine->sqlca().sqlErrText()));
+        m_engine->sqlca().disconnect();
     }
 
     /// The engine is killed while the live file is in backup mode, with a row written meanwhile (it
