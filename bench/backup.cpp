@@ -148,8 +148,9 @@ int main(int argc, char *argv[])
                       u"the tools read it (default 1024 as the product runs; 0: one flush at the end)."_s,
                       u"KB"_s, u"1024"_s});
     parser.addOption({u"flush-mbps"_s,
-                      u"Experiment: at most this many MB/s for that writing (default 0: unbounded)."_s,
-                      u"MB"_s, u"0"_s});
+                      u"Experiment: at most this many MB/s for that writing (default 100 as the product "
+                      u"runs; 0: unbounded)."_s,
+                      u"MB"_s, u"100"_s});
     parser.addOption({u"cache-pages"_s,
                       u"Experiment: DefaultDbCachePages of the database (default: as set up)."_s, u"N"_s,
                       u"0"_s});
@@ -219,7 +220,8 @@ int main(int argc, char *argv[])
         qputenv("PATH", QFile::encodeName(wrappers) + ':' + qgetenv("PATH"));
         settings << u"tools at nice 19 / ionice idle"_s;
     }
-    if (backupRun.flushStep != 1 << 20 || backupRun.flushBytesPerSecond > 0)
+    if (backupRun.flushStep != BackupRun().flushStep ||
+        backupRun.flushBytesPerSecond != BackupRun().flushBytesPerSecond)
         settings << (backupRun.flushStep > 0
                          ? u"copy written out in "_s + QString::number(backupRun.flushStep / 1024) +
                                u" KB steps"_s +

@@ -4,6 +4,7 @@
 #include "engine/enginecontrol.h"
 #include "engine/engineprobe.h"
 #include "engine/fbservice.h"
+#include "engine/offthread.h"
 #include "engine/syshelpers.h"
 #include "maintenance/crashrecovery.h"
 #include "maintenance/dbheader.h"
@@ -224,10 +225,14 @@ bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path,
         as_error = problem;
         return false;
     }
-    const bool onDisk = step(u"flush"_s, [&] {
-        if (flusher)
-            flusher->stop();
-        return syncToDiskInSteps(partFile);
+    // What is left to write goes out off the window's thread too.
+    bool onDisk = false;
+    step(u"flush"_s, [&] {
+        runWhileLooping([&] {
+            if (flusher)
+                flusher->stop();
+            onDisk = syncToDiskInSteps(partFile);
+        });
     });
     flusher.reset();
     const bool named =

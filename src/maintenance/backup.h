@@ -26,8 +26,9 @@ struct BackupRun
     /// While the engine writes the copy, completed steps of this many bytes are written out to
     /// disk in the background, at most \a flushBytesPerSecond (0: as fast as the disk takes them).
     /// A step of 0 leaves it all to the flush at the end.
+    /// Bounded, the tills' commits get between the steps; what is left at the end goes out at once.
     qint64 flushStep = 1 << 20;
-    qint64 flushBytesPerSecond = 0;
+    qint64 flushBytesPerSecond = 100 << 20;
     /// When set, each step of the backup is appended here.
     std::vector<BackupStep> *steps = nullptr;
 };
