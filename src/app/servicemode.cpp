@@ -190,9 +190,8 @@ private:
         }
         if (request != u"START"_s && request != u"STOP"_s && request != u"BACKUP"_s)
             return {2, u"无效的命令"_s};
-        // A start, stop or backup waits for the engine: one at a time, and none during a backup or
-        // restore (the timer's backup keeps the event loop, and so this socket, going).
-        if (m_busy || m_console.engine().dataWorkRunning())
+        // A start, stop or backup waits for the engine: one at a time.
+        if (m_busy)
             return {1, u"服务端正忙,请稍后再试!"_s};
         m_busy = true;
         const auto notBusy = qScopeGuard([this] { m_busy = false; });

@@ -296,6 +296,12 @@ int w_main::server_start_stop()
     const auto done = qScopeGuard([this] { m_inStartStop = false; });
     DataForm &f = *m_form;
     MessageBoxes &boxes = *m_ctx.boxes;
+    // Asked for from the service's socket while a backup or restore waits with the loop going: the
+    // engine stays as it is until that is over.
+    if (m_services.engine->dataWorkRunning()) {
+        boxes.tell(u"提示"_s, dataWorkRunningText(), MsgIcon::StopSign);
+        return 0;
+    }
 
     if (serviceRunning()) {
         if (!boxes.ask(u"重要提示确认"_s, u"是否确认要停止服务,停止后所有客户端都无法使用!"_s,

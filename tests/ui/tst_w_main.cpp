@@ -314,6 +314,10 @@ private Q_SLOTS:
         m_w->timerTick();
         QCOMPARE(caption(u"t_2"_s), u"2013-08-29 19:00:01"_s);
         QVERIFY(!QFileInfo::exists(root + u"20130829-1900"_s));
+        // A stop asked for meanwhile (the service's socket serves it) is refused.
+        QCOMPARE(m_w->server_start_stop(), 0);
+        QCOMPARE(m_boxes.last().text, dataWorkRunningText());
+        QVERIFY(m_w->serviceRunning());
         m_engine->setDataWorkRunning(false);
         m_clock.set(QDateTime(QDate(2013, 8, 29), QTime(19, 0, 2)));
         m_w->timerTick();
