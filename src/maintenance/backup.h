@@ -66,6 +66,10 @@ quint64 freeBytesOf(const QString &path);
 /// to whole megabytes, halves up); true otherwise.
 bool f_check_diskspace(const QString &as_disk, int ai_size, const FreeSpaceSource &freeBytes = freeBytesOf);
 
+/// \brief True when the output of the engine's full validation tells of damage: anything but its
+/// summary of warnings.
+bool validationFindsDamage(const QString &output);
+
 /// \brief Proves \a file a whole database: its size fits its header, the engine's full validation
 /// finds nothing, and it opens. Returns the problem, or an empty text when good.
 QString verifyDatabaseWhole(const QString &gs_path, const QString &file);

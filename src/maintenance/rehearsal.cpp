@@ -200,15 +200,14 @@ void Rehearsal::onReloaded(int exitCode, const QString &output)
         return;
     }
     QFile::remove(m_unloaded);
-    // Read-only full validation. gfix exits 0 even when it finds damage: its report is the verdict,
-    // and a clean file gives none.
+    // Read-only full validation. gfix exits 0 even when it finds damage: its report is the verdict.
     runTool(tools.gfix, {u"-v"_s, u"-full"_s, u"-n"_s, u"-user"_s, u"DBA"_s, m_restored}, {},
             [this](int code, const QString &out) { onValidated(code, out); });
 }
 
 void Rehearsal::onValidated(int exitCode, const QString &output)
 {
-    if (exitCode != 0 || !output.trimmed().isEmpty()) {
+    if (exitCode != 0 || validationFindsDamage(output)) {
         fail(u"校验还原的数据库出错:"_s, output);
         return;
     }

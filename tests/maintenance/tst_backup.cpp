@@ -106,6 +106,33 @@ private Q_SLOTS:
         f_filewrite_backup_error_to_txt(u"/proc/none/"_s, u"x"_s);
     }
 
+    void validationOutput_data()
+    {
+        QTest::addColumn<QString>("output");
+        QTest::addColumn<bool>("damage");
+        QTest::newRow("nothing found") << QString() << false;
+        QTest::newRow("an orphan back version")
+            << u"Summary of validation errors\n\tNumber of record level warnings\t: 1\n"_s << false;
+        QTest::newRow("warnings of two kinds")
+            << u"Summary of validation errors\n\tNumber of record level warnings\t: 2\n"
+               u"\tNumber of index warnings\t: 1"_s
+            << false;
+        QTest::newRow("a record error")
+            << u"Summary of validation errors\n\tNumber of record level errors\t: 1"_s << true;
+        QTest::newRow("errors beside warnings")
+            << u"Summary of validation errors\n\tNumber of record level warnings\t: 1\n"
+               u"\tNumber of data page errors\t: 3"_s
+            << true;
+        QTest::newRow("the tool could not open it")
+            << u"I/O error during \"read\" operation for file \"x.db\""_s << true;
+    }
+    void validationOutput()
+    {
+        QFETCH(QString, output);
+        QFETCH(bool, damage);
+        QCOMPARE(validationFindsDamage(output), damage);
+    }
+
     void diskSpace()
     {
         const auto mb = [](double m) {
