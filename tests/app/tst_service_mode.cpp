@@ -165,6 +165,10 @@ private Q_SLOTS:
     void scheduledBackupTaken()
     {
         QTRY_VERIFY_WITH_TIMEOUT(backupFolders().size() == 2, 90000);
+        // The folder gets its name a moment before the state file records it.
+        const QString newest = QDir::cleanPath(m_backupRoot + backupFolders().constLast());
+        QTRY_COMPARE_WITH_TIMEOUT(QDir::cleanPath(loadBackupState(m_folder.gs_path).lastGoodFolder), newest,
+                                  10000);
         QTRY_VERIFY_WITH_TIMEOUT(output().contains(u" 备份数据库成功!"_s), 10000);
     }
 
