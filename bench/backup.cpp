@@ -7,32 +7,22 @@
 #include "core/appcontext.h"
 #include "engine/enginecontrol.h"
 #include "engine/engineprobe.h"
-#include "engine/fbservice.h"
 #include "maintenance/backup.h"
 #include "platform/clock.h"
 #include "platform/iopriority.h"
 #include "platform/processlauncher.h"
 #include "platform/systemload.h"
 
-#include <ibase.h>
-
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QThread>
 #include <QTimer>
 
-#include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <fcntl.h>
-#include <future>
 #include <map>
-#include <mutex>
-#include <random>
 #include <thread>
 #include <unistd.h>
 #include <vector>

@@ -141,12 +141,20 @@ bool EngineControl::f_connectdb()
     return m_sqlca.connect(host, port, database, user, password) && m_sqlca.sqlCode() == 0;
 }
 
-bool EngineControl::restartIfDeaf()
+bool EngineControl::restartIfNotServing()
 {
+    if (m_busy || m_backupRunning || endRequested())
+        return false;
     const qint64 pid = runningPid();
+    if (pid == 0) {
+        if (!QFileInfo::exists(EngineInstance(m_ctx.gs_path).databaseFile()))
+            return false;
+        BusyScope scope(m_busy);
+        start();
+        return true;
+    }
     const int port = portOfEngine(pid);
-    if (pid == 0 || m_busy || m_backupRunning || port <= 0 ||
-        listenerOf(port, pid, *m_options.processes) == pid)
+    if (port <= 0 || listenerOf(port, pid, *m_options.processes) == pid)
         return false;
     BusyScope scope(m_busy);
     m_sqlca.disconnect();

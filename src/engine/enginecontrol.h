@@ -90,9 +90,11 @@ public:
 
     Sqlca &sqlca() { return m_sqlca; }
 
-    /// \brief Starts the engine afresh when it runs but no longer listens on its port (a failed online
-    /// backup can leave it so). True when it had to. Never while a backup of this console is written.
-    bool restartIfDeaf();
+    /// \brief Starts the engine again when it no longer serves the tills: it ended (killed during a
+    /// backup, say), or it runs but no longer listens on its port (a failed online backup can leave it
+    /// so). True when it had to. Never while a backup of this console is written, a start or stop
+    /// waits, or the console is ending.
+    bool restartIfNotServing();
 
     /// \brief Marks an online backup of this console as being written into a copy; the backup lock it
     /// holds is not stale, and the engine is not restarted under it.
@@ -127,6 +129,30 @@ private:
     bool m_busy = false;
     bool m_backupRunning = false;
     bool m_dataWorkRunning = false;
+};
+
+/// \brief While it lives, a backup or restore of this console is under way (EngineControl::
+/// dataWorkRunning()); taken() is false when another one already was, and then it marks nothing.
+class DataWork
+{
+public:
+    explicit DataWork(EngineControl &engine) : m_engine(engine), m_taken(!engine.dataWorkRunning())
+    {
+        if (m_taken)
+            m_engine.setDataWorkRunning(true);
+    }
+    ~DataWork()
+    {
+        if (m_taken)
+            m_engine.setDataWorkRunning(false);
+    }
+    DataWork(const DataWork &) = delete;
+    DataWork &operator=(const DataWork &) = delete;
+    bool taken() const { return m_taken; }
+
+private:
+    EngineControl &m_engine;
+    const bool m_taken;
 };
 
 /// The text for a backup, a restore or a stop refused while another backup or restore is under way.

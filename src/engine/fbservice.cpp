@@ -41,7 +41,6 @@ void appendItem(std::vector<char> &buf, char tag, const QByteArray &value)
 }
 
 void detach(isc_svc_handle &handle);
-FbResult runServiceAction(isc_svc_handle &handle, std::vector<char> &request);
 
 /// Attaches to the service manager; the handle must be detached by the caller when non-zero.
 /// The attachment is made on a thread of its own and given up on after the target's bound.
@@ -95,6 +94,49 @@ void detach(isc_svc_handle &handle)
         isc_service_detach(status, &handle);
         handle = 0;
     }
+}
+
+/// Starts the action \a request on an attached service manager and waits for its end.
+FbResult runServiceAction(isc_svc_handle &handle, std::vector<char> &request)
+{
+    FbResult result;
+    ISC_STATUS_ARRAY status{};
+    if (isc_service_start(status, &handle, nullptr, static_cast<unsigned short>(request.size()),
+                          request.data()))
+        return {false, statusText(status)};
+
+    // The action runs inside the server; asking for its output until there is none waits for its end
+    // and brings its error, if any, back in the status vector. Each question waits a second at most,
+    // so that the console's end is not held back by a long copy.
+    const char items[] = {isc_info_svc_line};
+    const char wait[] = {isc_info_svc_timeout, 1, 0, 0, 0};
+    char buffer[4096];
+    for (;;) {
+        ISC_STATUS_ARRAY qstatus{};
+        if (isc_service_query(qstatus, &handle, nullptr, sizeof wait, wait, sizeof items, items,
+                              sizeof buffer, buffer)) {
+            result = {false, statusText(qstatus)};
+            break;
+        }
+        const char *p = buffer;
+        if (*p != isc_info_svc_line) {
+            result = {true, QString()};
+            break;
+        }
+        ++p;
+        const unsigned short len = static_cast<unsigned short>(isc_vax_integer(p, 2));
+        // An empty line ends the output, unless the answer only ran out of time or room.
+        const char after = p[2 + len];
+        if (len == 0 && after != isc_info_truncated && after != isc_info_svc_timeout) {
+            result = {true, QString()};
+            break;
+        }
+        if (endRequested()) {
+            result = {false, givenUpText(OffThreadEnd::EndRequested, 0)};
+            break;
+        }
+    }
+    return result;
 }
 
 } // namespace
@@ -152,51 +194,5 @@ FbResult fbOnlineBackup(const FbServiceTarget &target, const QString &database, 
     detach(handle);
     return result;
 }
-
-namespace {
-
-FbResult runServiceAction(isc_svc_handle &handle, std::vector<char> &request)
-{
-    FbResult result;
-    ISC_STATUS_ARRAY status{};
-    if (isc_service_start(status, &handle, nullptr, static_cast<unsigned short>(request.size()),
-                          request.data()))
-        return {false, statusText(status)};
-
-    // The action runs inside the server; asking for its output until there is none waits for its end
-    // and brings its error, if any, back in the status vector. Each question waits a second at most,
-    // so that the console's end is not held back by a long copy.
-    const char items[] = {isc_info_svc_line};
-    const char wait[] = {isc_info_svc_timeout, 1, 0, 0, 0};
-    char buffer[4096];
-    for (;;) {
-        ISC_STATUS_ARRAY qstatus{};
-        if (isc_service_query(qstatus, &handle, nullptr, sizeof wait, wait, sizeof items, items,
-                              sizeof buffer, buffer)) {
-            result = {false, statusText(qstatus)};
-            break;
-        }
-        const char *p = buffer;
-        if (*p != isc_info_svc_line) {
-            result = {true, QString()};
-            break;
-        }
-        ++p;
-        const unsigned short len = static_cast<unsigned short>(isc_vax_integer(p, 2));
-        // An empty line ends the output, unless the answer only ran out of time or room.
-        const char after = p[2 + len];
-        if (len == 0 && after != isc_info_truncated && after != isc_info_svc_timeout) {
-            result = {true, QString()};
-            break;
-        }
-        if (endRequested()) {
-            result = {false, givenUpText(OffThreadEnd::EndRequested, 0)};
-            break;
-        }
-    }
-    return result;
-}
-
-} // namespace
 
 } // namespace garvina

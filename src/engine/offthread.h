@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -99,8 +100,7 @@ inline void runWhileLooping(const std::function<void()> &work)
         work();
         finished.store(true);
     });
-    while (!finished.load() && !endRequested())
-        waitUntil([&] { return finished.load(); }, 60 * 60 * 1000);
+    waitUntil([&] { return finished.load(); }, std::numeric_limits<int>::max());
     thread.join();
 }
 

@@ -161,12 +161,11 @@ bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path,
 {
     // The copy and its tools keep the event loop going: a timer, the service's socket or a till's
     // request may ask for another backup meanwhile, which would find the database in backup state.
-    if (engine.dataWorkRunning()) {
+    const DataWork work(engine);
+    if (!work.taken()) {
         as_error = dataWorkRunningText();
         return false;
     }
-    engine.setDataWorkRunning(true);
-    const auto done = qScopeGuard([&] { engine.setDataWorkRunning(false); });
     StepTimer step(run.steps);
     Sqlca &sqlca = engine.sqlca();
     if (!engine.f_connectdb()) {
@@ -215,14 +214,11 @@ bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path,
             flusher->abandon();
         QFile::remove(partFile);
         as_error = copy.error;
-        // A failed online backup can leave the server without its listening socket: the tills could
-        // no longer connect. Start it afresh when that happened, but never while another copy is
-        // still being written inside it.
+        // A failed online backup can leave the server without its listening socket, or gone (killed
+        // during the copy): the tills could no longer connect. Start it afresh when that happened, but
+        // never while another copy is still being written inside it.
         if (!backupBeingWritten(as_path))
-            engine.restartIfDeaf();
-        // An engine that ended during the copy is started again, unless the console is ending.
-        if (!endRequested() && !f_findwindows_garvinanet(ctx.gs_path))
-            engine.f_db_server(u"START"_s);
+            engine.restartIfNotServing();
         return false;
     }
     if (!QFileInfo(partFile).isFile()) {
@@ -261,13 +257,11 @@ bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path,
     }
     // The copy is good; the engine must still be there for the tills. An engine that ended meanwhile
     // is started again, and one that does not start is said.
+    engine.restartIfNotServing();
     if (!f_findwindows_garvinanet(ctx.gs_path)) {
-        engine.f_db_server(u"START"_s);
-        if (!f_findwindows_garvinanet(ctx.gs_path)) {
-            as_error = u"备份完成后数据库服务已停止,无法重新启动!"_s;
-            f_filewrite_backup_error_to_txt(ctx.gs_path, ctx.clock->now().toString(u"yyyy-MM-dd HH:mm:ss"_s) +
-                                                             u':' + as_error);
-        }
+        as_error = u"备份完成后数据库服务已停止,无法重新启动!"_s;
+        f_filewrite_backup_error_to_txt(ctx.gs_path, ctx.clock->now().toString(u"yyyy-MM-dd HH:mm:ss"_s) +
+                                                         u':' + as_error);
     }
     return true;
 }

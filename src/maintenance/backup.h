@@ -23,10 +23,10 @@ struct BackupStep
 /// How a backup writes its copy out, and where it says how long its steps took.
 struct BackupRun
 {
-    /// While the engine writes the copy, completed steps of this many bytes are written out to
-    /// disk in the background, at most \a flushBytesPerSecond (0: as fast as the disk takes them).
-    /// A step of 0 leaves it all to the flush at the end.
-    /// Bounded, the tills' commits get between the steps; what is left at the end goes out at once.
+    /// While the engine writes the copy and the tools read it back, completed steps of this many
+    /// bytes are written out to disk in the background, at most flushBytesPerSecond (0: as fast as
+    /// the disk takes them), so that the tills' commits get between them; what is left at the end
+    /// goes out at once. A step of 0 leaves it all to the flush at the end.
     qint64 flushStep = 1 << 20;
     qint64 flushBytesPerSecond = 100 << 20;
     /// When set, each step of the backup is appended here.

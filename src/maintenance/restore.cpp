@@ -11,7 +11,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QScopeGuard>
 
 #include <cstdio>
 
@@ -26,12 +25,11 @@ RestoreOutcome f_restore(AppContext &ctx, EngineControl &engine, const QString &
     const QString title = u"提示"_s;
     // Its copy and checks keep the event loop going: a scheduled backup waits meanwhile, and a
     // restore asked for during a backup or another restore is refused.
-    if (engine.dataWorkRunning()) {
+    const DataWork work(engine);
+    if (!work.taken()) {
         boxes.tell(title, dataWorkRunningText(), MsgIcon::StopSign);
         return RestoreOutcome::Busy;
     }
-    engine.setDataWorkRunning(true);
-    const auto done = qScopeGuard([&] { engine.setDataWorkRunning(false); });
     const QString ls_file = restore_path.trimmed();
     if (f_len0(ls_file) < 1) {
         boxes.tell(title, u"请选好要还原的数据库文件"_s, MsgIcon::StopSign);

@@ -83,16 +83,14 @@ void GrowingFileFlusher::run()
             writeOut(fd, done, length);
             done += length;
             m_flushed.store(done);
-            if (m_bytesPerSecond > 0 && !last) {
-                // Not ahead of the bounded rate: the rest of the disk's time belongs to the engine.
-                const auto due = opened + std::chrono::microseconds(done * 1000000 / m_bytesPerSecond);
+            if (!last) {
+                // Not ahead of the bounded rate: the rest of the disk's time belongs to the engine. A
+                // stop asked for meanwhile writes the rest at once.
+                const auto due = m_bytesPerSecond > 0
+                                     ? opened + std::chrono::microseconds(done * 1000000 / m_bytesPerSecond)
+                                     : Clock::now();
                 std::unique_lock<std::mutex> lock(m_mutex);
                 if (m_wake.wait_until(lock, due, [this] { return m_stop; }))
-                    break;
-            }
-            if (!last) {
-                const std::lock_guard<std::mutex> lock(m_mutex);
-                if (m_stop)
                     break;
             }
         }

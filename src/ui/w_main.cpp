@@ -29,7 +29,6 @@
 #include <QNetworkInterface>
 #include <QPushButton>
 #include <QScopeGuard>
-#include <QScopedValueRollback>
 #include <QScreen>
 #include <QWindow>
 
@@ -369,13 +368,13 @@ int w_main::StopServer()
 void w_main::timerTick()
 {
     const QDateTime now = m_ctx.clock->now();
-    // A backup or restore keeps the event loop going while it waits: the clock goes on, but nothing
-    // starts until it is over, and the next tick catches up with a backup time passed meanwhile.
-    if (m_inTick || m_services.engine->dataWorkRunning()) {
+    // A backup or restore (the tick's own included) keeps the event loop going while it waits: the
+    // clock goes on, but nothing starts until it is over, and the next tick catches up with a backup
+    // time passed meanwhile.
+    if (m_services.engine->dataWorkRunning()) {
         m_form->text(u"t_2"_s)->setText(BackupSchedule::clockText(now));
         return;
     }
-    const QScopedValueRollback<bool> inTick(m_inTick, true);
     const bool running = serviceRunning() && !m_services.engine->busy();
     const auto result = m_schedule.tick(
         now, running, [this] { return BackupConfig::read(m_ctx.config()); },

@@ -123,9 +123,6 @@ private:
     BackupSchedule m_schedule;
     int m_ii_socketport = 0;
     bool m_inStartStop = false;
-    /// A backup or rehearsal started by the tick waits with the event loop running; the ticks that
-    /// come meanwhile start nothing.
-    bool m_inTick = false;
     /// Starts the rehearsal of the newest good backup when its time of day has come.
     void startRehearsalWhenDue(const QDateTime &now);
     /// The state file as it is on disk, read again only when it was replaced since the last read.
