@@ -118,13 +118,19 @@ private Q_SLOTS:
     void engineGoneIsStartedAgain_data()
     {
         QTest::addColumn<bool>("duringTheCopy");
-        QTest::newRow("killed while it writes the copy") << true;
-        QTest::newRow("killed while the copy is checked") << false;
+        QTest::addColumn<bool>("cannotStart");
+        QTest::addColumn<int>("minute");
+        QTest::newRow("killed while it writes the copy") << true << false << 1;
+        QTest::newRow("killed while the copy is checked") << false << false << 0;
+        QTest::newRow("killed while checked, cannot start") << false << true << 2;
     }
     void engineGoneIsStartedAgain()
     {
         QFETCH(bool, duringTheCopy);
-        const QTime at(10, duringTheCopy ? 1 : 0);
+        QFETCH(bool, cannotStart);
+        QFETCH(int, minute);
+        const QTime at(10, minute);
+        const QString live = EngineInstance(m_ctx.gs_path).databaseFile();
         m_fx.clock.set(QDateTime(QDate(2013, 8, 29), at));
         const QString copy = m_root + u"20130829-"_s + at.toString(u"HHmm"_s) + u"/garvina.db"_s;
         const qint64 before = runningEnginePid(m_ctx.gs_path);
@@ -134,14 +140,29 @@ private Q_SLOTS:
             if (QFileInfo::exists(copy + u".part"_s) && m_engine->backupRunning() == duringTheCopy) {
                 killer.stop();
                 m_fx.folder->killEngine();
+                // Without its database the engine cannot be started again.
+                if (cannotStart)
+                    QFile::rename(live, live + u".away"_s);
             }
         });
         killer.start(0);
         QString error;
+        QFile::remove(m_ctx.gs_path + backupErrorLogName());
         QCOMPARE(f_backup_db(m_ctx, *m_engine, m_root, error), !duringTheCopy);
-        QCOMPARE(error.isEmpty(), !duringTheCopy);
         QCOMPARE(QFileInfo::exists(copy), !duringTheCopy);
         QVERIFY(!QFileInfo::exists(copy + u".part"_s));
+        if (cannotStart) {
+            // The backup is good and stays; that the tills are without an engine is said and logged.
+            QCOMPARE(error, u"备份完成后数据库服务已停止,无法重新启动!"_s);
+            QFile log(m_ctx.gs_path + backupErrorLogName());
+            QVERIFY(log.open(QIODevice::ReadOnly));
+            QVERIFY(QString::fromUtf8(log.readAll()).endsWith(u"2013-08-29 10:02:00:"_s + error + u"\r\n"_s));
+            QVERIFY(QFile::rename(live + u".away"_s, live));
+            QVERIFY(!f_findwindows_garvinanet(m_ctx.gs_path));
+            QVERIFY(m_engine->f_db_server(u"START"_s));
+        } else {
+            QCOMPARE(error.isEmpty(), !duringTheCopy);
+        }
         const qint64 after = runningEnginePid(m_ctx.gs_path);
         QVERIFY(after > 0);
         QVERIFY(after != before);
