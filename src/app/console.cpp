@@ -52,6 +52,7 @@ int Console::startUp(const QStringList &arguments, const QString &workingDirecto
     }
 
     f_check_skin(m_ctx.gs_path, *m_ctx.launcher);
+    m_maintenance = std::make_unique<Maintenance>(m_ctx, m_engine);
 
     switch (decideInstance(nvo_cst_api32().of_isrun())) {
     case InstanceDecision::AlreadyRunning:
@@ -77,7 +78,7 @@ int Console::startUp(const QStringList &arguments, const QString &workingDirecto
         auto w_dbunload_msg = NoticeWindow::w_dbunload_msg();
         // An engine left running (for example by a crashed copy) has the file open: no rebuild now.
         if (!f_findwindows_garvinanet(m_ctx.gs_path))
-            f_dbunload(m_ctx, *w_dbunload_msg);
+            m_maintenance->rebuildWhenDue(*w_dbunload_msg);
         if (w_dbunload_msg->isOpen())
             w_dbunload_msg->close();
     }
@@ -91,6 +92,7 @@ int Console::startUp(const QStringList &arguments, const QString &workingDirecto
 
     w_main::Services services;
     services.engine = &m_engine;
+    services.maintenance = m_maintenance.get();
     services.coolmenu = &m_coolmenu;
     services.tray = m_tray;
     m_tray = nullptr;

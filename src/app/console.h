@@ -2,6 +2,7 @@
 
 #include "core/appcontext.h"
 #include "engine/enginecontrol.h"
+#include "maintenance/maintenance.h"
 #include "ui/menu/n_coolmenu.h"
 
 #include <QObject>
@@ -45,6 +46,7 @@ public:
     w_main *mainWindow() const { return m_main.get(); }
     n_coolmenu &coolmenu() { return m_coolmenu; }
     EngineControl &engine() { return m_engine; }
+    Maintenance *maintenance() const { return m_maintenance.get(); }
 
 private:
     /// Opens the settings or the restore window into \a window, or raises the one already open there.
@@ -52,6 +54,7 @@ private:
 
     AppContext m_ctx;
     EngineControl m_engine{m_ctx};
+    std::unique_ptr<Maintenance> m_maintenance; ///< made once the program folder is known
     n_coolmenu m_coolmenu;
     std::unique_ptr<w_main> m_main;
     bool m_closed = false;

@@ -216,9 +216,8 @@ private:
         // Stopped by the user: no backup starts the engine again behind their back.
         if (!main.serviceRunning())
             return {1, u"服务端已停止,不执行备份任务"_s};
-        QString error;
-        const bool ok = main.backUpNow(backupRootOf(ctx), error);
-        return {ok ? 0 : 1, ok ? u"备份数据库成功!"_s : error};
+        const BackupOutcome outcome = main.backUpNow(backupRootOf(ctx));
+        return {outcome.ok ? 0 : 1, outcome.ok ? u"备份数据库成功!"_s : outcome.error};
     }
 
     Console &m_console;

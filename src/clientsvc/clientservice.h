@@ -97,7 +97,7 @@ public:
     int GetClientCount() const override;
     int GetMachineCount() const override;
 
-    bool isListening() const;
+    bool isListening() const override;
     /// The port listened on, or 0 when stopped.
     quint16 serverPort() const;
     /// The system's explanation of the last failed start (empty after a good one).

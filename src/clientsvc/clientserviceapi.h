@@ -106,6 +106,8 @@ public:
     virtual int GetClientCount() const = 0;
     /// Distinct machine names among the open connections that introduced themselves.
     virtual int GetMachineCount() const = 0;
+    /// True while it listens for clients.
+    virtual bool isListening() const = 0;
 };
 
 } // namespace garvina

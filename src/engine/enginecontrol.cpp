@@ -16,17 +16,7 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace garvina {
 
-namespace {
-
-/// Resets a flag when the scope ends, however it ends.
-struct BusyScope
-{
-    explicit BusyScope(bool &flag) : m_flag(flag) { m_flag = true; }
-    ~BusyScope() { m_flag = false; }
-    bool &m_flag;
-};
-
-} // namespace
+namespace {} // namespace
 
 QStringList serverArguments(const EngineInstance &instance, const QString &port)
 {
@@ -141,22 +131,29 @@ bool EngineControl::f_connectdb()
     return m_sqlca.connect(host, port, database, user, password) && m_sqlca.sqlCode() == 0;
 }
 
+WorkSlot::Claim EngineControl::claimStartStop()
+{
+    // Free: this start or stop holds the slot while it waits. Taken by other work: that work (a
+    // restore, the end of a rebuild) is the caller, and its claim covers the start or stop.
+    return m_work.claim(WorkKind::StartStop);
+}
+
 bool EngineControl::restartIfNotServing()
 {
-    if (m_busy || m_backupRunning || endRequested())
+    if (m_work.current() == WorkKind::StartStop || m_work.copyBeingWritten() || endRequested())
         return false;
     const qint64 pid = runningPid();
     if (pid == 0) {
         if (!QFileInfo::exists(EngineInstance(m_ctx.gs_path).databaseFile()))
             return false;
-        BusyScope scope(m_busy);
+        const auto claim = claimStartStop();
         start();
         return true;
     }
     const int port = portOfEngine(pid);
     if (port <= 0 || listenerOf(port, pid, *m_options.processes) == pid)
         return false;
-    BusyScope scope(m_busy);
+    const auto claim = claimStartStop();
     m_sqlca.disconnect();
     // Without its listener nobody can log in to stop it: it is ended directly.
     terminate(pid);
@@ -166,21 +163,17 @@ bool EngineControl::restartIfNotServing()
 
 bool EngineControl::f_db_server(const QString &as_type)
 {
-    if (as_type == u"START"_s) {
-        if (m_busy)
-            return true; // a start or stop is already waiting; this request does nothing
-        if (!QFileInfo::exists(EngineInstance(m_ctx.gs_path).databaseFile()))
-            return false;
-        BusyScope scope(m_busy);
-        return start();
-    }
-    if (as_type == u"STOP"_s) {
-        if (m_busy)
-            return true;
-        BusyScope scope(m_busy);
-        stop();
+    if (as_type != u"START"_s && as_type != u"STOP"_s)
         return true;
-    }
+    // A start or stop already waits: this request does nothing.
+    if (m_work.current() == WorkKind::StartStop)
+        return true;
+    if (as_type == u"START"_s && !QFileInfo::exists(EngineInstance(m_ctx.gs_path).databaseFile()))
+        return false;
+    const auto claim = claimStartStop();
+    if (as_type == u"START"_s)
+        return start();
+    stop();
     return true;
 }
 

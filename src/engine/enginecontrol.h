@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/sqlca.h"
+#include "engine/workslot.h"
 #include "platform/endrequest.h"
 #include "platform/processtable.h"
 
@@ -96,19 +97,12 @@ public:
     /// waits, or the console is ending.
     bool restartIfNotServing();
 
-    /// \brief Marks an online backup of this console as being written into a copy; the backup lock it
-    /// holds is not stale, and the engine is not restarted under it.
-    void setBackupRunning(bool running) { m_backupRunning = running; }
-    bool backupRunning() const { return m_backupRunning; }
-
-    /// \brief Marks a backup or a restore of this console as under way, from its first step to its
-    /// last. Its tools and the engine's copy keep the event loop going: meanwhile the timer starts
-    /// nothing, and a second backup, a restore or a stop asked for from outside is refused.
-    void setDataWorkRunning(bool running) { m_dataWorkRunning = running; }
-    bool dataWorkRunning() const { return m_dataWorkRunning; }
-
+    /// \brief What the console does with the database now (a start or stop, a backup, a restore …):
+    /// the one slot that every such work holds while it runs.
+    WorkSlot &work() { return m_work; }
+    const WorkSlot &work() const { return m_work; }
     /// True while a start or stop is under way.
-    bool busy() const { return m_busy; }
+    bool busy() const { return m_work.current() == WorkKind::StartStop; }
 
     const EngineControlOptions &options() const { return m_options; }
 
@@ -122,44 +116,13 @@ private:
     qint64 runningPid() const;
     bool alive(qint64 pid) const { return m_options.processes->alive(pid); }
     int portOfEngine(qint64 pid) const;
+    WorkSlot::Claim claimStartStop();
 
     AppContext &m_ctx;
     EngineControlOptions m_options;
     Sqlca m_sqlca;
-    bool m_busy = false;
-    bool m_backupRunning = false;
-    bool m_dataWorkRunning = false;
+    WorkSlot m_work;
 };
-
-/// \brief While it lives, a backup or restore of this console is under way (EngineControl::
-/// dataWorkRunning()); taken() is false when another one already was, and then it marks nothing.
-class DataWork
-{
-public:
-    explicit DataWork(EngineControl &engine) : m_engine(engine), m_taken(!engine.dataWorkRunning())
-    {
-        if (m_taken)
-            m_engine.setDataWorkRunning(true);
-    }
-    ~DataWork()
-    {
-        if (m_taken)
-            m_engine.setDataWorkRunning(false);
-    }
-    DataWork(const DataWork &) = delete;
-    DataWork &operator=(const DataWork &) = delete;
-    bool taken() const { return m_taken; }
-
-private:
-    EngineControl &m_engine;
-    const bool m_taken;
-};
-
-/// The text for a backup, a restore or a stop refused while another backup or restore is under way.
-inline QString dataWorkRunningText()
-{
-    return QStringLiteral("数据库正在备份或还原,请稍后再试!");
-}
 
 /// Who listens on TCP \a port: 0 nobody, the process id when it is \a pid, -1 when someone else.
 qint64 listenerOf(int port, qint64 pid, const ProcessTable &processes = LinuxProcessTable());

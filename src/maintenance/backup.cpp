@@ -68,7 +68,7 @@ QString backupFolderName(const QString &root, const QString &stamp)
         if (!QFileInfo::exists(candidate))
             return candidate;
     }
-    return plain;
+    return QString();
 }
 
 namespace {
@@ -161,8 +161,8 @@ bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path,
 {
     // The copy and its tools keep the event loop going: a timer, the service's socket or a till's
     // request may ask for another backup meanwhile, which would find the database in backup state.
-    const DataWork work(engine);
-    if (!work.taken()) {
+    const WorkSlot::Claim work = engine.work().claim(WorkKind::Backup);
+    if (!work) {
         as_error = dataWorkRunningText();
         return false;
     }
@@ -187,6 +187,12 @@ bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path,
         return false;
     }
     const QString folder = backupFolderName(as_path, ctx.clock->now().toString(u"yyyyMMdd-HHmm"_s));
+    if (folder.isEmpty()) {
+        // Eleven backups in this minute already: none of them is written over.
+        sqlca.disconnect();
+        as_error = u"本分钟的备份目录已用完,请稍后再备份!"_s;
+        return false;
+    }
 
     // The engine writes the copy under a name that no reader takes for a backup; it becomes
     // "garvina.db" once it is complete, fixed up, proved to open and on disk.
@@ -199,7 +205,7 @@ bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path,
     target.port = ctx.readConfig(u"server"_s, u"dataport"_s, u"2638"_s).trimmed().toInt();
     target.user = u"DBA"_s;
     target.password = readDbaPassword(ctx.gs_path);
-    engine.setBackupRunning(true);
+    engine.work().setCopyBeingWritten(true);
     // The copy goes out to disk, step by step, while the engine writes it and while the tools read it
     // back: one long flush of a gigabyte at the end would hold up every commit of the tills.
     std::optional<GrowingFileFlusher> flusher;
@@ -207,7 +213,7 @@ bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path,
         flusher.emplace(partFile, run.flushStep, run.flushBytesPerSecond);
     const FbResult copy =
         step(u"engine copy"_s, [&] { return fbOnlineBackup(target, engineName(), partFile); });
-    engine.setBackupRunning(false);
+    engine.work().setCopyBeingWritten(false);
     sqlca.disconnect();
     if (!copy.ok) {
         if (flusher)
@@ -263,6 +269,8 @@ bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path,
         f_filewrite_backup_error_to_txt(ctx.gs_path, ctx.clock->now().toString(u"yyyy-MM-dd HH:mm:ss"_s) +
                                                          u':' + as_error);
     }
+    if (run.folder)
+        *run.folder = QDir::cleanPath(folder);
     return true;
 }
 

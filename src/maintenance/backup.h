@@ -31,6 +31,8 @@ struct BackupRun
     qint64 flushBytesPerSecond = 100 << 20;
     /// When set, each step of the backup is appended here.
     std::vector<BackupStep> *steps = nullptr;
+    /// When set, the folder a good backup was taken into (full path, no trailing "/").
+    QString *folder = nullptr;
 };
 
 /// \brief Takes one online backup of the live database into a new folder under \a as_path.
@@ -42,12 +44,13 @@ struct BackupRun
 /// "备份时,连接数据库出错!", a folder message, the engine's text, or "判断备份出来的数据库文件不存在!".
 ///
 /// The engine's copy and the tools run off the window's thread, the event loop going; meanwhile
-/// EngineControl::dataWorkRunning() is true, and a second backup is refused at once with
+/// the engine's WorkSlot holds a backup, and a second backup is refused at once with
 /// dataWorkRunningText(). The console's end stops the backup within about a second.
 bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path, QString &as_error,
                  const BackupRun &run = BackupRun());
 
-/// The backup folder name under \a root for \a stamp ("yyyymmdd-hhmm"), skipping existing folders.
+/// \brief The backup folder name under \a root for \a stamp ("yyyymmdd-hhmm"), then "-1" … "-10"
+/// when taken; empty when all are taken (an existing folder is never used again).
 QString backupFolderName(const QString &root, const QString &stamp);
 
 /// Appends one line to the backup error log in the program folder; silent when it cannot.

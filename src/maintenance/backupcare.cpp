@@ -158,50 +158,51 @@ QString rehearsalTimeFrom(const AppContext &ctx)
     return ctx.readConfig(u"backup"_s, u"rehearsal_time"_s, u"03:30:00"_s).trimmed();
 }
 
-bool runBackup(AppContext &ctx, EngineControl &engine, const QString &root, QString &error)
+BackupOutcome runBackup(AppContext &ctx, EngineControl &engine, const QString &root)
 {
-    BackupState state = loadBackupState(ctx.gs_path);
+    BackupOutcome out;
+    // Other work (a restore, a rebuild) keeps the loop going: nothing of this backup, not even its
+    // pruning for room, runs beside it. A rehearsal gives way.
+    if (engine.work().busy() && engine.work().current() != WorkKind::Rehearsal) {
+        out.error = dataWorkRunningText();
+        return out;
+    }
+    const BackupStateStore store(ctx.gs_path);
     const QString clean = QDir::cleanPath(QFileInfo(root).absoluteFilePath());
-    error = absentDiskProblem(root, state);
-    if (!error.isEmpty())
-        return false;
-    if (!f_createdirectory(root, error))
-        return false;
+    out.error = absentDiskProblem(root, store.load());
+    if (!out.error.isEmpty())
+        return out;
+    if (!f_createdirectory(root, out.error))
+        return out;
 
     const quint64 needed = roomNeededFor(QFileInfo(EngineInstance(ctx.gs_path).databaseFile()).size());
     quint64 available = LinuxFileSystem().availableBytes(clean).value_or(0);
     if (available < needed) {
-        prune(ctx, clean, state);
+        prune(ctx, clean, store.load());
         available = LinuxFileSystem().availableBytes(clean).value_or(0);
     }
     if (available < needed) {
-        error = u"备份磁盘空间不足:可用 "_s + megabytes(available, false) + u" MB,需要 "_s +
-                megabytes(needed, true) + u" MB!"_s;
-        return false;
+        out.error = u"备份磁盘空间不足:可用 "_s + megabytes(available, false) + u" MB,需要 "_s +
+                    megabytes(needed, true) + u" MB!"_s;
+        return out;
     }
 
-    QSet<QString> before;
-    for (const BackupFolder &f : listBackupFolders(clean))
-        before.insert(f.name);
-    if (!f_backup_db(ctx, engine, root, error))
-        return false;
-
-    // The new folder is the one of ours that was not there before.
-    QString made;
-    for (const BackupFolder &f : listBackupFolders(clean)) {
-        if (f.kind == BackupFolder::Dated && !before.contains(f.name)) {
-            made = f.name;
-            break;
-        }
-    }
-    if (made.isEmpty())
-        return true; // taken, but not into a folder retention could tell apart: keep everything
-    forgetMissing(state);
-    recordGoodBackup(state, clean, clean + u'/' + made, ctx.clock->now(),
-                     LinuxFileSystem().mountPoint(clean));
-    saveBackupState(ctx.gs_path, state);
-    prune(ctx, clean, state);
-    return true;
+    BackupRun run;
+    run.folder = &out.folder;
+    if (!f_backup_db(ctx, engine, root, out.error, run))
+        return out;
+    out.ok = true;
+    // The state is read again now: a rehearsal may have recorded its verdict while the copy ran.
+    BackupState state;
+    out.recorded = store.update([&](BackupState &s) {
+        forgetMissing(s);
+        recordGoodBackup(s, clean, out.folder, ctx.clock->now(), LinuxFileSystem().mountPoint(clean));
+        state = s;
+    });
+    // Retention keeps everything when the record is not on disk: its choices rest on it.
+    if (out.recorded)
+        prune(ctx, clean, state);
+    return out;
 }
 
 } // namespace garvina

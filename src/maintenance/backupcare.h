@@ -38,11 +38,21 @@ QString lastRehearsalLine(const BackupState &state);
 /// The `[backup] rehearsal_time` value: "03:30:00" when absent, empty when switched off.
 QString rehearsalTimeFrom(const AppContext &ctx);
 
+/// How one backup with its after-care ended.
+struct BackupOutcome
+{
+    bool ok = false;
+    QString folder; ///< the new backup's folder (full path), when ok
+    QString error;  ///< why it failed, when not ok
+    /// False when the good backup could not be recorded in the state file (logged already).
+    bool recorded = true;
+};
+
 /// \brief The console's backup into \a root: f_backup_db with its guards and after-care.
 ///
 /// Refuses a root whose disk is not there, and a copy the disk has no room for once retention has
 /// freed what it may. After a good backup it records it in the state file and applies retention
-/// (logged in the maintenance log). False with the reason in \a error; nothing is deleted then.
-bool runBackup(AppContext &ctx, EngineControl &engine, const QString &root, QString &error);
+/// (logged in the maintenance log). On failure nothing is deleted.
+BackupOutcome runBackup(AppContext &ctx, EngineControl &engine, const QString &root);
 
 } // namespace garvina

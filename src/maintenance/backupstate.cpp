@@ -1,5 +1,7 @@
 #include "backupstate.h"
 
+#include "maintenance/backup.h"
+
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -132,6 +134,23 @@ void recordRehearsal(BackupState &state, const RehearsalRecord &record)
         if (!state.isFailed(r.backupFolder))
             state.failedFolders.append(r.backupFolder);
     }
+}
+
+QString BackupStateStore::saveErrorText()
+{
+    return u"保存备份状态文件出错!"_s;
+}
+
+bool BackupStateStore::update(const std::function<void(BackupState &)> &change) const
+{
+    BackupState state = loadBackupState(m_gs_path);
+    change(state);
+    if (saveBackupState(m_gs_path, state))
+        return true;
+    f_filewrite_backup_error_to_txt(m_gs_path,
+                                    QDateTime::currentDateTime().toString(u"yyyy-MM-dd HH:mm:ss"_s) + u':' +
+                                        saveErrorText() + u' ' + m_gs_path + backupStateFileName());
+    return false;
 }
 
 } // namespace garvina

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 namespace garvina {
 
 /// The outcome of one restore rehearsal of a backup.
@@ -54,5 +56,23 @@ void recordGoodBackup(BackupState &state, const QString &root, const QString &fo
 /// \brief Records a rehearsal's outcome: the last rehearsal, and its backup marked rehearsed (ok) or
 /// failed (not ok; a failed backup stays failed).
 void recordRehearsal(BackupState &state, const RehearsalRecord &record);
+
+/// \brief The one way the state file changes. Each change reads the file as it is now, applies the
+/// change and writes it back in one step, with no event loop turning in between: a rehearsal's
+/// verdict and a backup's record, finishing while the other one ran, never undo each other.
+class BackupStateStore
+{
+public:
+    explicit BackupStateStore(QString gs_path) : m_gs_path(std::move(gs_path)) {}
+    BackupState load() const { return loadBackupState(m_gs_path); }
+    /// \brief Applies \a change to the state on disk and saves it. False when it could not be saved;
+    /// that is written to the backup error log.
+    bool update(const std::function<void(BackupState &)> &change) const;
+    /// The text for a state file that could not be saved.
+    static QString saveErrorText();
+
+private:
+    QString m_gs_path;
+};
 
 } // namespace garvina

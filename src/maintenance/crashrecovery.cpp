@@ -109,7 +109,7 @@ StaleLock endStaleBackupLock(AppContext &ctx, EngineControl *engine)
         return StaleLock::None;
     // A backup of this console, or one still being written by the engine for a console that died,
     // holds the lock: ending it would spoil that copy.
-    if ((engine && engine->backupRunning()) || backupBeingWritten(backupRootOf(ctx)))
+    if ((engine && engine->work().copyBeingWritten()) || backupBeingWritten(backupRootOf(ctx)))
         return StaleLock::Kept;
     if (f_findwindows_garvinanet(ctx.gs_path)) {
         if (!engine)

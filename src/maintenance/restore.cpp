@@ -25,8 +25,8 @@ RestoreOutcome f_restore(AppContext &ctx, EngineControl &engine, const QString &
     const QString title = u"提示"_s;
     // Its copy and checks keep the event loop going: a scheduled backup waits meanwhile, and a
     // restore asked for during a backup or another restore is refused.
-    const DataWork work(engine);
-    if (!work.taken()) {
+    const WorkSlot::Claim work = engine.work().claim(WorkKind::Restore);
+    if (!work) {
         boxes.tell(title, dataWorkRunningText(), MsgIcon::StopSign);
         return RestoreOutcome::Busy;
     }

@@ -75,10 +75,15 @@ QString w_main::hostLine()
 }
 
 w_main::w_main(AppContext &ctx, Services services, QWidget *parent)
-    : QWidget(parent, Qt::FramelessWindowHint | Qt::Window), m_ctx(ctx), m_services(std::move(services)),
-      m_rehearsal(ctx.gs_path, ctx.clock)
+    : QWidget(parent, Qt::FramelessWindowHint | Qt::Window), m_ctx(ctx), m_services(std::move(services))
 {
-    connect(&m_rehearsal, &Rehearsal::finished, this, &w_main::rehearsalFinished);
+    if (m_services.maintenance) {
+        m_maintenance = m_services.maintenance;
+    } else {
+        m_ownMaintenance = std::make_unique<Maintenance>(m_ctx, *m_services.engine);
+        m_maintenance = m_ownMaintenance.get();
+    }
+    connect(m_maintenance, &Maintenance::rehearsalRecorded, this, &w_main::rehearsalRecorded);
     initGuiResources();
     setWindowIcon(QIcon(u":/icons/garvinaserver.png"_s));
     if (m_services.clientService) {
@@ -273,9 +278,24 @@ void w_main::cbStartClicked()
     }
 }
 
-bool w_main::serviceRunning() const
+void w_main::refreshStatus()
 {
-    return m_form->text(u"t_server"_s)->text() == Running;
+    ConsoleStatus s;
+    s.serviceOn = m_serviceOn;
+    s.engineUp = f_findwindows_garvinanet(m_ctx.gs_path);
+    s.enginePort = m_ctx.readConfig(u"server"_s, u"dataport"_s, u"2638"_s).trimmed().toInt();
+    s.clientUp = m_serviceOn && m_service->isListening();
+    s.clientPort = m_ii_socketport;
+    s.work = m_services.engine->work().current();
+    const BackupState &state = backupState();
+    s.lastGood = state.goodSince();
+    s.lastGoodLine = lastGoodBackupLine(state);
+    s.alarm = m_backupAlarm.isUp();
+    if (s.alarm)
+        s.alarmText =
+            backupAlarmText(alarmHoursFrom(m_ctx.readConfig(u"backup"_s, u"alarm_hours"_s, u"26"_s)));
+    s.nextBackupLine = m_serviceOn ? m_schedule.line() : u"服务端已停止,不执行备份任务"_s;
+    m_statusModel.set(s);
 }
 
 void w_main::setStartingNotice(bool visible)
@@ -288,19 +308,20 @@ void w_main::setStartingNotice(bool visible)
 
 int w_main::server_start_stop()
 {
+    WorkSlot &work = m_services.engine->work();
     // A start or stop waits for the engine; a second one arriving meanwhile is dropped.
-    if (m_inStartStop)
+    if (work.current() == WorkKind::StartStop)
         return 0;
-    m_inStartStop = true;
-    const auto done = qScopeGuard([this] { m_inStartStop = false; });
     DataForm &f = *m_form;
     MessageBoxes &boxes = *m_ctx.boxes;
-    // Asked for from the service's socket while a backup or restore waits with the loop going: the
-    // engine stays as it is until that is over.
-    if (m_services.engine->dataWorkRunning()) {
+    // Asked for from the service's socket while other work waits with the loop going: the engine
+    // stays as it is until that is over. A rehearsal gives way (the slot stops it).
+    WorkSlot::Claim claim = work.claim(WorkKind::StartStop);
+    if (!claim) {
         boxes.tell(u"提示"_s, dataWorkRunningText(), MsgIcon::StopSign);
         return 0;
     }
+    const auto refreshed = qScopeGuard([this] { refreshStatus(); });
 
     if (serviceRunning()) {
         if (!boxes.ask(u"重要提示确认"_s, u"是否确认要停止服务,停止后所有客户端都无法使用!"_s,
@@ -309,6 +330,7 @@ int w_main::server_start_stop()
         if (wf_socket_start_stop(u"STOP"_s) == 0)
             return 0;
         m_services.engine->f_db_server(u"STOP"_s);
+        m_serviceOn = false;
         if (m_tray)
             m_tray->modify_icon(m_ctx.gs_path + u"serverstop.ico"_s);
         f.text(u"t_server"_s)->setText(u"启动服务"_s);
@@ -331,6 +353,7 @@ int w_main::server_start_stop()
         setStartingNotice(false);
         return 0;
     }
+    m_serviceOn = true;
     wf_get_exit_backup_time();
     m_watchedSince = m_ctx.clock->now();
     f.text(u"t_ip"_s)->setText(hostLine());
@@ -371,15 +394,20 @@ void w_main::timerTick()
     // A backup or restore (the tick's own included) keeps the event loop going while it waits: the
     // clock goes on, but nothing starts until it is over, and the next tick catches up with a backup
     // time passed meanwhile.
-    if (m_services.engine->dataWorkRunning()) {
+    if (m_services.engine->work().busy() && m_services.engine->work().current() != WorkKind::Rehearsal) {
         m_form->text(u"t_2"_s)->setText(BackupSchedule::clockText(now));
+        refreshStatus();
         return;
     }
-    const bool running = serviceRunning() && !m_services.engine->busy();
+    const bool running = serviceRunning();
     const auto result = m_schedule.tick(
         now, running, [this] { return BackupConfig::read(m_ctx.config()); },
         [this](const QString &root, QString &error) {
-            return runBackup(m_ctx, *m_services.engine, root, error);
+            const BackupOutcome outcome = m_maintenance->backup(root);
+            error = outcome.error;
+            if (!outcome.recorded)
+                tellStateNotSaved();
+            return outcome.ok;
         });
     m_form->text(u"t_2"_s)->setText(result.clock);
     if (!result.backupRan)
@@ -415,29 +443,33 @@ const BackupState &w_main::backupState()
 
 void w_main::startRehearsalWhenDue(const QDateTime &now)
 {
-    if (m_rehearsal.isRunning() || !serviceRunning())
+    if (m_maintenance->rehearsal().isRunning() || !serviceRunning())
         return;
     const BackupState &state = backupState();
     if (!state.goodSince().isValid() ||
         !rehearsalDue(rehearsalTimeFrom(m_ctx), state.lastRehearsal.startTime, now))
         return;
-    m_rehearsal.start(state.lastGoodFolder);
+    m_maintenance->startRehearsal(state.lastGoodFolder);
 }
 
-void w_main::rehearsalFinished(const RehearsalResult &result)
+void w_main::rehearsalRecorded(const RehearsalOutcome &outcome)
 {
-    if (result.cancelled)
-        return;
-    BackupState state = loadBackupState(m_ctx.gs_path);
-    recordRehearsal(state, {result.ok, result.backupFolder, result.started, result.durationMs, result.tables,
-                            result.rows, result.error});
-    saveBackupState(m_ctx.gs_path, state);
+    const RehearsalResult &result = outcome.result;
     if (!result.ok)
         f_filewrite_backup_error_to_txt(m_ctx.gs_path, m_ctx.clock->now().toString(u"yyyy-MM-dd HH:mm:ss"_s) +
                                                            u":还原演练失败 "_s + result.backupFolder +
                                                            u": "_s + result.error.simplified());
+    if (!outcome.recorded)
+        tellStateNotSaved();
     // A backup the rehearsal found bad is no longer good: the alarm goes up at once.
     updateBackupHealth();
+}
+
+void w_main::tellStateNotSaved()
+{
+    if (m_tray)
+        m_tray->show_balloontip(u"备份警告"_s, BackupStateStore::saveErrorText(),
+                                u_icontray::BalloonKind::Error);
 }
 
 QString w_main::alarmIconName()
@@ -445,18 +477,19 @@ QString w_main::alarmIconName()
     return u":/icons/serveralarm.ico"_s;
 }
 
-bool w_main::backUpNow(const QString &root, QString &error)
+BackupOutcome w_main::backUpNow(const QString &root)
 {
-    error.clear();
-    const bool ok = runBackup(m_ctx, *m_services.engine, root, error);
+    const BackupOutcome outcome = m_maintenance->backup(root);
     updateBackupHealth();
     if (m_tray) {
-        if (ok)
+        if (outcome.ok)
             m_tray->show_balloontip(u"温馨提示"_s, u"备份数据库成功!"_s);
         else
-            m_tray->show_balloontip(u"备份数据库出错"_s, error, u_icontray::BalloonKind::Error);
+            m_tray->show_balloontip(u"备份数据库出错"_s, outcome.error, u_icontray::BalloonKind::Error);
     }
-    return ok;
+    if (!outcome.recorded)
+        tellStateNotSaved();
+    return outcome;
 }
 
 void w_main::updateBackupHealth()
@@ -473,6 +506,7 @@ void w_main::updateBackupHealth()
     if (step.raised)
         f_filewrite_backup_error_to_txt(m_ctx.gs_path, now.toString(u"yyyy-MM-dd HH:mm:ss"_s) + u':' +
                                                            backupAlarmText(hours));
+    refreshStatus();
     if (!m_tray)
         return;
     const QString tip = Title + u'\n' + line;

@@ -3,6 +3,8 @@
 #include "clientsvc/clientservice.h"
 #include "maintenance/backuphealth.h"
 #include "maintenance/backupstate.h"
+#include "maintenance/consolestatus.h"
+#include "maintenance/maintenance.h"
 #include "maintenance/rehearsal.h"
 #include "maintenance/schedule.h"
 
@@ -30,7 +32,8 @@ class u_icontray;
 /// \brief The console's only permanent window: the service state, host, clock, version and next backup,
 /// the four actions drawn on the skin, the tray icon and menu, and the one-second timer.
 ///
-/// Closing or minimising only hides it. The service is running exactly while `t_server` reads "停止服务".
+/// Closing or minimising only hides it. Its state is the StatusModel (statusModel()); the labels and
+/// the tray show it, nothing reads it back from them.
 class w_main : public QWidget
 {
     Q_OBJECT
@@ -43,6 +46,7 @@ public:
         TrayBackend *tray = nullptr;               ///< taken over; null: the desktop's tray
         PasswordPrompt *prompt = nullptr;          ///< null: the password dialog
         ClientServiceApi *clientService = nullptr; ///< null: the window's own service
+        Maintenance *maintenance = nullptr;        ///< null: the window's own, on the engine above
         /// Windows opened from here; each may be empty until it exists.
         std::function<void()> openSettings;
         std::function<void()> openRestore;
@@ -74,17 +78,23 @@ public:
     void updateBackupHealth();
     /// \brief A backup asked for by the user (the settings window, the service's control socket) into
     /// \a root: taken, the backup health shown again, and the outcome told in a balloon.
-    bool backUpNow(const QString &root, QString &error);
+    BackupOutcome backUpNow(const QString &root);
     bool backupAlarmUp() const { return m_backupAlarm.isUp(); }
     /// The nightly restore rehearsal of the newest good backup (running or idle).
-    Rehearsal &rehearsal() { return m_rehearsal; }
+    Rehearsal &rehearsal() { return m_maintenance->rehearsal(); }
+    Maintenance &maintenance() { return *m_maintenance; }
     /// The tray picture of the backup alarm.
     static QString alarmIconName();
     static constexpr int TimerMsecs = 1000;
     /// Free space, in MB, below which starting the service warns in a balloon.
     static constexpr int MinFreeMegabytes = 100;
 
-    bool serviceRunning() const;
+    /// The service was started (by the first start or the user) and not stopped since.
+    bool serviceRunning() const { return m_serviceOn; }
+    /// The console's state as values, updated on every start, stop and timer tick.
+    StatusModel &statusModel() { return m_statusModel; }
+    /// Takes the engine's and the client service's state and the backup health into the model now.
+    void refreshStatus();
     DataForm *dw_1() const { return m_form; }
     QPushButton *cb_start() const { return m_cbStart; }
     u_icontray *iuo_tray() const { return m_tray; }
@@ -122,15 +132,19 @@ private:
     QTimer m_timer;
     BackupSchedule m_schedule;
     int m_ii_socketport = 0;
-    bool m_inStartStop = false;
+    bool m_serviceOn = false;
+    StatusModel m_statusModel;
     /// Starts the rehearsal of the newest good backup when its time of day has come.
     void startRehearsalWhenDue(const QDateTime &now);
     /// The state file as it is on disk, read again only when it was replaced since the last read.
     const BackupState &backupState();
-    void rehearsalFinished(const RehearsalResult &result);
+    void rehearsalRecorded(const RehearsalOutcome &outcome);
+    /// Tells in a balloon that the state file could not be saved.
+    void tellStateNotSaved();
 
     BackupAlarm m_backupAlarm;
-    Rehearsal m_rehearsal;
+    std::unique_ptr<Maintenance> m_ownMaintenance;
+    Maintenance *m_maintenance = nullptr;
     BackupState m_backupState;
     QString m_backupStateStamp; ///< inode, size and time of the state file last read
     QDateTime m_watchedSince; ///< the service's start: before a first good backup the alarm counts from here

@@ -85,7 +85,7 @@ void w_restore::open()
 
 RestoreOutcome w_restore::f_restore()
 {
-    return garvina::f_restore(m_ctx, m_engine, m_form->getItem(u"restore_path"_s));
+    return m_main.maintenance().restore(m_form->getItem(u"restore_path"_s));
 }
 
 void w_restore::selectFile()

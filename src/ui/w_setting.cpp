@@ -338,7 +338,9 @@ bool w_setting::nowBackup()
         is_path = QDir::homePath() + u"/服装软件备份/"_s;
     if (!is_path.endsWith(u'/'))
         is_path += u'/';
-    return m_main.backUpNow(is_path, is_error);
+    const BackupOutcome outcome = m_main.backUpNow(is_path);
+    is_error = outcome.error;
+    return outcome.ok;
 }
 
 void w_setting::selectPath()

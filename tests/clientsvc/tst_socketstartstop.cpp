@@ -58,6 +58,7 @@ public:
     }
     int GetClientCount() const override { return m_real.GetClientCount(); }
     int GetMachineCount() const override { return m_real.GetMachineCount(); }
+    bool isListening() const override { return m_real.isListening(); }
 
     QStringList calls;
     std::optional<short> stopAnswer;

@@ -208,7 +208,7 @@ private Q_SLOTS:
         timer.setInterval(1);
         connect(&timer, &QTimer::timeout, this, [&] {
             // The engine has begun to write the copy (the log-in before it turns the loop too).
-            if (!m_engine->backupRunning() || !QFileInfo::exists(folder + u"/garvina.db.part"_s) ||
+            if (!m_engine->work().copyBeingWritten() || !QFileInfo::exists(folder + u"/garvina.db.part"_s) ||
                 ticksDuringCopy++ > 0)
                 return;
             if (action == u"backup"_s)
@@ -225,7 +225,7 @@ private Q_SLOTS:
         takeUpEndRequest();
 
         QVERIFY(ticksDuringCopy > 0);
-        QVERIFY(!m_engine->dataWorkRunning());
+        QVERIFY(!m_engine->work().busy());
         QVERIFY(!QFileInfo::exists(folder + u"/garvina.db.part"_s));
         QVERIFY(!QFileInfo::exists(folder + u"-1"_s));
         if (action == u"end"_s) {

@@ -79,8 +79,9 @@ private Q_SLOTS:
             QSKIP("mounting a tmpfs is not permitted here");
         const QString root = disk + u"/备份/"_s;
         const QByteArray before = liveHash();
-        QString error;
-        QVERIFY(!runBackup(m_ctx, *m_engine, root, error));
+        const BackupOutcome outcome = runBackup(m_ctx, *m_engine, root);
+        const QString error = outcome.error;
+        QVERIFY(!outcome.ok);
         QVERIFY2(error.startsWith(u"备份磁盘空间不足:可用 "_s) && error.contains(u" MB,需要 "_s) &&
                      error.endsWith(u" MB!"_s),
                  qPrintable(error));
@@ -107,8 +108,8 @@ private Q_SLOTS:
         m_folder->config().write(u"backup"_s, u"keep_monthly"_s, u"1"_s);
         m_clock.set(QDateTime(QDate(2013, 8, 29), QTime(16, 0)));
 
-        QString error;
-        QVERIFY2(runBackup(m_ctx, *m_engine, root, error), qPrintable(error));
+        const BackupOutcome outcome = runBackup(m_ctx, *m_engine, root);
+        QVERIFY2(outcome.ok, qPrintable(outcome.error));
         QCOMPARE(entries(root), (QStringList{u"20130801-1200"_s, u"20130829-1600"_s}));
         const BackupState state = loadBackupState(m_ctx.gs_path);
         QCOMPARE(state.lastGoodFolder, root + u"20130829-1600"_s);
@@ -125,8 +126,9 @@ private Q_SLOTS:
         // The same disk gone from its mount point: the backup refuses to write onto the disk below.
         QVERIFY(tmpfs.unmount());
         m_clock.set(QDateTime(QDate(2013, 8, 29), QTime(17, 0)));
-        QVERIFY(!runBackup(m_ctx, *m_engine, root, error));
-        QCOMPARE(error, u"备份目录 "_s + root + u" 所在的磁盘没有连接,请连接备份磁盘后再备份!"_s);
+        const BackupOutcome refused = runBackup(m_ctx, *m_engine, root);
+        QVERIFY(!refused.ok);
+        QCOMPARE(refused.error, u"备份目录 "_s + root + u" 所在的磁盘没有连接,请连接备份磁盘后再备份!"_s);
         QCOMPARE(entries(disk), QStringList());
     }
 
@@ -172,8 +174,9 @@ private Q_SLOTS:
         QFETCH(QString, base);
         const QString disk = base + u"/garvina-test-"_s + QString::number(QCoreApplication::applicationPid());
         const QString root = disk + u"/备份/"_s;
-        QString error;
-        QVERIFY(!runBackup(m_ctx, *m_engine, root, error));
+        const BackupOutcome outcome = runBackup(m_ctx, *m_engine, root);
+        const QString error = outcome.error;
+        QVERIFY(!outcome.ok);
         QCOMPARE(error, u"备份目录 "_s + root + u" 所在的磁盘没有连接,请连接备份磁盘后再备份!"_s);
         QVERIFY(!QFileInfo::exists(disk));
     }

@@ -137,7 +137,8 @@ private Q_SLOTS:
         QVERIFY(before > 0);
         QTimer killer;
         connect(&killer, &QTimer::timeout, this, [&] {
-            if (QFileInfo::exists(copy + u".part"_s) && m_engine->backupRunning() == duringTheCopy) {
+            if (QFileInfo::exists(copy + u".part"_s) &&
+                m_engine->work().copyBeingWritten() == duringTheCopy) {
                 killer.stop();
                 m_fx.folder->killEngine();
                 // Without its database the engine cannot be started again.

@@ -117,8 +117,8 @@ private Q_SLOTS:
 
         // The next good backup clears it.
         m_clock.set(QDateTime(QDate(2013, 8, 30), QTime(13, 5)));
-        QString error;
-        QVERIFY2(runBackup(m_ctx, *m_engine, m_root, error), qPrintable(error));
+        const BackupOutcome outcome = runBackup(m_ctx, *m_engine, m_root);
+        QVERIFY2(outcome.ok, qPrintable(outcome.error));
         tickAt(QDateTime(QDate(2013, 8, 30), QTime(13, 6)));
         QVERIFY(!m_w->backupAlarmUp());
         QCOMPARE(iconName(), m_ctx.gs_path + u"serverstart.ico"_s);
@@ -170,8 +170,8 @@ private Q_SLOTS:
     {
         m_ctx.writeConfig(u"backup"_s, u"alarm_hours"_s, u"26"_s);
         m_clock.set(QDateTime(QDate(2013, 9, 2), QTime(18, 0)));
-        QString error;
-        QVERIFY2(runBackup(m_ctx, *m_engine, m_root, error), qPrintable(error));
+        const BackupOutcome outcome = runBackup(m_ctx, *m_engine, m_root);
+        QVERIFY2(outcome.ok, qPrintable(outcome.error));
         // The window's own timer may have taken the scheduled backup of that minute first ("-1" then).
         const QString folder = loadBackupState(m_ctx.gs_path).lastGoodFolder;
         QVERIFY2(folder.startsWith(m_root + u"20130902-1800"_s), qPrintable(folder));

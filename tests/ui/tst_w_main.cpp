@@ -309,7 +309,7 @@ private Q_SLOTS:
         m_w->wf_get_exit_backup_time();
         m_clock.set(QDateTime(QDate(2013, 8, 29), QTime(18, 59, 59)));
         m_w->timerTick();
-        m_engine->setDataWorkRunning(true);
+        std::optional<WorkSlot::Claim> restoring(m_engine->work().claim(WorkKind::Restore));
         m_clock.set(QDateTime(QDate(2013, 8, 29), QTime(19, 0, 1)));
         m_w->timerTick();
         QCOMPARE(caption(u"t_2"_s), u"2013-08-29 19:00:01"_s);
@@ -318,7 +318,7 @@ private Q_SLOTS:
         QCOMPARE(m_w->server_start_stop(), 0);
         QCOMPARE(m_boxes.last().text, dataWorkRunningText());
         QVERIFY(m_w->serviceRunning());
-        m_engine->setDataWorkRunning(false);
+        restoring.reset();
         m_clock.set(QDateTime(QDate(2013, 8, 29), QTime(19, 0, 2)));
         m_w->timerTick();
         QVERIFY(QFileInfo(root + u"20130829-1900/garvina.db"_s).isFile());

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "engine/workslot.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+
+#include <optional>
+
+namespace garvina {
+
+/// \brief What the console is doing, as values: what the windows, the tray, the service manager,
+/// `--status` and the control socket show. Nothing reads it back from a label.
+struct ConsoleStatus
+{
+    /// Started by the user (or the first start): the service is meant to run.
+    bool serviceOn = false;
+    /// The engine's process runs and listens on its port.
+    bool engineUp = false;
+    int enginePort = 0;
+    /// The client connection service listens on its port.
+    bool clientUp = false;
+    int clientPort = 0;
+    WorkKind work = WorkKind::None;
+    /// The last good backup; invalid when there is none that is still good.
+    QDateTime lastGood;
+    bool alarm = false;
+    /// The texts people read beside the fields.
+    QString nextBackupLine;
+    QString lastGoodLine;
+    QString alarmText; ///< empty while the alarm is down
+
+    /// The engine and the client service run and no alarm is up.
+    bool healthy() const { return serviceOn && engineUp && clientUp && !alarm; }
+    bool operator==(const ConsoleStatus &o) const;
+    bool operator!=(const ConsoleStatus &o) const { return !(*this == o); }
+};
+
+/// \brief Holds the console's status and tells when it changes.
+class StatusModel : public QObject
+{
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    const ConsoleStatus &status() const { return m_status; }
+    /// Replaces the status; changed() only when something differs.
+    void set(const ConsoleStatus &status);
+
+Q_SIGNALS:
+    void changed(const garvina::ConsoleStatus &status);
+
+private:
+    ConsoleStatus m_status;
+};
+
+/// \brief The status as the control protocol's fields, one "name=value" a line (engine, client,
+/// work, last_good, alarm, …), followed by the texts for people, each line starting with "text=".
+QString statusFields(const ConsoleStatus &status);
+
+/// \brief Reads what statusFields wrote; nothing when a field the console needs is missing or has
+/// a value it does not know.
+std::optional<ConsoleStatus> parseStatusFields(const QString &text);
+
+/// The lines for people, as `--status` and the desktop console show them.
+QString statusText(const ConsoleStatus &status);
+
+} // namespace garvina
+
+Q_DECLARE_METATYPE(garvina::ConsoleStatus)

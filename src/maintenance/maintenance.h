@@ -1,0 +1,69 @@
+#pragma once
+
+#include "engine/workslot.h"
+#include "maintenance/backupcare.h"
+#include "maintenance/backupstate.h"
+#include "maintenance/rehearsal.h"
+#include "maintenance/restore.h"
+
+#include <QObject>
+#include <QString>
+
+namespace garvina {
+
+struct AppContext;
+class EngineControl;
+class Notice;
+
+/// How a rehearsal's verdict was kept.
+struct RehearsalOutcome
+{
+    RehearsalResult result;
+    bool recorded = true; ///< false when the state file could not be saved (logged already)
+};
+
+/// \brief The owner of the maintenance work: backups (with their retention), the restore rehearsal,
+/// the restore and the rebuild (with their safety copies) run through it, one at a time.
+///
+/// Which work may start is decided by the engine's WorkSlot: all work holds it while it runs, a
+/// second request is refused with dataWorkRunningText(), and the rehearsal gives way to any other
+/// work (it is stopped, and rehearsed again later). Every change of the state file goes through its
+/// BackupStateStore in one step. Each job's result comes back as a value.
+class Maintenance : public QObject
+{
+    Q_OBJECT
+public:
+    Maintenance(AppContext &ctx, EngineControl &engine, QObject *parent = nullptr);
+    ~Maintenance() override;
+
+    WorkSlot &work();
+    const BackupStateStore &state() const { return m_store; }
+    Rehearsal &rehearsal() { return m_rehearsal; }
+
+    /// A backup into \a root with its after-care; refused while other work runs.
+    BackupOutcome backup(const QString &root);
+    /// \brief Starts the rehearsal of \a backupFolder when nothing else runs; false otherwise. Its
+    /// verdict is recorded in the state file and reported by rehearsalRecorded().
+    bool startRehearsal(const QString &backupFolder);
+    /// The restore of \a file in place of the live database (it asks and tells the user itself).
+    RestoreOutcome restore(const QString &file);
+    /// The periodic rebuild when it is due, before the engine starts.
+    void rebuildWhenDue(Notice &notice);
+
+Q_SIGNALS:
+    /// A rehearsal that came to a result (not one that was cancelled).
+    void rehearsalRecorded(const garvina::RehearsalOutcome &outcome);
+
+private:
+    void rehearsalFinished(const RehearsalResult &result);
+
+    AppContext &m_ctx;
+    EngineControl &m_engine;
+    BackupStateStore m_store;
+    Rehearsal m_rehearsal;
+    WorkSlot::Claim m_rehearsalClaim;
+};
+
+} // namespace garvina
+
+Q_DECLARE_METATYPE(garvina::RehearsalOutcome)
