@@ -131,29 +131,36 @@ bool EngineControl::f_connectdb()
     return m_sqlca.connect(host, port, database, user, password) && m_sqlca.sqlCode() == 0;
 }
 
-WorkSlot::Claim EngineControl::claimStartStop()
+EngineControl::StartStopScope::StartStopScope(WorkSlot &work)
+    : m_work(work), m_claim(work.claim(WorkKind::StartStop))
 {
-    // Free: this start or stop holds the slot while it waits. Taken by other work: that work (a
-    // restore, the end of a rebuild) is the caller, and its claim covers the start or stop.
-    return m_work.claim(WorkKind::StartStop);
+    // Free: this start or stop holds the slot while it waits. Taken by other work: that work (the
+    // main window's start, a restore) is the caller, and its claim covers the start or stop.
+    m_work.setEngineWaiting(true);
+}
+
+EngineControl::StartStopScope::~StartStopScope()
+{
+    m_work.setEngineWaiting(false);
 }
 
 bool EngineControl::restartIfNotServing()
 {
-    if (m_work.current() == WorkKind::StartStop || m_work.copyBeingWritten() || endRequested())
+    if (m_work.engineWaiting() || m_work.current() == WorkKind::StartStop || m_work.copyBeingWritten() ||
+        endRequested())
         return false;
     const qint64 pid = runningPid();
     if (pid == 0) {
         if (!QFileInfo::exists(EngineInstance(m_ctx.gs_path).databaseFile()))
             return false;
-        const auto claim = claimStartStop();
+        const StartStopScope scope(m_work);
         start();
         return true;
     }
     const int port = portOfEngine(pid);
     if (port <= 0 || listenerOf(port, pid, *m_options.processes) == pid)
         return false;
-    const auto claim = claimStartStop();
+    const StartStopScope scope(m_work);
     m_sqlca.disconnect();
     // Without its listener nobody can log in to stop it: it is ended directly.
     terminate(pid);
@@ -165,12 +172,15 @@ bool EngineControl::f_db_server(const QString &as_type)
 {
     if (as_type != u"START"_s && as_type != u"STOP"_s)
         return true;
-    // A start or stop already waits: this request does nothing.
-    if (m_work.current() == WorkKind::StartStop)
+    // Whoever asks for a start or stop from outside (the main window, the service's socket) first
+    // claims the work slot, and is refused while other work holds it; work that holds it (a
+    // restore, the main window's own start) starts and stops the engine under its claim. A start or
+    // stop that arrives while one waits does nothing.
+    if (m_work.engineWaiting())
         return true;
     if (as_type == u"START"_s && !QFileInfo::exists(EngineInstance(m_ctx.gs_path).databaseFile()))
         return false;
-    const auto claim = claimStartStop();
+    const StartStopScope scope(m_work);
     if (as_type == u"START"_s)
         return start();
     stop();

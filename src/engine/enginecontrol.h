@@ -102,7 +102,7 @@ public:
     WorkSlot &work() { return m_work; }
     const WorkSlot &work() const { return m_work; }
     /// True while a start or stop is under way.
-    bool busy() const { return m_work.current() == WorkKind::StartStop; }
+    bool busy() const { return m_work.current() == WorkKind::StartStop || m_work.engineWaiting(); }
 
     const EngineControlOptions &options() const { return m_options; }
 
@@ -116,7 +116,19 @@ private:
     qint64 runningPid() const;
     bool alive(qint64 pid) const { return m_options.processes->alive(pid); }
     int portOfEngine(qint64 pid) const;
-    WorkSlot::Claim claimStartStop();
+    /// While it lives, the engine is being started or stopped, under the slot's claim.
+    class StartStopScope
+    {
+    public:
+        explicit StartStopScope(WorkSlot &work);
+        ~StartStopScope();
+        StartStopScope(const StartStopScope &) = delete;
+        StartStopScope &operator=(const StartStopScope &) = delete;
+
+    private:
+        WorkSlot &m_work;
+        WorkSlot::Claim m_claim;
+    };
 
     AppContext &m_ctx;
     EngineControlOptions m_options;

@@ -65,6 +65,10 @@ public:
     /// not stale, and the engine is not restarted under it.
     void setCopyBeingWritten(bool writing) { m_copying = writing; }
     bool copyBeingWritten() const { return m_copying; }
+    /// \brief Marks the engine as being started or stopped right now (within whatever work holds the
+    /// slot): a start or stop asked for meanwhile, from a timer of the waiting loop, does nothing.
+    void setEngineWaiting(bool waiting) { m_engineWaiting = waiting; }
+    bool engineWaiting() const { return m_engineWaiting; }
 
 Q_SIGNALS:
     void changed(garvina::WorkKind current);
@@ -74,6 +78,7 @@ private:
 
     WorkKind m_current = WorkKind::None;
     bool m_copying = false;
+    bool m_engineWaiting = false;
     std::function<void()> m_stopRehearsal;
 };
 

@@ -55,8 +55,8 @@ void Maintenance::rehearsalFinished(const RehearsalResult &result)
     RehearsalOutcome outcome;
     outcome.result = result;
     outcome.recorded = m_store.update([&](BackupState &state) {
-        recordRehearsal(state, {result.ok, result.backupFolder, result.started, result.durationMs, result.tables,
-                                result.rows, result.error});
+        recordRehearsal(state, {result.ok, result.backupFolder, result.started, result.durationMs,
+                                result.tables, result.rows, result.error});
     });
     Q_EMIT rehearsalRecorded(outcome);
 }

@@ -16,6 +16,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QTest>
+#include <QTimer>
 
 #include <optional>
 
@@ -179,6 +180,58 @@ private Q_SLOTS:
         QVERIFY(!outcome.ok);
         QCOMPARE(error, u"备份目录 "_s + root + u" 所在的磁盘没有连接,请连接备份磁盘后再备份!"_s);
         QVERIFY(!QFileInfo::exists(disk));
+    }
+
+    void stateChangesDuringTheBackupAreKept()
+    {
+        // A rehearsal's verdict is saved while the engine writes the copy: the backup's record is
+        // added to it, not written over it.
+        const QString root = m_folder->homePath() + u"/kept/"_s;
+        const QString rehearsed = root + u"20130828-1000"_s;
+        oldBackup(rehearsed, 1);
+        m_clock.set(QDateTime(QDate(2013, 8, 29), QTime(10, 0)));
+        bool fired = false;
+        QTimer during;
+        during.setInterval(2);
+        connect(&during, &QTimer::timeout, this, [&] {
+            if (fired || !m_engine->work().copyBeingWritten())
+                return;
+            fired = BackupStateStore(m_ctx.gs_path).update([&](BackupState &s) {
+                recordRehearsal(s, {false, rehearsed, m_clock.now(), 5, 1, 1, u"损坏"_s});
+            });
+        });
+        during.start();
+        const BackupOutcome outcome = runBackup(m_ctx, *m_engine, root);
+        during.stop();
+        QVERIFY2(outcome.ok && outcome.recorded, qPrintable(outcome.error));
+        QVERIFY(fired);
+        const BackupState state = loadBackupState(m_ctx.gs_path);
+        QCOMPARE(state.lastGoodFolder, outcome.folder);
+        QCOMPARE(outcome.folder, QDir::cleanPath(root + u"20130829-1000"_s));
+        QVERIFY(QFileInfo(outcome.folder + u"/garvina.db"_s).isFile());
+        QVERIFY(state.isFailed(rehearsed));
+        QCOMPARE(state.lastRehearsal.backupFolder, rehearsed);
+
+        // Every name of this minute taken: refused, and none of the backups there is written over.
+        QStringList taken{root + u"20130829-1000"_s};
+        for (int n = 1; n <= 10; ++n)
+            taken << root + u"20130829-1000-"_s + QString::number(n);
+        for (const QString &folder : std::as_const(taken)) {
+            if (!QFileInfo::exists(folder))
+                oldBackup(folder, 1);
+        }
+        const QByteArray lastBefore = [&] {
+            QFile f(taken.last() + u"/garvina.db"_s);
+            return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+        }();
+        const BackupOutcome full = runBackup(m_ctx, *m_engine, root);
+        QVERIFY(!full.ok);
+        QCOMPARE(full.error, u"本分钟的备份目录已用完,请稍后再备份!"_s);
+        QFile last(taken.last() + u"/garvina.db"_s);
+        QVERIFY(last.open(QIODevice::ReadOnly));
+        QCOMPARE(last.readAll(), lastBefore);
+        QCOMPARE(entries(root).size(), taken.size() + 1);
+        QCOMPARE(loadBackupState(m_ctx.gs_path).lastGoodFolder, outcome.folder);
     }
 };
 
