@@ -173,13 +173,25 @@ private Q_SLOTS:
         const BackupOutcome outcome = runBackup(m_ctx, *m_engine, m_root);
         QVERIFY2(outcome.ok, qPrintable(outcome.error));
         // The window's own timer may have taken the scheduled backup of that minute first ("-1" then).
-        const QString folder = loadBackupState(m_ctx.gs_path).lastGoodFolder;
+        QString folder = loadBackupState(m_ctx.gs_path).lastGoodFolder;
         QVERIFY2(folder.startsWith(m_root + u"20130902-1800"_s), qPrintable(folder));
 
         tickAt(QDateTime(QDate(2013, 9, 3), QTime(3, 0)));
         QVERIFY(!m_w->rehearsal().isRunning());
+        const QDateTime rehearsedBefore = loadBackupState(m_ctx.gs_path).lastRehearsal.startTime;
         tickAt(QDateTime(QDate(2013, 9, 3), QTime(3, 30, 5)));
         QVERIFY(m_w->rehearsal().isRunning());
+        // A backup asked for meanwhile: the rehearsal gives way without a verdict, the backup is
+        // taken, and the next tick rehearses the newest backup, this one.
+        QCOMPARE(m_engine->work().current(), WorkKind::Rehearsal);
+        const BackupOutcome during = m_w->backUpNow(m_root);
+        QVERIFY2(during.ok, qPrintable(during.error));
+        QVERIFY(!m_w->rehearsal().isRunning());
+        QCOMPARE(loadBackupState(m_ctx.gs_path).lastRehearsal.startTime, rehearsedBefore);
+        folder = during.folder;
+        tickAt(QDateTime(QDate(2013, 9, 3), QTime(3, 30, 10)));
+        QVERIFY(m_w->rehearsal().isRunning());
+        QCOMPARE(m_engine->work().current(), WorkKind::Rehearsal);
         QTRY_VERIFY_WITH_TIMEOUT(!m_w->rehearsal().isRunning(), 120000);
         BackupState state = loadBackupState(m_ctx.gs_path);
         QVERIFY2(state.lastRehearsal.ok, qPrintable(state.lastRehearsal.error));
