@@ -24,7 +24,7 @@ std::optional<int> f_len(const QString &as_values)
     return static_cast<int>(QStringView(as_values).mid(begin, end - begin).toUtf8().size());
 }
 
-bool f_createdirectory(QString as_path, QString &as_error)
+bool f_createdirectory(QString as_path, QString &as_error, const FileSystem &files)
 {
     // An empty text would become "/" below; it names no folder and is refused like a relative one.
     const bool absolute = as_path.startsWith(u'/');
@@ -53,7 +53,7 @@ bool f_createdirectory(QString as_path, QString &as_error)
         const QFileInfo info(prefix);
         if (info.isDir())
             continue;
-        if (!LinuxFileSystem().makeFolder(prefix)) {
+        if (!files.makeFolder(prefix)) {
             as_error = u"创建目录 "_s + prefix + u" 出错!"_s;
             return false;
         }

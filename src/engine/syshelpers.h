@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/filesystem.h"
 #include "platform/processtable.h"
 
 #include <QString>
@@ -27,8 +28,8 @@ inline int f_len0(const QString &s)
 /// Returns true when every level exists afterwards. On false, \a as_error holds one of
 /// "非法路径:" + path, "路径 " + path + " 无效!" (the path with its trailing "/") or
 /// "创建目录 " + prefix + " 出错!" (the level that failed, without one). Folders created before a
-/// failing level stay.
-bool f_createdirectory(QString as_path, QString &as_error);
+/// failing level stay. The folders are made through \a files.
+bool f_createdirectory(QString as_path, QString &as_error, const FileSystem &files = LinuxFileSystem());
 
 /// \brief Runs \a as_executable with \a arguments and waits until it has ended.
 ///

@@ -80,7 +80,7 @@ quint64 roomNeededFor(qint64 liveBytes)
     return size + std::max<quint64>(32ull * 1048576, size / 10);
 }
 
-QString absentDiskProblem(const QString &root, const BackupState &state)
+QString absentDiskProblem(const FileSystem &files, const QString &root, const BackupState &state)
 {
     const QString clean = QDir::cleanPath(QFileInfo(root).absoluteFilePath());
     const QString problem = AbsentDiskText1 + root + AbsentDiskText2;
@@ -92,7 +92,7 @@ QString absentDiskProblem(const QString &root, const BackupState &state)
         QString dir = clean;
         bool mounted = false;
         while (dir.size() >= base.size()) {
-            if (QFileInfo(dir).isDir() && LinuxFileSystem().isMountPoint(dir)) {
+            if (QFileInfo(dir).isDir() && files.isMountPoint(dir)) {
                 mounted = true;
                 break;
             }
@@ -104,7 +104,7 @@ QString absentDiskProblem(const QString &root, const BackupState &state)
     // Only a mount point that went away counts: a disk mounted at or above the root since then is
     // where the user now wants the backups.
     if (!state.lastGoodMount.isEmpty() && QDir::cleanPath(state.lastGoodRoot) == clean) {
-        const QString now = LinuxFileSystem().mountPoint(nearestExisting(clean));
+        const QString now = files.mountPoint(nearestExisting(clean));
         const QString was = state.lastGoodMount;
         if (now != was && (now == u"/"_s || was.startsWith(now + u'/')))
             return problem;
@@ -162,17 +162,18 @@ bool runBackup(AppContext &ctx, EngineControl &engine, const QString &root, QStr
 {
     BackupState state = loadBackupState(ctx.gs_path);
     const QString clean = QDir::cleanPath(QFileInfo(root).absoluteFilePath());
-    error = absentDiskProblem(root, state);
+    const FileSystem &files = *ctx.files;
+    error = absentDiskProblem(files, root, state);
     if (!error.isEmpty())
         return false;
-    if (!f_createdirectory(root, error))
+    if (!f_createdirectory(root, error, files))
         return false;
 
     const quint64 needed = roomNeededFor(QFileInfo(EngineInstance(ctx.gs_path).databaseFile()).size());
-    quint64 available = LinuxFileSystem().availableBytes(clean).value_or(0);
+    quint64 available = files.availableBytes(clean).value_or(0);
     if (available < needed) {
         prune(ctx, clean, state);
-        available = LinuxFileSystem().availableBytes(clean).value_or(0);
+        available = files.availableBytes(clean).value_or(0);
     }
     if (available < needed) {
         error = u"备份磁盘空间不足:可用 "_s + megabytes(available, false) + u" MB,需要 "_s +
@@ -197,9 +198,8 @@ bool runBackup(AppContext &ctx, EngineControl &engine, const QString &root, QStr
     if (made.isEmpty())
         return true; // taken, but not into a folder retention could tell apart: keep everything
     forgetMissing(state);
-    recordGoodBackup(state, clean, clean + u'/' + made, ctx.clock->now(),
-                     LinuxFileSystem().mountPoint(clean));
-    saveBackupState(ctx.gs_path, state);
+    recordGoodBackup(state, clean, clean + u'/' + made, ctx.clock->now(), files.mountPoint(clean));
+    saveBackupState(files, ctx.gs_path, state);
     prune(ctx, clean, state);
     return true;
 }

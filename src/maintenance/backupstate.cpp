@@ -1,11 +1,12 @@
 #include "backupstate.h"
 
+#include "platform/filesystem.h"
+
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -83,7 +84,7 @@ BackupState loadBackupState(const QString &gs_path)
     return s;
 }
 
-bool saveBackupState(const QString &gs_path, const BackupState &s)
+bool saveBackupState(const FileSystem &files, const QString &gs_path, const BackupState &s)
 {
     QJsonObject o;
     o.insert(u"lastGood"_s, QJsonObject{{u"time"_s, timeText(s.lastGoodTime)},
@@ -100,12 +101,7 @@ bool saveBackupState(const QString &gs_path, const BackupState &s)
                                              {u"error"_s, r.error}});
     o.insert(u"rehearsed"_s, QJsonArray::fromStringList(s.rehearsedFolders));
     o.insert(u"failed"_s, QJsonArray::fromStringList(s.failedFolders));
-    // QSaveFile writes a temporary file, flushes it to disk and renames it over the old one.
-    QSaveFile f(gs_path + backupStateFileName());
-    if (!f.open(QIODevice::WriteOnly))
-        return false;
-    f.write(QJsonDocument(o).toJson());
-    return f.commit();
+    return files.replaceFile(gs_path + backupStateFileName(), QJsonDocument(o).toJson()).ok();
 }
 
 void recordGoodBackup(BackupState &state, const QString &root, const QString &folder, const QDateTime &when,

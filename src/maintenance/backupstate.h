@@ -6,6 +6,8 @@
 
 namespace garvina {
 
+class FileSystem;
+
 /// The outcome of one restore rehearsal of a backup.
 struct RehearsalRecord
 {
@@ -43,9 +45,9 @@ QString backupStateFileName();
 /// Reads the state file of \a gs_path; an empty state when there is none or it cannot be read.
 BackupState loadBackupState(const QString &gs_path);
 
-/// \brief Writes the state file of \a gs_path atomically (a whole new file renamed over the old one,
-/// on disk before the rename), so a crash leaves the old state or the new one, never a torn one.
-bool saveBackupState(const QString &gs_path, const BackupState &state);
+/// \brief Writes the state file of \a gs_path atomically through \a files (FileSystem::replaceFile),
+/// so a crash leaves the old state or the new one, never a torn one.
+bool saveBackupState(const FileSystem &files, const QString &gs_path, const BackupState &state);
 
 /// Records a good backup in \a folder under \a root, taken at \a when.
 void recordGoodBackup(BackupState &state, const QString &root, const QString &folder, const QDateTime &when,
