@@ -61,7 +61,8 @@ bool f_createdirectory(QString as_path, QString &as_error, const FileSystem &fil
 }
 
 bool of_executewait(MessageBoxes &boxes, const QString &as_executable, const QStringList &arguments,
-                    bool ab_yield, bool ab_show, const QStringList &extraEnvironment, int *exitCode)
+                    bool ab_yield, bool ab_show, const QStringList &extraEnvironment, int *exitCode,
+                    int timeoutMs)
 {
     Q_UNUSED(ab_show) // the programs started here have no windows to show or hide
 
@@ -71,6 +72,7 @@ bool of_executewait(MessageBoxes &boxes, const QString &as_executable, const QSt
     request.extraEnvironment = extraEnvironment;
     request.output = ToolRequest::Output::Inherited;
     request.keepEventLoop = ab_yield;
+    request.timeoutMs = timeoutMs;
     const ToolResult result = runTool(request);
     if (result.status == ToolResult::Status::NotStarted) {
         boxes.tell(u"警告"_s, u"创建子进程错误，错误码:"_s + QString::number(result.startError));

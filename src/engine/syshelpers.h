@@ -2,6 +2,7 @@
 
 #include "platform/filesystem.h"
 #include "platform/processtable.h"
+#include "platform/toolrunner.h"
 
 #include <QString>
 #include <QStringList>
@@ -37,10 +38,11 @@ bool f_createdirectory(QString as_path, QString &as_error, const FileSystem &fil
 /// running meanwhile so windows still paint. \a ab_show has no meaning for the programs started here and is
 /// kept for the callers' sake. A program that cannot be started is reported in a message box
 /// "警告" / "创建子进程错误，错误码:" + errno, and the result is false. Otherwise true, whatever the
-/// child's exit code, which is stored in \a exitCode when given (-1 for a child killed by a signal).
+/// child's exit code, which is stored in \a exitCode when given (-1 for a child killed by a signal,
+/// also by the one sent when \a timeoutMs ran out).
 bool of_executewait(MessageBoxes &boxes, const QString &as_executable, const QStringList &arguments,
                     bool ab_yield, bool ab_show, const QStringList &extraEnvironment = QStringList(),
-                    int *exitCode = nullptr);
+                    int *exitCode = nullptr, int timeoutMs = DefaultToolTimeoutMs);
 
 /// \brief Counts the running processes whose program file has the same name as this one's.
 class nvo_cst_api32

@@ -54,7 +54,9 @@ void f_dbunload(AppContext &ctx, Notice &w_dbunload_msg, const RebuildTools &too
 
 namespace {
 
-/// Runs gbak on the instance (embedded: no server, no password) and waits; true when it succeeded.
+/// \brief Runs gbak on the instance (embedded: no server, no password) and waits; true when it
+/// succeeded. A gbak that hangs is ended after a bound that grows with the live file (see
+/// toolTimeoutForBytes): a rebuild that never ends would keep the engine stopped for good.
 bool runGbak(AppContext &ctx, const RebuildTools &tools, const QStringList &arguments)
 {
     int exitCode = -1;
@@ -67,8 +69,10 @@ bool runGbak(AppContext &ctx, const RebuildTools &tools, const QStringList &argu
             }
         }
     }
+    const qint64 liveBytes = QFileInfo(ctx.gs_path + u"data/garvina.db"_s).size();
     if (!of_executewait(*ctx.boxes, program, arguments, false, false,
-                        EngineInstance(ctx.gs_path).toolEnvironment(), &exitCode))
+                        EngineInstance(ctx.gs_path).toolEnvironment(), &exitCode,
+                        toolTimeoutForBytes(liveBytes)))
         return false;
     return exitCode == 0;
 }

@@ -133,6 +133,7 @@ bool Rehearsal::start(const QString &backupFolder)
     }
     // The copy and the unloaded file, then the unloaded and the reloaded file, lie side by side;
     // a rehearsal must not fill the backup disk for the backups that come after it.
+    m_backupBytes = info.size();
     const quint64 needed = 2 * quint64(info.size()) + (64u << 20);
     const quint64 free = m_files.freeBytes(QDir::cleanPath(backupFolder)).value_or(0);
     if (free < needed) {
@@ -317,6 +318,8 @@ void Rehearsal::runTool(const QString &program, const QStringList &arguments, co
     if (!input.isEmpty())
         request.input = input;
     request.graceMs = 1500;
+    // Each tool reads or writes about the backup's size; one that hangs ends the rehearsal as failed.
+    request.timeoutMs = toolTimeoutForBytes(m_backupBytes);
 
     m_job = std::make_unique<ToolJob>(request);
     ToolJob *job = m_job.get();

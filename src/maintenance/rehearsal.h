@@ -113,6 +113,8 @@ private:
     const Clock *m_clock;
     const LinuxFileSystem m_systemFiles;
     const FileSystem &m_files;
+    /// Size of the backup being rehearsed: the tools' bound grows with it.
+    qint64 m_backupBytes = 0;
     std::unique_ptr<ToolJob> m_job;
     bool m_running = false;
     quint64 m_generation = 0;

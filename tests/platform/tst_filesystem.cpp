@@ -17,7 +17,10 @@ class FailingFileSystem : public LinuxFileSystem
 public:
     QString failing;
 
-    bool syncOpenFile(int fd) const override { return failing != u"flush"_s && LinuxFileSystem::syncOpenFile(fd); }
+    bool syncOpenFile(int fd) const override
+    {
+        return failing != u"flush"_s && LinuxFileSystem::syncOpenFile(fd);
+    }
     bool setOpenFileMode(int fd, uint mode) const override
     {
         return failing != u"mode"_s && LinuxFileSystem::setOpenFileMode(fd, mode);
@@ -26,7 +29,10 @@ public:
     {
         return failing != u"rename"_s && LinuxFileSystem::renameAtomically(source, target);
     }
-    bool sync(const QString &path) const override { return failing != u"folder"_s && LinuxFileSystem::sync(path); }
+    bool sync(const QString &path) const override
+    {
+        return failing != u"folder"_s && LinuxFileSystem::sync(path);
+    }
 };
 
 QByteArray contents(const QString &path)
