@@ -150,13 +150,15 @@ bool prepareRunFolder(BenchFolder &folder, bool keep, const QString &cached)
 
 namespace {
 
-AppContext benchContext(const QString &gs_path, MessageBoxes &boxes, Clock &clock, ProcessLauncher &launcher)
+AppContext benchContext(const QString &gs_path, MessageBoxes &boxes, Clock &clock, ProcessLauncher &launcher,
+                        FileSystem &files)
 {
     AppContext ctx;
     ctx.gs_path = gs_path;
     ctx.boxes = &boxes;
     ctx.clock = &clock;
     ctx.launcher = &launcher;
+    ctx.files = &files;
     return ctx;
 }
 
@@ -170,7 +172,7 @@ EngineControlOptions benchEngineOptions()
 } // namespace
 
 BenchConsole::BenchConsole(const QString &gs_path)
-    : ctx(benchContext(gs_path, boxes, clock, launcher)), engine(ctx, benchEngineOptions())
+    : ctx(benchContext(gs_path, boxes, clock, launcher, files)), engine(ctx, benchEngineOptions())
 {}
 
 bool BenchConsole::startEngine()

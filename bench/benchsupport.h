@@ -6,6 +6,7 @@
 #include "core/appcontext.h"
 #include "engine/enginecontrol.h"
 #include "platform/clock.h"
+#include "platform/filesystem.h"
 #include "platform/messageboxes.h"
 #include "platform/processlauncher.h"
 
@@ -107,6 +108,7 @@ struct BenchConsole
     PrintingMessageBoxes boxes;
     SystemClock clock;
     SystemProcessLauncher launcher;
+    LinuxFileSystem files;
     AppContext ctx;
     EngineControl engine;
 };

@@ -6,6 +6,7 @@
 #include "engine/enginecontrol.h"
 #include "engine/engineprobe.h"
 #include "platform/clock.h"
+#include "platform/filesystem.h"
 #include "platform/processlauncher.h"
 #include "platform/processtable.h"
 
@@ -102,11 +103,13 @@ int main(int argc, char *argv[])
     PrintingMessageBoxes boxes;
     SystemClock clock;
     SystemProcessLauncher launcher;
+    LinuxFileSystem files;
     AppContext ctx;
     ctx.gs_path = folder.gs_path;
     ctx.boxes = &boxes;
     ctx.clock = &clock;
     ctx.launcher = &launcher;
+    ctx.files = &files;
     EngineControlOptions engineOptions;
     engineOptions.stopTimeoutMs = stopTimeoutMs;
     EngineControl engine(ctx, engineOptions);

@@ -6,6 +6,7 @@
 #include "engine/enginecontrol.h"
 #include "maintenance/dbunload.h"
 #include "platform/clock.h"
+#include "platform/filesystem.h"
 #include "platform/notice.h"
 #include "platform/processlauncher.h"
 #include "platform/systemload.h"
@@ -78,11 +79,13 @@ int main(int argc, char *argv[])
     PrintingMessageBoxes boxes;
     SystemClock clock;
     SystemProcessLauncher launcher;
+    LinuxFileSystem files;
     AppContext ctx;
     ctx.gs_path = folder.gs_path;
     ctx.boxes = &boxes;
     ctx.clock = &clock;
     ctx.launcher = &launcher;
+    ctx.files = &files;
     SilentNotice notice;
     RebuildTools tools;
     tools.gbak = gbak;

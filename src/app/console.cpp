@@ -24,12 +24,14 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace garvina {
 
-Console::Console(MessageBoxes &boxes, Clock &clock, ProcessLauncher &launcher, QObject *parent)
+Console::Console(MessageBoxes &boxes, Clock &clock, ProcessLauncher &launcher, FileSystem &files,
+                 QObject *parent)
     : QObject(parent)
 {
     m_ctx.boxes = &boxes;
     m_ctx.clock = &clock;
     m_ctx.launcher = &launcher;
+    m_ctx.files = &files;
 }
 
 Console::~Console()

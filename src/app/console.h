@@ -24,7 +24,8 @@ class Console : public QObject
 {
     Q_OBJECT
 public:
-    Console(MessageBoxes &boxes, Clock &clock, ProcessLauncher &launcher, QObject *parent = nullptr);
+    Console(MessageBoxes &boxes, Clock &clock, ProcessLauncher &launcher, FileSystem &files,
+            QObject *parent = nullptr);
     ~Console() override;
 
     /// \brief Runs start-up up to the opening of the main window.

@@ -5,6 +5,7 @@
 #include "core/chinesetranslations.h"
 #include "platform/clock.h"
 #include "platform/endrequest.h"
+#include "platform/filesystem.h"
 #include "platform/processhardening.h"
 #include "platform/processlauncher.h"
 #include "ui/qtmessageboxes.h"
@@ -71,7 +72,8 @@ int main(int argc, char *argv[])
         return attached;
     SystemClock clock;
     SystemProcessLauncher launcher;
-    Console console(boxes, clock, launcher);
+    LinuxFileSystem files;
+    Console console(boxes, clock, launcher, files);
 
     const int rc = console.startUp(QApplication::arguments().mid(1), workingDirectory, programFile);
     if (rc != 0)

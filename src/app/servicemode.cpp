@@ -11,6 +11,7 @@
 #include "maintenance/crashrecovery.h"
 #include "platform/clock.h"
 #include "platform/endrequest.h"
+#include "platform/filesystem.h"
 #include "platform/messageboxes.h"
 #include "platform/processlauncher.h"
 #include "platform/processtable.h"
@@ -293,7 +294,8 @@ int runServiceMode(int &argc, char **argv)
     ServiceBoxes boxes;
     SystemClock clock;
     SystemProcessLauncher launcher;
-    Console console(boxes, clock, launcher);
+    LinuxFileSystem files;
+    Console console(boxes, clock, launcher, files);
     console.setTrayBackend(new JournalTray);
     // Started with the machine: the engine's first start may wait as long as after an autorun.
     QStringList arguments = QApplication::arguments().mid(1);

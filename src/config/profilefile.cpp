@@ -8,9 +8,6 @@
 #include <QStringList>
 
 #include <algorithm>
-#include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -129,41 +126,6 @@ bool loadFile(const QString &path, bool &exists, QByteArray &bytes)
         return false;
     bytes = file.readAll();
     return file.error() == QFileDevice::NoError;
-}
-
-bool writeAll(int fd, const QByteArray &data)
-{
-    const char *p = data.constData();
-    qsizetype left = data.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += n;
-        left -= n;
-    }
-    return true;
-}
-
-/// Writes \a data to a temporary file beside \a path and renames it over \a path.
-bool replaceFile(const QString &path, const QByteArray &data, uint mode)
-{
-    const QByteArray target = QFile::encodeName(path);
-    const QByteArray temp = target + ".tmp-" + QByteArray::number(::getpid());
-    const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return false;
-    const LinuxFileSystem files;
-    bool ok = writeAll(fd, data) && files.setOpenFileMode(fd, mode) && files.syncOpenFile(fd);
-    ok = (::close(fd) == 0) && ok;
-    if (ok)
-        ok = files.renameAtomically(QFile::decodeName(temp), path);
-    if (!ok)
-        ::unlink(temp.constData());
-    return ok;
 }
 
 QString sanitized(const QString &s)
@@ -340,9 +302,11 @@ bool ProfileFile::write(const QList<Entry> &entries) const
     if (!loadFile(path, exists, bytes))
         return false; // never replace a file whose contents we could not read
 
+    const LinuxFileSystem systemFiles;
+    const FileSystem &files = m_files ? *m_files : systemFiles;
     uint mode = 0600;
     if (exists) {
-        const std::optional<FileSystem::Identity> file = LinuxFileSystem().identity(path);
+        const std::optional<FileSystem::Identity> file = files.identity(path);
         if (!file)
             return false;
         // The owner's write bit plays the part of the read-only attribute, also for root.
@@ -357,7 +321,7 @@ bool ProfileFile::write(const QList<Entry> &entries) const
                  sanitized(trimBlanks(e.key).toString()), sanitized(e.value));
     }
     file.finalNewline = true;
-    return replaceFile(path, joinLines(file).toUtf8(), mode);
+    return files.replaceFile(path, joinLines(file).toUtf8(), mode).ok();
 }
 
 } // namespace garvina

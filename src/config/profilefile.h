@@ -5,6 +5,8 @@
 
 namespace garvina {
 
+class FileSystem;
+
 /// \brief The console's INI file, read and written like the Win32 private profile functions.
 ///
 /// Section and key names are matched without regard to case, the first match wins, blanks around
@@ -18,7 +20,10 @@ namespace garvina {
 class ProfileFile
 {
 public:
-    explicit ProfileFile(QString path) : m_path(std::move(path)) {}
+    /// Writes go through \a files; without one, through the system's file system.
+    explicit ProfileFile(QString path, const FileSystem *files = nullptr)
+        : m_path(std::move(path)), m_files(files)
+    {}
 
     const QString &path() const { return m_path; }
 
@@ -49,6 +54,7 @@ public:
 
 private:
     QString m_path;
+    const FileSystem *m_files;
 };
 
 } // namespace garvina

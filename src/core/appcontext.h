@@ -8,6 +8,7 @@
 namespace garvina {
 
 class Clock;
+class FileSystem;
 class MessageBoxes;
 class ProcessLauncher;
 
@@ -24,9 +25,10 @@ struct AppContext
     Clock *clock = nullptr;
     MessageBoxes *boxes = nullptr;
     ProcessLauncher *launcher = nullptr;
+    FileSystem *files = nullptr;
 
     QString configPath() const { return gs_path + QStringLiteral("garvinainfo.dll"); }
-    ProfileFile config() const { return ProfileFile(configPath()); }
+    ProfileFile config() const { return ProfileFile(configPath(), files); }
     QString readConfig(const QString &section, const QString &key, const QString &defaultValue) const
     {
         return config().read(section, key, defaultValue);

@@ -86,7 +86,7 @@ void EngineControl::writeDataSource(const QString &port) const
 {
     // Failures here are not reported: the connection through the data source then fails and says so.
     const QString section = dataSourceName();
-    ProfileFile(odbcIniPath())
+    ProfileFile(odbcIniPath(), m_ctx.files)
         .write(QList<ProfileFile::Entry>{
             {section, u"Driver"_s, u"libfbclient.so.2"_s},
             {section, u"UID"_s, QString()},
@@ -212,7 +212,7 @@ bool EngineControl::start()
                                             instance.root(), instance.environment(),
                                             instance.root() + u"firebird.log"_s);
         if (pid > 0)
-            writeEnginePidFile(m_ctx.gs_path, pid);
+            writeEnginePidFile(*m_ctx.files, m_ctx.gs_path, pid);
     }
 
     // Wait for the engine to listen on its port, then prove that it answers. Give up early when it
@@ -266,7 +266,7 @@ bool EngineControl::start()
 
 qint64 EngineControl::runningPid() const
 {
-    return runningEnginePid(m_ctx.gs_path, *m_options.processes);
+    return runningEnginePid(m_ctx.gs_path, *m_options.processes, *m_ctx.files);
 }
 
 /// The port a running engine was started with, from its command line.

@@ -13,17 +13,10 @@ QString enginePidFile(const QString &gs_path)
     return gs_path + u"tool/GARVINANET.pid"_s;
 }
 
-bool writeEnginePidFile(const QString &gs_path, qint64 pid)
+bool writeEnginePidFile(const FileSystem &files, const QString &gs_path, qint64 pid)
 {
-    const QString path = enginePidFile(gs_path);
-    const QString temp = path + u".tmp"_s;
-    QFile file(temp);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    file.write(QByteArray::number(pid) + '\n');
-    file.close();
-    QFile::remove(path);
-    return QFile::rename(temp, path);
+    // Replaced in one step: a probe reading it meanwhile sees the old pid or the new one.
+    return files.replaceFile(enginePidFile(gs_path), QByteArray::number(pid) + '\n').ok();
 }
 
 bool processAlive(qint64 pid, const ProcessTable &processes)
@@ -63,7 +56,7 @@ bool isEngineOf(const QString &gs_path, qint64 pid, const ProcessTable &processe
     return false;
 }
 
-qint64 runningEnginePid(const QString &gs_path, const ProcessTable &processes)
+qint64 runningEnginePid(const QString &gs_path, const ProcessTable &processes, const FileSystem &files)
 {
     QFile file(enginePidFile(gs_path));
     if (file.open(QIODevice::ReadOnly)) {
@@ -83,16 +76,16 @@ qint64 runningEnginePid(const QString &gs_path, const ProcessTable &processes)
         if (!processes.shortName(pid).startsWith(u"firebird"_s))
             continue;
         if (isEngineOf(gs_path, pid, processes)) {
-            writeEnginePidFile(gs_path, pid);
+            writeEnginePidFile(files, gs_path, pid);
             return pid;
         }
     }
     return 0;
 }
 
-bool f_findwindows_garvinanet(const QString &gs_path, const ProcessTable &processes)
+bool f_findwindows_garvinanet(const QString &gs_path, const ProcessTable &processes, const FileSystem &files)
 {
-    return runningEnginePid(gs_path, processes) > 0;
+    return runningEnginePid(gs_path, processes, files) > 0;
 }
 
 bool fileHeldOpen(const QString &file, const ProcessTable &processes)

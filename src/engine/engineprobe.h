@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/filesystem.h"
 #include "platform/processtable.h"
 
 #include <QString>
@@ -9,8 +10,8 @@ namespace garvina {
 /// File, below the program folder, holding the process id of the instance's running engine.
 QString enginePidFile(const QString &gs_path);
 
-/// Writes \a pid into the instance's pid file, under a temporary name first.
-bool writeEnginePidFile(const QString &gs_path, qint64 pid);
+/// Writes \a pid into the instance's pid file, which is replaced in one step.
+bool writeEnginePidFile(const FileSystem &files, const QString &gs_path, qint64 pid);
 
 /// True while \a pid is a live Firebird server serving this program folder's instance root.
 bool isEngineOf(const QString &gs_path, qint64 pid, const ProcessTable &processes);
@@ -18,11 +19,13 @@ bool isEngineOf(const QString &gs_path, qint64 pid, const ProcessTable &processe
 /// \brief The engine-running probe: true exactly while this program folder's Firebird server runs
 /// (also one left by an earlier console). The process named in the pid file is checked first; a
 /// pid file that is missing, left by a dead engine or names another program does not hide a running
-/// engine: it is found in the process table and the pid file is written again.
-bool f_findwindows_garvinanet(const QString &gs_path, const ProcessTable &processes = LinuxProcessTable());
+/// engine: it is found in the process table and the pid file is written again (through \a files).
+bool f_findwindows_garvinanet(const QString &gs_path, const ProcessTable &processes = LinuxProcessTable(),
+                              const FileSystem &files = LinuxFileSystem());
 
 /// The process id of this program folder's running engine, or 0 when none runs.
-qint64 runningEnginePid(const QString &gs_path, const ProcessTable &processes = LinuxProcessTable());
+qint64 runningEnginePid(const QString &gs_path, const ProcessTable &processes = LinuxProcessTable(),
+                        const FileSystem &files = LinuxFileSystem());
 
 /// True while some process (this one included) holds \a file open: it must not be replaced then.
 bool fileHeldOpen(const QString &file, const ProcessTable &processes = LinuxProcessTable());

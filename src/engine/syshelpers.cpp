@@ -24,7 +24,7 @@ std::optional<int> f_len(const QString &as_values)
     return static_cast<int>(QStringView(as_values).mid(begin, end - begin).toUtf8().size());
 }
 
-bool f_createdirectory(QString as_path, QString &as_error)
+bool f_createdirectory(QString as_path, QString &as_error, const FileSystem &files)
 {
     // An empty text would become "/" below; it names no folder and is refused like a relative one.
     const bool absolute = as_path.startsWith(u'/');
@@ -53,7 +53,7 @@ bool f_createdirectory(QString as_path, QString &as_error)
         const QFileInfo info(prefix);
         if (info.isDir())
             continue;
-        if (!LinuxFileSystem().makeFolder(prefix)) {
+        if (!files.makeFolder(prefix)) {
             as_error = u"创建目录 "_s + prefix + u" 出错!"_s;
             return false;
         }
@@ -61,7 +61,8 @@ bool f_createdirectory(QString as_path, QString &as_error)
 }
 
 bool of_executewait(MessageBoxes &boxes, const QString &as_executable, const QStringList &arguments,
-                    bool ab_yield, bool ab_show, const QStringList &extraEnvironment, int *exitCode)
+                    bool ab_yield, bool ab_show, const QStringList &extraEnvironment, int *exitCode,
+                    int timeoutMs)
 {
     Q_UNUSED(ab_show) // the programs started here have no windows to show or hide
 
@@ -71,6 +72,7 @@ bool of_executewait(MessageBoxes &boxes, const QString &as_executable, const QSt
     request.extraEnvironment = extraEnvironment;
     request.output = ToolRequest::Output::Inherited;
     request.keepEventLoop = ab_yield;
+    request.timeoutMs = timeoutMs;
     const ToolResult result = runTool(request);
     if (result.status == ToolResult::Status::NotStarted) {
         boxes.tell(u"警告"_s, u"创建子进程错误，错误码:"_s + QString::number(result.startError));

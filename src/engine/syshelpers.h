@@ -1,6 +1,8 @@
 #pragma once
 
+#include "platform/filesystem.h"
 #include "platform/processtable.h"
+#include "platform/toolrunner.h"
 
 #include <QString>
 #include <QStringList>
@@ -27,8 +29,8 @@ inline int f_len0(const QString &s)
 /// Returns true when every level exists afterwards. On false, \a as_error holds one of
 /// "非法路径:" + path, "路径 " + path + " 无效!" (the path with its trailing "/") or
 /// "创建目录 " + prefix + " 出错!" (the level that failed, without one). Folders created before a
-/// failing level stay.
-bool f_createdirectory(QString as_path, QString &as_error);
+/// failing level stay. The folders are made through \a files.
+bool f_createdirectory(QString as_path, QString &as_error, const FileSystem &files = LinuxFileSystem());
 
 /// \brief Runs \a as_executable with \a arguments and waits until it has ended.
 ///
@@ -36,10 +38,11 @@ bool f_createdirectory(QString as_path, QString &as_error);
 /// running meanwhile so windows still paint. \a ab_show has no meaning for the programs started here and is
 /// kept for the callers' sake. A program that cannot be started is reported in a message box
 /// "警告" / "创建子进程错误，错误码:" + errno, and the result is false. Otherwise true, whatever the
-/// child's exit code, which is stored in \a exitCode when given (-1 for a child killed by a signal).
+/// child's exit code, which is stored in \a exitCode when given (-1 for a child killed by a signal,
+/// also by the one sent when \a timeoutMs ran out).
 bool of_executewait(MessageBoxes &boxes, const QString &as_executable, const QStringList &arguments,
                     bool ab_yield, bool ab_show, const QStringList &extraEnvironment = QStringList(),
-                    int *exitCode = nullptr);
+                    int *exitCode = nullptr, int timeoutMs = DefaultToolTimeoutMs);
 
 /// \brief Counts the running processes whose program file has the same name as this one's.
 class nvo_cst_api32

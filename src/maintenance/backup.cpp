@@ -181,7 +181,7 @@ bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path,
         return false;
     }
     QString folderError;
-    if (!f_createdirectory(as_path, folderError)) {
+    if (!f_createdirectory(as_path, folderError, *ctx.files)) {
         as_error = folderError;
         sqlca.disconnect();
         return false;
@@ -249,12 +249,12 @@ bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path,
         runWhileLooping([&] {
             if (flusher)
                 flusher->stop();
-            onDisk = syncToDiskInSteps(partFile);
+            onDisk = ctx.files->syncInSteps(partFile, 1 << 20);
         });
     });
     flusher.reset();
     const bool named =
-        onDisk && step(u"rename"_s, [&] { return QFile::rename(partFile, finalFile) && syncToDisk(folder); });
+        onDisk && step(u"rename"_s, [&] { return ctx.files->moveOver(partFile, finalFile).ok(); });
     if (!named)
         QFile::remove(partFile);
     if (!QFileInfo(finalFile).isFile()) {
@@ -282,9 +282,11 @@ void f_filewrite_backup_error_to_txt(const QString &gs_path, const QString &as_t
     log.write(as_txt.toUtf8() + "\r\n");
 }
 
-quint64 freeBytesOf(const QString &path)
+FreeSpaceSource freeSpaceOf(const FileSystem &files)
 {
-    return LinuxFileSystem().freeBytes(path).value_or(0);
+    return [&files](const QString &path) {
+        return files.freeBytes(path).value_or(0);
+    };
 }
 
 bool f_check_diskspace(const QString &as_disk, int ai_size, const FreeSpaceSource &freeBytes)

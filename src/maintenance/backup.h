@@ -8,6 +8,8 @@
 
 namespace garvina {
 
+class FileSystem;
+
 struct AppContext;
 class EngineControl;
 
@@ -62,12 +64,12 @@ QString backupErrorLogName();
 /// Free bytes of the volume holding a path; 0 when it cannot be read.
 using FreeSpaceSource = std::function<quint64(const QString &path)>;
 
-/// The free bytes of the volume holding \a path 0 when the path does not exist.
-quint64 freeBytesOf(const QString &path);
+/// The free bytes \a files tells of (0 when the path does not exist); \a files must outlive it.
+FreeSpaceSource freeSpaceOf(const FileSystem &files);
 
 /// \brief False when the volume holding \a as_disk has fewer than \a ai_size megabytes free (rounded
 /// to whole megabytes, halves up); true otherwise.
-bool f_check_diskspace(const QString &as_disk, int ai_size, const FreeSpaceSource &freeBytes = freeBytesOf);
+bool f_check_diskspace(const QString &as_disk, int ai_size, const FreeSpaceSource &freeBytes);
 
 /// \brief True when the output of the engine's full validation tells of damage: anything but its
 /// summary of warnings.

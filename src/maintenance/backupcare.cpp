@@ -80,7 +80,7 @@ quint64 roomNeededFor(qint64 liveBytes)
     return size + std::max<quint64>(32ull * 1048576, size / 10);
 }
 
-QString absentDiskProblem(const QString &root, const BackupState &state)
+QString absentDiskProblem(const FileSystem &files, const QString &root, const BackupState &state)
 {
     const QString clean = QDir::cleanPath(QFileInfo(root).absoluteFilePath());
     const QString problem = AbsentDiskText1 + root + AbsentDiskText2;
@@ -92,7 +92,7 @@ QString absentDiskProblem(const QString &root, const BackupState &state)
         QString dir = clean;
         bool mounted = false;
         while (dir.size() >= base.size()) {
-            if (QFileInfo(dir).isDir() && LinuxFileSystem().isMountPoint(dir)) {
+            if (QFileInfo(dir).isDir() && files.isMountPoint(dir)) {
                 mounted = true;
                 break;
             }
@@ -104,7 +104,7 @@ QString absentDiskProblem(const QString &root, const BackupState &state)
     // Only a mount point that went away counts: a disk mounted at or above the root since then is
     // where the user now wants the backups.
     if (!state.lastGoodMount.isEmpty() && QDir::cleanPath(state.lastGoodRoot) == clean) {
-        const QString now = LinuxFileSystem().mountPoint(nearestExisting(clean));
+        const QString now = files.mountPoint(nearestExisting(clean));
         const QString was = state.lastGoodMount;
         if (now != was && (now == u"/"_s || was.startsWith(now + u'/')))
             return problem;
@@ -167,19 +167,20 @@ BackupOutcome runBackup(AppContext &ctx, EngineControl &engine, const QString &r
         out.error = dataWorkRunningText();
         return out;
     }
-    const BackupStateStore store(ctx.gs_path);
+    const BackupStateStore store(*ctx.files, ctx.gs_path);
     const QString clean = QDir::cleanPath(QFileInfo(root).absoluteFilePath());
-    out.error = absentDiskProblem(root, store.load());
+    const FileSystem &files = *ctx.files;
+    out.error = absentDiskProblem(files, root, store.load());
     if (!out.error.isEmpty())
         return out;
-    if (!f_createdirectory(root, out.error))
+    if (!f_createdirectory(root, out.error, files))
         return out;
 
     const quint64 needed = roomNeededFor(QFileInfo(EngineInstance(ctx.gs_path).databaseFile()).size());
-    quint64 available = LinuxFileSystem().availableBytes(clean).value_or(0);
+    quint64 available = files.availableBytes(clean).value_or(0);
     if (available < needed) {
         prune(ctx, clean, store.load());
-        available = LinuxFileSystem().availableBytes(clean).value_or(0);
+        available = files.availableBytes(clean).value_or(0);
     }
     if (available < needed) {
         out.error = u"备份磁盘空间不足:可用 "_s + megabytes(available, false) + u" MB,需要 "_s +
@@ -196,7 +197,7 @@ BackupOutcome runBackup(AppContext &ctx, EngineControl &engine, const QString &r
     BackupState state;
     out.recorded = store.update([&](BackupState &s) {
         forgetMissing(s);
-        recordGoodBackup(s, clean, out.folder, ctx.clock->now(), LinuxFileSystem().mountPoint(clean));
+        recordGoodBackup(s, clean, out.folder, ctx.clock->now(), files.mountPoint(clean));
         state = s;
     });
     // Retention keeps everything when the record is not on disk: its choices rest on it.

@@ -8,6 +8,7 @@ namespace garvina {
 struct AppContext;
 struct BackupState;
 class EngineControl;
+class FileSystem;
 
 /// Room a copy of a live file of \a liveBytes needs on the backup disk: the copy and a margin, so
 /// that a backup never fills a disk to the last byte.
@@ -18,7 +19,7 @@ quint64 roomNeededFor(qint64 liveBytes);
 /// A root under /media, /run/media or /mnt needs a mounted file system at or below that base; a root
 /// that was on another mount point at its last good backup than its nearest existing folder is on
 /// now has lost its disk. Either way a backup would land on the system disk instead.
-QString absentDiskProblem(const QString &root, const BackupState &state);
+QString absentDiskProblem(const FileSystem &files, const QString &root, const BackupState &state);
 
 /// One line of the backup list: a backup folder of the console's own under the root.
 struct BackupListRow

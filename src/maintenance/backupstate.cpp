@@ -1,13 +1,13 @@
 #include "backupstate.h"
 
 #include "maintenance/backup.h"
+#include "platform/filesystem.h"
 
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -85,7 +85,7 @@ BackupState loadBackupState(const QString &gs_path)
     return s;
 }
 
-bool saveBackupState(const QString &gs_path, const BackupState &s)
+bool saveBackupState(const FileSystem &files, const QString &gs_path, const BackupState &s)
 {
     QJsonObject o;
     o.insert(u"lastGood"_s, QJsonObject{{u"time"_s, timeText(s.lastGoodTime)},
@@ -102,12 +102,7 @@ bool saveBackupState(const QString &gs_path, const BackupState &s)
                                              {u"error"_s, r.error}});
     o.insert(u"rehearsed"_s, QJsonArray::fromStringList(s.rehearsedFolders));
     o.insert(u"failed"_s, QJsonArray::fromStringList(s.failedFolders));
-    // QSaveFile writes a temporary file, flushes it to disk and renames it over the old one.
-    QSaveFile f(gs_path + backupStateFileName());
-    if (!f.open(QIODevice::WriteOnly))
-        return false;
-    f.write(QJsonDocument(o).toJson());
-    return f.commit();
+    return files.replaceFile(gs_path + backupStateFileName(), QJsonDocument(o).toJson()).ok();
 }
 
 void recordGoodBackup(BackupState &state, const QString &root, const QString &folder, const QDateTime &when,
@@ -145,7 +140,7 @@ bool BackupStateStore::update(const std::function<void(BackupState &)> &change) 
 {
     BackupState state = loadBackupState(m_gs_path);
     change(state);
-    if (saveBackupState(m_gs_path, state))
+    if (saveBackupState(m_files, m_gs_path, state))
         return true;
     f_filewrite_backup_error_to_txt(m_gs_path,
                                     QDateTime::currentDateTime().toString(u"yyyy-MM-dd HH:mm:ss"_s) + u':' +

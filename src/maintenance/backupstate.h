@@ -8,6 +8,8 @@
 
 namespace garvina {
 
+class FileSystem;
+
 /// The outcome of one restore rehearsal of a backup.
 struct RehearsalRecord
 {
@@ -45,9 +47,9 @@ QString backupStateFileName();
 /// Reads the state file of \a gs_path; an empty state when there is none or it cannot be read.
 BackupState loadBackupState(const QString &gs_path);
 
-/// \brief Writes the state file of \a gs_path atomically (a whole new file renamed over the old one,
-/// on disk before the rename), so a crash leaves the old state or the new one, never a torn one.
-bool saveBackupState(const QString &gs_path, const BackupState &state);
+/// \brief Writes the state file of \a gs_path atomically through \a files (FileSystem::replaceFile),
+/// so a crash leaves the old state or the new one, never a torn one.
+bool saveBackupState(const FileSystem &files, const QString &gs_path, const BackupState &state);
 
 /// Records a good backup in \a folder under \a root, taken at \a when.
 void recordGoodBackup(BackupState &state, const QString &root, const QString &folder, const QDateTime &when,
@@ -63,7 +65,8 @@ void recordRehearsal(BackupState &state, const RehearsalRecord &record);
 class BackupStateStore
 {
 public:
-    explicit BackupStateStore(QString gs_path) : m_gs_path(std::move(gs_path)) {}
+    BackupStateStore(const FileSystem &files, QString gs_path) : m_files(files), m_gs_path(std::move(gs_path))
+    {}
     BackupState load() const { return loadBackupState(m_gs_path); }
     /// \brief Applies \a change to the state on disk and saves it. False when it could not be saved;
     /// that is written to the backup error log.
@@ -72,6 +75,7 @@ public:
     static QString saveErrorText();
 
 private:
+    const FileSystem &m_files;
     QString m_gs_path;
 };
 

@@ -9,6 +9,7 @@
 #include "maintenance/filecopy.h"
 #include "maintenance/schedule.h"
 #include "platform/clock.h"
+#include "platform/filesystem.h"
 #include "platform/messageboxes.h"
 #include "platform/notice.h"
 
@@ -53,7 +54,9 @@ void f_dbunload(AppContext &ctx, Notice &w_dbunload_msg, const RebuildTools &too
 
 namespace {
 
-/// Runs gbak on the instance (embedded: no server, no password) and waits; true when it succeeded.
+/// \brief Runs gbak on the instance (embedded: no server, no password) and waits; true when it
+/// succeeded. A gbak that hangs is ended after a bound that grows with the live file (see
+/// toolTimeoutForBytes): a rebuild that never ends would keep the engine stopped for good.
 bool runGbak(AppContext &ctx, const RebuildTools &tools, const QStringList &arguments)
 {
     int exitCode = -1;
@@ -66,8 +69,10 @@ bool runGbak(AppContext &ctx, const RebuildTools &tools, const QStringList &argu
             }
         }
     }
+    const qint64 liveBytes = QFileInfo(ctx.gs_path + u"data/garvina.db"_s).size();
     if (!of_executewait(*ctx.boxes, program, arguments, false, false,
-                        EngineInstance(ctx.gs_path).toolEnvironment(), &exitCode))
+                        EngineInstance(ctx.gs_path).toolEnvironment(), &exitCode,
+                        toolTimeoutForBytes(liveBytes)))
         return false;
     return exitCode == 0;
 }
@@ -98,10 +103,10 @@ bool f_executewait(AppContext &ctx, Notice &w_dbunload_msg, const RebuildTools &
 
     const QString folder = backupRootOf(ctx) + ctx.clock->now().toString(u"yyyyMMdd-HHmm"_s) + u"-U/"_s;
     QString error;
-    if (!f_createdirectory(folder, error))
+    if (!f_createdirectory(folder, error, *ctx.files))
         return false;
     const QString live = ctx.gs_path + u"data/garvina.db"_s;
-    if (copyUnderPartialName(tools.copier, live, folder + u"garvina.db"_s) != 1)
+    if (copyUnderPartialName(*ctx.files, tools.copier, live, folder + u"garvina.db"_s) != 1)
         return false;
 
     // Unload into a backup file and reload it into a new database beside the live one.
@@ -115,7 +120,7 @@ bool f_executewait(AppContext &ctx, Notice &w_dbunload_msg, const RebuildTools &
     };
     if (!runGbak(ctx, tools, {u"-b"_s, u"-g"_s, u"-user"_s, u"DBA"_s, live, unloaded}) ||
         !runGbak(ctx, tools, {u"-c"_s, u"-user"_s, u"DBA"_s, unloaded, rebuilt}) ||
-        !verifyDatabaseWhole(ctx.gs_path, rebuilt).isEmpty() || !syncToDisk(rebuilt)) {
+        !verifyDatabaseWhole(ctx.gs_path, rebuilt).isEmpty() || !ctx.files->sync(rebuilt)) {
         cleanUp();
         return false;
     }
@@ -125,11 +130,11 @@ bool f_executewait(AppContext &ctx, Notice &w_dbunload_msg, const RebuildTools &
         ctx.boxes->tell(u"提示"_s, u"操作错误!"_s, MsgIcon::StopSign);
         return false;
     }
-    if (::rename(QFile::encodeName(rebuilt).constData(), QFile::encodeName(live).constData()) != 0) {
+    if (!ctx.files->renameAtomically(rebuilt, live)) {
         cleanUp();
         return false;
     }
-    syncToDisk(ctx.gs_path + u"data"_s);
+    ctx.files->sync(ctx.gs_path + u"data"_s);
     QFile::remove(unloaded);
     return true;
 }

@@ -20,8 +20,8 @@ bool rebuildDue(const QString &day, const QString &lastDate, const QDate &today)
 struct RebuildTools
 {
     QString gbak = QStringLiteral("gbak");
-    /// Copies the live file into the safety folder.
-    FileCopier copier = copyFileSynced;
+    /// Copies the live file into the safety folder; empty: the context's FileSystem::copyFile.
+    FileCopier copier = nullptr;
 };
 
 /// \brief Runs the rebuild when it is due (configured period, date of the last one) and records

@@ -7,7 +7,8 @@
 namespace garvina {
 
 Maintenance::Maintenance(AppContext &ctx, EngineControl &engine, QObject *parent)
-    : QObject(parent), m_ctx(ctx), m_engine(engine), m_store(ctx.gs_path), m_rehearsal(ctx.gs_path, ctx.clock)
+    : QObject(parent), m_ctx(ctx), m_engine(engine), m_store(*ctx.files, ctx.gs_path),
+      m_rehearsal(ctx.gs_path, ctx.clock, ctx.files)
 {
     connect(&m_rehearsal, &Rehearsal::finished, this, &Maintenance::rehearsalFinished);
     // Any other work stops the rehearsal first: it reports itself cancelled, which frees the slot.

@@ -80,8 +80,8 @@ bool parseRowCounts(const QString &output, QHash<QString, qint64> &counts)
     return closed;
 }
 
-Rehearsal::Rehearsal(QString gs_path, const Clock *clock, QObject *parent)
-    : QObject(parent), m_gs_path(std::move(gs_path)), m_clock(clock)
+Rehearsal::Rehearsal(QString gs_path, const Clock *clock, const FileSystem *files, QObject *parent)
+    : QObject(parent), m_gs_path(std::move(gs_path)), m_clock(clock), m_files(files ? *files : m_systemFiles)
 {
     qRegisterMetaType<RehearsalResult>();
 }
@@ -133,8 +133,9 @@ bool Rehearsal::start(const QString &backupFolder)
     }
     // The copy and the unloaded file, then the unloaded and the reloaded file, lie side by side;
     // a rehearsal must not fill the backup disk for the backups that come after it.
+    m_backupBytes = info.size();
     const quint64 needed = 2 * quint64(info.size()) + (64u << 20);
-    const quint64 free = freeBytesOf(QDir::cleanPath(backupFolder));
+    const quint64 free = m_files.freeBytes(QDir::cleanPath(backupFolder)).value_or(0);
     if (free < needed) {
         failSoon(u"备份所在磁盘空间不足,演练还原需要 "_s + megabytes(needed) + u"M,剩余 "_s +
                  megabytes(free) + u"M!"_s);
@@ -317,6 +318,8 @@ void Rehearsal::runTool(const QString &program, const QStringList &arguments, co
     if (!input.isEmpty())
         request.input = input;
     request.graceMs = 1500;
+    // Each tool reads or writes about the backup's size; one that hangs ends the rehearsal as failed.
+    request.timeoutMs = toolTimeoutForBytes(m_backupBytes);
 
     m_job = std::make_unique<ToolJob>(request);
     ToolJob *job = m_job.get();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/filesystem.h"
+
 #include <memory>
 
 #include <QDateTime>
@@ -60,8 +62,10 @@ class Rehearsal : public QObject
 
 public:
     /// \a gs_path: the program folder whose engine instance the tools use. \a clock gives the start
-    /// time of the result (the system clock when null).
-    explicit Rehearsal(QString gs_path, const Clock *clock = nullptr, QObject *parent = nullptr);
+    /// time of the result (the system clock when null); \a files tells the room on the backup's disk
+    /// (the system's file system when null).
+    explicit Rehearsal(QString gs_path, const Clock *clock = nullptr, const FileSystem *files = nullptr,
+                       QObject *parent = nullptr);
     /// Stops a running rehearsal as cancel() does, without emitting finished().
     ~Rehearsal() override;
 
@@ -107,6 +111,10 @@ private:
 
     QString m_gs_path;
     const Clock *m_clock;
+    const LinuxFileSystem m_systemFiles;
+    const FileSystem &m_files;
+    /// Size of the backup being rehearsed: the tools' bound grows with it.
+    qint64 m_backupBytes = 0;
     std::unique_ptr<ToolJob> m_job;
     bool m_running = false;
     quint64 m_generation = 0;

@@ -7,12 +7,11 @@
 #include "maintenance/crashrecovery.h"
 #include "maintenance/schedule.h"
 #include "platform/clock.h"
+#include "platform/filesystem.h"
 #include "platform/messageboxes.h"
 
 #include <QFile>
 #include <QFileInfo>
-
-#include <cstdio>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -39,7 +38,7 @@ RestoreOutcome f_restore(AppContext &ctx, EngineControl &engine, const QString &
         boxes.tell(title, u"要还原的数据库文件不存在,请核实"_s, MsgIcon::StopSign);
         return RestoreOutcome::FileMissing;
     }
-    if (!f_check_diskspace(ctx.gs_path, 100, freeBytes)) {
+    if (!f_check_diskspace(ctx.gs_path, 100, freeBytes ? freeBytes : freeSpaceOf(*ctx.files))) {
         boxes.tell(
             u"空间不足提示"_s,
             u"服装软件所在的硬盘剩余空间不足100M,可能会影响服装软件使用,\n\n请整理出更多的硬盘空间,确保软件正常使用"_s,
@@ -53,7 +52,7 @@ RestoreOutcome f_restore(AppContext &ctx, EngineControl &engine, const QString &
     const QString live = ctx.gs_path + u"data/garvina.db"_s;
     const QString incoming = ctx.gs_path + u"data/garvina.db.restore"_s;
     QFile::remove(incoming);
-    const int copied = copier(ls_file, incoming);
+    const int copied = copier ? copier(ls_file, incoming) : ctx.files->copyFile(ls_file, incoming);
     if (copied != 1) {
         QFile::remove(incoming);
         boxes.tell(title, copied == -1 ? u"无法读取还原数据库文件"_s : u"写入目标文件出错!"_s,
@@ -87,9 +86,9 @@ RestoreOutcome f_restore(AppContext &ctx, EngineControl &engine, const QString &
     QString ls_directory_error;
     // A file still locked is not the whole database without its delta: no safety copy is taken of it.
     const bool locked = endStaleBackupLock(ctx, &engine) == StaleLock::Kept;
-    const bool safe = !locked && f_createdirectory(ls_backup_path, ls_directory_error) &&
+    const bool safe = !locked && f_createdirectory(ls_backup_path, ls_directory_error, *ctx.files) &&
                       (!QFileInfo::exists(live) ||
-                       copyUnderPartialName(copier, live, ls_backup_path + u"garvina.db"_s) == 1);
+                       copyUnderPartialName(*ctx.files, copier, live, ls_backup_path + u"garvina.db"_s) == 1);
     if (!safe && !boxes.ask(title, u"无法保存当前数据库的安全副本,是否仍要还原?"_s, MsgIcon::Question)) {
         QFile::remove(incoming);
         engine.f_db_server(u"START"_s);
@@ -100,13 +99,13 @@ RestoreOutcome f_restore(AppContext &ctx, EngineControl &engine, const QString &
     // rename replaces the old file atomically, so there is never a moment without a live database.
     if (QFileInfo::exists(live))
         QFile::setPermissions(live, QFile::permissions(live) | QFileDevice::WriteOwner);
-    if (::rename(QFile::encodeName(incoming).constData(), QFile::encodeName(live).constData()) != 0) {
+    if (!ctx.files->renameAtomically(incoming, live)) {
         QFile::remove(incoming);
         engine.f_db_server(u"START"_s);
         boxes.tell(title, u"写入目标文件出错!"_s, MsgIcon::StopSign);
         return RestoreOutcome::WriteError;
     }
-    syncToDisk(ctx.gs_path + u"data"_s);
+    ctx.files->sync(ctx.gs_path + u"data"_s);
     engine.f_db_server(u"START"_s);
     boxes.tell(title, u"还原数据库成功!"_s, MsgIcon::Information);
     return RestoreOutcome::Restored;

@@ -32,7 +32,6 @@ enum class RestoreOutcome
 /// failure loses the live database: it is replaced only by a complete, verified file, and the
 /// engine runs again afterwards (unless the user stopped it).
 RestoreOutcome f_restore(AppContext &ctx, EngineControl &engine, const QString &restore_path,
-                         const FreeSpaceSource &freeBytes = freeBytesOf,
-                         const FileCopier &copier = copyFileSynced);
+                         const FreeSpaceSource &freeBytes = {}, const FileCopier &copier = {});
 
 } // namespace garvina

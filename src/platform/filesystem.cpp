@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -59,7 +60,116 @@ bool isAtOrBelow(const QString &path, const QString &dir)
     return dir == u"/"_s || path == dir || path.startsWith(dir + u'/');
 }
 
+/// The errno of the call that just failed; EIO when that call did not set one.
+int lastError()
+{
+    return errno != 0 ? errno : EIO;
+}
+
+/// 0 when all of \a size bytes were written, else the errno.
+int writeAll(int fd, const char *data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, static_cast<size_t>(size));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return lastError();
+        }
+        data += n;
+        size -= n;
+    }
+    return 0;
+}
+
+QString folderOf(const QString &path)
+{
+    return QFileInfo(path).absolutePath();
+}
+
 } // namespace
+
+FileResult FileSystem::replaceFile(const QString &path, const QByteArray &bytes,
+                                   std::optional<uint> mode) const
+{
+    if (!mode) {
+        if (const std::optional<Identity> old = identity(path))
+            mode = old->mode;
+    }
+    const QByteArray target = QFile::encodeName(path);
+    // A name of this process's own: two processes replacing the same file never write into one
+    // temporary file.
+    const QByteArray temp = target + ".tmp-" + QByteArray::number(::getpid());
+    // Without a mode the file mask decides, as for any file the console makes.
+    const int fd =
+        ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode ? 0600 : 0666);
+    if (fd < 0)
+        return {lastError()};
+    int error = writeAll(fd, bytes.constData(), bytes.size());
+    if (error == 0 && mode && !setOpenFileMode(fd, *mode))
+        error = lastError();
+    if (error == 0 && !syncOpenFile(fd))
+        error = lastError();
+    if (::close(fd) != 0 && error == 0)
+        error = lastError();
+    if (error == 0 && !renameAtomically(QFile::decodeName(temp), path))
+        error = lastError();
+    if (error != 0) {
+        ::unlink(temp.constData());
+        return {error};
+    }
+    if (!sync(folderOf(path)))
+        return {lastError()};
+    return {};
+}
+
+FileResult FileSystem::moveOver(const QString &source, const QString &target) const
+{
+    if (!renameAtomically(source, target))
+        return {lastError()};
+    if (!sync(folderOf(target)))
+        return {lastError()};
+    return {};
+}
+
+int FileSystem::copyFile(const QString &source, const QString &target) const
+{
+    const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return -1;
+    const int out =
+        ::open(QFile::encodeName(target).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (out < 0) {
+        ::close(in);
+        return -2;
+    }
+    int result = 1;
+    static constexpr size_t ChunkSize = 1 << 20;
+    const std::unique_ptr<char[]> buffer(new char[ChunkSize]);
+    for (;;) {
+        const ssize_t n = ::read(in, buffer.get(), ChunkSize);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            result = -1;
+            break;
+        }
+        if (n == 0)
+            break;
+        if (writeAll(out, buffer.get(), n) != 0) {
+            result = -2;
+            break;
+        }
+    }
+    if (result == 1 && !syncOpenFile(out))
+        result = -2;
+    if (::close(out) != 0 && result == 1)
+        result = -2;
+    ::close(in);
+    if (result != 1)
+        QFile::remove(target);
+    return result;
+}
 
 std::optional<quint64> LinuxFileSystem::freeBytes(const QString &path) const
 {

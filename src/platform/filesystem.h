@@ -1,10 +1,20 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 #include <optional>
 
 namespace garvina {
+
+/// The outcome of a file operation: success, or the errno of the step that failed.
+struct FileResult
+{
+    int error = 0;
+
+    bool ok() const { return error == 0; }
+    explicit operator bool() const { return ok(); }
+};
 
 /// \brief What the system tells about a file beyond its contents, and the calls that make writes
 /// durable.
@@ -43,9 +53,28 @@ public:
     virtual bool renameAtomically(const QString &source, const QString &target) const = 0;
     /// Creates one folder level; true also when it exists as a folder already.
     virtual bool makeFolder(const QString &path) const = 0;
+
+    /// \brief Replaces the contents of \a path by \a bytes, so that a crash at any moment leaves either
+    /// the old file or the new one, never a part.
+    ///
+    /// The bytes go into a temporary file beside \a path, which is flushed and renamed over \a path;
+    /// then the folder is flushed, so that the new name is on disk too. On failure the temporary file
+    /// is removed and \a path is left as it was (unless only the folder's flush failed). The new file
+    /// gets the permission bits \a mode; without them those of the file it replaces, or for a new file
+    /// 0666 less the file mask.
+    FileResult replaceFile(const QString &path, const QByteArray &bytes,
+                           std::optional<uint> mode = std::nullopt) const;
+    /// \brief Renames \a source over \a target in one step and flushes the folder of \a target.
+    /// The source is not removed when the rename fails.
+    FileResult moveOver(const QString &source, const QString &target) const;
+    /// \brief Copies \a source to \a target (replacing it, mode 0600), flushed to disk before it
+    /// returns. 1 on success, -1 when the source cannot be opened or read, -2 when the target cannot
+    /// be written. A failed copy removes what it wrote of the target.
+    int copyFile(const QString &source, const QString &target) const;
 };
 
-class LinuxFileSystem final : public FileSystem
+/// The system's file system. Tests derive from it to stand in for disks they cannot mount.
+class LinuxFileSystem : public FileSystem
 {
 public:
     std::optional<quint64> freeBytes(const QString &path) const override;

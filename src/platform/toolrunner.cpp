@@ -8,6 +8,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -21,6 +22,23 @@
 extern char **environ;
 
 namespace garvina {
+
+int toolTimeoutForBytes(qint64 bytes)
+{
+    constexpr qint64 Base = 10 * 60 * 1000;
+    constexpr qint64 Most = 8 * 60 * 60 * 1000;
+    const qint64 bound = Base + std::max<qint64>(bytes, 0) / (512 * 1024) * 1000;
+    return static_cast<int>(std::min(bound, Most));
+}
+
+namespace {
+
+int boundOf(const ToolRequest &request)
+{
+    return request.timeoutMs >= 0 ? request.timeoutMs : DefaultToolTimeoutMs;
+}
+
+} // namespace
 
 QString ToolResult::failureText() const
 {
@@ -342,7 +360,7 @@ ToolResult runBlocking(const ToolRequest &request)
     }
     QElapsedTimer clock;
     clock.start();
-    qint64 deadline = request.timeoutMs >= 0 ? request.timeoutMs : -1;
+    qint64 deadline = boundOf(request);
     bool terminated = false;
     bool cancelled = false;
     int endFd = endRequestDescriptor();
@@ -487,8 +505,7 @@ void ToolJob::start()
             endChild();
         }
     });
-    if (m_request.timeoutMs >= 0)
-        c.deadline.start(m_request.timeoutMs);
+    c.deadline.start(boundOf(m_request));
 }
 
 void ToolJob::cancel()

@@ -10,6 +10,17 @@
 
 namespace garvina {
 
+/// The bound of a tool run that names none: a tool that hangs must not hold its caller for ever.
+constexpr int DefaultToolTimeoutMs = 60 * 60 * 1000;
+
+/// \brief A bound for a tool that reads and writes files of \a bytes (gbak, dd on a database).
+///
+/// Ten minutes, and one second more for every 512 KB: the engine's tools unload and reload at tens
+/// of megabytes a second even at idle priority, so only a tool that hangs or a disk that is
+/// failing reaches it. At most eight hours, so that a rebuild or rehearsal begun at night ends,
+/// one way or the other, before the shop opens.
+int toolTimeoutForBytes(qint64 bytes);
+
 /// \brief One run of a tool or helper program that is waited for.
 struct ToolRequest
 {
@@ -31,8 +42,8 @@ struct ToolRequest
     std::optional<QByteArray> input;
     Output output = Output::Merged;
     /// After this many milliseconds the child is asked to end (SIGTERM), after \a graceMs more it is
-    /// killed. Negative: no bound.
-    int timeoutMs = -1;
+    /// killed. There is always a bound: a negative one is taken as DefaultToolTimeoutMs.
+    int timeoutMs = DefaultToolTimeoutMs;
     int graceMs = 5000;
     /// While waiting, run the event loop (timers, painting, sockets; no user input). Only for runTool.
     bool keepEventLoop = false;

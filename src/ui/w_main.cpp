@@ -43,12 +43,6 @@ const QString Running = u"停止服务"_s;
 const QColor Red(255, 0, 0);
 const QColor DarkGrey(51, 51, 51);
 
-/// The mount point of the volume that holds \a path: where the path's device changes on the way up.
-QString mountPointOf(const QString &path)
-{
-    return LinuxFileSystem().mountPoint(path);
-}
-
 } // namespace
 
 QString w_main::hostLine()
@@ -270,9 +264,9 @@ void w_main::open()
 void w_main::cbStartClicked()
 {
     server_start_stop();
-    if (!f_check_diskspace(m_ctx.gs_path, MinFreeMegabytes)) {
+    if (!f_check_diskspace(m_ctx.gs_path, MinFreeMegabytes, freeSpaceOf(*m_ctx.files))) {
         m_tray->show_balloontip(u"硬盘空间不足"_s,
-                                u"您的"_s + mountPointOf(m_ctx.gs_path) +
+                                u"您的"_s + m_ctx.files->mountPoint(m_ctx.gs_path) +
                                     u"盘空间不足100M,请整理出更多的硬盘空间,以便服装服务端正常使用!"_s,
                                 u_icontray::BalloonKind::Error);
     }
@@ -431,7 +425,7 @@ const BackupState &w_main::backupState()
     // file (every save is a new one) shows in its inode, size or time.
     const QString path = m_ctx.gs_path + backupStateFileName();
     const QFileInfo info(path);
-    const auto id = LinuxFileSystem().identity(path);
+    const auto id = m_ctx.files->identity(path);
     const QString stamp = QString::number(id ? id->inode : 0) + u'/' + QString::number(info.size()) + u'/' +
                           QString::number(info.lastModified().toMSecsSinceEpoch());
     if (stamp != m_backupStateStamp) {

@@ -54,7 +54,7 @@ private Q_SLOTS:
         QVERIFY(incoming.open(QIODevice::WriteOnly));
         incoming.close();
 
-        Console console(boxes, fx.clock, fx.launcher);
+        Console console(boxes, fx.clock, fx.launcher, fx.files);
         console.setTrayBackend(new test::RecordingTray(true));
 
         QCOMPARE(console.startUp({u"-autorun"_s}, folder.gs_path, u"/elsewhere/garvinaserver"_s), 0);
@@ -90,7 +90,7 @@ private Q_SLOTS:
         QVERIFY(fx.engine->f_db_server(u"START"_s));
         const qint64 pid = runningEnginePid(folder.gs_path);
 
-        Console console(boxes, fx.clock, fx.launcher);
+        Console console(boxes, fx.clock, fx.launcher, fx.files);
         console.setTrayBackend(new test::RecordingTray(true));
         QCOMPARE(console.startUp({}, folder.gs_path, QString()), 0);
         QCOMPARE(folder.config().read(u"dbunload"_s, u"dbunload_date"_s, QString()), u"2013-08-28"_s);
@@ -107,7 +107,8 @@ private Q_SLOTS:
         test::RecordingMessageBoxes boxes;
         test::ManualClock clock;
         SystemProcessLauncher launcher;
-        Console console(boxes, clock, launcher);
+        LinuxFileSystem files;
+        Console console(boxes, clock, launcher, files);
         QCOMPARE(console.startUp({}, u"/nonexistent"_s, u"/nonexistent/garvinaserver"_s), 1);
         QCOMPARE(boxes.last().title, u"警告"_s);
         QCOMPARE(boxes.last().text, u"获取软件目录信息出错!"_s);

@@ -5,6 +5,7 @@
 #include "app/servicemode.h"
 #include "engine/engineprobe.h"
 #include "maintenance/backupstate.h"
+#include "platform/filesystem.h"
 #include "platform/processtable.h"
 #include "platform/servicenotify.h"
 #include "platform/toolrunner.h"
@@ -241,7 +242,7 @@ private Q_SLOTS:
         if (rehearsalFoundLastBad) {
             BackupState state = loadBackupState(m_folder.gs_path);
             state.failedFolders << state.lastGoodFolder;
-            QVERIFY(saveBackupState(m_folder.gs_path, state));
+            QVERIFY(saveBackupState(LinuxFileSystem(), m_folder.gs_path, state));
         }
         // The service reads the state file again within a second of its change.
         QPair<int, QString> shown;

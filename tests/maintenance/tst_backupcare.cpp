@@ -8,17 +8,15 @@
 #include "platform/filesystem.h"
 #include "platform/processlauncher.h"
 #include "support/enginefixture.h"
+#include "support/fakedisks.h"
 #include "support/manualclock.h"
 #include "support/recordingmessageboxes.h"
 #include "support/testprogramfolder.h"
-#include "support/tmpfsmount.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QTest>
 #include <QTimer>
-
-#include <optional>
 
 using namespace Qt::Literals::StringLiterals;
 using namespace garvina;
@@ -33,6 +31,7 @@ class TestBackupCare : public QObject
     test::ManualClock &m_clock = m_fx.clock;
     AppContext &m_ctx = m_fx.ctx;
     std::unique_ptr<EngineControl> &m_engine = m_fx.engine;
+    test::FakeDiskFileSystem &m_disks = m_fx.files;
     qint64 m_live = 0;
 
     QByteArray liveHash()
@@ -75,9 +74,7 @@ private Q_SLOTS:
     {
         const QString disk = m_folder->homePath() + u"/small"_s;
         const qint64 mb = 1 << 20;
-        test::TmpfsMount tmpfs(disk, m_live + 16 * mb); // the copy fits, its margin does not
-        if (!tmpfs.mounted())
-            QSKIP("mounting a tmpfs is not permitted here");
+        m_disks.mount(disk, m_live + 16 * mb); // the copy fits, its margin does not
         const QString root = disk + u"/备份/"_s;
         const QByteArray before = liveHash();
         const BackupOutcome outcome = runBackup(m_ctx, *m_engine, root);
@@ -97,9 +94,7 @@ private Q_SLOTS:
         const qint64 mb = 1 << 20;
         // Four old backups of 20 MB leave less than the copy and its 32 MB margin free; two of them
         // are more than retention needs to keep.
-        test::TmpfsMount tmpfs(disk, m_live + 48 * mb + 60 * mb);
-        if (!tmpfs.mounted())
-            QSKIP("mounting a tmpfs is not permitted here");
+        m_disks.mount(disk, m_live + 48 * mb + 60 * mb);
         const QString root = disk + u"/备份/"_s;
         for (const QString &n :
              {u"20130801-1200"_s, u"20130701-1200"_s, u"20130601-1200"_s, u"20130501-1200"_s})
@@ -125,7 +120,7 @@ private Q_SLOTS:
             QVERIFY(lines.contains(root + n));
 
         // The same disk gone from its mount point: the backup refuses to write onto the disk below.
-        QVERIFY(tmpfs.unmount());
+        QVERIFY(m_disks.unmount(disk));
         m_clock.set(QDateTime(QDate(2013, 8, 29), QTime(17, 0)));
         const BackupOutcome refused = runBackup(m_ctx, *m_engine, root);
         QVERIFY(!refused.ok);
@@ -152,16 +147,15 @@ private Q_SLOTS:
         const QString disk = m_folder->homePath() + u"/disk"_s;
         const QString root = disk + u"/备份/"_s;
         QDir().mkpath(disk);
-        std::optional<test::TmpfsMount> tmpfs;
-        if (diskNow) {
-            tmpfs.emplace(disk, 1 << 20);
-            if (!tmpfs->mounted())
-                QSKIP("mounting a tmpfs is not permitted here");
-        }
+        if (diskNow)
+            m_disks.mount(disk, 1 << 20);
         BackupState state;
         recordGoodBackup(state, root, root + u"20130829-1200"_s, m_clock.now(),
-                         wasOnDisk ? disk : LinuxFileSystem().mountPoint(m_folder->homePath()));
-        QCOMPARE(!absentDiskProblem(root, state).isEmpty(), refused);
+                         wasOnDisk ? disk : m_disks.mountPoint(m_folder->homePath()));
+        const bool absent = !absentDiskProblem(m_disks, root, state).isEmpty();
+        if (diskNow)
+            m_disks.unmount(disk);
+        QCOMPARE(absent, refused);
     }
 
     void removableDiskNotMounted_data()
@@ -196,7 +190,7 @@ private Q_SLOTS:
         connect(&during, &QTimer::timeout, this, [&] {
             if (fired || !m_engine->work().copyBeingWritten())
                 return;
-            fired = BackupStateStore(m_ctx.gs_path).update([&](BackupState &s) {
+            fired = BackupStateStore(*m_ctx.files, m_ctx.gs_path).update([&](BackupState &s) {
                 recordRehearsal(s, {false, rehearsed, m_clock.now(), 5, 1, 1, u"损坏"_s});
             });
         });

@@ -1,6 +1,7 @@
 // The backup alarm, the rehearsal's daily slot and the state file that feeds them.
 #include "maintenance/backuphealth.h"
 #include "maintenance/backupstate.h"
+#include "platform/filesystem.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -112,7 +113,7 @@ private Q_SLOTS:
         recordGoodBackup(s, u"/bak/"_s, u"/bak/20261209-0900/"_s, T0, u"/bak"_s);
         recordRehearsal(s, {true, u"/bak/20261208-0900"_s, T0.addSecs(-3600), 4200, 12, 3456, QString()});
         recordRehearsal(s, {false, u"/bak/20261207-0900"_s, T0.addSecs(-60), 900, 0, 0, u"坏页"_s});
-        QVERIFY(saveBackupState(gs_path, s));
+        QVERIFY(saveBackupState(LinuxFileSystem(), gs_path, s));
 
         const BackupState r = loadBackupState(gs_path);
         QCOMPARE(r.lastGoodTime, T0);

@@ -166,9 +166,9 @@ private Q_SLOTS:
         RecordingNotice notice;
         RebuildTools tools;
         QStringList copiedTo;
-        tools.copier = [&copiedTo](const QString &source, const QString &target) {
+        tools.copier = [&copiedTo, this](const QString &source, const QString &target) {
             copiedTo.append(target);
-            return copyFileSynced(source, target);
+            return m_fx.files.copyFile(source, target);
         };
         f_dbunload(m_ctx, notice, tools);
         QCOMPARE(notice.opened, 1);

@@ -193,7 +193,7 @@ private Q_SLOTS:
             return -2; // the disk filled up half-way
         };
         m_boxes.answerNext(MsgAnswer::Yes);
-        QCOMPARE(f_restore(m_ctx, *m_engine, m_backup, freeBytesOf, failing), RestoreOutcome::WriteError);
+        QCOMPARE(f_restore(m_ctx, *m_engine, m_backup, {}, failing), RestoreOutcome::WriteError);
         QCOMPARE(m_boxes.last().text, u"写入目标文件出错!"_s);
         QVERIFY(f_findwindows_garvinanet(m_ctx.gs_path));
         QCOMPARE(liveInode(), before);
@@ -244,9 +244,9 @@ private Q_SLOTS:
             return quint64(50) * 1048576;
         };
         QStringList copiedTo;
-        const FileCopier recording = [&copiedTo](const QString &source, const QString &target) {
+        const FileCopier recording = [&copiedTo, this](const QString &source, const QString &target) {
             copiedTo.append(target);
-            return copyFileSynced(source, target);
+            return m_fx.files.copyFile(source, target);
         };
         QCOMPARE(f_restore(m_ctx, *m_engine, u"  "_s + m_backup + u"  "_s, low, recording),
                  RestoreOutcome::Restored);

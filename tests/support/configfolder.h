@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/appcontext.h"
+#include "platform/filesystem.h"
 #include "support/recordingmessageboxes.h"
 
 #include <QFile>
@@ -16,6 +17,7 @@ struct ConfigFolder
     {
         ctx.gs_path = dir.path() + QLatin1Char('/');
         ctx.boxes = &boxes;
+        ctx.files = &files;
     }
 
     /// Replaces the configuration file with \a content.
@@ -34,6 +36,7 @@ struct ConfigFolder
 
     QTemporaryDir dir;
     RecordingMessageBoxes boxes;
+    LinuxFileSystem files;
     AppContext ctx;
 };
 

@@ -4,6 +4,7 @@
 #include "engine/enginecontrol.h"
 #include "platform/processlauncher.h"
 #include "platform/toolrunner.h"
+#include "support/fakedisks.h"
 #include "support/manualclock.h"
 #include "support/recordinglauncher.h"
 #include "support/recordingmessageboxes.h"
@@ -16,7 +17,8 @@
 namespace garvina::test {
 
 /// A laid-out program folder on a free engine port, a context wired to the test services (boxes
-/// recorded, a clock that stands still, real launches recorded on the way) and the folder's engine
+/// recorded, a clock that stands still, real launches recorded on the way, the system's file system
+/// with disks the test mounts in files) and the folder's engine
 /// control. Declare it before whatever uses it; it ends a running engine when it goes.
 class EngineFixture
 {
@@ -33,6 +35,7 @@ public:
         ctx.boxes = &boxes;
         ctx.clock = &clock;
         ctx.launcher = &launcher;
+        ctx.files = &files;
         engine = std::make_unique<EngineControl>(ctx, std::move(options));
         return true;
     }
@@ -60,6 +63,7 @@ public:
     ManualClock clock;
     SystemProcessLauncher realLauncher;
     RecordingLauncher launcher;
+    FakeDiskFileSystem files;
     AppContext ctx;
     std::unique_ptr<EngineControl> engine;
 };

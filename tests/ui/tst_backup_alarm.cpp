@@ -88,7 +88,7 @@ private Q_SLOTS:
         BackupState state;
         recordGoodBackup(state, m_root, m_root + u"20130829-1000"_s,
                          QDateTime(QDate(2013, 8, 29), QTime(10, 0)), u"/"_s);
-        QVERIFY(saveBackupState(m_ctx.gs_path, state));
+        QVERIFY(saveBackupState(m_fx.files, m_ctx.gs_path, state));
         const qsizetype linesBefore = logLines();
         tickAt(QDateTime(QDate(2013, 8, 29), QTime(12, 0)));
         QCOMPARE(caption(u"t_last_backup"_s), u"上次成功备份时间：2013-08-29 10:00:00"_s);
@@ -155,7 +155,7 @@ private Q_SLOTS:
         QCOMPARE(list->form()->text(u"t_rehearsal"_s)->text(), u"上次还原演练：暂无"_s);
         BackupState state = loadBackupState(m_ctx.gs_path);
         recordRehearsal(state, {false, folder, m_clock.now(), 800, 0, 0, u"第12页损坏"_s});
-        QVERIFY(saveBackupState(m_ctx.gs_path, state));
+        QVERIFY(saveBackupState(m_fx.files, m_ctx.gs_path, state));
         list->reload();
         QCOMPARE(list->list()->topLevelItem(0)->text(2), u"损坏"_s);
         QCOMPARE(list->form()->text(u"t_rehearsal"_s)->text(),

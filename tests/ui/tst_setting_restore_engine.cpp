@@ -80,7 +80,7 @@ private Q_SLOTS:
             {u"system"_s, u"sockect"_s, QString::number(test::TestProgramFolder::freePort())},
             {u"backup"_s, u"backuppath"_s, m_root}});
 
-        m_console = std::make_unique<Console>(m_boxes, m_clock, m_launcher);
+        m_console = std::make_unique<Console>(m_boxes, m_clock, m_launcher, m_fx.files);
         m_tray = new test::RecordingTray(true);
         m_console->setTrayBackend(m_tray);
         QCOMPARE(m_console->startUp({}, m_folder->gs_path, u"/elsewhere/garvinaserver"_s), 0);

@@ -4,6 +4,7 @@
 #include "engine/enginecontrol.h"
 #include "maintenance/schedule.h"
 #include "platform/autostart.h"
+#include "platform/filesystem.h"
 #include "platform/processlauncher.h"
 #include "support/manualclock.h"
 #include "support/recordingmessageboxes.h"
@@ -37,6 +38,7 @@ class TestSettingWindow : public QObject
     test::RecordingMessageBoxes m_boxes;
     test::ManualClock m_clock; // 2013-08-29 15:13
     SystemProcessLauncher m_launcher;
+    LinuxFileSystem m_files;
     AppContext m_ctx;
     std::unique_ptr<EngineControl> m_engine;
     test::ScriptedPrompt m_prompt;
@@ -80,6 +82,7 @@ private Q_SLOTS:
         m_ctx.boxes = &m_boxes;
         m_ctx.clock = &m_clock;
         m_ctx.launcher = &m_launcher;
+        m_ctx.files = &m_files;
         m_engine = std::make_unique<EngineControl>(m_ctx);
         w_main::Services services;
         services.engine = m_engine.get();
