@@ -1,9 +1,10 @@
 #include "autostart.h"
 
+#include "platform/filesystem.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <algorithm>
 
@@ -201,11 +202,7 @@ bool AutostartEntry::setCommand(const QStringList &command) const
     const QString name = m_displayName.isEmpty() ? m_name : m_displayName;
     const QString text = GroupLine + u"\nType=Application\nName="_s + escapeString(name) + u"\nExec="_s +
                          encodeExec(command) + u"\nTerminal=false\n"_s;
-    QSaveFile file(filePath());
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    file.write(text.toUtf8());
-    return file.commit();
+    return LinuxFileSystem().replaceFile(filePath(), text.toUtf8()).ok();
 }
 
 bool AutostartEntry::remove() const
