@@ -8,7 +8,10 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QLocalSocket>
 #include <QMenu>
+
+#include <utility>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -17,9 +20,73 @@ namespace garvina {
 namespace {
 
 const QString Title = u"服装销售管理软件(网络版服务端)"_s;
-const QString EngineRunning = u"数据库服务: 运行中"_s;
+const QString Waiting = u"正在执行,请稍候…"_s;
+const QString NoAnswer = u"服务端没有应答!"_s;
 constexpr int StatusMsecs = 10000;
 constexpr int CommandMsecs = 600000; // a start waits for the engine, a backup for the copy
+
+/// What came back from one request.
+struct ControlAnswer
+{
+    bool reached = false;                         ///< a service took the connection
+    std::optional<std::pair<int, QString>> reply; ///< nothing: no whole reply within the bound
+};
+
+/// \brief One request to the service's socket, carried out in the event loop: \a done hears the
+/// answer once (at the latest when the bound passes), then the call deletes itself.
+class ControlCall final : public QObject
+{
+public:
+    ControlCall(QObject *parent, const QString &gs_path, const QString &request, int timeoutMs,
+                std::function<void(const ControlAnswer &)> done)
+        : QObject(parent), m_request(request.toUtf8() + '\n'), m_done(std::move(done))
+    {
+        connect(&m_socket, &QLocalSocket::connected, this, [this] {
+            m_reached = true;
+            m_socket.write(m_request);
+        });
+        connect(&m_socket, &QLocalSocket::readyRead, this, [this] { m_reply += m_socket.readAll(); });
+        connect(&m_socket, &QLocalSocket::disconnected, this, &ControlCall::finish);
+        connect(&m_socket, &QLocalSocket::errorOccurred, this, [this] {
+            // Once connected, the end of the reply comes with disconnected().
+            if (!m_reached)
+                finish();
+        });
+        m_bound.setSingleShot(true);
+        connect(&m_bound, &QTimer::timeout, this, &ControlCall::finish);
+        m_bound.start(timeoutMs);
+        // From the event loop: a missing socket fails at once, and its caller holds the call first.
+        const QString path = controlSocketPath(gs_path);
+        QMetaObject::invokeMethod(
+            this, [this, path] { m_socket.connectToServer(path); }, Qt::QueuedConnection);
+    }
+    ~ControlCall() override
+    {
+        // Going with its owner: nobody is told any more.
+        m_done = nullptr;
+    }
+
+private:
+    void finish()
+    {
+        const auto done = std::exchange(m_done, nullptr);
+        if (!done)
+            return;
+        m_reply += m_socket.readAll();
+        const ControlAnswer answer{m_reached, parseControlReply(m_reply)};
+        m_bound.stop();
+        m_socket.abort();
+        deleteLater();
+        done(answer);
+    }
+
+    QByteArray m_request;
+    QByteArray m_reply;
+    bool m_reached = false;
+    std::function<void(const ControlAnswer &)> m_done;
+    QTimer m_bound;
+    QLocalSocket m_socket;
+};
 
 } // namespace
 
@@ -35,11 +102,7 @@ AttachedConsole::AttachedConsole(const QString &gs_path, MessageBoxes &boxes, Tr
     m_menu->addSeparator();
     m_menu->addAction(u"退出"_s, qApp, [] { QCoreApplication::exit(0); });
     m_timer.setInterval(RefreshMsecs);
-    connect(&m_timer, &QTimer::timeout, this, [this] {
-        // The service ended: this console has nothing left to show.
-        if (!refresh())
-            QCoreApplication::exit(0);
-    });
+    connect(&m_timer, &QTimer::timeout, this, [this] { refresh(); });
 }
 
 AttachedConsole::~AttachedConsole() = default;
@@ -52,9 +115,14 @@ void AttachedConsole::open()
     m_timer.start();
 }
 
+QString AttachedConsole::stateText() const
+{
+    return m_status ? statusText(*m_status) : QString();
+}
+
 bool AttachedConsole::serviceRunning() const
 {
-    return m_state.startsWith(EngineRunning);
+    return m_status && m_status->serviceOn && m_status->engineUp;
 }
 
 bool AttachedConsole::trayAvailable() const
@@ -62,58 +130,91 @@ bool AttachedConsole::trayAvailable() const
     return m_tray->trayexists();
 }
 
-bool AttachedConsole::refresh()
+void AttachedConsole::refresh(std::function<void()> then)
 {
-    const auto reply = sendControlRequest(m_gs_path, u"STATUS"_s, StatusMsecs);
-    if (!reply)
-        return false;
-    m_state = reply->second;
-    m_stateOk = reply->first == 0;
-    m_tray->modify_tip(Title + u'\n' + m_state);
-    const QString icon = !m_stateOk && serviceRunning() ? w_main::alarmIconName()
-                         : serviceRunning()             ? m_gs_path + u"serverstart.ico"_s
-                                                        : m_gs_path + u"serverstop.ico"_s;
-    if (m_tray->notifyicondata_copy().iconName != icon)
-        m_tray->modify_icon(icon);
-    return true;
+    if (then)
+        m_afterRefresh.push_back(std::move(then));
+    if (m_refresh)
+        return;
+    m_refresh =
+        new ControlCall(this, m_gs_path, u"STATUS"_s, StatusMsecs, [this](const ControlAnswer &answer) {
+            m_refresh = nullptr;
+            const auto status = answer.reply ? parseStatusFields(answer.reply->second) : std::nullopt;
+            if (status) {
+                m_status = status;
+                if (m_notice == NoAnswer)
+                    m_notice.clear();
+            } else if (answer.reached) {
+                m_notice = NoAnswer;
+            }
+            showTip();
+            for (const auto &waiting : std::exchange(m_afterRefresh, {}))
+                waiting();
+            // The service ended: this console has nothing left to show.
+            if (!answer.reached)
+                Q_EMIT serviceGone();
+        });
 }
 
-bool AttachedConsole::carryOut(const QString &request, int timeoutMs)
+void AttachedConsole::showTip()
 {
-    const auto reply = sendControlRequest(m_gs_path, request, timeoutMs);
-    refresh();
-    if (!reply) {
-        m_boxes.tell(u"提示"_s, u"服务端未运行"_s, MsgIcon::StopSign);
-        return false;
+    QString tip = Title;
+    if (!m_notice.isEmpty())
+        tip += u'\n' + m_notice;
+    if (m_status)
+        tip += u'\n' + statusText(*m_status);
+    m_tray->modify_tip(tip);
+    const bool engineUp = m_status && m_status->engineUp;
+    const QString icon = engineUp && !m_status->healthy() ? w_main::alarmIconName()
+                         : engineUp                       ? m_gs_path + u"serverstart.ico"_s
+                                                          : m_gs_path + u"serverstop.ico"_s;
+    if (m_tray->notifyicondata_copy().iconName != icon)
+        m_tray->modify_icon(icon);
+}
+
+void AttachedConsole::carryOut(const QString &request)
+{
+    if (m_command) {
+        m_boxes.tell(u"提示"_s, u"服务端正忙,请稍后再试!"_s, MsgIcon::StopSign);
+        return;
     }
-    if (reply->first != 0) {
-        m_boxes.tell(u"提示"_s, reply->second, MsgIcon::StopSign);
-        return false;
-    }
-    m_tray->show_balloontip(u"温馨提示"_s, reply->second);
-    return true;
+    m_command = new ControlCall(this, m_gs_path, request, CommandMsecs, [this](const ControlAnswer &answer) {
+        m_command = nullptr;
+        m_notice = answer.reached && !answer.reply ? NoAnswer : QString();
+        showTip();
+        if (!answer.reached)
+            m_boxes.tell(u"提示"_s, u"服务端未运行"_s, MsgIcon::StopSign);
+        else if (!answer.reply)
+            m_boxes.tell(u"提示"_s, NoAnswer, MsgIcon::StopSign);
+        else if (answer.reply->first != 0)
+            m_boxes.tell(u"提示"_s, controlReplyText(answer.reply->second), MsgIcon::StopSign);
+        else
+            m_tray->show_balloontip(u"温馨提示"_s, controlReplyText(answer.reply->second));
+        refresh();
+    });
+    m_notice = Waiting;
+    showTip();
 }
 
 void AttachedConsole::startStop()
 {
-    if (!serviceRunning()) {
-        carryOut(u"START"_s, CommandMsecs);
+    if (!m_status || !m_status->serviceOn) {
+        carryOut(u"START"_s);
         return;
     }
     if (m_boxes.ask(u"重要提示确认"_s, u"是否确认要停止服务,停止后所有客户端都无法使用!"_s,
                     MsgIcon::Exclamation))
-        carryOut(u"STOP"_s, CommandMsecs);
+        carryOut(u"STOP"_s);
 }
 
 void AttachedConsole::backupNow()
 {
-    carryOut(u"BACKUP"_s, CommandMsecs);
+    carryOut(u"BACKUP"_s);
 }
 
 void AttachedConsole::showState()
 {
-    refresh();
-    m_boxes.tell(Title, m_state);
+    refresh([this] { m_boxes.tell(Title, m_status ? statusText(*m_status) : NoAnswer); });
 }
 
 void AttachedConsole::trayAction(int message)
@@ -126,18 +227,22 @@ void AttachedConsole::trayAction(int message)
 
 int runAttachedWhenServiceRuns(const QString &gs_path, MessageBoxes &boxes)
 {
-    if (gs_path.isEmpty() || !sendControlRequest(gs_path, u"STATUS"_s, StatusMsecs))
+    const auto reply =
+        gs_path.isEmpty() ? std::nullopt : sendControlRequest(gs_path, u"STATUS"_s, StatusMsecs);
+    if (!reply)
         return -1;
     AttachedConsole console(gs_path, boxes);
     if (!console.trayAvailable()) {
-        // Nowhere to stay: the state once, in a box.
-        console.showState();
+        // Nowhere to stay: the state once, in a box (nothing else waits on this process).
+        const auto status = parseStatusFields(reply->second);
+        boxes.tell(Title, status ? statusText(*status) : NoAnswer);
         return 0;
     }
     console.open();
     UnixSignals unixSignals;
     QObject::connect(&unixSignals, &UnixSignals::terminationRequested, &console,
                      [] { QCoreApplication::exit(0); });
+    QObject::connect(&console, &AttachedConsole::serviceGone, &console, [] { QCoreApplication::exit(0); });
     return QApplication::exec();
 }
 

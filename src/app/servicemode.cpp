@@ -4,17 +4,17 @@
 #include "app/orderlyend.h"
 #include "core/chinesetranslations.h"
 #include "core/startup.h"
-#include "engine/engineprobe.h"
+#include "engine/workslot.h"
 #include "maintenance/backupcare.h"
 #include "maintenance/backuphealth.h"
 #include "maintenance/backupstate.h"
+#include "maintenance/consolestatus.h"
 #include "maintenance/crashrecovery.h"
 #include "platform/clock.h"
 #include "platform/endrequest.h"
 #include "platform/filesystem.h"
 #include "platform/messageboxes.h"
 #include "platform/processlauncher.h"
-#include "platform/processtable.h"
 #include "platform/servicenotify.h"
 #include "platform/toolrunner.h"
 #include "ui/u_icontray.h"
@@ -28,7 +28,10 @@
 #include <QLocalSocket>
 #include <QPointer>
 #include <QScopeGuard>
+#include <QStringList>
 #include <QTimer>
+
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <optional>
@@ -100,74 +103,139 @@ public:
     }
 };
 
-/// What --status prints and the desktop console shows; \a ok is false when the engine is down or
-/// the backup alarm is up.
-struct ServiceState
+/// The reply to a command: its result code line, then "result=ok|failed|busy|refused" and the text
+/// for people, one "text=" line each.
+std::pair<int, QString> commandReply(int code, const QString &result, const QString &text)
 {
-    bool ok = false;
-    QString text;
-};
-
-ServiceState currentState(Console &console)
-{
-    AppContext &ctx = console.context();
-    w_main &main = *console.mainWindow();
-    const bool running = main.serviceRunning();
-    const bool engine = f_findwindows_garvinanet(ctx.gs_path);
-    const LinuxProcessTable processes;
-    const int clientPort = main.ii_socketport();
-    const bool client =
-        running && clientPort > 0 && processes.listeningPorts(processes.ownPid()).contains(clientPort);
-    const int hours = alarmHoursFrom(ctx.readConfig(u"backup"_s, u"alarm_hours"_s, u"26"_s));
-    const QString enginePort = ctx.readConfig(u"server"_s, u"dataport"_s, u"2638"_s);
-
-    QStringList lines;
-    lines << u"数据库服务: "_s + (engine ? u"运行中 (端口 "_s + enginePort + u')' : u"已停止"_s);
-    lines << u"客户端连接服务: "_s +
-                 (client ? u"运行中 (端口 "_s + QString::number(clientPort) + u')' : u"已停止"_s);
-    lines << (running ? main.schedule().line() : u"服务端已停止,不执行备份任务"_s);
-    lines << lastGoodBackupLine(loadBackupState(ctx.gs_path));
-    lines << u"备份警告: "_s + (main.backupAlarmUp() ? backupAlarmText(hours) : u"无"_s);
-    return {engine && client && !main.backupAlarmUp(), lines.join(u'\n')};
+    QStringList lines{u"result="_s + result};
+    for (const QString &line : text.split(u'\n'))
+        lines << u"text="_s + line;
+    return {code, lines.join(u'\n')};
 }
 
 /// \brief The service's local socket: one request line per connection ("STATUS", "START", "STOP",
-/// "BACKUP"), answered with a result code line (0 good, 1 not) and the text to show, then closed.
+/// "BACKUP"), answered with a result code line (0 good, 1 not, 2 unknown request) and the fields,
+/// then closed.
 ///
-/// The socket file is open to the service's user and group only.
+/// A request never runs inside the socket's own handlers: a start or a backup keeps the event loop
+/// going for minutes, and a client that leaves meanwhile has its socket deleted under it. The
+/// handler reads the line and queues the command; the command runs from the event loop and answers
+/// only a socket that still exists. STATUS is answered at once from the status model.
+///
+/// At most MaxConnections are open at once; the rest are accepted and closed at once, so that a
+/// flood neither fills the backlog nor runs the service out of descriptors. The socket file is open
+/// to the service's user and group only, and made again when it goes away.
 class ControlServer : public QObject
 {
 public:
-    ControlServer(Console &console, ServiceBoxes &boxes) : m_console(console), m_boxes(boxes)
+    ControlServer(Console &console, ServiceBoxes &boxes, const QString &path)
+        : m_console(console), m_boxes(boxes), m_path(path)
     {
         connect(&m_server, &QLocalServer::newConnection, this, &ControlServer::accept);
+        m_watch.setInterval(WatchMsecs);
+        connect(&m_watch, &QTimer::timeout, this, &ControlServer::watch);
     }
 
-    bool listen(const QString &path)
+    /// Listens, and from now on checks every few seconds that it still does.
+    void start()
     {
-        // Only one service runs per program folder (start-up refused a second copy): a socket file
-        // left here is a dead one's.
-        QLocalServer::removeServer(path);
-        m_server.setSocketOptions(QLocalServer::UserAccessOption | QLocalServer::GroupAccessOption);
-        return m_server.listen(path);
+        listenNow();
+        m_watch.start();
     }
-    void close() { m_server.close(); }
-    QString errorString() const { return m_server.errorString(); }
+    void close()
+    {
+        m_watch.stop();
+        m_server.close();
+    }
 
 private:
     static constexpr int MaxRequestBytes = 64;
+    static constexpr int MaxConnections = 16;
+    static constexpr int LineMsecs = 10000;
+    static constexpr int WatchMsecs = 3000;
+
+    struct Command
+    {
+        QString request;
+        QPointer<QLocalSocket> socket;
+    };
+
+    void listenNow()
+    {
+        // Only one service runs per program folder (start-up refused a second copy): a socket file
+        // left here is a dead one's, or ours gone astray.
+        m_server.close();
+        QLocalServer::removeServer(m_path);
+        m_server.setSocketOptions(QLocalServer::UserAccessOption | QLocalServer::GroupAccessOption);
+        if (!m_server.listen(m_path)) {
+            // Retried on every watch: said once, not every few seconds.
+            const QString error = m_server.errorString();
+            if (error != m_listenError)
+                journalLine(u"garvinaserver: cannot listen on "_s + m_path + u": "_s + error, true);
+            m_listenError = error;
+            return;
+        }
+        if (!m_listenError.isEmpty())
+            journalLine(u"garvinaserver: listening on "_s + m_path + u" again"_s, false);
+        m_listenError.clear();
+        m_inode = socketInode();
+    }
+
+    /// The inode of the socket file at the path; 0 when there is none.
+    ino_t socketInode() const
+    {
+        struct stat st = {};
+        if (::lstat(QFile::encodeName(m_path).constData(), &st) != 0 || !S_ISSOCK(st.st_mode))
+            return 0;
+        return st.st_ino;
+    }
+
+    /// A socket file removed (a cleaner of the folder, a careless hand) leaves the service deaf for
+    /// good; make it again.
+    void watch()
+    {
+        if (m_server.isListening() && m_inode != 0 && socketInode() == m_inode)
+            return;
+        if (m_server.isListening())
+            journalLine(u"garvinaserver: "_s + m_path + u" went away; listening again"_s, true);
+        listenNow();
+    }
 
     void accept()
     {
         while (QLocalSocket *socket = m_server.nextPendingConnection()) {
+            if (m_open >= MaxConnections) {
+                ++m_refused;
+                socket->abort();
+                socket->deleteLater();
+                continue;
+            }
+            ++m_open;
+            connect(socket, &QObject::destroyed, this, &ControlServer::connectionGone);
             connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-            connect(socket, &QLocalSocket::readyRead, this, [this, socket] { read(socket); });
             // A client that never sends its line does not keep the connection.
-            QTimer::singleShot(10000, socket, [socket] { socket->abort(); });
+            auto *deadline = new QTimer(socket);
+            deadline->setSingleShot(true);
+            connect(deadline, &QTimer::timeout, socket, &QLocalSocket::abort);
+            deadline->start(LineMsecs);
+            connect(socket, &QLocalSocket::readyRead, this,
+                    [this, socket, deadline] { read(socket, deadline); });
         }
     }
 
-    void read(QLocalSocket *socket)
+    void connectionGone()
+    {
+        --m_open;
+        if (m_refused > 0 && m_open < MaxConnections) {
+            journalLine(u"garvinaserver: closed "_s + QString::number(m_refused) +
+                            u" connections at once: at most "_s + QString::number(MaxConnections) +
+                            u" are served together"_s,
+                        true);
+            m_refused = 0;
+        }
+    }
+
+    void read(QLocalSocket *socket, QTimer *deadline)
     {
         if (!socket->canReadLine()) {
             if (socket->bytesAvailable() > MaxRequestBytes)
@@ -175,29 +243,52 @@ private:
             return;
         }
         const QString request = QString::fromUtf8(socket->readLine(MaxRequestBytes)).trimmed();
-        const QPointer<QLocalSocket> alive(socket);
-        const auto [code, text] = carryOut(request);
-        if (!alive)
+        deadline->stop();
+        disconnect(socket, &QLocalSocket::readyRead, this, nullptr);
+        if (request == u"STATUS"_s) {
+            const ConsoleStatus &status = m_console.mainWindow()->statusModel().status();
+            answer(socket, {status.healthy() ? 0 : 1, statusFields(status)});
             return;
-        socket->write(QByteArray::number(code) + '\n' + text.toUtf8() + '\n');
+        }
+        if (request != u"START"_s && request != u"STOP"_s && request != u"BACKUP"_s) {
+            answer(socket, commandReply(2, u"refused"_s, u"无效的命令"_s));
+            return;
+        }
+        // A start, stop or backup waits for the engine: one at a time, the one queued or running.
+        if (m_command) {
+            answer(socket, commandReply(1, u"busy"_s, u"服务端正忙,请稍后再试!"_s));
+            return;
+        }
+        m_command = Command{request, socket};
+        QMetaObject::invokeMethod(this, &ControlServer::runCommand, Qt::QueuedConnection);
+    }
+
+    void runCommand()
+    {
+        const auto done = qScopeGuard([this] { m_command.reset(); });
+        const auto reply = carryOut(m_command->request);
+        // The client may have left while the command ran: its socket is gone, or closed.
+        if (m_command->socket)
+            answer(m_command->socket, reply);
+    }
+
+    static void answer(QLocalSocket *socket, const std::pair<int, QString> &reply)
+    {
+        if (socket->state() != QLocalSocket::ConnectedState)
+            return;
+        socket->write(QByteArray::number(reply.first) + '\n' + reply.second.toUtf8() + '\n');
         socket->disconnectFromServer();
     }
 
     std::pair<int, QString> carryOut(const QString &request)
     {
-        if (request == u"STATUS"_s) {
-            const ServiceState state = currentState(m_console);
-            return {state.ok ? 0 : 1, state.text};
-        }
-        if (request != u"START"_s && request != u"STOP"_s && request != u"BACKUP"_s)
-            return {2, u"无效的命令"_s};
-        // A start, stop or backup waits for the engine: one at a time.
-        if (m_busy)
-            return {1, u"服务端正忙,请稍后再试!"_s};
-        m_busy = true;
-        const auto notBusy = qScopeGuard([this] { m_busy = false; });
-        const auto scope = m_boxes.commandScope();
         w_main &main = *m_console.mainWindow();
+        // Other work on the database (a scheduled backup, a restore) is not waited for; a rehearsal
+        // gives way.
+        const WorkSlot &work = main.maintenance().work();
+        if (work.busy() && work.current() != WorkKind::Rehearsal)
+            return commandReply(1, u"refused"_s, dataWorkRunningText());
+        const auto scope = m_boxes.commandScope();
         if (request == u"BACKUP"_s)
             return backUpNow();
         const bool wantRunning = request == u"START"_s;
@@ -207,7 +298,7 @@ private:
         QString text = m_boxes.collected().join(u'\n');
         if (text.isEmpty())
             text = done ? (wantRunning ? u"服务端已启动工作!"_s : u"服务端已停止工作!"_s) : u"操作失败!"_s;
-        return {done ? 0 : 1, text};
+        return commandReply(done ? 0 : 1, done ? u"ok"_s : u"failed"_s, text);
     }
 
     std::pair<int, QString> backUpNow()
@@ -216,15 +307,50 @@ private:
         w_main &main = *m_console.mainWindow();
         // Stopped by the user: no backup starts the engine again behind their back.
         if (!main.serviceRunning())
-            return {1, u"服务端已停止,不执行备份任务"_s};
+            return commandReply(1, u"refused"_s, u"服务端已停止,不执行备份任务"_s);
         const BackupOutcome outcome = main.backUpNow(backupRootOf(ctx));
-        return {outcome.ok ? 0 : 1, outcome.ok ? u"备份数据库成功!"_s : outcome.error};
+        return outcome.ok ? commandReply(0, u"ok"_s, u"备份数据库成功!"_s)
+                          : commandReply(1, u"failed"_s, outcome.error);
     }
 
     Console &m_console;
     ServiceBoxes &m_boxes;
+    const QString m_path;
+    QTimer m_watch;
+    QString m_listenError; ///< the last listen error told in the journal
+    ino_t m_inode = 0;
+    int m_open = 0;
+    int m_refused = 0; ///< connections closed at once since the last time this was told
+    std::optional<Command> m_command;
+    // Last: its sockets go first, while the counters above are still there for their destroyed().
     QLocalServer m_server;
-    bool m_busy = false;
+};
+
+/// \brief Tells the service manager READY=1 once the status has the service, the engine and the
+/// client service up (a start that fails is never reported ready: the unit's start timeout then
+/// restarts the service), and afterwards the engine's line whenever the engine comes or goes.
+class ReadinessNotice
+{
+public:
+    void update(const ConsoleStatus &status)
+    {
+        if (!m_ready) {
+            if (!status.serviceOn || !status.engineUp || !status.clientUp)
+                return;
+            m_ready = true;
+            m_engineUp = true;
+            notifyServiceManager("READY=1\nSTATUS=" + u"服务端已启动工作!"_s.toUtf8());
+            return;
+        }
+        if (status.engineUp == m_engineUp)
+            return;
+        m_engineUp = status.engineUp;
+        notifyServiceManager("STATUS=" + statusText(status).section(u'\n', 0, 0).toUtf8());
+    }
+
+private:
+    bool m_ready = false;
+    bool m_engineUp = false;
 };
 
 /// \brief Lays out, or brings up to date, the shop's program folder of an installed console with the
@@ -309,23 +435,14 @@ int runServiceMode(int &argc, char **argv)
         return leaveAfterOrderlyEnd(0);
     }
 
-    ControlServer control(console, boxes);
-    const QString socketPath = controlSocketPath(console.context().gs_path);
-    if (!control.listen(socketPath))
-        journalLine(u"garvinaserver: cannot listen on "_s + socketPath + u": "_s + control.errorString(),
-                    true);
+    ControlServer control(console, boxes, controlSocketPath(console.context().gs_path));
+    control.start();
 
-    // Ready once the first start has the engine and the client service up. A start that fails is
-    // never reported ready: the service manager's start timeout then restarts the service.
-    QTimer readiness;
-    readiness.setInterval(200);
-    QObject::connect(&readiness, &QTimer::timeout, &app, [&] {
-        if (!console.mainWindow()->serviceRunning())
-            return;
-        readiness.stop();
-        notifyServiceManager("READY=1\nSTATUS=" + u"服务端已启动工作!"_s.toUtf8());
-    });
-    readiness.start();
+    StatusModel &model = console.mainWindow()->statusModel();
+    ReadinessNotice readiness;
+    QObject::connect(&model, &StatusModel::changed, &app,
+                     [&readiness](const ConsoleStatus &status) { readiness.update(status); });
+    readiness.update(model.status());
 
     const int result = orderlyEnd.exec();
     notifyServiceManager("STOPPING=1");
@@ -346,6 +463,11 @@ std::optional<std::pair<int, QString>> sendControlRequest(const QString &gs_path
     while (socket.state() == QLocalSocket::ConnectedState && socket.waitForReadyRead(timeoutMs))
         reply += socket.readAll();
     reply += socket.readAll();
+    return parseControlReply(reply);
+}
+
+std::optional<std::pair<int, QString>> parseControlReply(const QByteArray &reply)
+{
     const qsizetype newline = reply.indexOf('\n');
     if (newline <= 0)
         return std::nullopt;
@@ -356,17 +478,38 @@ std::optional<std::pair<int, QString>> sendControlRequest(const QString &gs_path
     return std::make_pair(code, QString::fromUtf8(reply.mid(newline + 1)).trimmed());
 }
 
+QString controlReplyField(const QString &fields, const QString &name)
+{
+    const QString prefix = name + u'=';
+    for (const QString &line : fields.split(u'\n')) {
+        if (line.startsWith(prefix))
+            return line.mid(prefix.size());
+    }
+    return QString();
+}
+
+QString controlReplyText(const QString &fields)
+{
+    QStringList lines;
+    for (const QString &line : fields.split(u'\n')) {
+        if (line.startsWith(u"text="_s))
+            lines << line.mid(5);
+    }
+    return lines.join(u'\n');
+}
+
 int runStatusMode(int &argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const QString folder = consoleProgramFolder(QDir::currentPath(), QCoreApplication::applicationFilePath());
     const auto reply = folder.isEmpty() ? std::nullopt : sendControlRequest(folder, u"STATUS"_s, 30000);
-    if (!reply) {
+    const auto status = reply ? parseStatusFields(reply->second) : std::nullopt;
+    if (!status) {
         std::printf("%s\n", u"服务端未运行"_s.toUtf8().constData());
         return 3;
     }
-    std::printf("%s\n", reply->second.toUtf8().constData());
-    return reply->first == 0 ? 0 : 1;
+    std::printf("%s\n", statusText(*status).toUtf8().constData());
+    return status->healthy() ? 0 : 1;
 }
 
 } // namespace garvina

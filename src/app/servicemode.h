@@ -21,9 +21,22 @@ QString consoleProgramFolder(const QString &workingDirectory, const QString &pro
 QString controlSocketPath(const QString &gs_path);
 
 /// \brief Sends one request line ("STATUS", "START", "STOP", "BACKUP") to the service of \a gs_path
-/// and returns its result code (0 good) and text; nothing when no service answers within \a timeoutMs.
+/// and returns its result code (0 good) and fields; nothing when no service answers within \a timeoutMs.
+/// Blocks: for processes without windows (--status, tests).
+///
+/// STATUS answers statusFields(); the commands "result=ok|failed|busy|refused" and "text=" lines.
 std::optional<std::pair<int, QString>> sendControlRequest(const QString &gs_path, const QString &request,
                                                           int timeoutMs);
+
+/// \brief Reads a whole reply: the result code line, then the fields; nothing when there is no
+/// code line.
+std::optional<std::pair<int, QString>> parseControlReply(const QByteArray &reply);
+
+/// The value of the field \a name in a reply's \a fields; empty when there is none.
+QString controlReplyField(const QString &fields, const QString &name);
+
+/// The text for people in a reply's \a fields: its "text=" lines.
+QString controlReplyText(const QString &fields);
 
 /// \brief `garvinaserver --service`: the engine, the client connection service and the maintenance
 /// without windows; boxes and balloons go to standard error, the service manager hears of the
