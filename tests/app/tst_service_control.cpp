@@ -34,14 +34,18 @@ public:
         address.sun_family = AF_UNIX;
         const QByteArray name = QFile::encodeName(path);
         std::strncpy(address.sun_path, name.constData(), sizeof address.sun_path - 1);
-        m_connected = m_fd >= 0 && ::connect(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+        m_connected =
+            m_fd >= 0 && ::connect(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
     }
     ~RawClient() { close(); }
     RawClient(const RawClient &) = delete;
     RawClient &operator=(const RawClient &) = delete;
 
     bool connected() const { return m_connected; }
-    bool send(const QByteArray &bytes) { return ::write(m_fd, bytes.constData(), bytes.size()) == bytes.size(); }
+    bool send(const QByteArray &bytes)
+    {
+        return ::write(m_fd, bytes.constData(), bytes.size()) == bytes.size();
+    }
     void halfClose() { ::shutdown(m_fd, SHUT_WR); }
     void close()
     {
@@ -85,7 +89,10 @@ class TestServiceControl : public QObject
         const auto reply = sendControlRequest(m_service.folder.gs_path, u"STATUS"_s, timeoutMs);
         return reply ? parseStatusFields(reply->second) : std::nullopt;
     }
-    qsizetype backups() const { return QDir(m_backupRoot).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(); }
+    qsizetype backups() const
+    {
+        return QDir(m_backupRoot).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
+    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -129,7 +136,8 @@ private Q_SLOTS:
         QTest::newRow("engine missing")
             << "0\n" + statusFields(busy).remove(u"engine=running\n"_s).toUtf8() << false << stopped;
         QTest::newRow("unknown work")
-            << "0\n" + statusFields(busy).replace(u"work=backup"_s, u"work=format"_s).toUtf8() << false << stopped;
+            << "0\n" + statusFields(busy).replace(u"work=backup"_s, u"work=format"_s).toUtf8() << false
+            << stopped;
         QTest::newRow("a command's reply")
             << "1\nresult=busy\ntext=服务端正忙,请稍后再试!\n"_ba << false << stopped;
     }

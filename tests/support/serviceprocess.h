@@ -30,12 +30,14 @@ public:
     bool start(QList<ProfileFile::Entry> config, QString *log)
     {
         if (!folder.layOut(log) || !copyProgramFolderPictures(folder.gs_path) ||
-            !QFile::copy(qEnvironmentVariable("GARVINA_BINARY"), folder.gs_path + QStringLiteral("garvinaserver")))
+            !QFile::copy(qEnvironmentVariable("GARVINA_BINARY"),
+                         folder.gs_path + QStringLiteral("garvinaserver")))
             return false;
         enginePort = TestProgramFolder::freePort();
         folder.setPort(enginePort);
         clientPort = TestProgramFolder::freePort();
-        config << ProfileFile::Entry{QStringLiteral("system"), QStringLiteral("sockect"), QString::number(clientPort)};
+        config << ProfileFile::Entry{QStringLiteral("system"), QStringLiteral("sockect"),
+                                     QString::number(clientPort)};
         folder.config().write(config);
 
         const QByteArray socket = QFile::encodeName(folder.homePath()) + "/notify";
