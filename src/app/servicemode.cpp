@@ -13,6 +13,7 @@
 #include "platform/clock.h"
 #include "platform/endrequest.h"
 #include "platform/filesystem.h"
+#include "platform/listeningsocket.h"
 #include "platform/messageboxes.h"
 #include "platform/processlauncher.h"
 #include "platform/servicenotify.h"
@@ -30,8 +31,6 @@
 #include <QScopeGuard>
 #include <QStringList>
 #include <QTimer>
-
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <optional>
@@ -182,13 +181,7 @@ private:
     }
 
     /// The inode of the socket file at the path; 0 when there is none.
-    ino_t socketInode() const
-    {
-        struct stat st = {};
-        if (::lstat(QFile::encodeName(m_path).constData(), &st) != 0 || !S_ISSOCK(st.st_mode))
-            return 0;
-        return st.st_ino;
-    }
+    quint64 socketInode() const { return socketFileInode(m_path); }
 
     /// A socket file removed (a cleaner of the folder, a careless hand) leaves the service deaf for
     /// good; make it again.
@@ -318,7 +311,7 @@ private:
     const QString m_path;
     QTimer m_watch;
     QString m_listenError; ///< the last listen error told in the journal
-    ino_t m_inode = 0;
+    quint64 m_inode = 0;
     int m_open = 0;
     int m_refused = 0; ///< connections closed at once since the last time this was told
     std::optional<Command> m_command;
