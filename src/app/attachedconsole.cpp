@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QEventLoop>
 #include <QLocalSocket>
 #include <QMenu>
 
@@ -227,8 +228,18 @@ void AttachedConsole::trayAction(int message)
 
 int runAttachedWhenServiceRuns(const QString &gs_path, MessageBoxes &boxes)
 {
-    const auto reply =
-        gs_path.isEmpty() ? std::nullopt : sendControlRequest(gs_path, u"STATUS"_s, StatusMsecs);
+    if (gs_path.isEmpty())
+        return -1;
+    // Asked in the event loop, like every later request: this process has a display to keep.
+    std::optional<std::pair<int, QString>> reply;
+    {
+        QEventLoop asking;
+        new ControlCall(&asking, gs_path, u"STATUS"_s, StatusMsecs, [&](const ControlAnswer &answer) {
+            reply = answer.reply;
+            asking.quit();
+        });
+        asking.exec();
+    }
     if (!reply)
         return -1;
     AttachedConsole console(gs_path, boxes);
