@@ -32,7 +32,9 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <optional>
 
 using namespace Qt::Literals::StringLiterals;
@@ -121,9 +123,10 @@ std::pair<int, QString> commandReply(int code, const QString &result, const QStr
 /// handler reads the line and queues the command; the command runs from the event loop and answers
 /// only a socket that still exists. STATUS is answered at once from the status model.
 ///
-/// At most MaxConnections are open at once; the rest are accepted and closed at once, so that a
-/// flood neither fills the backlog nor runs the service out of descriptors. The socket file is open
-/// to the service's user and group only, and made again when it goes away.
+/// At most MaxConnections are open at once: a newcomer closes the one silent the longest, or is
+/// closed at once when all have asked, so that a flood neither fills the backlog nor runs the
+/// service out of descriptors, and clients that hold their places without a word keep nobody out. The socket
+/// file is open to the service's user and group only, and made again when it goes away.
 class ControlServer : public QObject
 {
 public:
@@ -152,6 +155,7 @@ private:
     static constexpr int MaxConnections = 16;
     static constexpr int LineMsecs = 10000;
     static constexpr int WatchMsecs = 3000;
+    static constexpr const char *AskedProperty = "garvinaAsked";
 
     struct Command
     {
@@ -197,13 +201,19 @@ private:
     void accept()
     {
         while (QLocalSocket *socket = m_server.nextPendingConnection()) {
-            if (m_open >= MaxConnections) {
+            // Full: the connection silent the longest makes room, so that clients holding every
+            // place without a word cannot keep --status or the desktop console out. A client
+            // sends its line as soon as it is connected; only when every place has asked and waits
+            // for its answer is the newcomer closed.
+            if (m_open >= MaxConnections && !closeLongestSilent()) {
                 ++m_refused;
                 socket->abort();
                 socket->deleteLater();
                 continue;
             }
             ++m_open;
+            forgetAnswered();
+            m_silent.emplace_back(socket);
             connect(socket, &QObject::destroyed, this, &ControlServer::connectionGone);
             connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
             // A client that never sends its line does not keep the connection.
@@ -214,6 +224,37 @@ private:
             connect(socket, &QLocalSocket::readyRead, this,
                     [this, socket, deadline] { read(socket, deadline); });
         }
+    }
+
+    /// Keeps the list of silent connections as short as the connections themselves.
+    void forgetAnswered()
+    {
+        if (m_silent.size() < 4 * MaxConnections)
+            return;
+        m_silent.erase(std::remove_if(m_silent.begin(), m_silent.end(),
+                                      [](const QPointer<QLocalSocket> &c) {
+                                          return !c || c->property(AskedProperty).toBool();
+                                      }),
+                       m_silent.end());
+    }
+
+    /// Closes the oldest connection that has not sent its line yet; false when there is none.
+    bool closeLongestSilent()
+    {
+        while (!m_silent.empty()) {
+            const QPointer<QLocalSocket> oldest = m_silent.front();
+            m_silent.pop_front();
+            if (!oldest || oldest->property(AskedProperty).toBool())
+                continue;
+            ++m_refused;
+            // Its descriptor goes now; the object, and its count, with the next turn of the loop.
+            disconnect(oldest, &QObject::destroyed, this, &ControlServer::connectionGone);
+            --m_open;
+            oldest->abort();
+            oldest->deleteLater();
+            return true;
+        }
+        return false;
     }
 
     void connectionGone()
@@ -236,6 +277,7 @@ private:
             return;
         }
         const QString request = QString::fromUtf8(socket->readLine(MaxRequestBytes)).trimmed();
+        socket->setProperty(AskedProperty, true);
         deadline->stop();
         disconnect(socket, &QLocalSocket::readyRead, this, nullptr);
         if (request == u"STATUS"_s) {
@@ -315,6 +357,7 @@ private:
     int m_open = 0;
     int m_refused = 0; ///< connections closed at once since the last time this was told
     std::optional<Command> m_command;
+    std::deque<QPointer<QLocalSocket>> m_silent; ///< connections in the order they came
     // Last: its sockets go first, while the counters above are still there for their destroyed().
     QLocalServer m_server;
 };
