@@ -99,6 +99,7 @@ w_main::w_main(AppContext &ctx, Services services, QWidget *parent)
     m_cbStart->hide();
     connect(m_cbStart, &QPushButton::clicked, this, &w_main::cbStartClicked);
 
+    connect(&m_statusModel, &StatusModel::changed, this, &w_main::showStatus);
     m_timer.setInterval(TimerMsecs);
     connect(&m_timer, &QTimer::timeout, this, &w_main::timerTick);
 }
@@ -272,6 +273,18 @@ void w_main::cbStartClicked()
     }
 }
 
+void w_main::showStatus(const ConsoleStatus &status)
+{
+    if (!m_tray)
+        return;
+    // The alarm's picture while it is up; otherwise the service's.
+    const QString icon = status.alarm       ? alarmIconName()
+                         : status.serviceOn ? m_ctx.gs_path + u"serverstart.ico"_s
+                                            : m_ctx.gs_path + u"serverstop.ico"_s;
+    if (m_tray->notifyicondata_copy().iconName != icon)
+        m_tray->modify_icon(icon);
+}
+
 void w_main::refreshStatus()
 {
     ConsoleStatus s;
@@ -284,7 +297,7 @@ void w_main::refreshStatus()
     const BackupState &state = backupState();
     s.lastGood = state.goodSince();
     s.lastGoodLine = lastGoodBackupLine(state);
-    s.alarm = m_backupAlarm.isUp();
+    s.alarm = m_serviceOn && m_backupAlarm.isUp();
     if (s.alarm)
         s.alarmText =
             backupAlarmText(alarmHoursFrom(m_ctx.readConfig(u"backup"_s, u"alarm_hours"_s, u"26"_s)));
@@ -325,8 +338,6 @@ int w_main::server_start_stop()
             return 0;
         m_services.engine->f_db_server(u"STOP"_s);
         m_serviceOn = false;
-        if (m_tray)
-            m_tray->modify_icon(m_ctx.gs_path + u"serverstop.ico"_s);
         f.text(u"t_server"_s)->setText(u"启动服务"_s);
         f.text(u"t_1"_s)->setText(u"服务端已停止!"_s);
         f.setItem(u"a"_s, u"停止"_s);
@@ -351,8 +362,6 @@ int w_main::server_start_stop()
     wf_get_exit_backup_time();
     m_watchedSince = m_ctx.clock->now();
     f.text(u"t_ip"_s)->setText(hostLine());
-    if (m_tray)
-        m_tray->modify_icon(m_ctx.gs_path + u"serverstart.ico"_s);
     f.text(u"t_server"_s)->setText(Running);
     f.text(u"t_1"_s)->setText(u"服务端已启动!"_s);
     f.setItem(u"a"_s, u"启动"_s);
@@ -508,12 +517,6 @@ void w_main::updateBackupHealth()
         m_tray->modify_tip(tip);
         m_lastTip = tip;
     }
-    // A start or stop sets its own picture; the alarm's comes back over it while it is up.
-    const QString icon = m_tray->notifyicondata_copy().iconName;
-    if (m_backupAlarm.isUp() && icon != alarmIconName())
-        m_tray->modify_icon(alarmIconName());
-    else if (step.cleared && icon == alarmIconName())
-        m_tray->modify_icon(m_ctx.gs_path + (serviceRunning() ? u"serverstart.ico"_s : u"serverstop.ico"_s));
     if (step.balloon)
         m_tray->show_balloontip(u"备份警告"_s, backupAlarmText(hours), u_icontray::BalloonKind::Error);
 }

@@ -141,6 +141,8 @@ private:
     void rehearsalRecorded(const RehearsalOutcome &outcome);
     /// Tells in a balloon that the state file could not be saved.
     void tellStateNotSaved();
+    /// Shows the status in the tray's picture.
+    void showStatus(const ConsoleStatus &status);
 
     BackupAlarm m_backupAlarm;
     std::unique_ptr<Maintenance> m_ownMaintenance;
