@@ -73,7 +73,8 @@ private:
         const auto done = std::exchange(m_done, nullptr);
         if (!done)
             return;
-        m_reply += m_socket.readAll();
+        if (m_socket.isOpen())
+            m_reply += m_socket.readAll();
         const ControlAnswer answer{m_reached, parseControlReply(m_reply)};
         m_bound.stop();
         m_socket.abort();
