@@ -321,7 +321,7 @@ private:
         // Other work on the database (a scheduled backup, a restore) is not waited for; a rehearsal
         // gives way.
         const WorkSlot &work = main.maintenance().work();
-        if (work.busy() && work.current() != WorkKind::Rehearsal)
+        if (!work.yields())
             return commandReply(1, u"refused"_s, dataWorkRunningText());
         const auto scope = m_boxes.commandScope();
         if (request == u"BACKUP"_s)

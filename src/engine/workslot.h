@@ -55,6 +55,9 @@ public:
 
     WorkKind current() const { return m_current; }
     bool busy() const { return m_current != WorkKind::None; }
+    /// True when a claim for other work would be granted now: the slot is free or a rehearsal,
+    /// which gives way, holds it.
+    bool yields() const { return m_current == WorkKind::None || m_current == WorkKind::Rehearsal; }
     /// \brief The slot for \a kind when it is free; an empty claim when other work holds it. A
     /// rehearsal gives way to any other work: it is stopped through the handler set below first.
     Claim claim(WorkKind kind);

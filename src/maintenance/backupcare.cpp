@@ -163,7 +163,7 @@ BackupOutcome runBackup(AppContext &ctx, EngineControl &engine, const QString &r
     BackupOutcome out;
     // Other work (a restore, a rebuild) keeps the loop going: nothing of this backup, not even its
     // pruning for room, runs beside it. A rehearsal gives way.
-    if (engine.work().busy() && engine.work().current() != WorkKind::Rehearsal) {
+    if (!engine.work().yields()) {
         out.error = dataWorkRunningText();
         return out;
     }

@@ -397,7 +397,7 @@ void w_main::timerTick()
     // A backup or restore (the tick's own included) keeps the event loop going while it waits: the
     // clock goes on, but nothing starts until it is over, and the next tick catches up with a backup
     // time passed meanwhile.
-    if (m_services.engine->work().busy() && m_services.engine->work().current() != WorkKind::Rehearsal) {
+    if (!m_services.engine->work().yields()) {
         m_form->text(u"t_2"_s)->setText(BackupSchedule::clockText(now));
         refreshStatus();
         return;
