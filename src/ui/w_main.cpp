@@ -290,7 +290,7 @@ void w_main::refreshStatus()
     ConsoleStatus s;
     s.serviceOn = m_serviceOn;
     s.engineUp = f_findwindows_garvinanet(m_ctx.gs_path);
-    s.enginePort = m_ctx.readConfig(u"server"_s, u"dataport"_s, u"2638"_s).trimmed().toInt();
+    s.enginePort = m_enginePort;
     s.clientUp = m_serviceOn && m_service->isListening();
     s.clientPort = m_ii_socketport;
     s.work = m_services.engine->work().current();
@@ -299,8 +299,7 @@ void w_main::refreshStatus()
     s.lastGoodLine = lastGoodBackupLine(state);
     s.alarm = m_serviceOn && m_backupAlarm.isUp();
     if (s.alarm)
-        s.alarmText =
-            backupAlarmText(alarmHoursFrom(m_ctx.readConfig(u"backup"_s, u"alarm_hours"_s, u"26"_s)));
+        s.alarmText = backupAlarmText(m_alarmHours);
     s.nextBackupLine = m_serviceOn ? m_schedule.line() : u"服务端已停止,不执行备份任务"_s;
     m_statusModel.set(s);
 }
@@ -359,6 +358,7 @@ int w_main::server_start_stop()
         return 0;
     }
     m_serviceOn = true;
+    m_enginePort = m_ctx.readConfig(u"server"_s, u"dataport"_s, u"2638"_s).trimmed().toInt();
     wf_get_exit_backup_time();
     m_watchedSince = m_ctx.clock->now();
     f.text(u"t_ip"_s)->setText(hostLine());
@@ -501,6 +501,7 @@ void w_main::updateBackupHealth()
     const QDateTime now = m_ctx.clock->now();
     const QString line = lastGoodBackupLine(state);
     const int hours = alarmHoursFrom(m_ctx.readConfig(u"backup"_s, u"alarm_hours"_s, u"26"_s));
+    m_alarmHours = hours;
     const BackupAlarm::Step step =
         m_backupAlarm.update(backupAlarmDue(state, hours, m_watchedSince, serviceRunning(), now), now);
     FormText *lastGood = m_form->text(u"t_last_backup"_s);

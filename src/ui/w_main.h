@@ -132,6 +132,8 @@ private:
     QTimer m_timer;
     BackupSchedule m_schedule;
     int m_ii_socketport = 0;
+    int m_enginePort = 0; ///< the port the engine was started on
+    int m_alarmHours = 0; ///< the alarm's hours as the last health check read them
     bool m_serviceOn = false;
     StatusModel m_statusModel;
     /// Starts the rehearsal of the newest good backup when its time of day has come.
