@@ -167,7 +167,7 @@ BackupOutcome runBackup(AppContext &ctx, EngineControl &engine, const QString &r
         out.error = dataWorkRunningText();
         return out;
     }
-    const BackupStateStore store(*ctx.files, ctx.gs_path);
+    const BackupStateStore store(ctx);
     const QString clean = QDir::cleanPath(QFileInfo(root).absoluteFilePath());
     const FileSystem &files = *ctx.files;
     out.error = absentDiskProblem(files, root, store.load());

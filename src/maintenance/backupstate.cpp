@@ -1,6 +1,8 @@
 #include "backupstate.h"
 
+#include "core/appcontext.h"
 #include "maintenance/backup.h"
+#include "platform/clock.h"
 #include "platform/filesystem.h"
 
 #include <QDir>
@@ -136,15 +138,20 @@ QString BackupStateStore::saveErrorText()
     return u"保存备份状态文件出错!"_s;
 }
 
+BackupState BackupStateStore::load() const
+{
+    return loadBackupState(m_ctx.gs_path);
+}
+
 bool BackupStateStore::update(const std::function<void(BackupState &)> &change) const
 {
-    BackupState state = loadBackupState(m_gs_path);
+    BackupState state = loadBackupState(m_ctx.gs_path);
     change(state);
-    if (saveBackupState(m_files, m_gs_path, state))
+    if (saveBackupState(*m_ctx.files, m_ctx.gs_path, state))
         return true;
-    f_filewrite_backup_error_to_txt(m_gs_path,
-                                    QDateTime::currentDateTime().toString(u"yyyy-MM-dd HH:mm:ss"_s) + u':' +
-                                        saveErrorText() + u' ' + m_gs_path + backupStateFileName());
+    f_filewrite_backup_error_to_txt(m_ctx.gs_path, m_ctx.clock->now().toString(u"yyyy-MM-dd HH:mm:ss"_s) +
+                                                       u':' + saveErrorText() + u' ' + m_ctx.gs_path +
+                                                       backupStateFileName());
     return false;
 }
 

@@ -8,6 +8,7 @@
 
 namespace garvina {
 
+struct AppContext;
 class FileSystem;
 
 /// The outcome of one restore rehearsal of a backup.
@@ -65,9 +66,9 @@ void recordRehearsal(BackupState &state, const RehearsalRecord &record);
 class BackupStateStore
 {
 public:
-    BackupStateStore(const FileSystem &files, QString gs_path) : m_files(files), m_gs_path(std::move(gs_path))
-    {}
-    BackupState load() const { return loadBackupState(m_gs_path); }
+    /// Kept in the program folder of \a ctx, written through its file system.
+    explicit BackupStateStore(const AppContext &ctx) : m_ctx(ctx) {}
+    BackupState load() const;
     /// \brief Applies \a change to the state on disk and saves it. False when it could not be saved;
     /// that is written to the backup error log.
     bool update(const std::function<void(BackupState &)> &change) const;
@@ -75,8 +76,7 @@ public:
     static QString saveErrorText();
 
 private:
-    const FileSystem &m_files;
-    QString m_gs_path;
+    const AppContext &m_ctx;
 };
 
 } // namespace garvina

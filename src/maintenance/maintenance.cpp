@@ -7,7 +7,7 @@
 namespace garvina {
 
 Maintenance::Maintenance(AppContext &ctx, EngineControl &engine, QObject *parent)
-    : QObject(parent), m_ctx(ctx), m_engine(engine), m_store(*ctx.files, ctx.gs_path),
+    : QObject(parent), m_ctx(ctx), m_engine(engine), m_store(ctx),
       m_rehearsal(ctx.gs_path, ctx.clock, ctx.files)
 {
     connect(&m_rehearsal, &Rehearsal::finished, this, &Maintenance::rehearsalFinished);

@@ -190,7 +190,7 @@ private Q_SLOTS:
         connect(&during, &QTimer::timeout, this, [&] {
             if (fired || !m_engine->work().copyBeingWritten())
                 return;
-            fired = BackupStateStore(*m_ctx.files, m_ctx.gs_path).update([&](BackupState &s) {
+            fired = BackupStateStore(m_ctx).update([&](BackupState &s) {
                 recordRehearsal(s, {false, rehearsed, m_clock.now(), 5, 1, 1, u"损坏"_s});
             });
         });
