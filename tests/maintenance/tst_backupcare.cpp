@@ -2,6 +2,7 @@
 // not there.
 #include "core/appcontext.h"
 #include "engine/enginecontrol.h"
+#include "maintenance/backup.h"
 #include "maintenance/backupcare.h"
 #include "maintenance/backupstate.h"
 #include "maintenance/retention.h"
@@ -226,6 +227,30 @@ private Q_SLOTS:
         QCOMPARE(last.readAll(), lastBefore);
         QCOMPARE(entries(root).size(), taken.size() + 1);
         QCOMPARE(loadBackupState(m_ctx.gs_path).lastGoodFolder, outcome.folder);
+    }
+
+    void stateFileThatCannotBeSaved()
+    {
+        // The backup is good but its record cannot be written: it is kept, the failure is logged,
+        // and retention, whose choices rest on the record, deletes nothing.
+        const QString root = m_folder->homePath() + u"/unsaved/"_s;
+        for (int day = 1; day <= 12; ++day)
+            oldBackup(root + QDate(2013, 9, day).toString(u"yyyyMMdd"_s) + u"-1000"_s, 1);
+        const QStringList before = entries(root);
+        const QString lastGood = loadBackupState(m_ctx.gs_path).lastGoodFolder;
+        m_clock.set(QDateTime(QDate(2013, 9, 20), QTime(10, 0)));
+        m_fx.files.failingTarget = m_ctx.gs_path + backupStateFileName();
+        const BackupOutcome outcome = runBackup(m_ctx, *m_engine, root);
+        m_fx.files.failingTarget.clear();
+        QVERIFY2(outcome.ok, qPrintable(outcome.error));
+        QVERIFY(!outcome.recorded);
+        QVERIFY(QFileInfo(outcome.folder + u"/garvina.db"_s).isFile());
+        QCOMPARE(entries(root), QStringList(before) << u"20130920-1000"_s);
+        QCOMPARE(loadBackupState(m_ctx.gs_path).lastGoodFolder, lastGood);
+        QFile log(m_ctx.gs_path + backupErrorLogName());
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY(QString::fromUtf8(log.readAll())
+                    .contains(u"2013-09-20 10:00:00:"_s + BackupStateStore::saveErrorText()));
     }
 };
 

@@ -2,6 +2,8 @@
 
 #include "platform/filesystem.h"
 
+#include <cerrno>
+
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
@@ -64,6 +66,16 @@ public:
     bool isMountPoint(const QString &dir) const override
     {
         return m_disks.contains(normal(dir)) || LinuxFileSystem::isMountPoint(dir);
+    }
+    /// A file that cannot be replaced, as on a disk gone read-only: renames onto it fail with EIO.
+    QString failingTarget;
+    bool renameAtomically(const QString &source, const QString &target) const override
+    {
+        if (!failingTarget.isEmpty() && normal(target) == normal(failingTarget)) {
+            errno = EIO;
+            return false;
+        }
+        return LinuxFileSystem::renameAtomically(source, target);
     }
 
 private:
