@@ -6,6 +6,11 @@
 
 namespace garvina {
 
+int copyWith(const FileSystem &files, const FileCopier &copier, const QString &source, const QString &target)
+{
+    return copier ? copier(source, target) : files.copyFile(source, target);
+}
+
 QString partialCopyName(const QString &target)
 {
     return target + QStringLiteral(".part");
@@ -16,7 +21,7 @@ int copyUnderPartialName(const FileSystem &files, const FileCopier &copier, cons
 {
     const QString partial = partialCopyName(target);
     QFile::remove(partial);
-    const int copied = copier ? copier(source, partial) : files.copyFile(source, partial);
+    const int copied = copyWith(files, copier, source, partial);
     if (copied != 1) {
         QFile::remove(partial);
         return copied;

@@ -11,6 +11,9 @@ class FileSystem;
 /// Copies a file as FileSystem::copyFile does (1, -1 or -2); tests put a failing one in.
 using FileCopier = std::function<int(const QString &source, const QString &target)>;
 
+/// Copies with \a copier, or FileSystem::copyFile of \a files when it is empty.
+int copyWith(const FileSystem &files, const FileCopier &copier, const QString &source, const QString &target);
+
 /// The name a copy is written under until it is complete: \a target + ".part".
 QString partialCopyName(const QString &target);
 

@@ -52,7 +52,7 @@ RestoreOutcome f_restore(AppContext &ctx, EngineControl &engine, const QString &
     const QString live = ctx.gs_path + u"data/garvina.db"_s;
     const QString incoming = ctx.gs_path + u"data/garvina.db.restore"_s;
     QFile::remove(incoming);
-    const int copied = copier ? copier(ls_file, incoming) : ctx.files->copyFile(ls_file, incoming);
+    const int copied = copyWith(*ctx.files, copier, ls_file, incoming);
     if (copied != 1) {
         QFile::remove(incoming);
         boxes.tell(title, copied == -1 ? u"无法读取还原数据库文件"_s : u"写入目标文件出错!"_s,
