@@ -54,6 +54,8 @@ int Console::startUp(const QStringList &arguments, const QString &workingDirecto
     }
 
     f_check_skin(m_ctx.gs_path, *m_ctx.launcher);
+    // The configuration may hold the settings password: nobody else on the machine reads it.
+    m_ctx.config().keepPrivate();
     m_maintenance = std::make_unique<Maintenance>(m_ctx, m_engine);
 
     switch (decideInstance(nvo_cst_api32().of_isrun())) {

@@ -312,7 +312,7 @@ bool ProfileFile::write(const QList<Entry> &entries) const
         // The owner's write bit plays the part of the read-only attribute, also for root.
         if (!(file->mode & 0200))
             return false;
-        mode = file->mode;
+        mode = file->mode & 0700;
     }
 
     Lines file = splitLines(decode(bytes));
@@ -322,6 +322,18 @@ bool ProfileFile::write(const QList<Entry> &entries) const
     }
     file.finalNewline = true;
     return files.replaceFile(path, joinLines(file).toUtf8(), mode).ok();
+}
+
+bool ProfileFile::keepPrivate() const
+{
+    QFile file(m_path);
+    if (!file.exists())
+        return true;
+    const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup |
+                                            QFileDevice::ExeGroup | QFileDevice::ReadOther |
+                                            QFileDevice::WriteOther | QFileDevice::ExeOther;
+    const QFileDevice::Permissions now = file.permissions();
+    return !(now & others) || file.setPermissions(now & ~others);
 }
 
 } // namespace garvina

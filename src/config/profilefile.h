@@ -32,8 +32,9 @@ public:
     QString read(const QString &section, const QString &key, const QString &defaultValue) const;
 
     /// Creates the file (mode 0600), the section and the key as needed, or replaces the value in place,
-    /// keeping every other line as it was. Returns false when nothing was written (a read-only or
-    /// unreadable file, a folder that cannot be written); callers are free to ignore it.
+    /// keeping every other line as it was. The file may hold the settings password: a rewritten file
+    /// keeps its owner's rights only, whatever it had before. Returns false when nothing was written (a
+    /// read-only or unreadable file, a folder that cannot be written); callers are free to ignore it.
     bool write(const QString &section, const QString &key, const QString &value) const;
 
     struct Entry
@@ -51,6 +52,11 @@ public:
     /// \brief One line of the file: UTF-8 when valid, else GBK. A line that is valid UTF-8 but reads as
     /// signs no text holds (Latin-1 signs, Latin Extended, Greek...) and as plain Chinese in GBK is GBK.
     static QString decodeLine(QByteArrayView line);
+
+    /// \brief Takes every right of the group and of others away from the file, when it has any (a
+    /// file copied in or written by hand): it may hold the settings password. True when the file is
+    /// the owner's alone afterwards, or absent.
+    bool keepPrivate() const;
 
 private:
     QString m_path;

@@ -168,6 +168,12 @@ bool EngineControl::restartIfNotServing()
     return true;
 }
 
+bool EngineControl::paused() const
+{
+    const qint64 pid = runningPid();
+    return pid > 0 && m_options.processes->stopped(pid);
+}
+
 bool EngineControl::f_db_server(const QString &as_type)
 {
     if (as_type != u"START"_s && as_type != u"STOP"_s)

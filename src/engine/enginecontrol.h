@@ -106,6 +106,10 @@ public:
 
     const EngineControlOptions &options() const { return m_options; }
 
+    /// True while the engine's process is stopped by a signal (SIGSTOP, a debugger): it runs but
+    /// answers nothing until it is continued.
+    bool paused() const;
+
 private:
     bool start();
     void stop();

@@ -8,6 +8,12 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 using namespace Qt::Literals::StringLiterals;
@@ -96,8 +102,10 @@ void detach(isc_svc_handle &handle)
     }
 }
 
-/// Starts the action \a request on an attached service manager and waits for its end.
-FbResult runServiceAction(isc_svc_handle &handle, std::vector<char> &request)
+/// Starts the action \a request on an attached service manager and waits for its end; \a answered
+/// is called after each answer of the engine.
+FbResult runServiceAction(isc_svc_handle &handle, std::vector<char> &request,
+                          const std::function<void()> &answered)
 {
     FbResult result;
     ISC_STATUS_ARRAY status{};
@@ -118,6 +126,7 @@ FbResult runServiceAction(isc_svc_handle &handle, std::vector<char> &request)
             result = {false, statusText(qstatus)};
             break;
         }
+        answered();
         const char *p = buffer;
         if (*p != isc_info_svc_line) {
             result = {true, QString()};
@@ -189,10 +198,62 @@ FbResult fbOnlineBackup(const FbServiceTarget &target, const QString &database, 
         request.push_back(static_cast<char>((level >> (8 * i)) & 0xff));
 
     // A gigabyte takes seconds to copy: the window's thread goes on painting and ticking meanwhile,
-    // and the handle is used by the copying thread alone until it is done.
-    runWhileLooping([&] { result = runServiceAction(handle, request); });
-    detach(handle);
-    return result;
+    // and the handle is used by the copying thread alone until it is done. An engine that stops
+    // answering (stopped by a signal, say) holds the copying thread inside the client library: the
+    // wait for it is given up, and the thread, which owns what it uses, ends and detaches alone.
+    struct Action
+    {
+        std::mutex mutex;
+        bool finished = false;
+        bool abandoned = false;
+        FbResult result;
+        isc_svc_handle handle = 0;
+        std::vector<char> request;
+        std::atomic<qint64> lastAnswer{0};
+    };
+    const auto now = [] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    };
+    auto action = std::make_shared<Action>();
+    action->handle = handle;
+    action->request = std::move(request);
+    action->lastAnswer = now();
+    std::thread([action, now] {
+        FbResult done =
+            runServiceAction(action->handle, action->request, [&] { action->lastAnswer = now(); });
+        const std::lock_guard<std::mutex> lock(action->mutex);
+        if (action->abandoned) {
+            detach(action->handle);
+            --offThreadCallsLeft();
+        }
+        action->result = std::move(done);
+        action->finished = true;
+    }).detach();
+    const auto finished = [&] {
+        const std::lock_guard<std::mutex> lock(action->mutex);
+        return action->finished;
+    };
+    const auto silent = [&] {
+        return now() - action->lastAnswer > target.answerBoundMs;
+    };
+    while (!finished() && !silent()) {
+        // Once the console's end is asked for, the action stops itself within a second: it is waited
+        // for without the event loop, as long as the engine answers.
+        if (endRequested())
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        else
+            waitUntil([&] { return finished() || silent(); }, 1000);
+    }
+    const std::lock_guard<std::mutex> lock(action->mutex);
+    if (!action->finished) {
+        action->abandoned = true;
+        ++offThreadCallsLeft();
+        return {false, givenUpText(OffThreadEnd::TimedOut, target.answerBoundMs), true};
+    }
+    detach(action->handle);
+    return action->result;
 }
 
 } // namespace garvina

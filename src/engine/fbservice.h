@@ -9,6 +9,8 @@ struct FbResult
 {
     bool ok = false;
     QString error;
+    /// The engine answered nothing for the call's bound: its connections cannot be closed either.
+    bool unanswered = false;
 };
 
 /// Where and as whom to reach a running engine's service manager.
@@ -21,6 +23,9 @@ struct FbServiceTarget
     /// How long a log-in may take before the engine counts as not answering; a log-in also gives up
     /// once the console's end is requested.
     int attachBoundMs = 10000;
+    /// How long a running action may go without any answer from the engine before it is given up:
+    /// an engine that is alive answers every second, one stopped by a signal never does.
+    int answerBoundMs = 30000;
 };
 
 /// \brief Keeps the engine's client library working when the console receives SIGTERM or SIGINT.
@@ -39,7 +44,9 @@ FbResult fbCheckServiceLogin(const FbServiceTarget &target);
 
 /// \brief Has the running engine write a level-0 physical copy of \a database (an alias or a path
 /// the server knows) into \a backupFile, while clients keep working. The copy still carries the
-/// backup lock and must be fixed up before it opens as a database.
+/// backup lock and must be fixed up before it opens as a database. Given up on (the result says
+/// so) when the engine answers nothing for the target's answer bound; the action then goes on alone
+/// inside the engine, and its copy is the caller's to remove.
 FbResult fbOnlineBackup(const FbServiceTarget &target, const QString &database, const QString &backupFile);
 
 } // namespace garvina

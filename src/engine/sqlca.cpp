@@ -118,6 +118,14 @@ bool Sqlca::connect(const QString &host, int port, const QString &database, cons
     return true;
 }
 
+void Sqlca::abandon()
+{
+    if (m_current.isEmpty())
+        return;
+    m_current.clear();
+    ++offThreadCallsLeft();
+}
+
 void Sqlca::disconnect()
 {
     if (m_current.isEmpty())

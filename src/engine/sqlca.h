@@ -27,6 +27,10 @@ public:
     bool connect(const QString &host, int port, const QString &database, const QString &user,
                  const QString &password);
     void disconnect();
+    /// \brief Forgets the connection without a word to the engine, for an engine that answers
+    /// nothing (stopped by a signal): closing it would wait inside the client library for as long.
+    /// The connection stays behind unused; the process then leaves without the library's shutdown.
+    void abandon();
     bool isConnected() const;
 
     /// Runs one statement; false with sqlCode() and sqlErrText() set when it failed.

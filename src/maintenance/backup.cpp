@@ -199,12 +199,18 @@ bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path,
     QDir().mkpath(folder);
     const QString finalFile = folder + u"/garvina.db"_s;
     const QString partFile = folder + u"/garvina.db.part"_s;
+    // A backup that failed leaves no empty dated folder behind (a run of failures would pile them up).
+    const auto dropEmptyFolder = qScopeGuard([&] {
+        if (!QFileInfo::exists(finalFile))
+            QDir().rmdir(folder);
+    });
     QFile::remove(partFile);
 
     FbServiceTarget target;
     target.port = ctx.readConfig(u"server"_s, u"dataport"_s, u"2638"_s).trimmed().toInt();
     target.user = u"DBA"_s;
     target.password = readDbaPassword(ctx.gs_path);
+    target.answerBoundMs = run.engineAnswerBoundMs;
     engine.work().setCopyBeingWritten(true);
     // The copy goes out to disk, step by step, while the engine writes it and while the tools read it
     // back: one long flush of a gigabyte at the end would hold up every commit of the tills.
@@ -214,12 +220,16 @@ bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path,
     const FbResult copy =
         step(u"engine copy"_s, [&] { return fbOnlineBackup(target, engineName(), partFile); });
     engine.work().setCopyBeingWritten(false);
-    sqlca.disconnect();
+    // An engine stopped by a signal would hold the close for as long as it stays stopped.
+    if (copy.unanswered || engine.paused())
+        sqlca.abandon();
+    else
+        sqlca.disconnect();
     if (!copy.ok) {
         if (flusher)
             flusher->abandon();
         QFile::remove(partFile);
-        as_error = copy.error;
+        as_error = engine.paused() ? u"备份时,数据库服务已暂停,没有应答!"_s : copy.error;
         // A failed online backup can leave the server without its listening socket, or gone (killed
         // during the copy): the tills could no longer connect. Start it afresh when that happened, but
         // never while another copy is still being written inside it.

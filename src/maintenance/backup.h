@@ -35,6 +35,8 @@ struct BackupRun
     std::vector<BackupStep> *steps = nullptr;
     /// When set, the folder a good backup was taken into (full path, no trailing "/").
     QString *folder = nullptr;
+    /// How long the engine may answer nothing while it writes the copy before the backup gives up.
+    int engineAnswerBoundMs = 30000;
 };
 
 /// \brief Takes one online backup of the live database into a new folder under \a as_path.
@@ -43,7 +45,9 @@ struct BackupRun
 /// writes a physical copy while clients keep working; the copy is fixed up into a standalone
 /// database, proved to open, flushed to disk and only then named "garvina.db", so a failed backup
 /// never leaves a file that could pass for a good one. On false, \a as_error holds the reason:
-/// "备份时,连接数据库出错!", a folder message, the engine's text, or "判断备份出来的数据库文件不存在!".
+/// "备份时,连接数据库出错!", a folder message, the engine's text, "判断备份出来的数据库文件不存在!",
+/// or, for an engine stopped by a signal that answered nothing for the run's bound,
+/// "备份时,数据库服务已暂停,没有应答!".
 ///
 /// The engine's copy and the tools run off the window's thread, the event loop going; meanwhile
 /// the engine's WorkSlot holds a backup, and a second backup is refused at once with

@@ -12,6 +12,9 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QSqlQuery>
+
+#include <optional>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -40,19 +43,57 @@ bool recentlyChanged(const QFileInfo &file, int seconds)
     return file.lastModified().secsTo(QDateTime::currentDateTime()) < seconds;
 }
 
-/// Ends the backup mode of the closed live file with the embedded tool; true when it ran.
-bool endBackupEmbedded(const QString &gs_path)
+/// The embedded tool's run of \a sql on the closed live file.
+ToolResult runOnClosedLiveFile(const QString &gs_path, const QByteArray &sql)
 {
     ToolRequest request;
     request.program = u"isql-fb"_s;
     request.arguments = {u"-q"_s, u"-user"_s, u"DBA"_s, EngineInstance(gs_path).databaseFile()};
     request.extraEnvironment = EngineInstance(gs_path).toolEnvironment();
     request.removedEnvironment = {u"ISC_PASSWORD"_s};
-    request.input = "alter database end backup;\ncommit;\nquit;\n";
+    request.input = sql;
     // Merging a large delta back takes as long as writing it: bounded generously.
     request.timeoutMs = 60 * 60 * 1000;
     request.keepEventLoop = true;
-    return runTool(request).succeeded();
+    return runTool(request);
+}
+
+// The difference file's row in the catalogue carries this flag from the start of a physical backup
+// to its end, in the same transaction that ends it.
+const QString MarkedRowsQuery = u"select count(*) from rdb$files where bin_and(rdb$file_flags, 64) <> 0"_s;
+
+/// \brief Whether the catalogue still marks a physical backup as running; nothing when it could
+/// not be read.
+///
+/// An engine killed while it ended a backup has merged the delta and cleared the header, but the
+/// transaction that clears this mark never committed: the header looks clean, and every later
+/// backup is refused as "already in the physical backup mode".
+std::optional<bool> catalogueMarksBackup(const QString &gs_path, EngineControl *engine, bool running)
+{
+    if (running) {
+        if (!engine)
+            return std::nullopt;
+        Sqlca &sqlca = engine->sqlca();
+        const bool wasConnected = sqlca.isConnected();
+        if (!wasConnected && !engine->f_connectdb())
+            return std::nullopt;
+        std::optional<bool> marked;
+        {
+            QSqlQuery query(sqlca.database());
+            if (query.exec(MarkedRowsQuery) && query.next())
+                marked = query.value(0).toInt() > 0;
+        }
+        if (!wasConnected)
+            sqlca.disconnect();
+        return marked;
+    }
+    const ToolResult run =
+        runOnClosedLiveFile(gs_path, "set heading off;\n" + MarkedRowsQuery.toUtf8() + ";\nquit;\n");
+    bool number = false;
+    const int rows = run.output.trimmed().toInt(&number);
+    if (!run.succeeded() || !number)
+        return std::nullopt;
+    return rows > 0;
 }
 
 bool endBackupThroughEngine(EngineControl &engine)
@@ -105,25 +146,55 @@ QStringList removeUnfinishedCopies(const QString &backupRoot, int quietSeconds)
 StaleLock endStaleBackupLock(AppContext &ctx, EngineControl *engine)
 {
     const QString live = EngineInstance(ctx.gs_path).databaseFile();
-    if (backupLockOf(live) == BackupLock::None)
-        return StaleLock::None;
+    const QString delta = live + u".delta"_s;
     // A backup of this console, or one still being written by the engine for a console that died,
-    // holds the lock: ending it would spoil that copy.
-    if ((engine && engine->work().copyBeingWritten()) || backupBeingWritten(backupRootOf(ctx)))
+    // is at work: ending its lock would spoil that copy.
+    const auto backupAtWork = [&] {
+        return (engine && engine->work().copyBeingWritten()) || backupBeingWritten(backupRootOf(ctx));
+    };
+    const bool running = f_findwindows_garvinanet(ctx.gs_path);
+    const bool locked = backupLockOf(live) != BackupLock::None;
+    std::optional<bool> marked;
+    if (!locked) {
+        if (backupAtWork())
+            return StaleLock::None;
+        marked = catalogueMarksBackup(ctx.gs_path, engine, running);
+        if (!marked.value_or(false) && !QFileInfo::exists(delta))
+            return StaleLock::None;
+    } else if (backupAtWork()) {
         return StaleLock::Kept;
-    if (f_findwindows_garvinanet(ctx.gs_path)) {
-        if (!engine)
-            return StaleLock::Kept;
-        endBackupThroughEngine(*engine);
-    } else
-        endBackupEmbedded(ctx.gs_path);
-    const bool ended = backupLockOf(live) == BackupLock::None;
+    }
     const QString stamp = ctx.clock->now().toString(u"yyyy-MM-dd HH:mm:ss"_s);
-    f_filewrite_backup_error_to_txt(ctx.gs_path,
-                                    stamp + u':' +
-                                        (ended ? u"数据库停留在备份状态,已结束备份状态并合并增量文件"_s
-                                               : u"数据库停留在备份状态,无法结束备份状态!"_s));
-    return ended ? StaleLock::Ended : StaleLock::Kept;
+    const auto log = [&](const QString &text) {
+        f_filewrite_backup_error_to_txt(ctx.gs_path, stamp + u':' + text);
+    };
+
+    if (locked || marked.value_or(false)) {
+        if (running && !engine)
+            return StaleLock::Kept;
+        if (running)
+            endBackupThroughEngine(*engine);
+        else
+            runOnClosedLiveFile(ctx.gs_path, "alter database end backup;\ncommit;\nquit;\n");
+        const bool ended = backupLockOf(live) == BackupLock::None &&
+                           !catalogueMarksBackup(ctx.gs_path, engine, running).value_or(true);
+        if (!ended) {
+            log(u"数据库停留在备份状态,无法结束备份状态!"_s);
+            return StaleLock::Kept;
+        }
+        log(locked ? u"数据库停留在备份状态,已结束备份状态并合并增量文件"_s
+                   : u"数据库的备份标记没有清除,已清除"_s);
+    }
+    // With the header clear every change is in the live file: a delta left beside it is stale, and
+    // the next backup would be refused while it is there.
+    if (QFileInfo::exists(delta) && backupLockOf(live) == BackupLock::None) {
+        if (!QFile::remove(delta)) {
+            log(u"数据库旁留有过期的增量文件,无法删除!"_s);
+            return StaleLock::Kept;
+        }
+        log(u"已删除数据库旁过期的增量文件"_s);
+    }
+    return StaleLock::Ended;
 }
 
 } // namespace garvina

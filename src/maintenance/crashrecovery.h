@@ -20,19 +20,25 @@ bool backupBeingWritten(const QString &backupRoot, int quietSeconds = 10);
 /// folder that is then empty. Returns the removed files. Called at start-up.
 QStringList removeUnfinishedCopies(const QString &backupRoot, int quietSeconds = 10);
 
-/// How a look at the live file's backup lock ended.
+/// How a look at the live file's backup state ended.
 enum class StaleLock
 {
-    None,  ///< the file holds no backup lock
-    Ended, ///< a lock no backup holds any more was ended; the delta is merged back
+    None,  ///< the file is in no backup state
+    Ended, ///< a backup state no backup holds any more was ended (delta merged, mark cleared,
+           ///< stale delta removed)
     Kept,  ///< the file is locked and stays so: a backup is at work, or the lock could not be ended
 };
 
-/// \brief Reads the backup lock of the live database and ends one that no backup holds any more
-/// (left by an engine killed during an online backup): through the running engine, or with the
-/// embedded tool when it is stopped. An ended lock and a lock that cannot be ended are logged in the
-/// backup error log. Called at start-up and before every backup, restore and rebuild. Without
-/// \a engine (the rebuild, which runs with the engine stopped) a running engine's lock is kept.
+/// \brief Finds a physical-backup state that no backup holds any more (left by an engine killed
+/// during an online backup) and ends it, through the running engine, or with the embedded tool when
+/// it is stopped.
+///
+/// The state shows in three places, and each is looked at: the header's backup lock (changes since
+/// then live in the delta, which is merged back), the catalogue's backup mark (left when the engine
+/// was killed after the merge, before the mark was cleared) and a delta file beside a live file
+/// whose header is clear (stale: removed). Each repair, and a lock that cannot be ended, is logged in
+/// the backup error log. Called at start-up and before every backup, restore and rebuild. Without
+/// \a engine (the rebuild, which runs with the engine stopped) a running engine's state is kept.
 StaleLock endStaleBackupLock(AppContext &ctx, EngineControl *engine);
 
 } // namespace garvina

@@ -157,6 +157,14 @@ double LinuxProcessTable::processorSeconds(qint64 pid) const
     return (f.at(11).toDouble() + f.at(12).toDouble()) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
+bool LinuxProcessTable::stopped(qint64 pid) const
+{
+    const QByteArray line = readAll(entry(pid, "stat"));
+    // The state follows the name in parentheses: T stopped by a signal, t held by a tracer.
+    const qsizetype at = line.lastIndexOf(')') + 2;
+    return at >= 2 && at < line.size() && (line.at(at) == 'T' || line.at(at) == 't');
+}
+
 QList<qint64> LinuxProcessTable::holdersOf(const QString &file) const
 {
     QList<qint64> holders;

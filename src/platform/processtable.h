@@ -43,6 +43,8 @@ public:
     virtual QList<int> listeningPorts(qint64 pid) const = 0;
     /// Processor time (user and system) \a pid has used so far, in seconds.
     virtual double processorSeconds(qint64 pid) const = 0;
+    /// True while \a pid is stopped by a signal or held by a tracer.
+    virtual bool stopped(qint64 pid) const = 0;
     /// The processes that hold \a file open (any descriptor naming it), this one included.
     virtual QList<qint64> holdersOf(const QString &file) const = 0;
     /// Sends \a signal to \a pid; false when there is no such process or it may not be signalled.
@@ -65,6 +67,7 @@ public:
     bool portListened(int port) const override;
     QList<int> listeningPorts(qint64 pid) const override;
     double processorSeconds(qint64 pid) const override;
+    bool stopped(qint64 pid) const override;
     QList<qint64> holdersOf(const QString &file) const override;
     bool send(qint64 pid, Signal signal) const override;
 

@@ -176,6 +176,15 @@ private Q_SLOTS:
         const auto file = LinuxFileSystem().identity(fresh);
         QVERIFY(file);
         QCOMPARE(file->mode & 0777, 0600u);
+
+        // One that others could read is the owner's alone once rewritten, or looked at by start-up.
+        for (const bool rewrite : {true, false}) {
+            QVERIFY(
+                QFile::setPermissions(crlf, QFile::permissions(crlf) | QFile::ReadOther | QFile::ReadGroup));
+            QVERIFY(rewrite ? ProfileFile(crlf).write(u"a"_s, u"k"_s, u"3"_s)
+                            : ProfileFile(crlf).keepPrivate());
+            QCOMPARE(LinuxFileSystem().identity(crlf)->mode & 0777, 0600u);
+        }
     }
 
     void writeConvertsGbkToUtf8()

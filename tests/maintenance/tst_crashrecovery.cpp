@@ -11,6 +11,7 @@
 #include "support/recordingnotice.h"
 
 #include <QDir>
+#include <QProcess>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
@@ -49,6 +50,39 @@ class TestCrashRecovery : public QObject
         const QString out = m_fx.folder->runSql(
             file, u"select count(*) from customers where card_no = '%1';"_s.arg(card).toUtf8());
         return out.isNull() ? -1 : out.toInt();
+    }
+    /// Writes the row of card \a card through the running engine.
+    bool writeRow(const QString &card)
+    {
+        Sqlca &sqlca = m_engine->sqlca();
+        const bool ok = m_engine->f_connectdb() &&
+                        sqlca.executeImmediate(
+                            u"insert into customers (card_no, name) values ('%1', '收银')"_s.arg(card)) &&
+                        sqlca.commit();
+        sqlca.disconnect();
+        return ok;
+    }
+    /// Backs up at \a at, calling \a onCopy once while the engine writes the copy, when the copy has
+    /// grown to \a share of the live file.
+    bool backupWith(const QTime &at, double share, const std::function<void()> &onCopy, QString &error,
+                    BackupRun run = {})
+    {
+        m_fx.clock.set(QDateTime(QDate(2013, 8, 30), at));
+        const QString part = m_root + m_fx.clock.now().toString(u"yyyyMMdd-HHmm"_s) + u"/garvina.db.part"_s;
+        const std::optional<DbHeader> header = readDbHeader(live());
+        const qint64 whole = header ? header->pagesInUse * header->pageSize : 0; // what the copy holds
+        bool called = false;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, this, [&] {
+            if (m_engine->work().copyBeingWritten() && QFileInfo(part).size() >= share * whole) {
+                watch.stop();
+                called = true;
+                onCopy();
+            }
+        });
+        watch.start(0);
+        const bool ok = f_backup_db(m_ctx, *m_engine, m_root, error, run);
+        return called && !ok;
     }
     QString errorLog() const
     {
@@ -232,6 +266,95 @@ private Q_SLOTS:
         // The shop goes on: a backup after it works.
         m_fx.clock.set(m_fx.clock.now().addSecs(300));
         QString error;
+        QVERIFY2(f_backup_db(m_ctx, *m_engine, m_root, error), qPrintable(error));
+    }
+
+    /// The engine is killed again and again while it writes a copy, a till writing between the kills.
+    /// A kill while the engine ends the backup leaves the header clear but the catalogue's mark (and
+    /// the delta) behind, and every later backup was refused; each next backup and the start-up
+    /// repair what is left, and every row the till wrote is in the restored backup.
+    void killsDuringTheCopyLeaveBackupsWorking()
+    {
+        Sqlca &sqlca = m_engine->sqlca();
+        QVERIFY(m_engine->f_connectdb()); // a database large enough for the copy to take a while
+        QVERIFY(sqlca.executeImmediate(u"create table bulk (pad varchar(1000))"_s) && sqlca.commit());
+        QVERIFY(
+            sqlca.executeImmediate(u"execute block as declare i int = 0; begin while (i < 30000) do begin "
+                                   "insert into bulk values (lpad('', 1000, uuid_to_char(gen_uuid()))); "
+                                   "i = i + 1; end end"_s) &&
+            sqlca.commit());
+        sqlca.disconnect();
+        QStringList cards;
+        QString error;
+        // The state a kill while the engine ends a backup leaves, made for certain: a merge cut short.
+        QVERIFY(m_engine->f_connectdb());
+        QVERIFY(sqlca.executeImmediate(u"alter database begin backup"_s) && sqlca.commit());
+        QVERIFY(sqlca.executeImmediate(u"update bulk set pad = lpad('', 1000, uuid_to_char(gen_uuid()))"_s) &&
+                sqlca.commit());
+        sqlca.disconnect();
+        cards.append(u"K-merge"_s);
+        QVERIFY(writeRow(cards.last()));
+        QProcess end;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"ISC_USER"_s, u"DBA"_s);
+        env.insert(u"ISC_PASSWORD"_s, readDbaPassword(m_ctx.gs_path));
+        end.setProcessEnvironment(env);
+        end.start(u"isql-fb"_s, {u"-q"_s, u"127.0.0.1/"_s + m_ctx.readConfig(u"server"_s, u"dataport"_s, {}) +
+                                              u":GARVINANET"_s});
+        end.write("alter database end backup;\ncommit;\n");
+        end.closeWriteChannel();
+        QVERIFY(QTest::qWaitFor([&] { return backupLockOf(live()) == BackupLock::Merge; }, 60000));
+        m_fx.folder->killEngine();
+        QVERIFY(end.waitForFinished());
+        QVERIFY(m_engine->f_db_server(u"START"_s));
+        QCOMPARE(liveRows(cards.last()), 1); // the first attach finishes the merge, not the mark
+        QCOMPARE(backupLockOf(live()), BackupLock::None);
+        QCOMPARE(endStaleBackupLock(m_ctx, m_engine.get()), StaleLock::Ended);
+        QVERIFY(errorLog().contains(u"数据库的备份标记没有清除,已清除"_s));
+
+        // Shares of the copy: across it, and three times at its end, when the engine ends the backup.
+        for (int kill = 0; kill < 12; ++kill) {
+            cards.append(u"K-%1"_s.arg(kill));
+            QVERIFY(writeRow(cards.last()));
+            QVERIFY2(backupWith(
+                         QTime(12, kill), std::min(1.0, (kill + 1) / 10.0),
+                         [&] { m_fx.folder->killEngine(); }, error),
+                     qPrintable(u"kill %1: %2"_s.arg(kill).arg(error)));
+            QVERIFY(!QDir(m_root + u"20130830-12%1"_s.arg(kill, 2, 10, QChar(u'0'))).exists());
+            if (!f_findwindows_garvinanet(m_ctx.gs_path))
+                QVERIFY(m_engine->f_db_server(u"START"_s));
+        }
+        endStaleBackupLock(m_ctx, m_engine.get()); // what start-up does
+        cards.append(u"K-after"_s);
+        QVERIFY(writeRow(cards.last()));
+        m_fx.clock.set(QDateTime(QDate(2013, 8, 30), QTime(13, 0)));
+        QVERIFY2(f_backup_db(m_ctx, *m_engine, m_root, error), qPrintable(error));
+        m_fx.boxes.answerNext(MsgAnswer::Yes);
+        QCOMPARE(f_restore(m_ctx, *m_engine, m_root + u"20130830-1300/garvina.db"_s),
+                 RestoreOutcome::Restored);
+        for (const QString &card : cards)
+            QVERIFY2(liveRows(card) == 1, qPrintable(card));
+    }
+
+    /// An engine stopped by a signal during the copy: the backup gives up within its bound and says
+    /// why; once continued, the next backup works.
+    void stoppedEngineEndsTheBackup()
+    {
+        const QString pid = QString::number(runningEnginePid(m_ctx.gs_path));
+        BackupRun run;
+        run.engineAnswerBoundMs = 2000;
+        QString error;
+        QVERIFY(backupWith(
+            QTime(14, 0), 0,
+            [&] {
+                QProcess::execute(u"kill"_s, {u"-STOP"_s, pid});
+            },
+            error, run));
+        QVERIFY(m_engine->paused());
+        QProcess::execute(u"kill"_s, {u"-CONT"_s, pid});
+        QCOMPARE(error, u"备份时,数据库服务已暂停,没有应答!"_s);
+        QVERIFY(QTest::qWaitFor([&] { return backupLockOf(live()) == BackupLock::None; }, 60000));
+        m_fx.clock.set(QDateTime(QDate(2013, 8, 30), QTime(14, 1)));
         QVERIFY2(f_backup_db(m_ctx, *m_engine, m_root, error), qPrintable(error));
     }
 };
