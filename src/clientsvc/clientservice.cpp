@@ -54,23 +54,28 @@ constexpr int kAcceptRetryMaxMs = 1600;
 
 const QByteArray kHello = QByteArrayLiteral("HELLO ");
 
-QString addressKey(const QHostAddress &address, quint16)
+QString defaultPeerKey(const QHostAddress &address, quint16)
+{
+    return ClientService::addressKey(address);
+}
+
+} // namespace
+
+QString ClientService::addressKey(const QHostAddress &address)
 {
     bool isV4 = false;
     const quint32 v4 = address.toIPv4Address(&isV4);
     return isV4 ? QHostAddress(v4).toString() : address.toString();
 }
 
-} // namespace
-
 ClientService::ClientService(QObject *parent) : ClientService(Limits(), parent) {}
 
 ClientService::ClientService(const Limits &limits, QObject *parent)
-    : ClientService(limits, addressKey, parent)
+    : ClientService(limits, defaultPeerKey, parent)
 {}
 
 ClientService::ClientService(const Limits &limits, PeerKey peerKey, QObject *parent)
-    : QObject(parent), m_limits(limits), m_peerKey(peerKey ? std::move(peerKey) : PeerKey(addressKey)),
+    : QObject(parent), m_limits(limits), m_peerKey(peerKey ? std::move(peerKey) : PeerKey(defaultPeerKey)),
       m_server(new QTcpServer(this)), m_acceptRetry(new QTimer(this)), m_work(new QTimer(this)),
       m_trim(new QTimer(this)), m_backlog(std::make_shared<ClientServiceEvent::Backlog>())
 {

@@ -73,9 +73,10 @@ public:
         qint64 maxQueuedTextBytes = 2 * 1024 * 1024;
     };
 
-    /// Tells which machine a peer is, for the per-address bound; the default is the peer's address
-    /// (an IPv4 address mapped into IPv6 counts as the IPv4 address).
+    /// Tells which machine a peer is, for the per-address bound; the default is addressKey.
     using PeerKey = std::function<QString(const QHostAddress &address, quint16 port)>;
+    /// The peer's address (an IPv4 address mapped into IPv6 counts as the IPv4 address).
+    static QString addressKey(const QHostAddress &address);
 
     explicit ClientService(QObject *parent = nullptr);
     explicit ClientService(const Limits &limits, QObject *parent = nullptr);
