@@ -83,7 +83,8 @@ public:
     ServiceThread &operator=(const ServiceThread &) = delete;
     ~ServiceThread()
     {
-        QMetaObject::invokeMethod(&m_context, [this] { m_service.reset(); }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            &m_context, [this] { m_service.reset(); }, Qt::BlockingQueuedConnection);
         m_thread.quit();
         m_thread.wait();
     }
@@ -93,7 +94,8 @@ public:
     {
         int count = 0;
         QMetaObject::invokeMethod(
-            &m_context, [this, &count] { count = m_service->GetClientCount(); }, Qt::BlockingQueuedConnection);
+            &m_context, [this, &count] { count = m_service->GetClientCount(); },
+            Qt::BlockingQueuedConnection);
         return count;
     }
 
@@ -142,7 +144,8 @@ bool attack(const QCommandLineParser &parser, int idlers, int addresses, Outcome
     std::vector<std::unique_ptr<Client>> crowd;
     for (int i = 0; i < idlers; ++i) {
         const QHostAddress from =
-            addresses == 0 ? kTillAddress : QHostAddress(kTillAddress.toIPv4Address() + 1 + quint32(i % addresses));
+            addresses == 0 ? kTillAddress
+                           : QHostAddress(kTillAddress.toIPv4Address() + 1 + quint32(i % addresses));
         crowd.push_back(std::make_unique<Client>(from, port, "HELLO idler" + QByteArray::number(i) + '\n'));
         if (!crowd.back()->bound) {
             warn(u"cannot bind to "_s + from.toString());
@@ -185,7 +188,8 @@ bool attack(const QCommandLineParser &parser, int idlers, int addresses, Outcome
     }));
     say(u"tills answered:     "_s + QString::number(outcome.answered) + u" of "_s + QString::number(tills) +
         u", slowest answer "_s + slowest(outcome));
-    say(u"idlers left:        "_s + QString::number(outcome.idlersLeft) + u" of "_s + QString::number(idlers));
+    say(u"idlers left:        "_s + QString::number(outcome.idlersLeft) + u" of "_s +
+        QString::number(idlers));
     return true;
 }
 
@@ -200,11 +204,12 @@ int main(int argc, char **argv)
     parser.addHelpOption();
     parser.addOption({u"idlers"_s, u"Idlers from other addresses (default 499)."_s, u"N"_s, u"499"_s});
     parser.addOption({u"addresses"_s, u"Loopback addresses they come from (default 64)."_s, u"N"_s, u"64"_s});
-    parser.addOption({u"own-idlers"_s, u"Idlers from the tills' own address (default 16)."_s, u"N"_s, u"16"_s});
+    parser.addOption(
+        {u"own-idlers"_s, u"Idlers from the tills' own address (default 16)."_s, u"N"_s, u"16"_s});
     parser.addOption({u"tills"_s, u"Fresh tills, one after another (default 80)."_s, u"N"_s, u"80"_s});
     parser.addOption({u"gap-ms"_s, u"Pause between two tills (default 100)."_s, u"MS"_s, u"100"_s});
-    parser.addOption({u"keepalive-ms"_s, u"Empty line from each idler every (default 5000)."_s, u"MS"_s,
-                      u"5000"_s});
+    parser.addOption(
+        {u"keepalive-ms"_s, u"Empty line from each idler every (default 5000)."_s, u"MS"_s, u"5000"_s});
     parser.addOption({u"timeout-ms"_s, u"A till not answered by then counts as locked out (default 5000)."_s,
                       u"MS"_s, u"5000"_s});
     parser.process(app);
