@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 using namespace Qt::Literals::StringLiterals;
@@ -65,7 +66,17 @@ QString ClientService::addressKey(const QHostAddress &address)
 {
     bool isV4 = false;
     const quint32 v4 = address.toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4).toString() : address.toString();
+    if (isV4)
+        return QHostAddress(v4).toString();
+    if (address.protocol() != QAbstractSocket::IPv6Protocol)
+        return address.toString();
+    // Whoever holds a /64 can send from any of its 2^64 addresses; counting them one by one would
+    // give a single machine every place.
+    Q_IPV6ADDR bytes = address.toIPv6Address();
+    std::fill(std::begin(bytes.c) + 8, std::end(bytes.c), quint8(0));
+    QHostAddress prefix(bytes);
+    prefix.setScopeId(address.scopeId()); // fe80::/64 on another link is another network
+    return prefix.toString() + u"/64"_s;
 }
 
 ClientService::ClientService(QObject *parent) : ClientService(Limits(), parent) {}

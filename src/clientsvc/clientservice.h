@@ -75,7 +75,9 @@ public:
 
     /// Tells which machine a peer is, for the per-address bound; the default is addressKey.
     using PeerKey = std::function<QString(const QHostAddress &address, quint16 port)>;
-    /// The peer's address (an IPv4 address mapped into IPv6 counts as the IPv4 address).
+    /// \brief The peer's IPv4 address (also when mapped into IPv6), or the /64 prefix of its IPv6
+    /// address (with its scope): one machine, or one subscriber's network, can use any address of
+    /// its /64.
     static QString addressKey(const QHostAddress &address);
 
     explicit ClientService(QObject *parent = nullptr);

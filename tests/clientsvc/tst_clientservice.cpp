@@ -480,6 +480,26 @@ private Q_SLOTS:
         QCOMPARE(service.GetClientCount(), 3);
     }
 
+    void addressKey_data()
+    {
+        QTest::addColumn<QString>("a");
+        QTest::addColumn<QString>("b");
+        QTest::addColumn<bool>("oneMachine");
+        QTest::newRow("IPv4 mapped into IPv6") << u"::ffff:192.168.1.20"_s << u"192.168.1.20"_s << true;
+        QTest::newRow("two IPv4 addresses") << u"192.168.1.20"_s << u"192.168.1.21"_s << false;
+        QTest::newRow("one IPv6 /64") << u"2001:db8:1:2::10"_s << u"2001:db8:1:2:a:b:c:d"_s << true;
+        QTest::newRow("neighbouring IPv6 /64s") << u"2001:db8:1:2::10"_s << u"2001:db8:1:3::10"_s << false;
+        QTest::newRow("link-local on two links") << u"fe80::1%1"_s << u"fe80::2%2"_s << false;
+    }
+    void addressKey()
+    {
+        QFETCH(QString, a);
+        QFETCH(QString, b);
+        QFETCH(bool, oneMachine);
+        QCOMPARE(ClientService::addressKey(QHostAddress(a)) == ClientService::addressKey(QHostAddress(b)),
+                 oneMachine);
+    }
+
     void idleClientsAreDisconnected()
     {
         NotificationRecorder events;
