@@ -12,6 +12,8 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <iterator>
+#include <limits>
 #include <utility>
 
 using namespace Qt::Literals::StringLiterals;
@@ -54,23 +56,38 @@ constexpr int kAcceptRetryMaxMs = 1600;
 
 const QByteArray kHello = QByteArrayLiteral("HELLO ");
 
-QString addressKey(const QHostAddress &address, quint16)
+QString defaultPeerKey(const QHostAddress &address, quint16)
 {
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4).toString() : address.toString();
+    return ClientService::addressKey(address);
 }
 
 } // namespace
 
+QString ClientService::addressKey(const QHostAddress &address)
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    if (isV4)
+        return QHostAddress(v4).toString();
+    if (address.protocol() != QAbstractSocket::IPv6Protocol)
+        return address.toString();
+    // Whoever holds a /64 can send from any of its 2^64 addresses; counting them one by one would
+    // give a single machine every place.
+    Q_IPV6ADDR bytes = address.toIPv6Address();
+    std::fill(std::begin(bytes.c) + 8, std::end(bytes.c), quint8(0));
+    QHostAddress prefix(bytes);
+    prefix.setScopeId(address.scopeId()); // fe80::/64 on another link is another network
+    return prefix.toString() + u"/64"_s;
+}
+
 ClientService::ClientService(QObject *parent) : ClientService(Limits(), parent) {}
 
 ClientService::ClientService(const Limits &limits, QObject *parent)
-    : ClientService(limits, addressKey, parent)
+    : ClientService(limits, defaultPeerKey, parent)
 {}
 
 ClientService::ClientService(const Limits &limits, PeerKey peerKey, QObject *parent)
-    : QObject(parent), m_limits(limits), m_peerKey(peerKey ? std::move(peerKey) : PeerKey(addressKey)),
+    : QObject(parent), m_limits(limits), m_peerKey(peerKey ? std::move(peerKey) : PeerKey(defaultPeerKey)),
       m_server(new QTcpServer(this)), m_acceptRetry(new QTimer(this)), m_work(new QTimer(this)),
       m_trim(new QTimer(this)), m_backlog(std::make_shared<ClientServiceEvent::Backlog>())
 {
@@ -204,8 +221,12 @@ void ClientService::acceptConnections()
         // Owned by the service, not the listener: StopServer closes the listener first.
         socket->setParent(this);
         const QString peer = m_peerKey(socket->peerAddress(), socket->peerPort());
-        if (m_connections.size() >= m_limits.maxConnections ||
-            m_perPeer.value(peer) >= m_limits.maxConnectionsPerAddress) {
+        // Idlers that hold every place must not keep a till out: the longest idle makes room (more
+        // than one when the limits have been lowered meanwhile).
+        bool full = isFull(peer);
+        while (full && dropLongestIdle(peer))
+            full = isFull(peer);
+        if (full) { // limits of 0: nobody can make room
             socket->abort();
             socket->deleteLater();
             continue;
@@ -214,6 +235,7 @@ void ClientService::acceptConnections()
 
         Connection c;
         c.peer = peer;
+        c.lastRequest = ++m_requests;
         c.idleTimer = new QTimer(socket);
         c.idleTimer->setSingleShot(true);
         c.idleTimer->setInterval(m_limits.idleTimeout);
@@ -225,14 +247,39 @@ void ClientService::acceptConnections()
         connect(socket, &QIODevice::readyRead, this, [this, socket] { wake(socket); });
         // Lines held back while replies were waiting to go out.
         connect(socket, &QIODevice::bytesWritten, this, [this, socket] { wake(socket); });
-        connect(socket, &QAbstractSocket::disconnected, this, [this, socket] { peerGone(socket); });
-        connect(socket, &QAbstractSocket::errorOccurred, this, [this, socket] { peerGone(socket); });
+        connect(socket, &QAbstractSocket::disconnected, this, [this, socket] { closeNow(socket); });
+        connect(socket, &QAbstractSocket::errorOccurred, this, [this, socket] { closeNow(socket); });
         c.idleTimer->start();
         c.helloTimer->start();
         m_connections.insert(socket, c);
         ++m_perPeer[peer];
         post(m_eventReceiver, ClientServiceEvent::Notification::socket_onconnect);
     }
+}
+
+bool ClientService::isFull(const QString &peer) const
+{
+    return m_connections.size() >= m_limits.maxConnections ||
+           m_perPeer.value(peer) >= m_limits.maxConnectionsPerAddress;
+}
+
+bool ClientService::dropLongestIdle(const QString &peer)
+{
+    // A scan, only when the service is full: a few hundred connections at most.
+    const bool ofPeer = m_perPeer.value(peer) >= m_limits.maxConnectionsPerAddress;
+    QTcpSocket *oldest = nullptr;
+    quint64 since = std::numeric_limits<quint64>::max();
+    for (auto it = m_connections.cbegin(); it != m_connections.cend(); ++it) {
+        if ((!ofPeer || it->peer == peer) && it->lastRequest < since) {
+            oldest = it.key();
+            since = it->lastRequest;
+        }
+    }
+    if (!oldest)
+        return false;
+    // At once rather than in order: a crowd that keeps coming back cannot pile up closing sockets.
+    closeNow(oldest);
+    return true;
 }
 
 void ClientService::wake(QTcpSocket *socket)
@@ -388,7 +435,8 @@ ClientService::Served ClientService::serve(QTcpSocket *socket, int &budget)
 ClientService::Served ClientService::handleLine(QTcpSocket *socket, Connection &c, const QByteArray &line)
 {
     if (line.isEmpty()) {
-        // A keep-alive, for a till that has introduced itself; it does not put off the HELLO.
+        // A keep-alive, for a till that has introduced itself; it does not put off the HELLO, and it
+        // is no request: it does not keep the connection's place when a new one wants it.
         if (!c.machineKey.isEmpty())
             c.idleTimer->start();
         return Served::Waiting;
@@ -399,6 +447,7 @@ ClientService::Served ClientService::handleLine(QTcpSocket *socket, Connection &
         if (!machine.isEmpty()) {
             // Windows machine names ignore case: "POS1" and "pos1" are one till.
             c.machineKey = machine.toCaseFolded();
+            c.lastRequest = ++m_requests;
             c.helloTimer->stop();
             c.idleTimer->start();
             if (socket->state() == QAbstractSocket::ConnectedState)
@@ -411,6 +460,7 @@ ClientService::Served ClientService::handleLine(QTcpSocket *socket, Connection &
         return Served::TextBound;
     }
     c.idleTimer->start();
+    c.lastRequest = ++m_requests;
     post(m_infoReceiver, ClientServiceEvent::Notification::socket_get_text, QString::fromUtf8(line));
     return Served::Waiting;
 }
@@ -435,7 +485,7 @@ void ClientService::holdReading(QTcpSocket *socket, bool hold)
     socket->setReadBufferSize(size);
 }
 
-void ClientService::peerGone(QTcpSocket *socket)
+void ClientService::closeNow(QTcpSocket *socket)
 {
     const auto it = m_connections.find(socket);
     if (it == m_connections.end())

@@ -34,7 +34,12 @@ namespace garvina {
 /// Notifications are posted as ClientServiceEvent to the receivers named by SetEventHwnd and
 /// SetInfoHwnd (see there). Every socket_onconnect is followed, sooner or later, by exactly one
 /// socket_onmyclose for the same connection, whether the client hung up, was dropped, or the service
-/// was stopped. Connections refused because the service is full raise neither.
+/// was stopped.
+///
+/// A full service (in all, or for one address) still lets a new connection in: it drops the one of
+/// that address, or of all, whose last request is longest ago. Only requests count, HELLO and texts:
+/// empty lines keep a connection open but do not make it look busy, so a crowd of idlers that fills
+/// every place cannot keep a till out.
 class ClientService final : public QObject, public ClientServiceApi
 {
     Q_OBJECT
@@ -54,9 +59,11 @@ public:
     {
         /// Longest accepted line in bytes, without its line end; a longer one drops the connection.
         int maxLineLength = 4096;
-        /// Open connections at most; further ones are closed as soon as they are accepted.
+        /// Open connections at most; a further one takes the place of the connection whose last
+        /// request is longest ago.
         int maxConnections = 500;
-        /// Open connections from one address at most, so that one machine cannot take every place.
+        /// Open connections from one address at most, so that one machine cannot take every place;
+        /// a further one takes the place of that address's connection whose last request is longest ago.
         int maxConnectionsPerAddress = 16;
         /// A connection that has not said HELLO this long after it was accepted is closed, whatever
         /// else it sends.
@@ -73,9 +80,12 @@ public:
         qint64 maxQueuedTextBytes = 2 * 1024 * 1024;
     };
 
-    /// Tells which machine a peer is, for the per-address bound; the default is the peer's address
-    /// (an IPv4 address mapped into IPv6 counts as the IPv4 address).
+    /// Tells which machine a peer is, for the per-address bound; the default is addressKey.
     using PeerKey = std::function<QString(const QHostAddress &address, quint16 port)>;
+    /// \brief The peer's IPv4 address (also when mapped into IPv6), or the /64 prefix of its IPv6
+    /// address (with its scope): one machine, or one subscriber's network, can use any address of
+    /// its /64.
+    static QString addressKey(const QHostAddress &address);
 
     explicit ClientService(QObject *parent = nullptr);
     explicit ClientService(const Limits &limits, QObject *parent = nullptr);
@@ -116,6 +126,7 @@ private:
         QString peer;                   ///< the PeerKey of the connection
         std::optional<QByteArray> held; ///< a text line waiting for the console to catch up
         bool queued = false;            ///< in m_fresh or m_busy
+        quint64 lastRequest = 0;        ///< m_requests when a request was last served, or at the accept
     };
 
     /// Why serving a connection stopped.
@@ -129,6 +140,10 @@ private:
     };
 
     void acceptConnections();
+    bool isFull(const QString &peer) const;
+    /// \brief Drops the connection whose last request is longest ago, of \a peer when its share is
+    /// full, of all otherwise; false when there is none.
+    bool dropLongestIdle(const QString &peer);
     /// New bytes or room for replies: serves the connection now when this turn has work left,
     /// otherwise queues it for the next turn.
     void wake(QTcpSocket *socket);
@@ -152,8 +167,9 @@ private:
     /// it does not see the end of the stream before the replies to those lines are out.
     void holdReading(QTcpSocket *socket, bool hold);
     bool textRoom() const;
-    /// The client has gone: hands on the texts that had arrived before, then closes.
-    void peerGone(QTcpSocket *socket);
+    /// The client has gone, or its place is wanted: hands on the texts that had arrived before, then
+    /// closes at once.
+    void closeNow(QTcpSocket *socket);
     enum class Close
     {
         Orderly,
@@ -174,6 +190,7 @@ private:
     int m_budget = 512; ///< lines left in this turn
     QHash<QTcpSocket *, Connection> m_connections;
     QHash<QString, int> m_perPeer;
+    quint64 m_requests = 0;           ///< requests served and connections accepted, to order them by age
     std::deque<QTcpSocket *> m_fresh; ///< woken while this turn's work was used up
     std::deque<QTcpSocket *> m_busy;  ///< used up their share and have lines left, or wait for the console
     QTcpSocket *m_serving = nullptr;

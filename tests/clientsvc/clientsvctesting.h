@@ -108,7 +108,15 @@ public:
         connect(&socket, &QAbstractSocket::connected, this, [this] { connected = true; });
     }
 
-    void open(quint16 port) { socket.connectToHost(QHostAddress::LocalHost, port); }
+    /// Connects to the loopback of \a from's kind, from \a from when it is given (any 127.x.y.z
+    /// address is this machine's); false when that address cannot be had.
+    bool open(quint16 port, const QHostAddress &from = QHostAddress())
+    {
+        const bool v6 = from.protocol() == QAbstractSocket::IPv6Protocol;
+        const bool bound = from.isNull() || socket.bind(from);
+        socket.connectToHost(v6 ? QHostAddress::LocalHostIPv6 : QHostAddress::LocalHost, port);
+        return bound;
+    }
     void send(const QByteArray &bytes) { socket.write(bytes); }
     /// Complete lines received so far, without their line ends.
     QList<QByteArray> lines() const

@@ -459,25 +459,101 @@ private Q_SLOTS:
             QTRY_VERIFY(tills.back()->connected);
             QTRY_COMPARE(service.GetClientCount(), std::min(i + 1, 3));
         }
-        QTRY_VERIFY(tills[3]->closed);
-        QTRY_VERIFY(tills[4]->closed);
-        for (int i = 0; i < 3; ++i) {
+        // The connections idle longest made room for the later ones.
+        QTRY_VERIFY(tills[0]->closed);
+        QTRY_VERIFY(tills[1]->closed);
+        for (int i = 2; i < 5; ++i) {
             tills[static_cast<size_t>(i)]->send("HELLO t\n");
             QTRY_COMPARE(tills[static_cast<size_t>(i)]->lines().size(), 1);
         }
         QCOMPARE(service.GetClientCount(), 3);
-        // Refused connections raise no notifications.
-        QCOMPARE(events.count(Notification::socket_onconnect), 3);
-        QCOMPARE(events.count(Notification::socket_onmyclose), 0);
+        QCOMPARE(events.count(Notification::socket_onconnect), 5);
+        QTRY_COMPARE(events.count(Notification::socket_onmyclose), 2);
 
         // A place that frees up is taken by the next till.
-        tills[0]->socket.abort();
+        tills[2]->socket.abort();
         QTRY_COMPARE(service.GetClientCount(), 2);
         Till late;
         late.open(service.serverPort());
         late.send("HELLO late\n");
         QTRY_COMPARE(late.lines(), QList<QByteArray>{kOk});
         QCOMPARE(service.GetClientCount(), 3);
+    }
+
+    void fullServiceMakesRoomForATill_data()
+    {
+        // Polite idlers (HELLO once, then empty lines) hold the places; fresh tills come one after
+        // another and stay, as real tills do.
+        QTest::addColumn<QString>("till");
+        QTest::addColumn<QStringList>("idlers");
+        QTest::addColumn<int>("othersDropped"); // idlers not from the till's address
+        QStringList crowd;
+        for (int i = 0; i < 20; ++i)
+            crowd.append(u"127.0.0.%1"_s.arg(11 + i % 7));
+        QTest::newRow("every place taken") << u"127.0.0.1"_s << crowd << 3;
+        QTest::newRow("the till's address full")
+            << u"127.0.0.1"_s << crowd.mid(0, 8) + QStringList(4, u"127.0.0.1"_s) << 0;
+        QTest::newRow("the till's IPv6 /64 full")
+            << u"::1"_s << crowd.mid(0, 8) + QStringList(4, u"::1"_s) << 0;
+    }
+    void fullServiceMakesRoomForATill()
+    {
+        QFETCH(QString, till);
+        QFETCH(QStringList, idlers);
+        QFETCH(int, othersDropped);
+        if (till.contains(u':') && !QTcpServer().listen(QHostAddress::LocalHostIPv6))
+            QSKIP("no IPv6 loopback on this machine");
+        ClientService::Limits limits;
+        limits.maxConnections = 20;
+        limits.maxConnectionsPerAddress = 4;
+        ClientService service(limits);
+        QCOMPARE(service.StartServer(freePort()), short(0));
+
+        std::vector<std::unique_ptr<Till>> crowd, fresh;
+        for (const QString &from : idlers) {
+            crowd.push_back(std::make_unique<Till>());
+            QVERIFY(crowd.back()->open(service.serverPort(), QHostAddress(from)));
+            crowd.back()->send("HELLO idler\n");
+        }
+        QTRY_VERIFY(
+            std::all_of(crowd.begin(), crowd.end(), [](const auto &t) { return t->lines().size() == 1; }));
+        // Before each till a round of keep-alives: were they activity, the till before would go.
+        for (int i = 0; i < 3; ++i) {
+            for (auto &idler : crowd)
+                idler->send("\n");
+            QTest::qWait(100);
+            fresh.push_back(std::make_unique<Till>());
+            QVERIFY(fresh.back()->open(service.serverPort(), QHostAddress(till)));
+            fresh.back()->send("HELLO till1\n");
+            QTRY_COMPARE(fresh.back()->lines(), QList<QByteArray>{kOk});
+        }
+        QTRY_COMPARE(std::count_if(crowd.begin(), crowd.end(), [](const auto &t) { return t->closed; }), 3);
+        QCOMPARE(service.GetClientCount(), idlers.size());
+        QVERIFY(std::none_of(fresh.begin(), fresh.end(), [](const auto &t) { return t->closed; }));
+        int others = 0;
+        for (size_t i = 0; i < crowd.size(); ++i)
+            others += crowd[i]->closed && idlers[qsizetype(i)] != till ? 1 : 0;
+        QCOMPARE(others, othersDropped);
+    }
+
+    void addressKey_data()
+    {
+        QTest::addColumn<QString>("a");
+        QTest::addColumn<QString>("b");
+        QTest::addColumn<bool>("oneMachine");
+        QTest::newRow("IPv4 mapped into IPv6") << u"::ffff:192.168.1.20"_s << u"192.168.1.20"_s << true;
+        QTest::newRow("two IPv4 addresses") << u"192.168.1.20"_s << u"192.168.1.21"_s << false;
+        QTest::newRow("one IPv6 /64") << u"2001:db8:1:2::10"_s << u"2001:db8:1:2:a:b:c:d"_s << true;
+        QTest::newRow("neighbouring IPv6 /64s") << u"2001:db8:1:2::10"_s << u"2001:db8:1:3::10"_s << false;
+        QTest::newRow("link-local on two links") << u"fe80::1%1"_s << u"fe80::2%2"_s << false;
+    }
+    void addressKey()
+    {
+        QFETCH(QString, a);
+        QFETCH(QString, b);
+        QFETCH(bool, oneMachine);
+        QCOMPARE(ClientService::addressKey(QHostAddress(a)) == ClientService::addressKey(QHostAddress(b)),
+                 oneMachine);
     }
 
     void idleClientsAreDisconnected()
