@@ -202,10 +202,22 @@ private Q_SLOTS:
         tickAt(QDateTime(QDate(2013, 9, 3), QTime(3, 40)));
         QVERIFY(!m_w->rehearsal().isRunning());
 
-        // The next night the backup has gone bad (here: gone): failed, not good, alarm up, logged.
-        QVERIFY(QFile::remove(folder + u"/garvina.db"_s));
-        const qsizetype lines = logLines();
+        // The next night the file is gone (the disk away): not rehearsed, still good, said and logged.
+        QVERIFY(QFile::rename(folder + u"/garvina.db"_s, folder + u"/away"_s));
+        qsizetype lines = logLines();
         tickAt(QDateTime(QDate(2013, 9, 4), QTime(3, 30, 5)));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_w->rehearsal().isRunning(), 60000);
+        state = loadBackupState(m_ctx.gs_path);
+        QVERIFY(!state.isFailed(folder) && state.lastRehearsal.notRun);
+        QVERIFY(!m_w->backupAlarmUp());
+        QCOMPARE(m_tray->balloons.last().text, u"还原演练未能进行:备份数据库文件不存在!"_s);
+        QCOMPARE(logLines(), lines + 1);
+
+        // The night after it has gone bad (here: no database in it): failed, not good, alarm up, logged.
+        QVERIFY(QFile::rename(folder + u"/away"_s, folder + u"/garvina.db"_s));
+        QVERIFY(QFile::resize(folder + u"/garvina.db"_s, 4096));
+        lines = logLines();
+        tickAt(QDateTime(QDate(2013, 9, 5), QTime(3, 30, 5)));
         QTRY_VERIFY_WITH_TIMEOUT(!m_w->rehearsal().isRunning(), 60000);
         state = loadBackupState(m_ctx.gs_path);
         QVERIFY(!state.lastRehearsal.ok);
