@@ -52,6 +52,8 @@ QSet<QString> failedUnder(const BackupState &state, const QString &root)
 
 QStringList prune(AppContext &ctx, const QString &root, const BackupState &state)
 {
+    // Runs only beside no other backup: an empty dated folder is one a killed retention left.
+    removeEmptyBackupFolders(root);
     RetentionInput in;
     in.folders = listBackupFolders(root);
     in.settings = RetentionSettings::read(ctx.config());
