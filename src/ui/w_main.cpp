@@ -399,7 +399,9 @@ void w_main::timerTick()
     // time passed meanwhile.
     if (!m_services.engine->work().yields()) {
         m_form->text(u"t_2"_s)->setText(BackupSchedule::clockText(now));
-        refreshStatus();
+        // A restore question left open or a copy that hangs may hold the loop for hours: the alarm
+        // is still judged on every tick.
+        updateBackupHealth();
         return;
     }
     const bool running = serviceRunning();
