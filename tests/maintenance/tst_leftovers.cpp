@@ -21,17 +21,19 @@ private Q_SLOTS:
         QTest::addColumn<bool>("held");         // the first file is open (its writer is at work)
         QTest::addColumn<QStringList>("left");
         const QString db = u"20130801-0900/garvina.db"_s, part = u"20130801-0901/garvina.db.part"_s;
-        QTest::newRow("scratch beside a backup")
-            << QStringList{db, u"20130801-0900/garvina.rehearsal.fbk"_s, u"20130801-0900/garvina.rehearsal.db"_s}
-            << false << QStringList{db};
+        QTest::newRow("scratch beside a backup") << QStringList{db, u"20130801-0900/garvina.rehearsal.fbk"_s,
+                                                                u"20130801-0900/garvina.rehearsal.db"_s}
+                                                 << false << QStringList{db};
         QTest::newRow("scratch in the rehearsal's folders, its lock folder")
-            << QStringList{u".garvina-rehearsal/garvina.rehearsal.src"_s, u"tool/rehearsal/garvina.rehearsal.fbk"_s,
-                           u"tool/lock-rehearsal/fb_lock_1"_s}
+            << QStringList{u".garvina-rehearsal/garvina.rehearsal.src"_s,
+                           u"tool/rehearsal/garvina.rehearsal.fbk"_s, u"tool/lock-rehearsal/fb_lock_1"_s}
             << false << QStringList();
         QTest::newRow("copy just written, its writer gone") << QStringList{part} << false << QStringList();
         QTest::newRow("copy being written") << QStringList{part} << true << QStringList{part};
-        QTest::newRow("folder a killed retention emptied") << QStringList{u"20130801-0902/"_s} << false << QStringList();
-        const QStringList foreign{u"20130801-0903/notes.txt"_s, u"old/garvina.rehearsal.db"_s, u"20130801-0904-U/"_s};
+        QTest::newRow("folder a killed retention emptied")
+            << QStringList{u"20130801-0902/"_s} << false << QStringList();
+        const QStringList foreign{u"20130801-0903/notes.txt"_s, u"old/garvina.rehearsal.db"_s,
+                                  u"20130801-0904-U/"_s};
         QTest::newRow("someone else's files") << foreign + QStringList{u"20130801-0904-U/x"_s} << false
                                               << foreign + QStringList{u"20130801-0904-U/x"_s};
     }
