@@ -371,7 +371,7 @@ void Rehearsal::runTool(const QString &program, const QStringList &arguments, co
     if (!input.isEmpty())
         request.input = input;
     request.graceMs = 1500;
-    // Each tool reads or writes about the backup's size; one that hangs ends the rehearsal as failed.
+    // Each tool reads or writes about the backup's size; one that hangs ends the rehearsal, not run.
     request.timeoutMs = toolTimeoutForBytes(m_backupBytes);
 
     m_job = std::make_unique<ToolJob>(request);
