@@ -5,6 +5,7 @@
 #include "engine/syshelpers.h"
 #include "maintenance/crashrecovery.h"
 #include "maintenance/dbunload.h"
+#include "maintenance/leftovers.h"
 #include "platform/clock.h"
 #include "platform/endrequest.h"
 #include "platform/messageboxes.h"
@@ -73,7 +74,9 @@ int Console::startUp(const QStringList &arguments, const QString &workingDirecto
     // rebuild or the engine could meet it.
     endLeftoverTools(m_ctx.gs_path, LinuxProcessTable());
     removeHalfMadeFiles(m_ctx.gs_path);
-    removeUnfinishedCopies(backupRootOf(m_ctx));
+    // Scratch files of a killed rehearsal, copies whose writer is gone, folders a killed retention
+    // emptied: none of them is the only copy of anything.
+    removeLeftovers(m_ctx.gs_path, backupRootOf(m_ctx), LinuxProcessTable());
     // A database a killed engine left in backup mode is merged back now (engine not yet started,
     // unless a crashed copy left one running: then through it).
     endStaleBackupLock(m_ctx, &m_engine);

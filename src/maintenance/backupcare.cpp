@@ -52,6 +52,8 @@ QSet<QString> failedUnder(const BackupState &state, const QString &root)
 
 QStringList prune(AppContext &ctx, const QString &root, const BackupState &state)
 {
+    // Runs only beside no other backup: an empty dated folder is one a killed retention left.
+    removeEmptyBackupFolders(root);
     RetentionInput in;
     in.folders = listBackupFolders(root);
     in.settings = RetentionSettings::read(ctx.config());
@@ -144,7 +146,9 @@ QString lastRehearsalLine(const BackupState &state)
         return u"上次还原演练：暂无"_s;
     QString line = u"上次还原演练："_s + r.startTime.toString(u"yyyy-MM-dd HH:mm:ss"_s) + u' ' +
                    QFileInfo(r.backupFolder).fileName() + u' ';
-    if (r.ok) {
+    if (r.notRun) {
+        line += u"未能进行:"_s + r.error;
+    } else if (r.ok) {
         line += u"成功,"_s + QString::number(r.tables) + u"个表,"_s + QString::number(r.rows) + u"行,用时"_s +
                 QString::number(double(r.durationMs) / 1000.0, 'f', 1) + u"秒"_s;
     } else {

@@ -65,10 +65,16 @@ bool rehearsalDue(const QString &rehearsalTime, const QDateTime &lastRehearsal, 
     const QTime at = QTime::fromString(rehearsalTime.trimmed(), u"HH:mm:ss"_s);
     if (!at.isValid())
         return false;
-    const QDateTime slot(now.date(), at);
-    if (now < slot || slot.secsTo(now) >= 3600)
-        return false;
-    return !(lastRehearsal.isValid() && lastRehearsal >= slot && lastRehearsal <= now);
+    // The latest slot at or before now: the hour after a slot late in the evening runs past midnight.
+    QDateTime slot(now.date(), at);
+    if (now < slot)
+        slot = slot.addDays(-1);
+    const bool since = lastRehearsal.isValid() && lastRehearsal >= slot && lastRehearsal <= now;
+    if (slot.secsTo(now) < 3600)
+        return !since;
+    // Outside the hour only when the slot before was missed as well (the console was busy, stopped
+    // or its clock jumped over both): a backup goes no longer than a day unproved.
+    return lastRehearsal.isValid() && lastRehearsal < slot.addDays(-1);
 }
 
 } // namespace garvina

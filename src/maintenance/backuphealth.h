@@ -42,8 +42,10 @@ QString backupAlarmText(int alarmHours);
 QString lastGoodBackupLine(const BackupState &state);
 
 /// \brief True when the daily restore rehearsal is due at \a now: \a rehearsalTime ("hh:mm:ss"; empty
-/// or no time switches it off) has passed today by less than an hour and no rehearsal started since
-/// then. A last rehearsal dated after \a now (clock set back) does not hold the next one back.
+/// or no time switches it off) has passed by less than an hour (also across midnight) and no
+/// rehearsal started since then, or the last rehearsal is older than the slot before (two slots
+/// missed: it runs at once). A last rehearsal dated after \a now (clock set back) does not hold the
+/// next one back.
 bool rehearsalDue(const QString &rehearsalTime, const QDateTime &lastRehearsal, const QDateTime &now);
 
 } // namespace garvina

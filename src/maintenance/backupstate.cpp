@@ -82,6 +82,7 @@ BackupState loadBackupState(const QString &gs_path)
     s.lastRehearsal.tables = r.value(u"tables"_s).toInt();
     s.lastRehearsal.rows = r.value(u"rows"_s).toInteger();
     s.lastRehearsal.error = r.value(u"error"_s).toString();
+    s.lastRehearsal.notRun = r.value(u"notRun"_s).toBool();
     s.rehearsedFolders = listFrom(o.value(u"rehearsed"_s));
     s.failedFolders = listFrom(o.value(u"failed"_s));
     return s;
@@ -101,7 +102,8 @@ bool saveBackupState(const FileSystem &files, const QString &gs_path, const Back
                                              {u"durationMs"_s, r.durationMs},
                                              {u"tables"_s, r.tables},
                                              {u"rows"_s, r.rows},
-                                             {u"error"_s, r.error}});
+                                             {u"error"_s, r.error},
+                                             {u"notRun"_s, r.notRun}});
     o.insert(u"rehearsed"_s, QJsonArray::fromStringList(s.rehearsedFolders));
     o.insert(u"failed"_s, QJsonArray::fromStringList(s.failedFolders));
     return files.replaceFile(gs_path + backupStateFileName(), QJsonDocument(o).toJson()).ok();
@@ -121,7 +123,7 @@ void recordRehearsal(BackupState &state, const RehearsalRecord &record)
     RehearsalRecord r = record;
     r.backupFolder = clean(r.backupFolder);
     state.lastRehearsal = r;
-    if (r.backupFolder.isEmpty())
+    if (r.backupFolder.isEmpty() || r.notRun)
         return;
     if (r.ok) {
         if (!state.isFailed(r.backupFolder) && !state.isRehearsed(r.backupFolder))

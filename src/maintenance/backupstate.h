@@ -21,6 +21,8 @@ struct RehearsalRecord
     int tables = 0;
     qint64 rows = 0;
     QString error; ///< why it failed; empty when ok
+    /// It could not run (no room, no file, …): not ok, yet nothing is known against the backup.
+    bool notRun = false;
 };
 
 /// \brief What the console remembers about its backups between runs: the last good backup, the last
@@ -57,7 +59,7 @@ void recordGoodBackup(BackupState &state, const QString &root, const QString &fo
                       const QString &mountPoint);
 
 /// \brief Records a rehearsal's outcome: the last rehearsal, and its backup marked rehearsed (ok) or
-/// failed (not ok; a failed backup stays failed).
+/// failed (not ok; a failed backup stays failed). One that could not run marks nothing.
 void recordRehearsal(BackupState &state, const RehearsalRecord &record);
 
 /// \brief The one way the state file changes. Each change reads the file as it is now, applies the

@@ -57,7 +57,7 @@ void Maintenance::rehearsalFinished(const RehearsalResult &result)
     outcome.result = result;
     outcome.recorded = m_store.update([&](BackupState &state) {
         recordRehearsal(state, {result.ok, result.backupFolder, result.started, result.durationMs,
-                                result.tables, result.rows, result.error});
+                                result.tables, result.rows, result.error, result.notRun});
     });
     Q_EMIT rehearsalRecorded(outcome);
 }

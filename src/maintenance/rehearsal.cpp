@@ -5,6 +5,7 @@
 #include "platform/clock.h"
 #include "platform/toolrunner.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -56,6 +57,21 @@ QString megabytes(quint64 bytes)
 
 } // namespace
 
+int chooseScratchPlace(const QList<ScratchPlace> &places, quint64 needed)
+{
+    for (int i = 0; i < places.size(); ++i) {
+        const ScratchPlace &p = places.at(i);
+        if (p.freeBytes >= p.reserve && p.freeBytes - p.reserve >= needed)
+            return i;
+    }
+    return -1;
+}
+
+quint64 rehearsalRoomFor(qint64 backupBytes)
+{
+    return 2 * quint64(qMax<qint64>(backupBytes, 0)) + (quint64(64) << 20);
+}
+
 bool parseRowCounts(const QString &output, QHash<QString, qint64> &counts)
 {
     counts.clear();
@@ -94,11 +110,21 @@ Rehearsal::~Rehearsal()
     }
 }
 
-QStringList Rehearsal::scratchFiles(const QString &backupFolder)
+QStringList Rehearsal::scratchFiles(const QString &folder)
 {
-    const QString dir = QDir::cleanPath(backupFolder) + u'/';
+    const QString dir = QDir::cleanPath(folder) + u'/';
     return {dir + u"garvina.rehearsal.src"_s, dir + u"garvina.rehearsal.fbk"_s,
             dir + u"garvina.rehearsal.db"_s};
+}
+
+QStringList Rehearsal::scratchFolders(const QString &gs_path, const QString &backupRoot)
+{
+    // One temporary folder per program folder: two instances on a machine never share scratch files.
+    const QByteArray instance =
+        QCryptographicHash::hash(QDir::cleanPath(gs_path).toUtf8(), QCryptographicHash::Sha1).toHex().left(8);
+    return {QDir::cleanPath(backupRoot) + u"/.garvina-rehearsal"_s,
+            EngineInstance(gs_path).root() + u"rehearsal"_s,
+            QDir::cleanPath(QDir::tempPath()) + u"/garvina-rehearsal-"_s + QString::fromLatin1(instance)};
 }
 
 qint64 Rehearsal::toolPid() const
@@ -117,30 +143,48 @@ bool Rehearsal::start(const QString &backupFolder)
     m_result.started = m_clock ? m_clock->now() : QDateTime::currentDateTime();
     m_elapsed.start();
     m_sourceCounts.clear();
-    const QStringList scratch = scratchFiles(backupFolder);
+    m_scratchFolder.clear();
+    m_copy.clear();
+    m_unloaded.clear();
+    m_restored.clear();
+
+    const QString backup = QDir::cleanPath(backupFolder) + u"/garvina.db"_s;
+    const QFileInfo info(backup);
+    if (!info.isFile()) {
+        notRunSoon(u"备份数据库文件不存在!"_s);
+        return true;
+    }
+    // The copy and the unloaded file, then the unloaded and the reloaded file, lie side by side. A
+    // rehearsal must not fill the backup disk for the backups that come after it, nor the live
+    // database's disk below what the console warns about.
+    m_backupBytes = info.size();
+    const quint64 needed = rehearsalRoomFor(info.size());
+    const QStringList folders =
+        scratchFolders(m_gs_path, QFileInfo(QDir::cleanPath(backupFolder)).absolutePath());
+    QList<ScratchPlace> places;
+    for (const QString &folder : folders) {
+        // The folders of the program's disk and the temporary folder keep what the console's own
+        // disk check asks for.
+        const quint64 reserve = folder == folders.first() ? 0 : quint64(100) << 20;
+        places.append({folder, m_files.freeBytes(QFileInfo(folder).path()).value_or(0), reserve});
+    }
+    const int chosen = chooseScratchPlace(places, needed);
+    if (chosen < 0) {
+        notRunSoon(u"备份所在磁盘空间不足,演练还原需要 "_s + megabytes(needed) + u"M,剩余 "_s +
+                   megabytes(places.at(0).freeBytes) + u"M!程序目录剩余 "_s +
+                   megabytes(places.at(1).freeBytes) + u"M,临时目录剩余 "_s +
+                   megabytes(places.at(2).freeBytes) + u"M!"_s);
+        return true;
+    }
+    m_scratchFolder = places.at(chosen).folder;
+    const QStringList scratch = scratchFiles(m_scratchFolder);
     m_copy = scratch.at(0);
     m_unloaded = scratch.at(1);
     m_restored = scratch.at(2);
     // Left over by a console that ended in the middle of a rehearsal; gbak will not write over them.
     removeScratch();
+    QDir().mkpath(m_scratchFolder);
     QDir().mkpath(lockFolder());
-
-    const QString backup = QDir::cleanPath(backupFolder) + u"/garvina.db"_s;
-    const QFileInfo info(backup);
-    if (!info.isFile()) {
-        failSoon(u"备份数据库文件不存在!"_s);
-        return true;
-    }
-    // The copy and the unloaded file, then the unloaded and the reloaded file, lie side by side;
-    // a rehearsal must not fill the backup disk for the backups that come after it.
-    m_backupBytes = info.size();
-    const quint64 needed = 2 * quint64(info.size()) + (64u << 20);
-    const quint64 free = m_files.freeBytes(QDir::cleanPath(backupFolder)).value_or(0);
-    if (free < needed) {
-        failSoon(u"备份所在磁盘空间不足,演练还原需要 "_s + megabytes(needed) + u"M,剩余 "_s +
-                 megabytes(free) + u"M!"_s);
-        return true;
-    }
 
     // The engine writes to every file it opens (transaction counters in the header at the least):
     // it works on a copy, and the backup itself is only ever read.
@@ -161,8 +205,9 @@ void Rehearsal::copyBackup(const QString &backup, bool direct)
             copyBackup(backup, false);
             return;
         }
+        // A copy that cannot be made (a full or failing scratch disk) proves nothing about the backup.
         if (exitCode != 0 || !QFileInfo(m_copy).isFile()) {
-            fail(u"复制备份数据库文件出错!"_s, output);
+            notRun(u"复制备份数据库文件出错!"_s, output);
             return;
         }
         QFile::setPermissions(m_copy, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
@@ -253,7 +298,7 @@ void Rehearsal::cancel()
         return;
     stopTool();
     m_result.cancelled = true;
-    fail(u"还原演练已取消!"_s);
+    notRun(u"还原演练已取消!"_s);
 }
 
 void Rehearsal::fail(const QString &text, const QString &toolOutput)
@@ -264,13 +309,19 @@ void Rehearsal::fail(const QString &text, const QString &toolOutput)
     finish();
 }
 
-void Rehearsal::failSoon(const QString &text)
+void Rehearsal::notRun(const QString &text, const QString &toolOutput)
+{
+    m_result.notRun = true;
+    fail(text, toolOutput);
+}
+
+void Rehearsal::notRunSoon(const QString &text)
 {
     // Reported from the event loop, like every other outcome, never from inside start().
     const quint64 generation = m_generation;
     QTimer::singleShot(0, this, [this, generation, text] {
         if (m_running && generation == m_generation)
-            fail(text);
+            notRun(text);
     });
 }
 
@@ -289,6 +340,8 @@ void Rehearsal::removeScratch() const
     for (const QString &file : {m_copy, m_unloaded, m_restored})
         if (!file.isEmpty())
             QFile::remove(file);
+    if (!m_scratchFolder.isEmpty())
+        QDir().rmdir(m_scratchFolder);
     // Only ever called with no tool running: nobody maps what the folder holds.
     QDir(lockFolder()).removeRecursively();
 }
@@ -318,19 +371,27 @@ void Rehearsal::runTool(const QString &program, const QStringList &arguments, co
     if (!input.isEmpty())
         request.input = input;
     request.graceMs = 1500;
-    // Each tool reads or writes about the backup's size; one that hangs ends the rehearsal as failed.
+    // Each tool reads or writes about the backup's size; one that hangs ends the rehearsal, not run.
     request.timeoutMs = toolTimeoutForBytes(m_backupBytes);
 
     m_job = std::make_unique<ToolJob>(request);
     ToolJob *job = m_job.get();
     connect(job, &ToolJob::finished, this, [this, job, program, next](const ToolResult &result) {
         QString output = QString::fromUtf8(result.output);
-        if (result.status == ToolResult::Status::NotStarted)
-            output = u"无法启动 "_s + program;
         const int exitCode = result.status == ToolResult::Status::Exited ? result.exitCode : -1;
         // The job goes once this signal has returned; the next step may start another.
         if (m_job.get() == job)
             m_job.release()->deleteLater();
+        // A tool that could not start, or that the engine kept waiting past its bound, says nothing
+        // about the backup.
+        if (result.status == ToolResult::Status::NotStarted) {
+            notRun(u"无法启动 "_s + program);
+            return;
+        }
+        if (result.status == ToolResult::Status::TimedOut) {
+            notRun(u"还原演练超时!"_s, output);
+            return;
+        }
         next(exitCode, output);
     });
     job->start();

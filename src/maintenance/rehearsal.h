@@ -25,6 +25,9 @@ struct RehearsalResult
     bool ok = false;
     /// True when the rehearsal was stopped by cancel() before it came to a result.
     bool cancelled = false;
+    /// True when it could not run to a verdict (no backup file, no room, a tool that could not start
+    /// or ran out of time, a copy that could not be made, cancelled): it says nothing about the backup.
+    bool notRun = false;
     /// The backup folder that was rehearsed (as given to start()).
     QString backupFolder;
     QDateTime started;
@@ -48,14 +51,32 @@ struct RehearsalTools
                                QStringLiteral("/usr/bin/ionice"), QStringLiteral("-c"), QStringLiteral("3")};
 };
 
+/// One folder a rehearsal may keep its scratch files in, with the room there.
+struct ScratchPlace
+{
+    QString folder;
+    quint64 freeBytes = 0;
+    /// Room left to others on that disk beyond what the rehearsal needs (the live database's disk).
+    quint64 reserve = 0;
+};
+
+/// The first of \a places with \a needed bytes free beyond its reserve; -1 when none has.
+int chooseScratchPlace(const QList<ScratchPlace> &places, quint64 needed);
+
+/// Room a rehearsal of a backup of \a backupBytes needs: the copy and the unloaded file, then the
+/// unloaded and the reloaded file, lie side by side, and a margin.
+quint64 rehearsalRoomFor(qint64 backupBytes);
+
 /// \brief Proves in the background that one backup can be put back: the backup's database is copied,
-/// unloaded and reloaded with the engine's tools into scratch files beside it, the reloaded file is
-/// validated in full and the rows of every user table are counted in both.
+/// unloaded and reloaded with the engine's tools into scratch files, the reloaded file is validated
+/// in full and the rows of every user table are counted in both.
 ///
-/// The backup file is only read. The scratch files (names in scratchFiles()) live in the backup
-/// folder and are removed on every way out. All tools run as child processes at idle priority on the
-/// program folder's instance (embedded, no server, no password); the caller's event loop keeps
-/// running throughout. finished() is emitted exactly once per start(), also after cancel().
+/// The backup file is only read. The scratch files (names in scratchFiles()) go into the first of
+/// scratchFolders() with room, never into the backup folder, and are removed on every way out; a
+/// console killed meanwhile leaves them where removeRehearsalLeftovers() finds them. All tools run as child
+/// processes at idle priority on the program folder's instance (embedded, no server, no password); the
+/// caller's event loop keeps running throughout. finished() is emitted exactly once per start(), also after
+/// cancel().
 class Rehearsal : public QObject
 {
     Q_OBJECT
@@ -82,8 +103,14 @@ public:
     /// The process id of the tool running now, 0 between tools.
     qint64 toolPid() const;
 
-    /// The scratch files a rehearsal of \a backupFolder uses.
-    static QStringList scratchFiles(const QString &backupFolder);
+    /// The scratch files a rehearsal keeps in \a folder (older versions kept them in the backup folder).
+    static QStringList scratchFiles(const QString &folder);
+    /// \brief Where a rehearsal of a backup under \a backupRoot may work, in the order tried: a folder
+    /// of its own on the backup disk (the tills' disk stays quiet), the program folder's tool/, the
+    /// system's temporary folder.
+    static QStringList scratchFolders(const QString &gs_path, const QString &backupRoot);
+    /// The scratch folder of the running (or last) rehearsal.
+    QString scratchFolder() const { return m_scratchFolder; }
 
     RehearsalTools tools;
 
@@ -98,7 +125,8 @@ private:
     void removeScratch() const;
     QString lockFolder() const;
     void fail(const QString &text, const QString &toolOutput = QString());
-    void failSoon(const QString &text);
+    void notRun(const QString &text, const QString &toolOutput = QString());
+    void notRunSoon(const QString &text);
     void finish();
 
     void copyBackup(const QString &backup, bool direct);
@@ -120,7 +148,7 @@ private:
     quint64 m_generation = 0;
     RehearsalResult m_result;
     QElapsedTimer m_elapsed;
-    QString m_copy, m_unloaded, m_restored;
+    QString m_scratchFolder, m_copy, m_unloaded, m_restored;
     QHash<QString, qint64> m_sourceCounts;
 };
 

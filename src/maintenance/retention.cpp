@@ -1,6 +1,7 @@
 #include "retention.h"
 
 #include "config/profilefile.h"
+#include "maintenance/rehearsal.h"
 
 #include <QDir>
 #include <QFile>
@@ -24,17 +25,40 @@ bool newerFirst(const BackupFolder &a, const BackupFolder &b)
     return a.sequence > b.sequence;
 }
 
-/// A real folder directly inside \a root that holds nothing but the regular file garvina.db.
+/// The scratch files a killed rehearsal of an older version left beside garvina.db in \a path.
+QStringList scratchLeftIn(const QString &path)
+{
+    QStringList names;
+    for (const QString &file : Rehearsal::scratchFiles(path))
+        names.append(QFileInfo(file).fileName());
+    return names;
+}
+
+bool isRealFolderIn(const QString &root, const QString &path)
+{
+    const QFileInfo dir(path);
+    return !dir.isSymLink() && dir.isDir() && dir.canonicalPath() == QFileInfo(root).canonicalFilePath();
+}
+
+/// A real folder directly inside \a root that holds the regular file garvina.db and nothing else but
+/// the scratch files a killed rehearsal may have left (regular files too).
 bool isOwnFolder(const QString &root, const QString &name, qint64 *bytes = nullptr)
 {
     const QString path = root + u'/' + name;
-    const QFileInfo dir(path);
-    if (dir.isSymLink() || !dir.isDir() || dir.canonicalPath() != QFileInfo(root).canonicalFilePath())
+    if (!isRealFolderIn(root, path))
         return false;
     const QStringList entries =
         QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    if (entries != QStringList{DatabaseName})
+    const QStringList scratch = scratchLeftIn(path);
+    if (!entries.contains(DatabaseName))
         return false;
+    for (const QString &entry : entries) {
+        if (entry == DatabaseName)
+            continue;
+        const QFileInfo file(path + u'/' + entry);
+        if (!scratch.contains(entry) || file.isSymLink() || !file.isFile())
+            return false;
+    }
     const QFileInfo file(path + u'/' + DatabaseName);
     if (file.isSymLink() || !file.isFile())
         return false;
@@ -106,6 +130,21 @@ QList<BackupFolder> listBackupFolders(const QString &root)
     }
     std::sort(folders.begin(), folders.end(), newerFirst);
     return folders;
+}
+
+QStringList removeEmptyBackupFolders(const QString &root)
+{
+    QStringList removed;
+    const QString clean = QDir::cleanPath(root);
+    for (const QString &name : QDir(clean).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks)) {
+        BackupFolder parsed;
+        const QString path = clean + u'/' + name;
+        if (parseBackupFolderName(name, parsed) && isRealFolderIn(clean, path) &&
+            QDir(path).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot) &&
+            QDir(clean).rmdir(name))
+            removed.append(name);
+    }
+    return removed;
 }
 
 RetentionPlan planRetention(const RetentionInput &input)
@@ -218,6 +257,10 @@ QStringList applyRetention(const QString &root, const RetentionPlan &plan, const
         const QString path = clean + u'/' + r.name;
         BackupFolder parsed;
         const bool ours = parseBackupFolderName(r.name, parsed) && isOwnFolder(clean, r.name);
+        if (ours) {
+            for (const QString &scratch : scratchLeftIn(path))
+                QFile::remove(path + u'/' + scratch);
+        }
         const bool removed = ours && QFile::remove(path + u'/' + DatabaseName) && QDir(clean).rmdir(r.name);
         QString line = when + (removed ? u"删除备份 "_s : u"未能删除备份 "_s) + path + u":"_s + r.reason;
         if (removed)

@@ -47,9 +47,15 @@ struct BackupFolder
 bool parseBackupFolderName(const QString &name, BackupFolder &folder);
 
 /// \brief The console's own folders directly under \a root, newest first: real folders (no links)
-/// with one of its names that hold nothing but a regular file garvina.db. Anything else is not
-/// the console's and is never listed, so never deleted.
+/// with one of its names that hold a regular file garvina.db and nothing else but the scratch files
+/// a killed rehearsal of an older version left beside it. Anything else is not the console's and is
+/// never listed, so never deleted.
 QList<BackupFolder> listBackupFolders(const QString &root);
+
+/// \brief Removes the dated folders directly under \a root that hold nothing (a retention or a
+/// backup ended between emptying and removing one). Only while no backup is being made under it:
+/// a new folder is empty until the engine starts its copy. Returns the names removed.
+QStringList removeEmptyBackupFolders(const QString &root);
 
 struct RetentionInput
 {

@@ -399,7 +399,9 @@ void w_main::timerTick()
     // time passed meanwhile.
     if (!m_services.engine->work().yields()) {
         m_form->text(u"t_2"_s)->setText(BackupSchedule::clockText(now));
-        refreshStatus();
+        // A restore question left open or a copy that hangs may hold the loop for hours: the alarm
+        // is still judged on every tick.
+        updateBackupHealth();
         return;
     }
     const bool running = serviceRunning();
@@ -458,10 +460,16 @@ void w_main::startRehearsalWhenDue(const QDateTime &now)
 void w_main::rehearsalRecorded(const RehearsalOutcome &outcome)
 {
     const RehearsalResult &result = outcome.result;
+    // One that could not run leaves the backup good; the owner hears of it, since the backup stays
+    // unproved until the room or the file is back.
     if (!result.ok)
-        f_filewrite_backup_error_to_txt(m_ctx.gs_path, m_ctx.clock->now().toString(u"yyyy-MM-dd HH:mm:ss"_s) +
-                                                           u":还原演练失败 "_s + result.backupFolder +
-                                                           u": "_s + result.error.simplified());
+        f_filewrite_backup_error_to_txt(m_ctx.gs_path,
+                                        m_ctx.clock->now().toString(u"yyyy-MM-dd HH:mm:ss"_s) +
+                                            (result.notRun ? u":还原演练未能进行 "_s : u":还原演练失败 "_s) +
+                                            result.backupFolder + u": "_s + result.error.simplified());
+    if (result.notRun && m_tray)
+        m_tray->show_balloontip(u"备份警告"_s, u"还原演练未能进行:"_s + result.error.simplified(),
+                                u_icontray::BalloonKind::Error);
     if (!outcome.recorded)
         tellStateNotSaved();
     // A backup the rehearsal found bad is no longer good: the alarm goes up at once.

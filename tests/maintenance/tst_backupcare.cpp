@@ -5,6 +5,7 @@
 #include "maintenance/backup.h"
 #include "maintenance/backupcare.h"
 #include "maintenance/backupstate.h"
+#include "maintenance/maintenance.h"
 #include "maintenance/retention.h"
 #include "platform/filesystem.h"
 #include "platform/processlauncher.h"
@@ -16,6 +17,7 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 
@@ -251,6 +253,47 @@ private Q_SLOTS:
         QVERIFY(log.open(QIODevice::ReadOnly));
         QVERIFY(QString::fromUtf8(log.readAll())
                     .contains(u"2013-09-20 10:00:00:"_s + BackupStateStore::saveErrorText()));
+    }
+
+    // A rehearsal that cannot run says nothing against the backup; one short of room on the backup
+    // disk works on another. Last: it leaves the program folder's tool/ a (large) disk of its own.
+    void rehearsalThatCannotRun_data()
+    {
+        QTest::addColumn<QString>("room"); // where the scratch files have room: backup, program, none
+        QTest::addColumn<bool>("file");
+        QTest::addColumn<QString>("error"); // how the record starts; empty: rehearsed
+        QTest::newRow("backup file gone") << u"backup"_s << false << u"备份数据库文件不存在!"_s;
+        QTest::newRow("backup disk full") << u"program"_s << true << QString();
+        QTest::newRow("no room anywhere") << u"none"_s << true << u"备份所在磁盘空间不足,演练还原需要 "_s;
+    }
+    void rehearsalThatCannotRun()
+    {
+        QFETCH(QString, room);
+        QFETCH(bool, file);
+        QFETCH(QString, error);
+        const qint64 mb = 1 << 20;
+        const QString disk = m_folder->homePath() + u"/rehearsed-"_s + room, tool = m_ctx.gs_path + u"tool"_s;
+        m_disks.mount(disk, room == u"backup"_s ? 4 * m_live + 128 * mb : m_live + 40 * mb);
+        QString made;
+        QVERIFY2(f_backup_db(m_ctx, *m_engine, disk + u"/备份/"_s, made), qPrintable(made));
+        const QString folder = disk + u"/备份/"_s + entries(disk + u"/备份"_s).value(0);
+        if (!file)
+            QVERIFY(QFile::remove(folder + u"/garvina.db"_s));
+        if (room == u"none"_s) {
+            m_disks.mount(tool, 1);
+            m_disks.mount(disk + u"/tmp"_s, 1);
+            qputenv("TMPDIR", (disk + u"/tmp"_s).toUtf8());
+        }
+        Maintenance maintenance(m_ctx, *m_engine);
+        QSignalSpy spy(&maintenance, &Maintenance::rehearsalRecorded);
+        QVERIFY(maintenance.startRehearsal(folder));
+        QVERIFY(spy.wait(180000));
+        m_disks.mount(tool, quint64(1) << 50);
+        qunsetenv("TMPDIR");
+        const BackupState state = loadBackupState(m_ctx.gs_path);
+        QVERIFY(!state.isFailed(folder));
+        QCOMPARE(state.isRehearsed(folder), error.isEmpty());
+        QVERIFY2(state.lastRehearsal.error.startsWith(error), qPrintable(state.lastRehearsal.error));
     }
 };
 

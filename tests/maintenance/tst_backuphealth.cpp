@@ -92,6 +92,10 @@ private Q_SLOTS:
         QTest::newRow("not a time") << u"half past three"_s << QTime(3, 30) << yesterday << false;
         QTest::newRow("last one dated ahead")
             << u"03:30:00"_s << QTime(3, 31) << QDateTime(d, QTime(9, 0)) << true;
+        // Two slots missed (busy, stopped, or the clock jumped over them): at once, not a day later.
+        QTest::newRow("two slots missed") << u"03:30:00"_s << QTime(10, 0) << yesterday.addDays(-1) << true;
+        QTest::newRow("the hour after a late slot, past midnight")
+            << u"23:30:00"_s << QTime(0, 10) << QDateTime(d.addDays(-2), QTime(23, 30)) << true;
     }
     void rehearsalSlot()
     {

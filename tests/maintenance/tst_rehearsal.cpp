@@ -159,14 +159,16 @@ select rdb$relation_id from rdb$relations where rdb$relation_name = 'CUSTOMERS';
         QTest::addColumn<bool>("damage");
         QTest::addColumn<QString>("error");
         QTest::addColumn<QString>("toolWords");
-        QTest::newRow("damaged data page") << true << u"读出备份数据库出错:"_s << u"wrong type"_s;
-        QTest::newRow("no database file") << false << u"备份数据库文件不存在!"_s << QString();
+        QTest::addColumn<bool>("notRun"); // nothing known against the backup
+        QTest::newRow("damaged data page") << true << u"读出备份数据库出错:"_s << u"wrong type"_s << false;
+        QTest::newRow("no database file") << false << u"备份数据库文件不存在!"_s << QString() << true;
     }
     void badBackupsFail()
     {
         QFETCH(bool, damage);
         QFETCH(QString, error);
         QFETCH(QString, toolWords);
+        QFETCH(bool, notRun);
         const QString folder = damage ? copyOfBackup(u"damaged"_s) : m_root + u"empty"_s;
         QDir().mkpath(folder);
         if (damage)
@@ -182,6 +184,7 @@ select rdb$relation_id from rdb$relations where rdb$relation_name = 'CUSTOMERS';
         const RehearsalResult r = resultOf(spy);
         QVERIFY(!r.ok);
         QVERIFY2(r.error.startsWith(error) && r.error.contains(toolWords), qPrintable(r.error));
+        QCOMPARE(r.notRun, notRun);
         QCOMPARE(filesIn(folder), before);
         QCOMPARE(hashOf(folder + u"/garvina.db"_s), hash);
     }
@@ -203,7 +206,9 @@ select rdb$relation_id from rdb$relations where rdb$relation_name = 'CUSTOMERS';
         auto rehearsal = std::make_unique<Rehearsal>(m_ctx.gs_path);
         QSignalSpy spy(rehearsal.get(), &Rehearsal::finished);
         QVERIFY(rehearsal->start(folder));
-        const QString watched = Rehearsal::scratchFiles(folder).at(scratch);
+        // Never beside the backup: a folder with other files in it is not listed as a backup.
+        QVERIFY(!rehearsal->scratchFolder().startsWith(folder));
+        const QString watched = Rehearsal::scratchFiles(rehearsal->scratchFolder()).at(scratch);
         QElapsedTimer waited;
         waited.start();
         while (!(QFileInfo::exists(watched) && rehearsal->toolPid() > 0) && spy.isEmpty() &&
@@ -227,6 +232,7 @@ select rdb$relation_id from rdb$relations where rdb$relation_name = 'CUSTOMERS';
         }
         QVERIFY(!processAlive(pid));
         QCOMPARE(filesIn(folder), QStringList{u"garvina.db"_s});
+        QVERIFY(!QFileInfo::exists(QFileInfo(watched).path()));
 
         // A stopped tool leaves the instance fit for the next rehearsal.
         Rehearsal again(m_ctx.gs_path);
@@ -235,6 +241,25 @@ select rdb$relation_id from rdb$relations where rdb$relation_name = 'CUSTOMERS';
         QVERIFY(againSpy.wait(180000));
         QVERIFY2(resultOf(againSpy).ok, qPrintable(resultOf(againSpy).error));
         QCOMPARE(spy.count(), destroy ? 0 : 1);
+    }
+
+    void scratchPlace_data()
+    {
+        QTest::addColumn<QList<quint64>>("freeAndReserve"); // pairs, in the order the places are tried
+        QTest::addColumn<int>("chosen");
+        QTest::newRow("room on the backup disk") << QList<quint64>{100, 0, 500, 50} << 0;
+        QTest::newRow("backup disk full: the next with room") << QList<quint64>{99, 0, 500, 50} << 1;
+        QTest::newRow("a reserve counts against the room") << QList<quint64>{10, 0, 140, 50, 100, 0} << 2;
+        QTest::newRow("a reserve larger than the free room") << QList<quint64>{10, 0, 40, 50} << -1;
+    }
+    void scratchPlace()
+    {
+        QFETCH(QList<quint64>, freeAndReserve);
+        QFETCH(int, chosen);
+        QList<ScratchPlace> places;
+        for (qsizetype i = 0; i + 1 < freeAndReserve.size(); i += 2)
+            places.append({QString::number(i), freeAndReserve.at(i), freeAndReserve.at(i + 1)});
+        QCOMPARE(chooseScratchPlace(places, 100), chosen);
     }
 
     void rowCounts_data()

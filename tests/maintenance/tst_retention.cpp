@@ -197,9 +197,12 @@ private Q_SLOTS:
                 file.write("x");
             }
         };
-        for (const QString &n :
-             {u"20261209-1200"_s, u"20261208-1200"_s, u"20261101-1200"_s, u"20261001-1200"_s})
+        for (const QString &n : {u"20261209-1200"_s, u"20261001-1200"_s})
             make(root + u'/' + n, {u"garvina.db"_s});
+        // Scratch files a killed rehearsal left beside the backup: still a backup, listed and deleted.
+        make(root + u"/20261208-1200"_s, {u"garvina.db"_s, u"garvina.rehearsal.fbk"_s});
+        make(root + u"/20261101-1200"_s,
+             {u"garvina.db"_s, u"garvina.rehearsal.src"_s, u"garvina.rehearsal.db"_s});
         make(root + u"/20260901-1200"_s, {u"garvina.db"_s, u"notes.txt"_s}); // someone else's file inside
         make(root + u"/old copy"_s, {u"garvina.db"_s});
         make(outside + u"/20260801-1200"_s, {u"garvina.db"_s});

@@ -2,6 +2,7 @@
 // the retention keys in the settings window and the backup list, with the real engine.
 #include "core/appcontext.h"
 #include "engine/enginecontrol.h"
+#include "engine/workslot.h"
 #include "maintenance/backupcare.h"
 #include "maintenance/backupstate.h"
 #include "platform/processlauncher.h"
@@ -99,7 +100,12 @@ private Q_SLOTS:
         tickAt(QDateTime(QDate(2013, 8, 30), QTime(11, 59, 59)));
         QVERIFY(!m_w->backupAlarmUp());
         const qsizetype balloons = m_tray->balloons.size();
-        tickAt(QDateTime(QDate(2013, 8, 30), QTime(12, 0)));
+        {
+            // Also while other work (a restore waiting on its question) holds the loop.
+            const WorkSlot::Claim restore = m_engine->work().claim(WorkKind::Restore);
+            QVERIFY(restore);
+            tickAt(QDateTime(QDate(2013, 8, 30), QTime(12, 0)));
+        }
         QVERIFY(m_w->backupAlarmUp());
         QCOMPARE(iconName(), w_main::alarmIconName());
         QVERIFY(!m_w->iuo_tray()->ufp_get_hicon(w_main::alarmIconName()).availableSizes().isEmpty());
@@ -176,6 +182,9 @@ private Q_SLOTS:
         QString folder = loadBackupState(m_ctx.gs_path).lastGoodFolder;
         QVERIFY2(folder.startsWith(m_root + u"20130902-1800"_s), qPrintable(folder));
 
+        // Rehearsed at yesterday's slot: nothing before today's.
+        QVERIFY(BackupStateStore(m_ctx).update(
+            [](BackupState &s) { s.lastRehearsal.startTime = QDateTime(QDate(2013, 9, 2), QTime(3, 30)); }));
         tickAt(QDateTime(QDate(2013, 9, 3), QTime(3, 0)));
         QVERIFY(!m_w->rehearsal().isRunning());
         const QDateTime rehearsedBefore = loadBackupState(m_ctx.gs_path).lastRehearsal.startTime;
@@ -202,10 +211,22 @@ private Q_SLOTS:
         tickAt(QDateTime(QDate(2013, 9, 3), QTime(3, 40)));
         QVERIFY(!m_w->rehearsal().isRunning());
 
-        // The next night the backup has gone bad (here: gone): failed, not good, alarm up, logged.
-        QVERIFY(QFile::remove(folder + u"/garvina.db"_s));
-        const qsizetype lines = logLines();
+        // The next night the file is gone (the disk away): not rehearsed, still good, said and logged.
+        QVERIFY(QFile::rename(folder + u"/garvina.db"_s, folder + u"/away"_s));
+        qsizetype lines = logLines();
         tickAt(QDateTime(QDate(2013, 9, 4), QTime(3, 30, 5)));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_w->rehearsal().isRunning(), 60000);
+        state = loadBackupState(m_ctx.gs_path);
+        QVERIFY(!state.isFailed(folder) && state.lastRehearsal.notRun);
+        QVERIFY(!m_w->backupAlarmUp());
+        QCOMPARE(m_tray->balloons.last().text, u"还原演练未能进行:备份数据库文件不存在!"_s);
+        QCOMPARE(logLines(), lines + 1);
+
+        // The night after it has gone bad (here: no database in it): failed, not good, alarm up, logged.
+        QVERIFY(QFile::rename(folder + u"/away"_s, folder + u"/garvina.db"_s));
+        QVERIFY(QFile::resize(folder + u"/garvina.db"_s, 4096));
+        lines = logLines();
+        tickAt(QDateTime(QDate(2013, 9, 5), QTime(3, 30, 5)));
         QTRY_VERIFY_WITH_TIMEOUT(!m_w->rehearsal().isRunning(), 60000);
         state = loadBackupState(m_ctx.gs_path);
         QVERIFY(!state.lastRehearsal.ok);
