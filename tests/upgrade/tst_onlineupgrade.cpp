@@ -435,6 +435,7 @@ private Q_SLOTS:
         QTest::addColumn<bool>("followed");
         QTest::newRow("same host, other path") << QByteArray("/up/moved.txt") << true;
         QTest::newRow("other host") << QByteArray("http://localhost:%1/up/up.txt") << false;
+        QTest::newRow("same host, other port") << QByteArray("http://127.0.0.1:%1/up/up.txt") << false;
     }
     void redirects()
     {
