@@ -63,7 +63,16 @@ void f_online_upgrade(AppContext &ctx, const std::function<void()> &endWithoutCl
         ~Reset() { s_checking = false; }
     } reset;
 
+    if (publicKey.isEmpty()) {
+        ctx.boxes->tell(QString(), noReleaseKeyText(), MsgIcon::StopSign);
+        return;
+    }
     const QString upgradeProgram = ctx.gs_path + u"upgrade"_s;
+    // Installed from the package, the program files are links the package manager owns.
+    if (QFileInfo(upgradeProgram).isSymLink() || QFileInfo(ctx.gs_path + u"garvinaserver"_s).isSymLink()) {
+        ctx.boxes->tell(QString(), u"请使用系统的软件包管理器升级!"_s, MsgIcon::StopSign);
+        return;
+    }
     if (!QFileInfo(upgradeProgram).isFile()) {
         ctx.boxes->tell(QString(), u"本地缺少在线升级下载文件"_s, MsgIcon::StopSign);
         return;

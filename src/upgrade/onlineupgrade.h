@@ -39,7 +39,9 @@ inline constexpr qint64 kVersionFileMaxBytes = 1024;
 /// for the server (from a timer, say) does nothing. \a timeoutMs bounds each wait for the server.
 ///
 /// Versions are compared as numbers a.b.c; a newer one is offered only when the signed release
-/// manifest beside it (up.txt.sig) verifies with \a publicKey and names the same version.
+/// manifest beside it (up.txt.sig) verifies with \a publicKey and names the same version. Without a
+/// key (a build that names none), and in a program folder of links (installed from the package),
+/// the user is told that this program does not upgrade online.
 void f_online_upgrade(AppContext &ctx, const std::function<void()> &endWithoutCloseHook,
                       int timeoutMs = kVersionFetchTimeoutMs,
                       const QByteArray &publicKey = releasePublicKey());

@@ -104,6 +104,10 @@ QStringList Upgrader::protectedPaths() const
 
 bool Upgrader::upgrade(QString &error, bool &restartOld)
 {
+    if (m_publicKey.isEmpty()) {
+        error = noReleaseKeyText();
+        return false;
+    }
     const QString setting = readUpgradeServerSetting(ProfileFile(m_folder + u"garvinainfo.dll"_s));
     const QUrl manifestUrl = upgradeServerUrl(setting, upgradeManifestPath());
     const QUrl packageUrl = upgradeServerUrl(setting, upgradePackagePath());

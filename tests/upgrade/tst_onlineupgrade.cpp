@@ -283,6 +283,11 @@ private Q_SLOTS:
         QTest::newRow("both") << QStringList{u"upgrade"_s, u"rar"_s} << u"本地缺少在线升级下载文件"_s;
         QTest::newRow("a folder is no program")
             << QStringList{u"upgrade/"_s} << u"本地缺少在线升级下载文件"_s;
+        // A build that names no release key, and the package's folder of links, never try.
+        QTest::newRow("no release key")
+            << QStringList{u"<key>"_s} << u"本程序没有升级签名密钥,不能在线升级!"_s;
+        QTest::newRow("installed from the package")
+            << QStringList{u"<links>"_s} << u"请使用系统的软件包管理器升级!"_s;
     }
     void missingHelperPrograms()
     {
@@ -290,12 +295,19 @@ private Q_SLOTS:
         QFETCH(QString, text);
         serveVersion("4.5.130830");
         for (const QString &name : missing) {
+            if (name.startsWith(u'<'))
+                continue;
             QVERIFY(QFile::remove(m_ctx.gs_path + QString(name).remove(u'/')));
             if (name.endsWith(u'/'))
                 QVERIFY(QDir().mkpath(m_ctx.gs_path + name));
         }
+        if (missing.contains(u"<links>"_s)) {
+            QVERIFY(QFile::rename(m_ctx.gs_path + u"upgrade"_s, m_dir->filePath(u"upgrade"_s)));
+            QVERIFY(QFile::link(m_dir->filePath(u"upgrade"_s), m_ctx.gs_path + u"upgrade"_s));
+        }
 
-        check();
+        f_online_upgrade(m_ctx, endHook(), kVersionFetchTimeoutMs,
+                         missing.contains(u"<key>"_s) ? QByteArray() : m_signer->publicKey());
 
         verifyOnlyBox(QString(), text, MsgIcon::StopSign);
         QVERIFY(m_server->requests.isEmpty());

@@ -351,8 +351,8 @@ private Q_SLOTS:
         QTest::newRow("signed by another key")
             << server << 200 << good << stranger.manifest(kNewVersion, good) << qint64(0) << QString()
             << u"签名无效"_s;
-        QTest::newRow("test key, release program")
-            << server << 200 << good << QByteArray() << qint64(0) << u"release key"_s << u"签名无效"_s;
+        QTest::newRow("a build without a release key") << server << 200 << good << QByteArray() << qint64(0)
+                                                       << u"release key"_s << u"没有升级签名密钥"_s;
         QTest::newRow("not the package signed")
             << server << 200 << good
             << m_signer->manifest(kNewVersion, QByteArray(good).replace("new background", "old background"))
