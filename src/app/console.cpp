@@ -16,6 +16,7 @@
 #include "ui/w_restore.h"
 #include "ui/w_setting.h"
 #include "upgrade/onlineupgrade.h"
+#include "upgrade/upgradejournal.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -67,8 +68,14 @@ int Console::startUp(const QStringList &arguments, const QString &workingDirecto
         break;
     }
 
-    // No other console runs now: what a dead one left working or half made goes first, before a
-    // rebuild or the engine could meet it.
+    // No other console runs now: an upgrade's swap of the program files that nobody finished is
+    // completed or undone, so this console never runs on a mix of old and new files.
+    QString upgradeError;
+    if (finishHalfDoneUpgrade(m_ctx.gs_path, *m_ctx.files, upgradeError) == HalfDoneUpgrade::Failed)
+        m_ctx.boxes->tell(u"提示"_s, u"上次在线升级没有完成,无法恢复原来的程序文件!\n"_s + upgradeError,
+                          MsgIcon::StopSign);
+    // What a dead one left working or half made goes first, before a rebuild or the engine could
+    // meet it.
     endLeftoverTools(m_ctx.gs_path, LinuxProcessTable());
     removeHalfMadeFiles(m_ctx.gs_path);
     removeUnfinishedCopies(backupRootOf(m_ctx));
