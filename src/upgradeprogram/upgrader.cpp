@@ -2,6 +2,7 @@
 
 #include "config/profilefile.h"
 #include "core/appcontext.h"
+#include "core/shopfiles.h"
 #include "platform/processlauncher.h"
 #include "platform/processtable.h"
 #include "platform/toolrunner.h"
@@ -83,19 +84,25 @@ bool Upgrader::run(QString &error)
 
 QStringList Upgrader::protectedPaths() const
 {
-    // The shop's database, engine instance (with the DBA password), configuration and backup error
-    // log; the upgrade's own working files; the backup root when it lies inside the folder.
+    // The shop's database, engine instance (with the DBA password), configuration, the files the
+    // console writes (state file, logs, control socket) and every log of its kind; the upgrade's own
+    // working files; the backup roots (configured and default) when they lie inside the folder.
     QStringList paths{u"data/"_s,
                       u"tool/"_s,
                       u"garvinainfo.dll"_s,
-                      u"备份数据库出错记录.txt"_s,
+                      u"*记录.txt"_s,
                       u"garvinaserver.zip"_s,
                       u".upgrade-new/"_s,
                       u".upgrade-old/"_s};
+
+    paths += consoleWrittenFileNames();
     const ProfileFile config(m_folder + u"garvinainfo.dll"_s);
-    const QString backupRoot = config.read(u"backup"_s, u"backuppath"_s, QString()).trimmed();
-    if (!backupRoot.isEmpty()) {
-        const QString inside = insideFolder(QDir(m_folder).absoluteFilePath(backupRoot), m_folder);
+    const QStringList roots{config.read(u"backup"_s, u"backuppath"_s, QString()).trimmed(),
+                            defaultBackupPath()};
+    for (const QString &root : roots) {
+        if (root.isEmpty())
+            continue;
+        const QString inside = insideFolder(QDir(m_folder).absoluteFilePath(root), m_folder);
         if (!inside.isEmpty())
             paths.append(inside + u'/');
     }

@@ -176,6 +176,7 @@ class TestUpgradeProgram : public QObject
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s); // failures must not wait for a click
+        env.insert(u"HOME"_s, m_folder); // the default backup root inside the program folder
         env.insert(u"GARVINA_UPGRADE_TEST_KEY"_s, QString::fromLatin1(m_publicKey.toBase64()));
         if (m_margin >= 0)
             env.insert(u"GARVINA_UPGRADE_TEST_MARGIN"_s, QString::number(m_margin));
@@ -370,6 +371,9 @@ private Q_SLOTS:
         row("database, ./", packageWith("./data/garvina.db"), dots);
         row("password, ./", packageWith("./tool/dba.password"), dots);
         row("configuration, ./", packageWith("./garvinainfo.dll"), dots);
+        row("backup state", packageWith("备份状态.json"), shop);
+        row("maintenance log", packageWith("备份维护记录.txt"), shop);
+        row("default backup root", packageWith("织云阁软件备份/20240101-0000/garvina.db"), shop);
         row("database, through ..", packageWith("skin/../data/garvina.db"), dots);
         row("database, doubled slash", packageWith("data//garvina.db"), shop);
         row("database, capitals", packageWith("DATA/garvina.db"), shop);
