@@ -112,7 +112,9 @@ int Console::startUp(const QStringList &arguments, const QString &workingDirecto
         openWindow(m_restoreWindow);
     };
     services.onlineUpgrade = [this] {
-        f_online_upgrade(m_ctx, [this] { endWithoutCloseHook(); });
+        f_online_upgrade(
+            m_ctx, [this] { endWithoutCloseHook(); }, kVersionFetchTimeoutMs, releasePublicKey(),
+            &m_engine.work());
     };
     m_main = std::make_unique<w_main>(m_ctx, std::move(services));
     m_main->open();

@@ -11,7 +11,8 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace garvina {
 
-UpgradeJournal::UpgradeJournal(QString folder, const FileSystem &files) : m_folder(std::move(folder)), m_files(files)
+UpgradeJournal::UpgradeJournal(QString folder, const FileSystem &files)
+    : m_folder(std::move(folder)), m_files(files)
 {}
 
 bool UpgradeJournal::exists() const

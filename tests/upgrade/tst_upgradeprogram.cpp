@@ -4,6 +4,7 @@
 #include "platform/processtable.h"
 #include "support/testsigner.h"
 #include "testzip.h"
+#include "upgrade/upgradejournal.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -108,6 +109,7 @@ struct Run
     int exitCode = -1;
     QString out;
     QString err;
+    bool handedOver = false; ///< the download passed and "upgrade1" ran
 };
 
 } // namespace
@@ -176,7 +178,7 @@ class TestUpgradeProgram : public QObject
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s); // failures must not wait for a click
-        env.insert(u"HOME"_s, m_folder); // the default backup root inside the program folder
+        env.insert(u"HOME"_s, m_folder);                  // the default backup root inside the program folder
         env.insert(u"GARVINA_UPGRADE_TEST_KEY"_s, QString::fromLatin1(m_publicKey.toBase64()));
         if (m_margin >= 0)
             env.insert(u"GARVINA_UPGRADE_TEST_MARGIN"_s, QString::number(m_margin));
@@ -209,6 +211,16 @@ class TestUpgradeProgram : public QObject
         QProcess process;
         startUpgrade(process, arguments);
         return finish(process);
+    }
+    /// As the console does: the download while it runs, then the hand-over once it ended.
+    Run downloadAndHandOver() const
+    {
+        const Run download = runUpgrade({u"download"_s});
+        if (download.exitCode != 0)
+            return download;
+        Run run = runUpgrade();
+        run.handedOver = true;
+        return run;
     }
     /// The package, and the manifest the test's key signed for it (or \a manifest).
     void serve(const QByteArray &body, int status = 200, QByteArray manifest = {}) const
@@ -281,6 +293,7 @@ private Q_SLOTS:
         m_publicKey = QByteArray::fromBase64(publicKey.readAll().trimmed());
         serve(package, 200, manifest.readAll());
 
+        QCOMPARE(runUpgrade({u"download"_s}).exitCode, 0);
         QProcess upgrade;
         startUpgrade(upgrade, {u"upgrade1"_s});
         // The package is fetched and tested, then nothing is replaced while the console still runs.
@@ -444,10 +457,13 @@ private Q_SLOTS:
                 {200, package.left(cutAt), HttpTestServer::Kind::Truncated, 0, package.size(), {}});
         const Snapshot before = snapshot();
 
-        const Run run = runUpgrade();
+        const Run run = downloadAndHandOver();
 
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.err.contains(reason), qPrintable(run.err));
+        // The signed size is known before the download: no room, no download.
+        if (setup == u"margin"_s)
+            QVERIFY(!m_server->requests.contains(kPackagePath));
         QFile pidFile(m_dir->path() + u"/console.pid"_s);
         QCOMPARE(pidFile.open(QIODevice::ReadOnly), reason == u"没有在端口"_s);
         if (pidFile.isOpen()) {
@@ -460,7 +476,11 @@ private Q_SLOTS:
         QVERIFY2(changed.isEmpty(), qPrintable(changed));
         QVERIFY(!QFileInfo::exists(m_dir->path() + u"/outside"_s));
         QVERIFY(QDir(elsewhere).isEmpty());
-        QTRY_COMPARE_WITH_TIMEOUT(contents(u"marker"_s), QByteArray("old\n"), 20000);
+        // A console that was never told to end is not started again.
+        if (run.handedOver)
+            QTRY_COMPARE_WITH_TIMEOUT(contents(u"marker"_s), QByteArray("old\n"), 20000);
+        else
+            QVERIFY(!QFileInfo::exists(m_folder + u"marker"_s));
     }
 
     void consoleThatDoesNotEndIsNotReplaced()
@@ -472,7 +492,7 @@ private Q_SLOTS:
         serve(newPackage());
         const Snapshot before = snapshot();
 
-        const Run run = runUpgrade();
+        const Run run = downloadAndHandOver();
 
         QCOMPARE(oldConsole.state(), QProcess::Running);
         oldConsole.kill();
@@ -483,6 +503,37 @@ private Q_SLOTS:
         QVERIFY2(changed.isEmpty(), qPrintable(changed));
         // A console still runs: no second one is started.
         QVERIFY(!QFileInfo::exists(m_folder + u"marker"_s));
+    }
+
+    // The install killed while the new console starts: the hand-over that watches it puts the old
+    // files back and starts the old console.
+    void handOverOutlivesAKilledInstall()
+    {
+        TestZip silent;
+        silent.add("garvinaserver", answeringConsole(), 0755);
+        silent.add("silent", QByteArray());
+        serve(silent.bytes());
+        const Snapshot before = snapshot();
+        QCOMPARE(runUpgrade({u"download"_s}).exitCode, 0);
+        QProcess handOver;
+        startUpgrade(handOver, {u"upgrade1"_s});
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(m_dir->path() + u"/console.pid"_s), 30000);
+        QList<qint64> installs = garvina::programsRunning(m_folder + u"upgrade"_s);
+        installs.removeAll(handOver.processId());
+        QCOMPARE(installs.size(), 1);
+        const garvina::LinuxProcessTable processes;
+        QVERIFY(processes.send(installs.constFirst(), garvina::ProcessTable::Signal::Kill));
+
+        const Run run = finish(handOver);
+
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.out.contains(u"升级程序意外结束"_s), qPrintable(run.out));
+        QFile pidFile(m_dir->path() + u"/console.pid"_s);
+        QVERIFY(pidFile.open(QIODevice::ReadOnly));
+        QVERIFY(!processes.alive(pidFile.readAll().toLongLong()));
+        const QString changed = differences(before, snapshot());
+        QVERIFY2(changed.isEmpty(), qPrintable(changed));
+        QTRY_COMPARE_WITH_TIMEOUT(contents(u"marker"_s), QByteArray("old\n"), 20000);
     }
 
     void withoutItsArgumentItOnlyExplains_data()
