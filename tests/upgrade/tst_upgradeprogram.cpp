@@ -1,6 +1,7 @@
 // The upgrade program end to end: the built binary in a temporary program folder, the folder's real
 // archiver, and an HTTP server on 127.0.0.1 serving the package.
 #include "httptestserver.h"
+#include "platform/filesystem.h"
 #include "platform/processtable.h"
 #include "support/testsigner.h"
 #include "testzip.h"
@@ -534,6 +535,46 @@ private Q_SLOTS:
         const QString changed = differences(before, snapshot());
         QVERIFY2(changed.isEmpty(), qPrintable(changed));
         QTRY_COMPARE_WITH_TIMEOUT(contents(u"marker"_s), QByteArray("old\n"), 20000);
+    }
+
+    // A swap nobody finished, as a console's start finds it: done, it is kept; cut short before the
+    // console moved, the old files come back.
+    void halfDoneSwapAtStart_data()
+    {
+        QTest::addColumn<bool>("swapDone");
+        QTest::newRow("swap done") << true;
+        QTest::newRow("cut short") << false;
+    }
+    void halfDoneSwapAtStart()
+    {
+        QFETCH(bool, swapDone);
+        using Entry = garvina::UpgradeJournal::Entry;
+        const garvina::LinuxFileSystem files;
+        const garvina::UpgradeJournal journal(m_folder, files);
+        QString error;
+        QVERIFY(journal.write({{Entry::Replaced, u"server.dll"_s},
+                               {Entry::Folder, u"skin"_s},
+                               {Entry::Added, u"skin/bg.jpg"_s},
+                               {Entry::Replaced, u"garvinaserver"_s}},
+                              error));
+        QVERIFY(QDir().mkpath(journal.asideFolder()));
+        const QStringList moved =
+            swapDone ? QStringList{u"server.dll"_s, u"garvinaserver"_s} : QStringList{u"server.dll"_s};
+        for (const QString &name : moved) {
+            QVERIFY(QFile::rename(m_folder + name, journal.asideFolder() + name));
+            QVERIFY(writeFile(name, "new"));
+        }
+        QVERIFY(writeFile(u"skin/bg.jpg"_s, "new"));
+
+        const garvina::HalfDoneUpgrade outcome = garvina::finishHalfDoneUpgrade(m_folder, files, error);
+
+        QCOMPARE(outcome,
+                 swapDone ? garvina::HalfDoneUpgrade::Completed : garvina::HalfDoneUpgrade::RolledBack);
+        QCOMPARE(contents(u"garvinaserver"_s), swapDone ? QByteArray("new") : kOldConsole);
+        QCOMPARE(contents(u"server.dll"_s), swapDone ? QByteArray("new") : QByteArray("old menu pictures"));
+        QCOMPARE(QFileInfo::exists(m_folder + u"skin"_s), swapDone);
+        QVERIFY(!journal.exists());
+        QVERIFY(!QFileInfo::exists(journal.asideFolder()));
     }
 
     void withoutItsArgumentItOnlyExplains_data()
