@@ -149,12 +149,13 @@ void f_online_upgrade(AppContext &ctx, const std::function<void()> &endWithoutCl
         job, &ToolJob::finished, job,
         [&ctx, job, upgradeProgram, endWithoutCloseHook, work](const ToolResult &result) {
             job->deleteLater();
-            s_checking = false;
             if (result.status == ToolResult::Status::NotStarted) {
+                s_checking = false;
                 ctx.boxes->tell(u"提示"_s, u"无法启动在线升级程序,升级已取消!"_s, MsgIcon::StopSign);
                 return;
             }
             if (!result.succeeded()) {
+                s_checking = false;
                 const QString reason =
                     QString::fromUtf8(result.errorOutput).trimmed().remove(u"upgrade: 在线升级失败: "_s);
                 ctx.boxes->tell(u"提示"_s,
@@ -163,7 +164,9 @@ void f_online_upgrade(AppContext &ctx, const std::function<void()> &endWithoutCl
                                 MsgIcon::StopSign);
                 return;
             }
+            // Until the hand-over, a second check would fetch the package again over the staged one.
             handOverWhenIdle(work, [&ctx, upgradeProgram, endWithoutCloseHook]() {
+                s_checking = false;
                 if (ctx.launcher->startDetached(upgradeProgram, {u"upgrade1"_s}, ctx.gs_path) == 0) {
                     // Ending now would leave the shop without its console and nobody upgrading it.
                     ctx.boxes->tell(u"提示"_s, u"无法启动在线升级程序,升级已取消!"_s, MsgIcon::StopSign);
