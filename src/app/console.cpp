@@ -17,6 +17,7 @@
 #include "ui/w_restore.h"
 #include "ui/w_setting.h"
 #include "upgrade/onlineupgrade.h"
+#include "upgrade/upgradejournal.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -70,8 +71,14 @@ int Console::startUp(const QStringList &arguments, const QString &workingDirecto
         break;
     }
 
-    // No other console runs now: what a dead one left working or half made goes first, before a
-    // rebuild or the engine could meet it.
+    // No other console runs now: an upgrade's swap of the program files that nobody finished is
+    // completed or undone, so this console never runs on a mix of old and new files.
+    QString upgradeError;
+    if (finishHalfDoneUpgrade(m_ctx.gs_path, *m_ctx.files, upgradeError) == HalfDoneUpgrade::Failed)
+        m_ctx.boxes->tell(u"提示"_s, u"上次在线升级没有完成,无法恢复原来的程序文件!\n"_s + upgradeError,
+                          MsgIcon::StopSign);
+    // What a dead one left working or half made goes first, before a rebuild or the engine could
+    // meet it.
     endLeftoverTools(m_ctx.gs_path, LinuxProcessTable());
     removeHalfMadeFiles(m_ctx.gs_path);
     // Scratch files of a killed rehearsal, copies whose writer is gone, folders a killed retention
@@ -110,7 +117,9 @@ int Console::startUp(const QStringList &arguments, const QString &workingDirecto
         openWindow(m_restoreWindow);
     };
     services.onlineUpgrade = [this] {
-        f_online_upgrade(m_ctx, [this] { endWithoutCloseHook(); });
+        f_online_upgrade(
+            m_ctx, [this] { endWithoutCloseHook(); }, kVersionFetchTimeoutMs, releasePublicKey(),
+            &m_engine.work());
     };
     m_main = std::make_unique<w_main>(m_ctx, std::move(services));
     m_main->open();

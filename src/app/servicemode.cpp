@@ -3,6 +3,7 @@
 #include "app/console.h"
 #include "app/orderlyend.h"
 #include "core/chinesetranslations.h"
+#include "core/shopfiles.h"
 #include "core/startup.h"
 #include "engine/workslot.h"
 #include "maintenance/backupcare.h"
@@ -429,7 +430,7 @@ QString consoleProgramFolder(const QString &workingDirectory, const QString &pro
 
 QString controlSocketPath(const QString &gs_path)
 {
-    return gs_path + u"garvinaserver.sock"_s;
+    return gs_path + controlSocketName();
 }
 
 int runServiceMode(int &argc, char **argv)

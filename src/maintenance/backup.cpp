@@ -53,11 +53,6 @@ int runTool(const QString &gs_path, const QString &tool, const QStringList &args
 
 } // namespace
 
-QString backupErrorLogName()
-{
-    return u"备份数据库出错记录.txt"_s;
-}
-
 QString backupFolderName(const QString &root, const QString &stamp)
 {
     const QString plain = root + stamp;

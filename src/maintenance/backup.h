@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/shopfiles.h"
+
 #include <QString>
 
 #include <chrono>
@@ -61,9 +63,6 @@ QString backupFolderName(const QString &root, const QString &stamp);
 
 /// Appends one line to the backup error log in the program folder; silent when it cannot.
 void f_filewrite_backup_error_to_txt(const QString &gs_path, const QString &as_txt);
-
-/// File name of the backup error log.
-QString backupErrorLogName();
 
 /// Free bytes of the volume holding a path; 0 when it cannot be read.
 using FreeSpaceSource = std::function<quint64(const QString &path)>;

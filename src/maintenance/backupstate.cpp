@@ -57,11 +57,6 @@ QDateTime BackupState::goodSince() const
     return lastGoodFolder.isEmpty() || isFailed(lastGoodFolder) ? QDateTime() : lastGoodTime;
 }
 
-QString backupStateFileName()
-{
-    return u"备份状态.json"_s;
-}
-
 BackupState loadBackupState(const QString &gs_path)
 {
     BackupState s;

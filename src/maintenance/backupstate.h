@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/shopfiles.h"
+
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
@@ -43,9 +45,6 @@ struct BackupState
     /// The last good backup's time when it is still good; invalid otherwise.
     QDateTime goodSince() const;
 };
-
-/// File name of the state file in the program folder.
-QString backupStateFileName();
 
 /// Reads the state file of \a gs_path; an empty state when there is none or it cannot be read.
 BackupState loadBackupState(const QString &gs_path);

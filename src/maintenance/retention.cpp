@@ -238,11 +238,6 @@ RetentionPlan planRetention(const RetentionInput &input)
     return plan;
 }
 
-QString maintenanceLogName()
-{
-    return u"备份维护记录.txt"_s;
-}
-
 QStringList applyRetention(const QString &root, const RetentionPlan &plan, const QString &gs_path,
                            const QDateTime &now)
 {

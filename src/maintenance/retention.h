@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/shopfiles.h"
+
 #include <QDateTime>
 #include <QList>
 #include <QSet>
@@ -87,9 +89,6 @@ struct RetentionPlan
 /// last good backup, the newest good one and at least two good ones always stay; a backup marked
 /// failed is never what a rule keeps, and goes only while two good ones stay.
 RetentionPlan planRetention(const RetentionInput &input);
-
-/// File name of the maintenance log beside the backup error log.
-QString maintenanceLogName();
 
 /// \brief Deletes the folders \a plan removes from \a root, each checked again just before (a real
 /// folder inside the root holding only garvina.db), and writes one line per deletion (or refusal)

@@ -8,11 +8,6 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace garvina {
 
-QString defaultBackupPath()
-{
-    return QDir::homePath() + u"/织云阁软件备份/"_s;
-}
-
 BackupConfig BackupConfig::read(const ProfileFile &file)
 {
     BackupConfig c;

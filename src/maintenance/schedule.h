@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/shopfiles.h"
+
 #include <QDateTime>
 #include <QString>
 #include <QTime>
@@ -22,9 +24,6 @@ struct BackupConfig
 
     static BackupConfig read(const ProfileFile &file);
 };
-
-/// The default backup folder: home + "/织云阁软件备份/".
-QString defaultBackupPath();
 
 /// \brief The next backup time of the day after \a now (00:00:00 = none; 00:01:00 in interval mode
 /// can stand for one minute past the coming midnight).

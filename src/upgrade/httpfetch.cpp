@@ -107,10 +107,12 @@ HttpFetchResult httpGet(const QUrl &url, QIODevice &sink, const HttpFetchLimits 
             stop(Abort::TooLarge);
     });
     QObject::connect(reply.get(), &QNetworkReply::redirected, &loop, [&](const QUrl &target) {
-        const QUrl from = reply->url();
+        // Another port of the same host is another server (anyone may listen on a high port there),
+        // and another scheme is a way round the port: both are refused like another host.
         const bool sameHost = target.host().compare(url.host(), Qt::CaseInsensitive) == 0;
-        const bool downgrade = from.scheme() == u"https"_s && target.scheme() != u"https"_s;
-        if (sameHost && !downgrade && (target.scheme() == u"http"_s || target.scheme() == u"https"_s))
+        const bool sameScheme = target.scheme() == scheme;
+        const int defaultPort = scheme == u"https"_s ? 443 : 80;
+        if (sameHost && sameScheme && target.port(defaultPort) == url.port(defaultPort))
             Q_EMIT reply->redirectAllowed();
         else
             stop(Abort::Redirect);

@@ -2,13 +2,16 @@
 
 #include "core/appcontext.h"
 #include "engine/syshelpers.h"
+#include "engine/workslot.h"
 #include "platform/messageboxes.h"
 #include "platform/processlauncher.h"
+#include "platform/toolrunner.h"
 #include "upgrade/httpfetch.h"
 #include "upgrade/release.h"
 #include "upgrade/upgradeserver.h"
 
 #include <QBuffer>
+#include <QCoreApplication>
 #include <QFileInfo>
 
 using namespace Qt::Literals::StringLiterals;
@@ -50,20 +53,47 @@ QByteArray fetch(const QUrl &url, qint64 maxBytes, int timeoutMs)
     return body;
 }
 
+/// Calls \a handOver now, or once the work on the database (a backup, a restore, a rebuild) ended:
+/// the console's end would cut it off.
+void handOverWhenIdle(WorkSlot *work, const std::function<void()> &handOver)
+{
+    if (!work || work->yields()) {
+        handOver();
+        return;
+    }
+    QObject::connect(
+        work, &WorkSlot::changed, work, [work, handOver]() { handOverWhenIdle(work, handOver); },
+        Qt::SingleShotConnection);
+}
+
 } // namespace
 
 void f_online_upgrade(AppContext &ctx, const std::function<void()> &endWithoutCloseHook, int timeoutMs,
-                      const QByteArray &publicKey)
+                      const QByteArray &publicKey, WorkSlot *work)
 {
     if (s_checking)
         return;
     s_checking = true;
     struct Reset
     {
-        ~Reset() { s_checking = false; }
+        bool keep = false;
+        ~Reset()
+        {
+            if (!keep)
+                s_checking = false;
+        }
     } reset;
 
+    if (publicKey.isEmpty()) {
+        ctx.boxes->tell(QString(), noReleaseKeyText(), MsgIcon::StopSign);
+        return;
+    }
     const QString upgradeProgram = ctx.gs_path + u"upgrade"_s;
+    // Installed from the package, the program files are links the package manager owns.
+    if (QFileInfo(upgradeProgram).isSymLink() || QFileInfo(ctx.gs_path + u"garvinaserver"_s).isSymLink()) {
+        ctx.boxes->tell(QString(), u"请使用系统的软件包管理器升级!"_s, MsgIcon::StopSign);
+        return;
+    }
     if (!QFileInfo(upgradeProgram).isFile()) {
         ctx.boxes->tell(QString(), u"本地缺少在线升级下载文件"_s, MsgIcon::StopSign);
         return;
@@ -106,13 +136,48 @@ void f_online_upgrade(AppContext &ctx, const std::function<void()> &endWithoutCl
                         MsgIcon::Question))
         return;
 
-    if (ctx.launcher->startDetached(upgradeProgram, {u"upgrade1"_s}, ctx.gs_path) == 0) {
-        // Ending now would leave the shop without its console and nobody upgrading it.
-        ctx.boxes->tell(u"提示"_s, u"无法启动在线升级程序,升级已取消!"_s, MsgIcon::StopSign);
-        return;
-    }
-    if (endWithoutCloseHook)
-        endWithoutCloseHook();
+    // The package is fetched and checked while the console keeps serving the tills; only a package
+    // that passed is handed over, and the console ends only then.
+    ToolRequest request;
+    request.program = upgradeProgram;
+    request.arguments = {u"download"_s};
+    request.workingDirectory = ctx.gs_path;
+    request.output = ToolRequest::Output::Separate;
+    request.timeoutMs = kDownloadJobTimeoutMs;
+    auto *job = new ToolJob(request, QCoreApplication::instance());
+    QObject::connect(
+        job, &ToolJob::finished, job,
+        [&ctx, job, upgradeProgram, endWithoutCloseHook, work](const ToolResult &result) {
+            job->deleteLater();
+            if (result.status == ToolResult::Status::NotStarted) {
+                s_checking = false;
+                ctx.boxes->tell(u"提示"_s, u"无法启动在线升级程序,升级已取消!"_s, MsgIcon::StopSign);
+                return;
+            }
+            if (!result.succeeded()) {
+                s_checking = false;
+                const QString reason =
+                    QString::fromUtf8(result.errorOutput).trimmed().remove(u"upgrade: 在线升级失败: "_s);
+                ctx.boxes->tell(u"提示"_s,
+                                u"下载升级文件出错,升级已取消!\n"_s +
+                                    (reason.isEmpty() ? result.failureText() : reason),
+                                MsgIcon::StopSign);
+                return;
+            }
+            // Until the hand-over, a second check would fetch the package again over the staged one.
+            handOverWhenIdle(work, [&ctx, upgradeProgram, endWithoutCloseHook]() {
+                s_checking = false;
+                if (ctx.launcher->startDetached(upgradeProgram, {u"upgrade1"_s}, ctx.gs_path) == 0) {
+                    // Ending now would leave the shop without its console and nobody upgrading it.
+                    ctx.boxes->tell(u"提示"_s, u"无法启动在线升级程序,升级已取消!"_s, MsgIcon::StopSign);
+                    return;
+                }
+                if (endWithoutCloseHook)
+                    endWithoutCloseHook();
+            });
+        });
+    reset.keep = true;
+    job->start();
 }
 
 } // namespace garvina

@@ -20,6 +20,11 @@ QByteArray releasePublicKey()
     return QByteArray::fromBase64(QByteArrayLiteral(GARVINA_UPGRADE_PUBLIC_KEY));
 }
 
+QString noReleaseKeyText()
+{
+    return u"本程序没有升级签名密钥,不能在线升级!"_s;
+}
+
 std::optional<ReleaseVersion> ReleaseVersion::parse(const QString &text)
 {
     static const QRegularExpression shape(u"^([0-9]{1,9})\\.([0-9]{1,9})\\.([0-9]{1,9})$"_s);

@@ -15,8 +15,12 @@ inline constexpr qint64 kManifestMaxBytes = 4096;
 /// \brief The publisher's Ed25519 public key compiled into the programs (32 bytes).
 ///
 /// Only what the matching secret key signed is unpacked or run; the build option
-/// GARVINA_UPGRADE_PUBLIC_KEY_FILE names the key file.
+/// GARVINA_UPGRADE_PUBLIC_KEY_FILE names the key file. Empty for a build that names none: such a
+/// build has no online upgrade.
 QByteArray releasePublicKey();
+
+/// What the user is told when the program has no key to verify releases with.
+QString noReleaseKeyText();
 
 /// \brief A program version "a.b.c" read as three numbers, so 4.6.000001 is newer than 4.5.130829.
 struct ReleaseVersion

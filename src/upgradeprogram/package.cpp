@@ -49,7 +49,10 @@ bool isProtected(const QString &path, const QStringList &protectedPaths)
     const QString lower = path.toLower();
     for (const QString &p : protectedPaths) {
         const QString guarded = p.toLower();
-        if (guarded.endsWith(u'/') ? (lower + u'/').startsWith(guarded) : lower == guarded)
+        // "*记录.txt": every name of the folder itself that ends so.
+        if (guarded.startsWith(u'*') ? !lower.contains(u'/') && lower.endsWith(QStringView(guarded).mid(1))
+            : guarded.endsWith(u'/') ? (lower + u'/').startsWith(guarded)
+                                     : lower == guarded)
             return true;
     }
     return false;

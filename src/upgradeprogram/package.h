@@ -23,7 +23,8 @@ struct PackageRules
     /// The most entries a package may hold.
     int maxEntries = 20000;
     /// Paths of the program folder no package may write, compared without regard to case: a name
-    /// ending in "/" protects a whole folder.
+    /// ending in "/" protects a whole folder, one starting with "*" every name of the folder itself
+    /// with that ending.
     QStringList protectedPaths;
 };
 

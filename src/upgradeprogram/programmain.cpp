@@ -8,7 +8,6 @@
 #include <QMessageBox>
 
 #include <cstdio>
-#include <cstring>
 #include <memory>
 
 using namespace Qt::Literals::StringLiterals;
@@ -36,16 +35,17 @@ void printLine(std::FILE *stream, const QString &line)
 
 int runUpgradeProgram(int argc, char *argv[], const QByteArray &publicKey, const UpgradeLimits &limits)
 {
-    bool requested = false;
-    for (int i = 1; i < argc; ++i)
-        requested = requested || std::strcmp(argv[i], "upgrade1") == 0;
-    if (!requested) {
+    // "download": fetch and check the package while the console serves; "upgrade1": the watched
+    // hand-over the console starts when it ends; "install": the swap itself, run by the hand-over.
+    const QString mode = argc == 2 ? QString::fromLocal8Bit(argv[1]) : QString();
+    if (mode != u"download"_s && mode != u"upgrade1"_s && mode != u"install"_s) {
         std::fprintf(stderr, "usage: upgrade upgrade1   (replaces the program files of its own folder "
-                             "with the upgrade server's package; garvinaserver starts it)\n");
+                             "with the package staged by \"upgrade download\"; garvinaserver starts both)\n");
         return 2;
     }
 
-    const bool display = hasDisplay();
+    // The console tells the user itself what the download came to.
+    const bool display = mode == u"install"_s && hasDisplay();
     std::unique_ptr<QCoreApplication> app;
     if (display)
         app = std::make_unique<QApplication>(argc, argv);
@@ -64,9 +64,14 @@ int runUpgradeProgram(int argc, char *argv[], const QByteArray &publicKey, const
     upgrader.progress = [](const QString &line) {
         printLine(stdout, u"upgrade: "_s + line);
     };
+    if (mode == u"upgrade1"_s) {
+        // Started in a session of its own (the launcher's), so a logout that ends the console's
+        // session does not end the hand-over; the install it watches reports on its own.
+        return upgrader.watchInstall(QCoreApplication::applicationFilePath());
+    }
     QString error;
-    if (upgrader.run(error)) {
-        printLine(stdout, u"upgrade: 升级完成"_s);
+    if (mode == u"download"_s ? upgrader.download(error) : upgrader.install(error)) {
+        printLine(stdout, mode == u"download"_s ? u"upgrade: 升级包已下载"_s : u"upgrade: 升级完成"_s);
         return 0;
     }
     printLine(stderr, u"upgrade: 在线升级失败: "_s + error);

@@ -2,11 +2,14 @@
 
 #include "config/profilefile.h"
 #include "core/appcontext.h"
+#include "core/shopfiles.h"
+#include "platform/filesystem.h"
 #include "platform/processlauncher.h"
 #include "platform/processtable.h"
 #include "platform/toolrunner.h"
 #include "upgrade/httpfetch.h"
 #include "upgrade/release.h"
+#include "upgrade/upgradejournal.h"
 #include "upgrade/upgradeserver.h"
 
 #include <QBuffer>
@@ -64,10 +67,10 @@ void Upgrader::say(const QString &line) const
         progress(line);
 }
 
-bool Upgrader::run(QString &error)
+bool Upgrader::install(QString &error)
 {
     bool restartOld = true;
-    if (upgrade(error, restartOld))
+    if (installStaged(error, restartOld))
         return true;
     // The console ended itself so that its files could be replaced: bring it back as it was,
     // unless a copy still runs.
@@ -81,29 +84,89 @@ bool Upgrader::run(QString &error)
     return false;
 }
 
+int Upgrader::watchInstall(const QString &program)
+{
+    ToolRequest request;
+    request.program = program;
+    request.arguments = {u"install"_s};
+    request.workingDirectory = m_folder;
+    request.output = ToolRequest::Output::Inherited;
+    request.timeoutMs = m_limits.consoleEndMs + m_limits.consoleReadyMs + 30 * 60 * 1000;
+    const ToolResult result = runTool(request);
+    // 0 and 1 are the install's own report: it confirmed the new console or put the old one back.
+    if (result.status == ToolResult::Status::Exited && (result.exitCode == 0 || result.exitCode == 1))
+        return result.exitCode;
+
+    say(u"升级程序意外结束, 恢复原来的服务端"_s);
+    // A console the install had just started needs a moment to show up as one.
+    QThread::msleep(1000);
+    const LinuxFileSystem files;
+    const UpgradeJournal journal(m_folder, files);
+    QString error;
+    if (journal.exists()) {
+        stopConsole();
+        if (!journal.rollBack(error))
+            say(error);
+    }
+    removeStaged();
+    if (programsRunning(m_folder + consoleName()).isEmpty() && !startConsole(error))
+        say(error);
+    return 1;
+}
+
 QStringList Upgrader::protectedPaths() const
 {
-    // The shop's database, engine instance (with the DBA password), configuration and backup error
-    // log; the upgrade's own working files; the backup root when it lies inside the folder.
+    // The shop's database, engine instance (with the DBA password), configuration, the files the
+    // console writes (state file, logs, control socket) and every log of its kind; the upgrade's own
+    // working files; the backup roots (configured and default) when they lie inside the folder.
     QStringList paths{u"data/"_s,
                       u"tool/"_s,
                       u"garvinainfo.dll"_s,
-                      u"备份数据库出错记录.txt"_s,
+                      u"*记录.txt"_s,
                       u"garvinaserver.zip"_s,
+                      u"garvinaserver.zip.sig"_s,
                       u".upgrade-new/"_s,
-                      u".upgrade-old/"_s};
+                      u".upgrade-old/"_s,
+                      u".upgrade-journal"_s};
+    paths += consoleWrittenFileNames();
     const ProfileFile config(m_folder + u"garvinainfo.dll"_s);
-    const QString backupRoot = config.read(u"backup"_s, u"backuppath"_s, QString()).trimmed();
-    if (!backupRoot.isEmpty()) {
-        const QString inside = insideFolder(QDir(m_folder).absoluteFilePath(backupRoot), m_folder);
+    const QStringList roots{config.read(u"backup"_s, u"backuppath"_s, QString()).trimmed(),
+                            defaultBackupPath()};
+    for (const QString &root : roots) {
+        if (root.isEmpty())
+            continue;
+        const QString inside = insideFolder(QDir(m_folder).absoluteFilePath(root), m_folder);
         if (!inside.isEmpty())
             paths.append(inside + u'/');
     }
     return paths;
 }
 
-bool Upgrader::upgrade(QString &error, bool &restartOld)
+void Upgrader::removeStaged() const
 {
+    QFile::remove(packagePath());
+    QFile::remove(stagedManifestPath());
+    QDir(stagingFolder()).removeRecursively();
+}
+
+bool Upgrader::roomFor(qint64 bytes, QString &error) const
+{
+    const qint64 available = QStorageInfo(m_folder).bytesAvailable();
+    if (available >= 0 && available < bytes + m_limits.freeSpaceMarginBytes) {
+        error = u"磁盘空间不足: 升级需要 %1 MB, 另须留出 %2 MB, 可用 %3 MB"_s.arg(bytes / 1048576)
+                    .arg(m_limits.freeSpaceMarginBytes / 1048576)
+                    .arg(available / 1048576);
+        return false;
+    }
+    return true;
+}
+
+bool Upgrader::download(QString &error)
+{
+    if (m_publicKey.isEmpty()) {
+        error = noReleaseKeyText();
+        return false;
+    }
     const QString setting = readUpgradeServerSetting(ProfileFile(m_folder + u"garvinainfo.dll"_s));
     const QUrl manifestUrl = upgradeServerUrl(setting, upgradeManifestPath());
     const QUrl packageUrl = upgradeServerUrl(setting, upgradePackagePath());
@@ -114,22 +177,45 @@ bool Upgrader::upgrade(QString &error, bool &restartOld)
     }
 
     ReleaseManifest manifest;
-    if (!fetchManifest(manifestUrl, manifest, error))
+    QByteArray manifestText;
+    if (!fetchManifest(manifestUrl, manifest, manifestText, error))
+        return false;
+    // The signed size is known before the first byte: the package and what it unpacks to (a zip
+    // stores every file at least as large as it is packed) must fit beside the margin.
+    if (!roomFor(2 * manifest.size, error))
         return false;
 
-    say(u"下载升级包 "_s + packageUrl.toString());
-    struct RemovePackage
+    removeStaged();
+    struct RemoveStaged
     {
-        QString path;
-        ~RemovePackage() { QFile::remove(path); }
-    } removePackage{packagePath()};
-    if (!download(packageUrl, manifest, error))
+        const Upgrader *upgrader;
+        bool keep = false;
+        ~RemoveStaged()
+        {
+            if (!keep)
+                upgrader->removeStaged();
+        }
+    } staged{this};
+    say(u"下载升级包 "_s + packageUrl.toString());
+    if (!fetchPackage(packageUrl, manifest, error))
         return false;
+    QList<PackageEntry> entries;
+    if (!checkPackage(entries, error))
+        return false;
+    if (!LinuxFileSystem().replaceFile(stagedManifestPath(), manifestText).ok()) {
+        error = u"无法保存升级清单 "_s + stagedManifestPath();
+        return false;
+    }
+    staged.keep = true;
+    say(u"升级包已下载并校验无误"_s);
+    return true;
+}
 
+bool Upgrader::checkPackage(QList<PackageEntry> &entries, QString &error) const
+{
     PackageRules rules;
     rules.maxUnpackedBytes = m_limits.maxUnpackedBytes;
     rules.protectedPaths = protectedPaths();
-    QList<PackageEntry> entries;
     if (!listPackage(packagePath(), rules, entries, error))
         return false;
     const auto console = std::find_if(entries.cbegin(), entries.cend(), [](const PackageEntry &e) {
@@ -144,22 +230,34 @@ bool Upgrader::upgrade(QString &error, bool &restartOld)
         e.executable = e.executable || isProgram(e.path);
         unpacked += e.size;
     }
-    if (!checkTargets(entries, error))
-        return false;
-    const qint64 available = QStorageInfo(m_folder).bytesAvailable();
-    if (available >= 0 && available < unpacked + m_limits.freeSpaceMarginBytes) {
-        error = u"磁盘空间不足: 升级包解压后需要 %1 MB, 另须留出 %2 MB, 可用 %3 MB"_s.arg(unpacked / 1048576)
-                    .arg(m_limits.freeSpaceMarginBytes / 1048576)
-                    .arg(available / 1048576);
+    return checkTargets(entries, error) && roomFor(unpacked, error);
+}
+
+bool Upgrader::installStaged(QString &error, bool &restartOld)
+{
+    if (m_publicKey.isEmpty()) {
+        error = noReleaseKeyText();
         return false;
     }
+    struct RemoveStaged
+    {
+        const Upgrader *upgrader;
+        ~RemoveStaged() { upgrader->removeStaged(); }
+    } staged{this};
+    // What the download step left is checked again as if it had just arrived: the folder is not
+    // a place only this program writes.
+    QFile manifestFile(stagedManifestPath());
+    if (!manifestFile.open(QIODevice::ReadOnly)) {
+        error = u"没有已下载的升级包"_s;
+        return false;
+    }
+    ReleaseManifest manifest;
+    QList<PackageEntry> entries;
+    if (!acceptManifest(manifestFile.readAll(), manifest, error) || !packageMatches(manifest, error) ||
+        !checkPackage(entries, error))
+        return false;
 
     say(u"解压升级包"_s);
-    struct RemoveStaging
-    {
-        QString path;
-        ~RemoveStaging() { QDir(path).removeRecursively(); }
-    } removeStaging{stagingFolder()};
     QFile::remove(stagingFolder().chopped(1)); // a file or link of that name, never followed
     QDir(stagingFolder()).removeRecursively();
     if (!QDir().mkpath(stagingFolder()) || !unpackPackage(packagePath(), stagingFolder(), entries, error)) {
@@ -175,41 +273,49 @@ bool Upgrader::upgrade(QString &error, bool &restartOld)
         return false;
     }
 
-    Installed done;
-    if (!install(entries, done, error)) {
+    const LinuxFileSystem files;
+    const UpgradeJournal journal(m_folder, files);
+    if (!swapIn(entries, error)) {
         QString undoError;
-        if (!rollBack(done, undoError))
+        if (journal.exists() && !journal.rollBack(undoError))
             error += u"\n"_s + undoError;
         return false;
     }
-    QFile::remove(packagePath());
+    removeStaged();
 
     say(u"启动服务端"_s);
     QString readyError;
     if (startConsole(readyError) && waitForConsoleReady(readyError)) {
-        QDir(asideFolder()).removeRecursively();
+        journal.complete();
         return true;
     }
     // The new program does not run: the shop gets the old one back.
     stopConsole();
     error = u"新的服务端没有正常运行, 已恢复原来的程序: "_s + readyError;
     QString undoError;
-    if (!rollBack(done, undoError))
+    if (!journal.rollBack(undoError))
         error += u"\n"_s + undoError;
     return false;
 }
 
-bool Upgrader::fetchManifest(const QUrl &url, ReleaseManifest &manifest, QString &error)
+bool Upgrader::fetchManifest(const QUrl &url, ReleaseManifest &manifest, QByteArray &text, QString &error)
 {
-    QByteArray body;
-    QBuffer sink(&body);
+    QBuffer sink(&text);
     sink.open(QIODevice::WriteOnly);
     const HttpFetchResult result = httpGet(url, sink, {kManifestMaxBytes, 30 * 1000, 0});
     if (!result.ok) {
         error = u"读取升级清单出错 ("_s + url.toString() + u"): "_s + result.error;
         return false;
     }
-    const std::optional<ReleaseManifest> verified = verifyReleaseManifest(body, m_publicKey, error);
+    if (!acceptManifest(text, manifest, error))
+        return false;
+    say(u"升级清单签名有效, 版本 "_s + manifest.version);
+    return true;
+}
+
+bool Upgrader::acceptManifest(const QByteArray &text, ReleaseManifest &manifest, QString &error) const
+{
+    const std::optional<ReleaseManifest> verified = verifyReleaseManifest(text, m_publicKey, error);
     if (!verified)
         return false;
     const auto offered = ReleaseVersion::parse(verified->version);
@@ -223,11 +329,10 @@ bool Upgrader::fetchManifest(const QUrl &url, ReleaseManifest &manifest, QString
         return false;
     }
     manifest = *verified;
-    say(u"升级清单签名有效, 版本 "_s + manifest.version);
     return true;
 }
 
-bool Upgrader::download(const QUrl &url, const ReleaseManifest &manifest, QString &error)
+bool Upgrader::fetchPackage(const QUrl &url, const ReleaseManifest &manifest, QString &error)
 {
     // QSaveFile writes beside the package under a temporary name and renames only on commit(), so a
     // package that did not arrive in full never exists under its own name.
@@ -247,17 +352,24 @@ bool Upgrader::download(const QUrl &url, const ReleaseManifest &manifest, QStrin
         error = u"保存升级包出错: "_s + file.errorString();
         return false;
     }
+    if (!packageMatches(manifest, error))
+        return false;
+    say(u"已下载 %1 字节, 校验无误"_s.arg(result.bytes));
+    return true;
+}
+
+bool Upgrader::packageMatches(const ReleaseManifest &manifest, QString &error) const
+{
     QFile saved(packagePath());
     QCryptographicHash sha(QCryptographicHash::Sha256);
     if (!saved.open(QIODevice::ReadOnly) || !sha.addData(&saved)) {
         error = u"无法读取升级包: "_s + saved.errorString();
         return false;
     }
-    if (result.bytes != manifest.size || sha.result() != manifest.sha256) {
+    if (saved.size() != manifest.size || sha.result() != manifest.sha256) {
         error = u"升级包与签名的清单不符 (大小或 SHA-256 不同)"_s;
         return false;
     }
-    say(u"已下载 %1 字节, 校验无误"_s.arg(result.bytes));
     return true;
 }
 
@@ -287,64 +399,62 @@ bool Upgrader::checkTargets(const QList<PackageEntry> &entries, QString &error) 
     return true;
 }
 
-bool Upgrader::install(const QList<PackageEntry> &entries, Installed &done, QString &error) const
+bool Upgrader::swapIn(const QList<PackageEntry> &entries, QString &error) const
 {
-    QFile::remove(asideFolder().chopped(1));
-    QDir(asideFolder()).removeRecursively();
-    for (const PackageEntry &e : entries) {
+    const LinuxFileSystem files;
+    const UpgradeJournal journal(m_folder, files);
+    QFile::remove(journal.asideFolder().chopped(1));
+    QDir(journal.asideFolder()).removeRecursively();
+
+    // The console goes last: whenever the swap is cut short, the console file is the old one, or
+    // kept aside, and the journal tells which.
+    QList<PackageEntry> ordered = entries;
+    std::stable_partition(ordered.begin(), ordered.end(),
+                          [](const PackageEntry &e) { return e.path != consoleName(); });
+    QList<UpgradeJournal::Entry> plan;
+    QStringList planned;
+    for (const PackageEntry &e : std::as_const(ordered)) {
         const QString folder = e.folder ? e.path : parentOf(e.path);
         QStringList missing;
-        for (QString f = folder; !f.isEmpty() && !QFileInfo::exists(m_folder + f); f = parentOf(f))
+        for (QString f = folder; !f.isEmpty() && !QFileInfo::exists(m_folder + f) && !planned.contains(f);
+             f = parentOf(f))
             missing.prepend(f);
-        for (const QString &f : std::as_const(missing)) {
-            if (!QDir(m_folder).mkdir(f)) {
-                error = u"无法建立文件夹 "_s + m_folder + f;
+        for (const QString &f : std::as_const(missing))
+            plan.append({UpgradeJournal::Entry::Folder, f});
+        planned += missing;
+        if (!e.folder)
+            plan.append({QFileInfo::exists(m_folder + e.path) ? UpgradeJournal::Entry::Replaced
+                                                              : UpgradeJournal::Entry::Added,
+                         e.path});
+    }
+    if (!journal.write(plan, error))
+        return false;
+
+    for (const UpgradeJournal::Entry &e : std::as_const(plan)) {
+        if (e.kind == UpgradeJournal::Entry::Folder) {
+            if (!QDir(m_folder).mkdir(e.path)) {
+                error = u"无法建立文件夹 "_s + m_folder + e.path;
                 return false;
             }
-            QFile::setPermissions(m_folder + f, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
-                                                    QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
-                                                    QFile::ExeOther);
-            done.newFolders.append(f);
-        }
-        if (e.folder)
+            QFile::setPermissions(m_folder + e.path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                                         QFile::ReadGroup | QFile::ExeGroup |
+                                                         QFile::ReadOther | QFile::ExeOther);
             continue;
+        }
         const QString target = m_folder + e.path;
         // Renames within one disk: each file is either the old one or the new one, never a part.
-        if (QFileInfo::exists(target)) {
-            const QString aside = asideFolder() + e.path;
+        if (e.kind == UpgradeJournal::Entry::Replaced) {
+            const QString aside = journal.asideFolder() + e.path;
             if (!QDir().mkpath(QFileInfo(aside).absolutePath()) || !QFile::rename(target, aside)) {
                 error = u"无法移开原来的 "_s + target;
                 return false;
             }
-            done.keptAside.append(e.path);
         }
         if (!QFile::rename(stagingFolder() + e.path, target)) {
             error = u"无法放入新的 "_s + target;
-            if (done.keptAside.endsWith(e.path))
-                QFile::rename(asideFolder() + e.path, target);
-            done.keptAside.removeAll(e.path);
             return false;
         }
-        done.moved.append(e.path);
     }
-    return true;
-}
-
-bool Upgrader::rollBack(const Installed &done, QString &error) const
-{
-    QStringList notRestored;
-    for (auto it = done.moved.crbegin(); it != done.moved.crend(); ++it) {
-        QFile::remove(m_folder + *it);
-        if (done.keptAside.contains(*it) && !QFile::rename(asideFolder() + *it, m_folder + *it))
-            notRestored.append(*it);
-    }
-    for (auto it = done.newFolders.crbegin(); it != done.newFolders.crend(); ++it)
-        QDir(m_folder).rmdir(*it); // a folder that is not empty stays
-    if (!notRestored.isEmpty()) {
-        error = u"无法恢复 (原文件保存在 "_s + asideFolder() + u"): "_s + notRestored.join(u", "_s);
-        return false;
-    }
-    QDir(asideFolder()).removeRecursively();
     return true;
 }
 
@@ -385,7 +495,7 @@ bool Upgrader::waitForConsoleReady(QString &error) const
             return true;
         // Right after the start the process may not yet run the console's file; two looks a moment
         // apart that find none mean it ended.
-        if (waited.elapsed() >= 1000 && processesRunning(console).isEmpty()) {
+        if (waited.elapsed() >= 1000 && programsRunning(console).isEmpty()) {
             if (++goneCount >= 2) {
                 error = u"新的服务端启动后就退出了"_s;
                 return false;
@@ -404,31 +514,8 @@ bool Upgrader::waitForConsoleReady(QString &error) const
 void Upgrader::stopConsole() const
 {
     const LinuxProcessTable processes;
-    for (const qint64 pid : processesRunning(m_folder + consoleName()))
+    for (const qint64 pid : programsRunning(m_folder + consoleName()))
         stopProcess(processes, pid, 5000);
-}
-
-QList<qint64> Upgrader::processesRunning(const QString &programFile)
-{
-    const QFileInfo info(programFile);
-    QString target = info.canonicalFilePath();
-    if (target.isEmpty())
-        target = QDir(info.absolutePath()).canonicalPath() + u'/' + info.fileName();
-    // A program file replaced while it runs shows as "PATH (deleted)".
-    const QString wantedDeleted = target + u" (deleted)"_s;
-
-    QList<qint64> pids;
-    const LinuxProcessTable processes;
-    const qint64 self = processes.ownPid();
-    for (const qint64 pid : processes.processes().value_or(QList<qint64>())) {
-        if (pid == self)
-            continue;
-        // Ended processes not yet reaped (zombies) have no readable link and do not count.
-        const QString exe = processes.programFile(pid);
-        if (!exe.isEmpty() && (exe == target || exe == wantedDeleted))
-            pids.append(pid);
-    }
-    return pids;
 }
 
 bool Upgrader::waitForConsoleToEnd() const
@@ -437,7 +524,7 @@ bool Upgrader::waitForConsoleToEnd() const
     QElapsedTimer waited;
     waited.start();
     for (;;) {
-        if (processesRunning(console).isEmpty())
+        if (programsRunning(console).isEmpty())
             return true;
         if (waited.elapsed() >= m_limits.consoleEndMs)
             return false;

@@ -33,18 +33,24 @@ struct UpgradeLimits
 };
 
 /// \brief Replaces the program files of one program folder with the server's signed package and
-/// starts the console again.
+/// starts the console again, in two steps.
 ///
-/// The steps: fetch the release manifest (up.txt.sig) and verify its signature with the public
-/// key; refuse a version not newer than the installed one; download the package into the program
-/// folder (to a temporary name, renamed only when it arrived completely) and compare its size and
-/// SHA-256 with the manifest; check every entry (no links or devices, no path out of the folder or
-/// onto the shop's own files, a bounded unpacked size that leaves a free-space margin) and unpack
-/// it into a staging folder with fixed modes; wait until the console of this folder has ended;
-/// move the replaced files aside and the new ones in; start the new console and wait until it
-/// answers "HELLO" on its client service port. Only then are the old files dropped: when the new
-/// console cannot start, ends or never answers, it is stopped, the old files are put back and the
-/// old console is started again.
+/// download(), while the console keeps serving: fetch the release manifest (up.txt.sig) and verify
+/// its signature with the public key; refuse a version not newer than the installed one, and a disk
+/// without room for the package, its unpacked files and the free-space margin; download the package
+/// into the program folder (to a temporary name, renamed only when it arrived completely), compare
+/// its size and SHA-256 with the manifest and check every entry (no links or devices, no path out of
+/// the folder or onto the shop's own files, a bounded unpacked size); keep the manifest beside it.
+///
+/// install(), once the console hands over: verify the staged manifest and package again, unpack
+/// into a staging folder with fixed modes; wait until the console of this folder has ended; record
+/// the swap in an UpgradeJournal, move the replaced files aside and the new ones in (the console
+/// last); start the new console and wait until it answers "HELLO" on its client service port. Only
+/// then are the old files dropped: when the new console cannot start, ends or never answers, it is
+/// stopped, the old files are put back and the old console is started again.
+///
+/// watchInstall(), the hand-over the console starts: runs install() as a child process and, when
+/// that dies before it reported how it ended, does what it left undone.
 class Upgrader
 {
 public:
@@ -54,39 +60,40 @@ public:
     /// Progress lines go here (standard output in the program).
     std::function<void(const QString &)> progress;
 
-    /// Runs every step. False with a readable reason in \a error.
-    bool run(QString &error);
+    /// Fetches and checks the package and leaves it staged. False with a readable reason in \a error
+    /// and nothing left behind.
+    bool download(QString &error);
+    /// Installs the staged package. False with a readable reason in \a error; the old console then
+    /// runs again.
+    bool install(QString &error);
+    /// Runs "\a program install" and waits for it. When it ends otherwise than by reporting (exit code
+    /// 0 or 1), the console it may have started is stopped, the old files are put back, and the
+    /// console is started unless one runs. Returns the exit code to end with.
+    int watchInstall(const QString &program);
 
     QString packagePath() const { return m_folder + QStringLiteral("garvinaserver.zip"); }
-
-    /// Process ids of running programs whose file is \a programFile (compared by real path).
-    static QList<qint64> processesRunning(const QString &programFile);
+    QString stagedManifestPath() const { return m_folder + QStringLiteral("garvinaserver.zip.sig"); }
 
 private:
-    /// What the swap did, so that it can be undone.
-    struct Installed
-    {
-        QStringList moved;      ///< package files now in the folder
-        QStringList keptAside;  ///< of those, the ones whose old file is in the aside folder
-        QStringList newFolders; ///< folders made, in the order made
-    };
-
-    /// The steps; \a restartOld tells run() whether the old console is to be brought back.
-    bool upgrade(QString &error, bool &restartOld);
-    bool fetchManifest(const QUrl &url, ReleaseManifest &manifest, QString &error);
-    bool download(const QUrl &url, const ReleaseManifest &manifest, QString &error);
+    /// The steps of install(); \a restartOld tells it whether the old console is to be brought back.
+    bool installStaged(QString &error, bool &restartOld);
+    bool fetchManifest(const QUrl &url, ReleaseManifest &manifest, QByteArray &text, QString &error);
+    bool acceptManifest(const QByteArray &text, ReleaseManifest &manifest, QString &error) const;
+    bool fetchPackage(const QUrl &url, const ReleaseManifest &manifest, QString &error);
+    bool packageMatches(const ReleaseManifest &manifest, QString &error) const;
+    bool checkPackage(QList<PackageEntry> &entries, QString &error) const;
+    bool roomFor(qint64 bytes, QString &error) const;
     bool checkTargets(const QList<PackageEntry> &entries, QString &error) const;
     bool waitForConsoleToEnd() const;
-    bool install(const QList<PackageEntry> &entries, Installed &done, QString &error) const;
-    bool rollBack(const Installed &done, QString &error) const;
+    bool swapIn(const QList<PackageEntry> &entries, QString &error) const;
     bool waitForConsoleReady(QString &error) const;
     bool consoleAnswers(quint16 port) const;
     bool startConsole(QString &error) const;
     void stopConsole() const;
+    void removeStaged() const;
     void say(const QString &line) const;
     QStringList protectedPaths() const;
     QString stagingFolder() const { return m_folder + QStringLiteral(".upgrade-new/"); }
-    QString asideFolder() const { return m_folder + QStringLiteral(".upgrade-old/"); }
 
     QString m_folder;
     QByteArray m_publicKey;

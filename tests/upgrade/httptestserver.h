@@ -25,6 +25,7 @@ public:
         Truncated,         ///< announces announcedLength bytes, sends the body, closes
         Endless,           ///< 200 without a length, streams until the client goes away (or streamLimit)
         EndlessWithLength, ///< the same, announcing streamLimit bytes
+        Trickle,           ///< like Normal, the body in 20 slices delayMs apart (counted in streamed)
     };
     struct Route
     {
@@ -106,6 +107,19 @@ private:
                 socket->disconnectFromHost();
             });
             return;
+        case Kind::Trickle: {
+            socket->write(head(route.status, route.body.size()));
+            auto *timer = new QTimer(socket);
+            QObject::connect(timer, &QTimer::timeout, socket, [this, socket, body = route.body]() {
+                const QByteArray slice = body.mid(streamed, body.size() / 20 + 1);
+                socket->write(slice);
+                streamed += slice.size();
+                if (streamed >= body.size())
+                    socket->disconnectFromHost();
+            });
+            timer->start(route.delayMs);
+            return;
+        }
         case Kind::Truncated:
             socket->write(head(route.status, route.announcedLength) + route.body);
             socket->disconnectFromHost();

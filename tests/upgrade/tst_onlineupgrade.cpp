@@ -1,5 +1,6 @@
 // The version check of the console against a real HTTP server on 127.0.0.1.
 #include "httptestserver.h"
+#include "testzip.h"
 
 #include "core/appcontext.h"
 #include "platform/processlauncher.h"
@@ -30,7 +31,9 @@ const QString kBadSignature = u"升级文件的签名无效,不能升级!"_s;
 bool touch(const QString &path)
 {
     QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write("#!/bin/sh\n") > 0;
+    // A program that does as the upgrade program's download does when it succeeds: nothing to say.
+    return f.open(QIODevice::WriteOnly) && f.write("#!/bin/sh\n") > 0 &&
+           f.setPermissions(f.permissions() | QFile::ExeOwner);
 }
 
 } // namespace
@@ -283,6 +286,11 @@ private Q_SLOTS:
         QTest::newRow("both") << QStringList{u"upgrade"_s, u"rar"_s} << u"本地缺少在线升级下载文件"_s;
         QTest::newRow("a folder is no program")
             << QStringList{u"upgrade/"_s} << u"本地缺少在线升级下载文件"_s;
+        // A build that names no release key, and the package's folder of links, never try.
+        QTest::newRow("no release key")
+            << QStringList{u"<key>"_s} << u"本程序没有升级签名密钥,不能在线升级!"_s;
+        QTest::newRow("installed from the package")
+            << QStringList{u"<links>"_s} << u"请使用系统的软件包管理器升级!"_s;
     }
     void missingHelperPrograms()
     {
@@ -290,12 +298,19 @@ private Q_SLOTS:
         QFETCH(QString, text);
         serveVersion("4.5.130830");
         for (const QString &name : missing) {
+            if (name.startsWith(u'<'))
+                continue;
             QVERIFY(QFile::remove(m_ctx.gs_path + QString(name).remove(u'/')));
             if (name.endsWith(u'/'))
                 QVERIFY(QDir().mkpath(m_ctx.gs_path + name));
         }
+        if (missing.contains(u"<links>"_s)) {
+            QVERIFY(QFile::rename(m_ctx.gs_path + u"upgrade"_s, m_dir->filePath(u"upgrade"_s)));
+            QVERIFY(QFile::link(m_dir->filePath(u"upgrade"_s), m_ctx.gs_path + u"upgrade"_s));
+        }
 
-        check();
+        f_online_upgrade(m_ctx, endHook(), kVersionFetchTimeoutMs,
+                         missing.contains(u"<key>"_s) ? QByteArray() : m_signer->publicKey());
 
         verifyOnlyBox(QString(), text, MsgIcon::StopSign);
         QVERIFY(m_server->requests.isEmpty());
@@ -316,6 +331,7 @@ private Q_SLOTS:
             },
             kVersionFetchTimeoutMs, m_signer->publicKey());
 
+        QTRY_COMPARE(m_ended, 1);
         QCOMPARE(m_boxes.shown.size(), 1);
         QCOMPARE(m_boxes.last().title, u"升级提示"_s);
         QCOMPARE(m_launcher.calls.size(), 1);
@@ -323,7 +339,6 @@ private Q_SLOTS:
         QCOMPARE(call.program, m_ctx.gs_path + u"upgrade"_s);
         QCOMPARE(call.arguments, QStringList{u"upgrade1"_s});
         QCOMPARE(call.workingDirectory, m_ctx.gs_path);
-        QCOMPARE(m_ended, 1);
         QCOMPARE(launchesWhenEnded, 1);
     }
 
@@ -338,8 +353,7 @@ private Q_SLOTS:
 
         check();
 
-        QCOMPARE(m_launcher.calls.size(), 1);
-        QCOMPARE(m_boxes.shown.size(), 2);
+        QTRY_COMPARE(m_boxes.shown.size(), 2);
         QCOMPARE(m_boxes.last().text, u"无法启动在线升级程序,升级已取消!"_s);
         QCOMPARE(m_boxes.last().icon, MsgIcon::StopSign);
         QCOMPARE(m_ended, 0);
@@ -421,11 +435,68 @@ private Q_SLOTS:
         QCOMPARE(m_boxes.shown.size(), 1);
         if (offered) {
             QCOMPARE(m_boxes.last().title, u"升级提示"_s);
-            QCOMPARE(m_launcher.calls.size(), 1);
+            QTRY_COMPARE(m_launcher.calls.size(), 1);
             return;
         }
         verifyOnlyBox(u"提示"_s, kBadSignature, MsgIcon::StopSign);
         verifyNothingStarted();
+    }
+
+    // While the package trickles in, the console serves on (its tills' port closes when it ends);
+    // it hands over only a package that arrived whole and is the one the publisher signed.
+    void downloadsWhileServing_data()
+    {
+        QTest::addColumn<bool>("asSigned");
+        QTest::newRow("the signed package") << true;
+        QTest::newRow("another package") << false;
+    }
+    void downloadsWhileServing()
+    {
+        QFETCH(bool, asSigned);
+        QVERIFY(QFile::remove(m_ctx.gs_path + u"upgrade"_s));
+        QVERIFY(QFile::copy(qEnvironmentVariable("GARVINA_UPGRADE_BINARY"), m_ctx.gs_path + u"upgrade"_s));
+        qputenv("GARVINA_UPGRADE_TEST_KEY", m_signer->publicKey().toBase64());
+        test::TestZip zip;
+        zip.add("garvinaserver", "#!/bin/sh\n", 0755);
+        const QByteArray package = zip.bytes();
+        serveVersion("4.5.130830");
+        serveManifest(m_signer->manifest(u"4.5.130830"_s, asSigned ? package : package + "x"));
+        m_server->setRoute("/up/garvinaserver.zip",
+                           {200, package, HttpTestServer::Kind::Trickle, 300, -1, {}});
+        QTcpServer tills;
+        QVERIFY(tills.listen(QHostAddress::LocalHost, 0));
+        const quint16 port = tills.serverPort();
+        connect(&tills, &QTcpServer::newConnection, &tills,
+                [&]() { tills.nextPendingConnection()->write("OK\n"); });
+        qint64 streamedAtHandOver = -1;
+        m_boxes.answerNext(MsgAnswer::Yes);
+
+        f_online_upgrade(
+            m_ctx,
+            [&]() {
+                ++m_ended;
+                streamedAtHandOver = m_server->streamed;
+                tills.close();
+            },
+            kVersionFetchTimeoutMs, m_signer->publicKey());
+
+        int tries = 0;
+        int answered = 0;
+        for (; tries < 8 && m_server->streamed < package.size(); ++tries) {
+            QTcpSocket till;
+            till.connectToHost(QHostAddress::LocalHost, port);
+            answered += QTest::qWaitFor([&]() { return till.canReadLine(); }, 1000) ? 1 : 0;
+            QTest::qWait(250);
+        }
+        qInfo("tills' port answered %d of %d tries during the download", answered, tries);
+        QVERIFY(tries > 0);
+        QCOMPARE(answered, tries);
+        QTRY_VERIFY_WITH_TIMEOUT(m_ended == 1 || m_boxes.shown.size() == 2, 60000);
+        QCOMPARE(m_launcher.calls.size(), asSigned ? 1 : 0);
+        if (asSigned)
+            QCOMPARE(streamedAtHandOver, package.size());
+        else
+            QVERIFY(m_boxes.last().text.startsWith(u"下载升级文件出错,升级已取消!"_s));
     }
 
     // Redirects stay on the upgrade server: another path is followed, another host is not.
@@ -435,6 +506,7 @@ private Q_SLOTS:
         QTest::addColumn<bool>("followed");
         QTest::newRow("same host, other path") << QByteArray("/up/moved.txt") << true;
         QTest::newRow("other host") << QByteArray("http://localhost:%1/up/up.txt") << false;
+        QTest::newRow("same host, other port") << QByteArray("http://127.0.0.1:%1/up/up.txt") << false;
     }
     void redirects()
     {

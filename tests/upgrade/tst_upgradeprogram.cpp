@@ -1,9 +1,11 @@
 // The upgrade program end to end: the built binary in a temporary program folder, the folder's real
 // archiver, and an HTTP server on 127.0.0.1 serving the package.
 #include "httptestserver.h"
+#include "platform/filesystem.h"
 #include "platform/processtable.h"
 #include "support/testsigner.h"
 #include "testzip.h"
+#include "upgrade/upgradejournal.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -108,6 +110,7 @@ struct Run
     int exitCode = -1;
     QString out;
     QString err;
+    bool handedOver = false; ///< the download passed and "upgrade1" ran
 };
 
 } // namespace
@@ -176,6 +179,7 @@ class TestUpgradeProgram : public QObject
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s); // failures must not wait for a click
+        env.insert(u"HOME"_s, m_folder);                  // the default backup root inside the program folder
         env.insert(u"GARVINA_UPGRADE_TEST_KEY"_s, QString::fromLatin1(m_publicKey.toBase64()));
         if (m_margin >= 0)
             env.insert(u"GARVINA_UPGRADE_TEST_MARGIN"_s, QString::number(m_margin));
@@ -208,6 +212,16 @@ class TestUpgradeProgram : public QObject
         QProcess process;
         startUpgrade(process, arguments);
         return finish(process);
+    }
+    /// As the console does: the download while it runs, then the hand-over once it ended.
+    Run downloadAndHandOver() const
+    {
+        const Run download = runUpgrade({u"download"_s});
+        if (download.exitCode != 0)
+            return download;
+        Run run = runUpgrade();
+        run.handedOver = true;
+        return run;
     }
     /// The package, and the manifest the test's key signed for it (or \a manifest).
     void serve(const QByteArray &body, int status = 200, QByteArray manifest = {}) const
@@ -280,6 +294,7 @@ private Q_SLOTS:
         m_publicKey = QByteArray::fromBase64(publicKey.readAll().trimmed());
         serve(package, 200, manifest.readAll());
 
+        QCOMPARE(runUpgrade({u"download"_s}).exitCode, 0);
         QProcess upgrade;
         startUpgrade(upgrade, {u"upgrade1"_s});
         // The package is fetched and tested, then nothing is replaced while the console still runs.
@@ -351,8 +366,8 @@ private Q_SLOTS:
         QTest::newRow("signed by another key")
             << server << 200 << good << stranger.manifest(kNewVersion, good) << qint64(0) << QString()
             << u"签名无效"_s;
-        QTest::newRow("test key, release program")
-            << server << 200 << good << QByteArray() << qint64(0) << u"release key"_s << u"签名无效"_s;
+        QTest::newRow("a build without a release key") << server << 200 << good << QByteArray() << qint64(0)
+                                                       << u"release key"_s << u"没有升级签名密钥"_s;
         QTest::newRow("not the package signed")
             << server << 200 << good
             << m_signer->manifest(kNewVersion, QByteArray(good).replace("new background", "old background"))
@@ -370,6 +385,9 @@ private Q_SLOTS:
         row("database, ./", packageWith("./data/garvina.db"), dots);
         row("password, ./", packageWith("./tool/dba.password"), dots);
         row("configuration, ./", packageWith("./garvinainfo.dll"), dots);
+        row("backup state", packageWith("备份状态.json"), shop);
+        row("maintenance log", packageWith("备份维护记录.txt"), shop);
+        row("default backup root", packageWith("织云阁软件备份/20240101-0000/garvina.db"), shop);
         row("database, through ..", packageWith("skin/../data/garvina.db"), dots);
         row("database, doubled slash", packageWith("data//garvina.db"), shop);
         row("database, capitals", packageWith("DATA/garvina.db"), shop);
@@ -440,10 +458,13 @@ private Q_SLOTS:
                 {200, package.left(cutAt), HttpTestServer::Kind::Truncated, 0, package.size(), {}});
         const Snapshot before = snapshot();
 
-        const Run run = runUpgrade();
+        const Run run = downloadAndHandOver();
 
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.err.contains(reason), qPrintable(run.err));
+        // The signed size is known before the download: no room, no download.
+        if (setup == u"margin"_s)
+            QVERIFY(!m_server->requests.contains(kPackagePath));
         QFile pidFile(m_dir->path() + u"/console.pid"_s);
         QCOMPARE(pidFile.open(QIODevice::ReadOnly), reason == u"没有在端口"_s);
         if (pidFile.isOpen()) {
@@ -456,7 +477,11 @@ private Q_SLOTS:
         QVERIFY2(changed.isEmpty(), qPrintable(changed));
         QVERIFY(!QFileInfo::exists(m_dir->path() + u"/outside"_s));
         QVERIFY(QDir(elsewhere).isEmpty());
-        QTRY_COMPARE_WITH_TIMEOUT(contents(u"marker"_s), QByteArray("old\n"), 20000);
+        // A console that was never told to end is not started again.
+        if (run.handedOver)
+            QTRY_COMPARE_WITH_TIMEOUT(contents(u"marker"_s), QByteArray("old\n"), 20000);
+        else
+            QVERIFY(!QFileInfo::exists(m_folder + u"marker"_s));
     }
 
     void consoleThatDoesNotEndIsNotReplaced()
@@ -468,7 +493,7 @@ private Q_SLOTS:
         serve(newPackage());
         const Snapshot before = snapshot();
 
-        const Run run = runUpgrade();
+        const Run run = downloadAndHandOver();
 
         QCOMPARE(oldConsole.state(), QProcess::Running);
         oldConsole.kill();
@@ -479,6 +504,77 @@ private Q_SLOTS:
         QVERIFY2(changed.isEmpty(), qPrintable(changed));
         // A console still runs: no second one is started.
         QVERIFY(!QFileInfo::exists(m_folder + u"marker"_s));
+    }
+
+    // The install killed while the new console starts: the hand-over that watches it puts the old
+    // files back and starts the old console.
+    void handOverOutlivesAKilledInstall()
+    {
+        TestZip silent;
+        silent.add("garvinaserver", answeringConsole(), 0755);
+        silent.add("silent", QByteArray());
+        serve(silent.bytes());
+        const Snapshot before = snapshot();
+        QCOMPARE(runUpgrade({u"download"_s}).exitCode, 0);
+        QProcess handOver;
+        startUpgrade(handOver, {u"upgrade1"_s});
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(m_dir->path() + u"/console.pid"_s), 30000);
+        QList<qint64> installs = garvina::programsRunning(m_folder + u"upgrade"_s);
+        installs.removeAll(handOver.processId());
+        QCOMPARE(installs.size(), 1);
+        const garvina::LinuxProcessTable processes;
+        QVERIFY(processes.send(installs.constFirst(), garvina::ProcessTable::Signal::Kill));
+
+        const Run run = finish(handOver);
+
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.out.contains(u"升级程序意外结束"_s), qPrintable(run.out));
+        QFile pidFile(m_dir->path() + u"/console.pid"_s);
+        QVERIFY(pidFile.open(QIODevice::ReadOnly));
+        QVERIFY(!processes.alive(pidFile.readAll().toLongLong()));
+        const QString changed = differences(before, snapshot());
+        QVERIFY2(changed.isEmpty(), qPrintable(changed));
+        QTRY_COMPARE_WITH_TIMEOUT(contents(u"marker"_s), QByteArray("old\n"), 20000);
+    }
+
+    // A swap nobody finished, as a console's start finds it: done, it is kept; cut short before the
+    // console moved, the old files come back.
+    void halfDoneSwapAtStart_data()
+    {
+        QTest::addColumn<bool>("swapDone");
+        QTest::newRow("swap done") << true;
+        QTest::newRow("cut short") << false;
+    }
+    void halfDoneSwapAtStart()
+    {
+        QFETCH(bool, swapDone);
+        using Entry = garvina::UpgradeJournal::Entry;
+        const garvina::LinuxFileSystem files;
+        const garvina::UpgradeJournal journal(m_folder, files);
+        QString error;
+        QVERIFY(journal.write({{Entry::Replaced, u"server.dll"_s},
+                               {Entry::Folder, u"skin"_s},
+                               {Entry::Added, u"skin/bg.jpg"_s},
+                               {Entry::Replaced, u"garvinaserver"_s}},
+                              error));
+        QVERIFY(QDir().mkpath(journal.asideFolder()));
+        const QStringList moved =
+            swapDone ? QStringList{u"server.dll"_s, u"garvinaserver"_s} : QStringList{u"server.dll"_s};
+        for (const QString &name : moved) {
+            QVERIFY(QFile::rename(m_folder + name, journal.asideFolder() + name));
+            QVERIFY(writeFile(name, "new"));
+        }
+        QVERIFY(writeFile(u"skin/bg.jpg"_s, "new"));
+
+        const garvina::HalfDoneUpgrade outcome = garvina::finishHalfDoneUpgrade(m_folder, files, error);
+
+        QCOMPARE(outcome,
+                 swapDone ? garvina::HalfDoneUpgrade::Completed : garvina::HalfDoneUpgrade::RolledBack);
+        QCOMPARE(contents(u"garvinaserver"_s), swapDone ? QByteArray("new") : kOldConsole);
+        QCOMPARE(contents(u"server.dll"_s), swapDone ? QByteArray("new") : QByteArray("old menu pictures"));
+        QCOMPARE(QFileInfo::exists(m_folder + u"skin"_s), swapDone);
+        QVERIFY(!journal.exists());
+        QVERIFY(!QFileInfo::exists(journal.asideFolder()));
     }
 
     void withoutItsArgumentItOnlyExplains_data()
