@@ -1,5 +1,7 @@
 #include "benchsupport.h"
 
+#include "maintenance/backup.h"
+
 #include "config/profilefile.h"
 #include "engine/enginecontrol.h"
 #include "engine/engineprobe.h"
@@ -181,6 +183,19 @@ bool BenchConsole::startEngine()
         return true;
     warn(u"the engine did not start"_s);
     return false;
+}
+
+QString BenchConsole::takeOneBackup(const QString &root)
+{
+    if (!startEngine())
+        return QString();
+    QString error, folder;
+    BackupRun run;
+    run.folder = &folder;
+    if (!f_backup_db(ctx, engine, root, error, run))
+        fprintf(stderr, "backup failed: %s\n", qPrintable(error));
+    engine.f_db_server(QStringLiteral("STOP"));
+    return folder;
 }
 
 bool BenchFolder::seedDatabase(const QString &database)

@@ -104,6 +104,9 @@ struct BenchConsole
     explicit BenchConsole(const QString &gs_path);
     /// Starts the engine; false, with the reason printed, when it does not run afterwards.
     bool startEngine();
+    /// \brief Starts the engine, takes one backup under \a root and stops the engine again. The
+    /// backup's folder (full path), or an empty text, with the reason printed.
+    QString takeOneBackup(const QString &root);
 
     PrintingMessageBoxes boxes;
     SystemClock clock;

@@ -47,16 +47,10 @@ int main(int argc, char **argv)
         return 1;
     folder.setPort(freePort());
     BenchConsole console(folder.gs_path);
-    if (!console.startEngine())
-        return 1;
     const QString root = folder.gs_path + u"backups/"_s;
-    QString error;
-    if (!f_backup_db(console.ctx, console.engine, root, error)) {
-        warn(u"backup failed: "_s + error);
+    const QString good = console.takeOneBackup(root);
+    if (good.isEmpty())
         return 1;
-    }
-    const QString good = root + QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot).value(0);
-    console.engine.f_db_server(u"STOP"_s);
 
     // A second good backup that no rehearsal touches: with two good ones, retention deletes bad ones.
     QDir().mkpath(root + u"20130731-0300"_s);

@@ -73,17 +73,11 @@ int main(int argc, char **argv)
         return 1;
     folder.setPort(freePort());
     BenchConsole console(folder.gs_path);
-    if (!console.startEngine())
-        return 1;
     const QString root = folder.gs_path + u"backups/"_s;
-    QString error;
-    if (!f_backup_db(console.ctx, console.engine, root, error)) {
-        warn(u"backup failed: "_s + error);
+    const QString backup = console.takeOneBackup(root);
+    if (backup.isEmpty())
         return 1;
-    }
-    console.engine.f_db_server(u"STOP"_s);
-    const QString name = QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot).value(0);
-    const QString backup = root + name;
+    const QString name = QFileInfo(backup).fileName();
     const QString lock = folder.gs_path + u"tool/lock-rehearsal"_s;
     // The temporary folder is shared: only the rehearsal's own folders in it are searched.
     QStringList places{root, folder.gs_path + u"tool"_s};
