@@ -62,38 +62,29 @@ ToolResult runOnClosedLiveFile(const QString &gs_path, const QByteArray &sql)
 // to its end, in the same transaction that ends it.
 const QString MarkedRowsQuery = u"select count(*) from rdb$files where bin_and(rdb$file_flags, 64) <> 0"_s;
 
-/// \brief Whether the catalogue still marks a physical backup as running; nothing when it could
-/// not be read.
+/// \brief Whether the catalogue still marks a physical backup as running, read through the running
+/// engine; nothing when it could not be read.
 ///
-/// An engine killed while it ended a backup has merged the delta and cleared the header, but the
-/// transaction that clears this mark never committed: the header looks clean, and every later
-/// backup is refused as "already in the physical backup mode".
-std::optional<bool> catalogueMarksBackup(const QString &gs_path, EngineControl *engine, bool running)
+/// An engine killed while it ended a backup merges the delta back at its next attach and clears the
+/// header, but the transaction that clears this mark never committed: the header looks clean, and
+/// every later backup is refused as "already in the physical backup mode". A closed file is not
+/// opened to look (an attach changes its bytes, and the rebuild and restore rely on a file that
+/// stays as it was): the check before the next backup finds the mark.
+std::optional<bool> catalogueMarksBackup(EngineControl &engine)
 {
-    if (running) {
-        if (!engine)
-            return std::nullopt;
-        Sqlca &sqlca = engine->sqlca();
-        const bool wasConnected = sqlca.isConnected();
-        if (!wasConnected && !engine->f_connectdb())
-            return std::nullopt;
-        std::optional<bool> marked;
-        {
-            QSqlQuery query(sqlca.database());
-            if (query.exec(MarkedRowsQuery) && query.next())
-                marked = query.value(0).toInt() > 0;
-        }
-        if (!wasConnected)
-            sqlca.disconnect();
-        return marked;
-    }
-    const ToolResult run =
-        runOnClosedLiveFile(gs_path, "set heading off;\n" + MarkedRowsQuery.toUtf8() + ";\nquit;\n");
-    bool number = false;
-    const int rows = run.output.trimmed().toInt(&number);
-    if (!run.succeeded() || !number)
+    Sqlca &sqlca = engine.sqlca();
+    const bool wasConnected = sqlca.isConnected();
+    if (!wasConnected && !engine.f_connectdb())
         return std::nullopt;
-    return rows > 0;
+    std::optional<bool> marked;
+    {
+        QSqlQuery query(sqlca.database());
+        if (query.exec(MarkedRowsQuery) && query.next())
+            marked = query.value(0).toInt() > 0;
+    }
+    if (!wasConnected)
+        sqlca.disconnect();
+    return marked;
 }
 
 bool endBackupThroughEngine(EngineControl &engine)
@@ -158,7 +149,8 @@ StaleLock endStaleBackupLock(AppContext &ctx, EngineControl *engine)
     if (!locked) {
         if (backupAtWork())
             return StaleLock::None;
-        marked = catalogueMarksBackup(ctx.gs_path, engine, running);
+        if (running && engine)
+            marked = catalogueMarksBackup(*engine);
         if (!marked.value_or(false) && !QFileInfo::exists(delta))
             return StaleLock::None;
     } else if (backupAtWork()) {
@@ -177,7 +169,7 @@ StaleLock endStaleBackupLock(AppContext &ctx, EngineControl *engine)
         else
             runOnClosedLiveFile(ctx.gs_path, "alter database end backup;\ncommit;\nquit;\n");
         const bool ended = backupLockOf(live) == BackupLock::None &&
-                           !catalogueMarksBackup(ctx.gs_path, engine, running).value_or(true);
+                           !(running && catalogueMarksBackup(*engine).value_or(true));
         if (!ended) {
             log(u"数据库停留在备份状态,无法结束备份状态!"_s);
             return StaleLock::Kept;

@@ -35,10 +35,11 @@ enum class StaleLock
 ///
 /// The state shows in three places, and each is looked at: the header's backup lock (changes since
 /// then live in the delta, which is merged back), the catalogue's backup mark (left when the engine
-/// was killed after the merge, before the mark was cleared) and a delta file beside a live file
-/// whose header is clear (stale: removed). Each repair, and a lock that cannot be ended, is logged in
-/// the backup error log. Called at start-up and before every backup, restore and rebuild. Without
-/// \a engine (the rebuild, which runs with the engine stopped) a running engine's state is kept.
+/// was killed after the merge, before the mark was cleared; read through a running engine only) and
+/// a delta file beside a live file whose header is clear (stale: removed). Each repair, and a lock that
+/// cannot be ended, is logged in the backup error log. Called at start-up and before every backup, restore
+/// and rebuild. Without \a engine (the rebuild, which runs with the engine stopped) a running engine's state
+/// is kept.
 StaleLock endStaleBackupLock(AppContext &ctx, EngineControl *engine);
 
 } // namespace garvina

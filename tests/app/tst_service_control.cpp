@@ -148,6 +148,10 @@ private Q_SLOTS:
         QCOMPARE(m_service.process.state(), QProcess::Running);
         QVERIFY(status->serviceOn && status->engineUp);
         QCOMPARE(backups(), backupsBefore + (request == u"BACKUP"_s ? 1 : 0));
+        // The command's after-care (health, balloons) may outlast its work: the next row waits for it.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            controlReplyField(sendControlRequest(gs_path, u"START"_s, 5000)->second, u"result"_s) == u"ok"_s,
+            60000);
     }
 
     void flood_data()

@@ -354,6 +354,7 @@ private Q_SLOTS:
         QProcess::execute(u"kill"_s, {u"-CONT"_s, pid});
         QCOMPARE(error, u"备份时,数据库服务已暂停,没有应答!"_s);
         QVERIFY(QTest::qWaitFor([&] { return backupLockOf(live()) == BackupLock::None; }, 60000));
+        QVERIFY(QTest::qWaitFor([&] { return !m_engine->restartIfNotServing(); }, 60000));
         m_fx.clock.set(QDateTime(QDate(2013, 8, 30), QTime(14, 1)));
         QVERIFY2(f_backup_db(m_ctx, *m_engine, m_root, error), qPrintable(error));
     }
