@@ -23,6 +23,7 @@
 #include "ui/w_main.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -489,12 +490,15 @@ int runServiceMode(int &argc, char **argv)
 }
 
 std::optional<std::pair<int, QString>> sendControlRequest(const QString &gs_path, const QString &request,
-                                                          int timeoutMs)
+                                                          int timeoutMs, bool *refused)
 {
     QLocalSocket socket;
     socket.connectToServer(controlSocketPath(gs_path));
-    if (!socket.waitForConnected(qMin(timeoutMs, 3000)))
+    if (!socket.waitForConnected(qMin(timeoutMs, 3000))) {
+        if (refused)
+            *refused = socket.error() == QLocalSocket::SocketAccessError;
         return std::nullopt;
+    }
     socket.write(request.toUtf8() + '\n');
     QByteArray reply;
     while (socket.state() == QLocalSocket::ConnectedState && socket.waitForReadyRead(timeoutMs))
@@ -539,14 +543,21 @@ int runStatusMode(int &argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const QString folder = consoleProgramFolder(QDir::currentPath(), QCoreApplication::applicationFilePath());
-    const auto reply = folder.isEmpty() ? std::nullopt : sendControlRequest(folder, u"STATUS"_s, 30000);
+    bool refused = false;
+    const auto reply =
+        folder.isEmpty() ? std::nullopt : sendControlRequest(folder, u"STATUS"_s, 30000, &refused);
     const auto status = reply ? parseStatusFields(reply->second) : std::nullopt;
+    // The first line is for a monitoring system, the exit code its convention; the details follow.
     if (!status) {
-        std::printf("%s\n", u"服务端未运行"_s.toUtf8().constData());
-        return 3;
+        // A service this user may not reach is not a service that is down.
+        const MonitoringVerdict unknown = unknownVerdict(
+            refused ? u"没有权限连接服务端,请以 garvinaserver 组的成员运行"_s : u"服务端未运行"_s);
+        std::printf("%s\n", unknown.line.toUtf8().constData());
+        return unknown.code;
     }
-    std::printf("%s\n", statusText(*status).toUtf8().constData());
-    return status->healthy() ? 0 : 1;
+    const MonitoringVerdict verdict = monitoringVerdict(*status, QDateTime::currentDateTime());
+    std::printf("%s\n%s\n", verdict.line.toUtf8().constData(), statusText(*status).toUtf8().constData());
+    return verdict.code;
 }
 
 } // namespace garvina

@@ -25,8 +25,9 @@ QString controlSocketPath(const QString &gs_path);
 /// Blocks: for processes without windows (--status, tests).
 ///
 /// STATUS answers statusFields(); the commands "result=ok|failed|busy|refused" and "text=" lines.
+/// \a refused, when given, tells whether the socket was there but this user may not connect to it.
 std::optional<std::pair<int, QString>> sendControlRequest(const QString &gs_path, const QString &request,
-                                                          int timeoutMs);
+                                                          int timeoutMs, bool *refused = nullptr);
 
 /// \brief Reads a whole reply: the result code line, then the fields; nothing when there is no
 /// code line.

@@ -33,7 +33,7 @@ bool ConsoleStatus::operator==(const ConsoleStatus &o) const
     return serviceOn == o.serviceOn && engineUp == o.engineUp && enginePort == o.enginePort &&
            clientUp == o.clientUp && clientPort == o.clientPort && work == o.work && lastGood == o.lastGood &&
            alarm == o.alarm && nextBackupLine == o.nextBackupLine && lastGoodLine == o.lastGoodLine &&
-           alarmText == o.alarmText;
+           alarmText == o.alarmText && alarmHours == o.alarmHours && lastBackupError == o.lastBackupError;
 }
 
 void StatusModel::set(const ConsoleStatus &status)
@@ -54,6 +54,8 @@ QString statusText(const ConsoleStatus &s)
     lines << (s.serviceOn ? s.nextBackupLine : u"服务端已停止,不执行备份任务"_s);
     lines << s.lastGoodLine;
     lines << u"备份警告: "_s + (s.alarm ? s.alarmText : u"无"_s);
+    if (!s.lastBackupError.isEmpty())
+        lines << u"上次备份失败: "_s + QString(s.lastBackupError).replace(u'\n', u' ');
     return lines.join(u'\n');
 }
 
@@ -72,6 +74,8 @@ QString statusFields(const ConsoleStatus &s)
     lines << u"next="_s + QString(s.nextBackupLine).replace(u'\n', u' ');
     lines << u"last_good_text="_s + QString(s.lastGoodLine).replace(u'\n', u' ');
     lines << u"alarm_text="_s + QString(s.alarmText).replace(u'\n', u' ');
+    lines << u"alarm_hours="_s + QString::number(s.alarmHours);
+    lines << u"last_error="_s + QString(s.lastBackupError).replace(u'\n', u' ');
     for (const QString &line : statusText(s).split(u'\n'))
         lines << u"text="_s + line;
     return lines.join(u'\n');
@@ -114,7 +118,37 @@ std::optional<ConsoleStatus> parseStatusFields(const QString &text)
     s.nextBackupLine = fields.value(u"next"_s);
     s.lastGoodLine = fields.value(u"last_good_text"_s);
     s.alarmText = fields.value(u"alarm_text"_s);
+    s.alarmHours = fields.value(u"alarm_hours"_s).toInt();
+    s.lastBackupError = fields.value(u"last_error"_s);
     return s;
+}
+
+MonitoringVerdict monitoringVerdict(const ConsoleStatus &s, const QDateTime &now)
+{
+    const auto verdict = [](int code, const QString &why) {
+        static const char *const words[] = {"OK", "WARNING", "CRITICAL"};
+        return MonitoringVerdict{code, u"GARVINASERVER "_s + QLatin1String(words[code]) + u" - "_s + why};
+    };
+    if (!s.serviceOn)
+        return verdict(2, u"服务端已停止,不执行备份任务"_s);
+    if (!s.engineUp)
+        return verdict(2, u"数据库服务: 已停止"_s);
+    if (!s.clientUp)
+        return verdict(2, u"客户端连接服务: 已停止"_s);
+    if (s.alarm)
+        return verdict(2, u"备份警告: "_s + s.alarmText);
+    if (!s.lastBackupError.isEmpty())
+        return verdict(1, u"上次备份失败: "_s + QString(s.lastBackupError).replace(u'\n', u' '));
+    // Near: within the alarm's last hour (a daily backup more than an hour late, say).
+    if (s.alarmHours > 1 && s.lastGood.isValid() && s.lastGood.secsTo(now) >= qint64(s.alarmHours - 1) * 3600)
+        return verdict(1, u"距上次成功备份已超过 "_s + QString::number(s.lastGood.secsTo(now) / 3600) +
+                              u" 小时,接近备份警告的 "_s + QString::number(s.alarmHours) + u" 小时"_s);
+    return verdict(0, s.lastGoodLine);
+}
+
+MonitoringVerdict unknownVerdict(const QString &why)
+{
+    return {3, u"GARVINASERVER UNKNOWN - "_s + why};
 }
 
 } // namespace garvina

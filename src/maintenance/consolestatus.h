@@ -30,6 +30,10 @@ struct ConsoleStatus
     QString nextBackupLine;
     QString lastGoodLine;
     QString alarmText; ///< empty while the alarm is down
+    /// The alarm's hours (0: no alarm); the alarm is near in its last hour.
+    int alarmHours = 0;
+    /// Why the last backup this console tried failed; empty when it succeeded or none was tried.
+    QString lastBackupError;
 
     /// The engine and the client service run and no alarm is up.
     bool healthy() const { return serviceOn && engineUp && clientUp && !alarm; }
@@ -64,6 +68,18 @@ std::optional<ConsoleStatus> parseStatusFields(const QString &text);
 
 /// The lines for people, as `--status` and the desktop console show them.
 QString statusText(const ConsoleStatus &status);
+
+/// \brief How a monitoring system is to take the status: its code (0 OK, 1 warning: the alarm is
+/// near or the last backup failed; 2 critical: the service, the engine or the client service is
+/// down, or the alarm is up) and the one line it shows ("GARVINASERVER OK - …").
+struct MonitoringVerdict
+{
+    int code = 3;
+    QString line;
+};
+MonitoringVerdict monitoringVerdict(const ConsoleStatus &status, const QDateTime &now);
+/// The verdict when no status could be had (code 3): \a why says what happened.
+MonitoringVerdict unknownVerdict(const QString &why);
 
 } // namespace garvina
 

@@ -30,7 +30,9 @@ WorkSlot &Maintenance::work()
 
 BackupOutcome Maintenance::backup(const QString &root)
 {
-    return runBackup(m_ctx, m_engine, root);
+    BackupOutcome outcome = runBackup(m_ctx, m_engine, root);
+    m_lastBackupError = outcome.ok ? QString() : outcome.error;
+    return outcome;
 }
 
 bool Maintenance::startRehearsal(const QString &backupFolder)

@@ -42,6 +42,8 @@ public:
 
     /// A backup into \a root with its after-care; refused while other work runs.
     BackupOutcome backup(const QString &root);
+    /// Why the last backup this console tried failed; empty when it succeeded or none was tried.
+    const QString &lastBackupError() const { return m_lastBackupError; }
     /// \brief Starts the rehearsal of \a backupFolder when nothing else runs; false otherwise. Its
     /// verdict is recorded in the state file and reported by rehearsalRecorded().
     bool startRehearsal(const QString &backupFolder);
@@ -60,6 +62,7 @@ private:
     AppContext &m_ctx;
     EngineControl &m_engine;
     BackupStateStore m_store;
+    QString m_lastBackupError;
     Rehearsal m_rehearsal;
     WorkSlot::Claim m_rehearsalClaim;
 };

@@ -301,6 +301,8 @@ void w_main::refreshStatus()
     if (s.alarm)
         s.alarmText = backupAlarmText(m_alarmHours);
     s.nextBackupLine = m_serviceOn ? m_schedule.line() : u"服务端已停止,不执行备份任务"_s;
+    s.alarmHours = m_alarmHours;
+    s.lastBackupError = m_maintenance->lastBackupError();
     m_statusModel.set(s);
 }
 

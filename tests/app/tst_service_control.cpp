@@ -78,6 +78,8 @@ private Q_SLOTS:
         busy.nextBackupLine = u"下次备份时间: 2024-05-02 02:00:00"_s;
         busy.lastGoodLine = u"上次成功备份时间：2024-05-01 02:00:00"_s;
         busy.alarmText = u"最近26小时内没有成功的备份"_s;
+        busy.alarmHours = 26;
+        busy.lastBackupError = u"备份时,连接数据库出错!"_s;
         const ConsoleStatus stopped; // down, never backed up
         ConsoleStatus down = busy;
         down.engineUp = false;
@@ -105,6 +107,42 @@ private Q_SLOTS:
             return;
         QVERIFY(*status == expected);
         QCOMPARE(statusText(*status), statusText(expected));
+    }
+
+    void monitoringCodes_data()
+    {
+        QTest::addColumn<ConsoleStatus>("status");
+        QTest::addColumn<int>("hoursAfterLastGood");
+        QTest::addColumn<QString>("line"); // the code is the word's place: OK, WARNING, CRITICAL
+        ConsoleStatus well;
+        well.serviceOn = well.engineUp = well.clientUp = true;
+        well.alarmHours = 26;
+        well.lastGood = QDateTime(QDate(2024, 5, 1), QTime(2, 0));
+        well.lastGoodLine = u"上次成功备份时间：2024-05-01 02:00:00"_s;
+        ConsoleStatus failed = well, alarm = well, engineDown = well, off = well;
+        failed.lastBackupError = u"备份磁盘空间不足"_s;
+        alarm.alarm = true;
+        alarm.alarmText = u"最近26小时内没有成功的备份"_s;
+        engineDown.engineUp = false;
+        off.serviceOn = false;
+        QTest::newRow("all well") << well << 24 << u"OK - 上次成功备份时间：2024-05-01 02:00:00"_s;
+        QTest::newRow("alarm near") << well << 25
+                                    << u"WARNING - 距上次成功备份已超过 25 小时,接近备份警告的 26 小时"_s;
+        QTest::newRow("last backup failed") << failed << 1 << u"WARNING - 上次备份失败: 备份磁盘空间不足"_s;
+        QTest::newRow("alarm up") << alarm << 27 << u"CRITICAL - 备份警告: 最近26小时内没有成功的备份"_s;
+        QTest::newRow("engine down") << engineDown << 1 << u"CRITICAL - 数据库服务: 已停止"_s;
+        QTest::newRow("stopped by the user") << off << 1 << u"CRITICAL - 服务端已停止,不执行备份任务"_s;
+    }
+    void monitoringCodes()
+    {
+        QFETCH(ConsoleStatus, status);
+        QFETCH(int, hoursAfterLastGood);
+        QFETCH(QString, line);
+        const MonitoringVerdict verdict =
+            monitoringVerdict(status, status.lastGood.addSecs(hoursAfterLastGood * 3600));
+        QCOMPARE(verdict.line, u"GARVINASERVER "_s + line);
+        QCOMPARE(verdict.code,
+                 int(QStringList{u"OK"_s, u"WARNING"_s, u"CRITICAL"_s}.indexOf(line.section(u' ', 0, 0))));
     }
 
     void clientLeavesEarly_data()

@@ -237,8 +237,9 @@ private Q_SLOTS:
         const QString engine = u"数据库服务: 运行中 (端口 "_s + QString::number(m_enginePort) + u')';
         const QString client = u"客户端连接服务: 运行中 (端口 "_s + QString::number(m_clientPort) + u')';
         QTest::newRow("all well") << false << 0
-                                  << QStringList{engine, client, u"上次成功备份时间："_s, u"备份警告: 无"_s};
-        QTest::newRow("alarm on") << true << 1
+                                  << QStringList{u"GARVINASERVER OK - 上次成功备份时间："_s, engine, client,
+                                                 u"备份警告: 无"_s};
+        QTest::newRow("alarm on") << true << 2
                                   << QStringList{engine, u"备份警告: 最近26小时内没有成功的备份"_s};
     }
     void status()
@@ -268,7 +269,7 @@ private Q_SLOTS:
         QVERIFY(!f_findwindows_garvinanet(m_folder.gs_path));
         const auto [code, text] = runStatus();
         QCOMPARE(code, 3);
-        QCOMPARE(text.trimmed(), u"服务端未运行"_s);
+        QCOMPARE(text.trimmed(), u"GARVINASERVER UNKNOWN - 服务端未运行"_s);
     }
 };
 
