@@ -58,6 +58,20 @@ ToolResult runOnClosedLiveFile(const QString &gs_path, const QByteArray &sql)
     return runTool(request);
 }
 
+/// Runs \a work on the engine's connection, connecting first when needed (and disconnecting
+/// again then); nothing when no connection could be made.
+template <typename T, typename Work> std::optional<T> throughEngine(EngineControl &engine, Work &&work)
+{
+    Sqlca &sqlca = engine.sqlca();
+    const bool wasConnected = sqlca.isConnected();
+    if (!wasConnected && !engine.f_connectdb())
+        return std::nullopt;
+    std::optional<T> result = work(sqlca);
+    if (!wasConnected)
+        sqlca.disconnect();
+    return result;
+}
+
 // The difference file's row in the catalogue carries this flag from the start of a physical backup
 // to its end, in the same transaction that ends it.
 const QString MarkedRowsQuery = u"select count(*) from rdb$files where bin_and(rdb$file_flags, 64) <> 0"_s;
@@ -72,33 +86,26 @@ const QString MarkedRowsQuery = u"select count(*) from rdb$files where bin_and(r
 /// stays as it was): the check before the next backup finds the mark.
 std::optional<bool> catalogueMarksBackup(EngineControl &engine)
 {
-    Sqlca &sqlca = engine.sqlca();
-    const bool wasConnected = sqlca.isConnected();
-    if (!wasConnected && !engine.f_connectdb())
-        return std::nullopt;
-    std::optional<bool> marked;
-    {
+    return throughEngine<bool>(engine, [](Sqlca &sqlca) -> std::optional<bool> {
         QSqlQuery query(sqlca.database());
         if (query.exec(MarkedRowsQuery) && query.next())
-            marked = query.value(0).toInt() > 0;
-    }
-    if (!wasConnected)
-        sqlca.disconnect();
-    return marked;
+            return query.value(0).toInt() > 0;
+        return std::nullopt;
+    });
 }
 
 bool endBackupThroughEngine(EngineControl &engine)
 {
-    Sqlca &sqlca = engine.sqlca();
-    const bool wasConnected = sqlca.isConnected();
-    if (!wasConnected && !engine.f_connectdb())
-        return false;
-    const bool ended = sqlca.executeImmediate(u"alter database end backup"_s) && sqlca.commit();
-    if (!ended)
-        sqlca.rollback();
-    if (!wasConnected)
-        sqlca.disconnect();
-    return ended;
+    return throughEngine<bool>(engine,
+                               [](Sqlca &sqlca) -> std::optional<bool> {
+                                   const bool ended =
+                                       sqlca.executeImmediate(u"alter database end backup"_s) &&
+                                       sqlca.commit();
+                                   if (!ended)
+                                       sqlca.rollback();
+                                   return ended;
+                               })
+        .value_or(false);
 }
 
 } // namespace

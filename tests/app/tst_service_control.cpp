@@ -187,9 +187,11 @@ private Q_SLOTS:
         QVERIFY(status->serviceOn && status->engineUp);
         QCOMPARE(backups(), backupsBefore + (request == u"BACKUP"_s ? 1 : 0));
         // The command's after-care (health, balloons) may outlast its work: the next row waits for it.
-        QTRY_VERIFY_WITH_TIMEOUT(
-            controlReplyField(sendControlRequest(gs_path, u"START"_s, 5000)->second, u"result"_s) == u"ok"_s,
-            60000);
+        const auto takenAgain = [&] {
+            const auto reply = sendControlRequest(gs_path, u"START"_s, 5000);
+            return reply && controlReplyField(reply->second, u"result"_s) == u"ok"_s;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(takenAgain(), 60000);
     }
 
     void flood_data()
