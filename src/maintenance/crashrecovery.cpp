@@ -7,6 +7,7 @@
 #include "maintenance/dbheader.h"
 #include "maintenance/schedule.h"
 #include "platform/clock.h"
+#include "platform/endrequest.h"
 #include "platform/toolrunner.h"
 
 #include <QDateTime>
@@ -23,6 +24,9 @@ namespace garvina {
 namespace {
 
 const QString PartialCopy = u"garvina.db.part"_s;
+// How long a running engine's own merge of a delta is waited for before the work that needs it is
+// put off (the next backup tries again).
+constexpr int EngineMergeBoundMs = 10 * 60 * 1000;
 
 /// The partial copies in the folders of \a root.
 QList<QFileInfo> partialCopies(const QString &root)
@@ -108,6 +112,17 @@ bool endBackupThroughEngine(EngineControl &engine)
         .value_or(false);
 }
 
+/// \brief Lets a running engine finish the merge it is at work on; whether the header is out of the
+/// merge within \a boundMs.
+///
+/// An engine started on a file whose merge was cut short merges the rest back by itself, after its
+/// first attach has returned: ending the backup meanwhile is refused ("not in the physical backup
+/// mode"), and the mark in the catalogue is cleared only once the merge is through.
+bool waitForEnginesMerge(const QString &live, int boundMs)
+{
+    return waitUntil([&] { return backupLockOf(live) != BackupLock::Merge; }, boundMs, 200);
+}
+
 } // namespace
 
 QString backupRootOf(AppContext &ctx)
@@ -151,6 +166,9 @@ StaleLock endStaleBackupLock(AppContext &ctx, EngineControl *engine)
         return (engine && engine->work().copyBeingWritten()) || backupBeingWritten(backupRootOf(ctx));
     };
     const bool running = f_findwindows_garvinanet(ctx.gs_path);
+    if (running && engine && backupLockOf(live) == BackupLock::Merge && !backupAtWork() &&
+        !waitForEnginesMerge(live, EngineMergeBoundMs))
+        return StaleLock::Kept;
     const bool locked = backupLockOf(live) != BackupLock::None;
     std::optional<bool> marked;
     if (!locked) {
