@@ -110,6 +110,7 @@ int Console::startUp(const QStringList &arguments, const QString &workingDirecto
     services.coolmenu = &m_coolmenu;
     services.tray = m_tray;
     m_tray = nullptr;
+    services.engineAbandoned = m_engineAbandoned;
     services.openSettings = [this] {
         openWindow(m_settingWindow);
     };

@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 
 namespace garvina {
@@ -42,6 +43,8 @@ public:
 
     /// Before startUp(): a tray to use instead of the desktop's (taken over).
     void setTrayBackend(TrayBackend *tray) { m_tray = tray; }
+    /// What the main window does when it cannot keep the engine up; unset: it tells the user.
+    void setEngineAbandonedHandler(std::function<void()> handler) { m_engineAbandoned = std::move(handler); }
 
     AppContext &context() { return m_ctx; }
     w_main *mainWindow() const { return m_main.get(); }
@@ -60,6 +63,7 @@ private:
     std::unique_ptr<w_main> m_main;
     bool m_closed = false;
     TrayBackend *m_tray = nullptr;
+    std::function<void()> m_engineAbandoned;
     std::unique_ptr<FileDialogs> m_fileDialogs;
     QPointer<w_setting> m_settingWindow;
     QPointer<w_restore> m_restoreWindow;

@@ -331,7 +331,10 @@ private:
         const bool wantRunning = request == u"START"_s;
         if (main.serviceRunning() != wantRunning)
             main.server_start_stop();
-        const bool done = main.serviceRunning() == wantRunning;
+        else if (wantRunning)
+            main.restartEngineNow(); // on, but its engine may have ended since
+        // A service on whose engine is down is not started.
+        const bool done = main.serviceRunning() == wantRunning && (!wantRunning || main.engineServing());
         QString text = m_boxes.collected().join(u'\n');
         if (text.isEmpty())
             text = done ? (wantRunning ? u"服务端已启动工作!"_s : u"服务端已停止工作!"_s) : u"操作失败!"_s;
@@ -461,6 +464,12 @@ int runServiceMode(int &argc, char **argv)
     LinuxFileSystem files;
     Console console(boxes, clock, launcher, files);
     console.setTrayBackend(new JournalTray);
+    // An engine that cannot be kept up fails the service: its manager starts it afresh, or shows it
+    // failed.
+    console.setEngineAbandonedHandler([] {
+        journalLine(u"数据库服务多次重新启动失败,服务退出!"_s, true);
+        QCoreApplication::exit(1);
+    });
     // Started with the machine: the engine's first start may wait as long as after an autorun.
     QStringList arguments = QApplication::arguments().mid(1);
     arguments << u"-autorun"_s;

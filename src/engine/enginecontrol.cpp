@@ -144,26 +144,32 @@ EngineControl::StartStopScope::~StartStopScope()
     m_work.setEngineWaiting(false);
 }
 
-bool EngineControl::restartIfNotServing()
+EngineFault EngineControl::servingFault() const
 {
     if (m_work.engineWaiting() || m_work.current() == WorkKind::StartStop || m_work.copyBeingWritten() ||
         endRequested())
-        return false;
+        return EngineFault::None;
     const qint64 pid = runningPid();
-    if (pid == 0) {
-        if (!QFileInfo::exists(EngineInstance(m_ctx.gs_path).databaseFile()))
-            return false;
-        const StartStopScope scope(m_work);
-        start();
-        return true;
-    }
+    if (pid == 0)
+        return QFileInfo::exists(EngineInstance(m_ctx.gs_path).databaseFile()) ? EngineFault::Gone
+                                                                               : EngineFault::None;
     const int port = portOfEngine(pid);
     if (port <= 0 || listenerOf(port, pid, *m_options.processes) == pid)
+        return EngineFault::None;
+    return EngineFault::NotListening;
+}
+
+bool EngineControl::restartIfNotServing()
+{
+    const EngineFault fault = servingFault();
+    if (fault == EngineFault::None)
         return false;
     const StartStopScope scope(m_work);
-    m_sqlca.disconnect();
-    // Without its listener nobody can log in to stop it: it is ended directly.
-    terminate(pid);
+    if (fault == EngineFault::NotListening) {
+        m_sqlca.disconnect();
+        // Without its listener nobody can log in to stop it: it is ended directly.
+        terminate(runningPid());
+    }
     start();
     return true;
 }

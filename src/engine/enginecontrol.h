@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/enginewatch.h"
 #include "engine/sqlca.h"
 #include "engine/workslot.h"
 #include "platform/endrequest.h"
@@ -91,10 +92,13 @@ public:
 
     Sqlca &sqlca() { return m_sqlca; }
 
-    /// \brief Starts the engine again when it no longer serves the tills: it ended (killed during a
-    /// backup, say), or it runs but no longer listens on its port (a failed online backup can leave it
-    /// so). True when it had to. Never while a backup of this console is written, a start or stop
-    /// waits, or the console is ending.
+    /// \brief Why the engine does not serve the tills now: it ended (killed during a backup, say), or
+    /// it runs but no longer listens on its port (a failed online backup can leave it so). None also
+    /// when there is no database to serve, and while a backup of this console is written, a start or
+    /// stop waits, or the console is ending: nothing is to be done about it then.
+    EngineFault servingFault() const;
+    /// \brief Starts the engine again when servingFault() finds one (an engine without its listener
+    /// is ended first). True when it had to.
     bool restartIfNotServing();
 
     /// \brief What the console does with the database now (a start or stop, a backup, a restore …):

@@ -360,6 +360,7 @@ int w_main::server_start_stop()
         return 0;
     }
     m_serviceOn = true;
+    m_engineWatch.reset();
     m_enginePort = m_ctx.readConfig(u"server"_s, u"dataport"_s, u"2638"_s).trimmed().toInt();
     wf_get_exit_backup_time();
     m_watchedSince = m_ctx.clock->now();
@@ -407,6 +408,8 @@ void w_main::timerTick()
         return;
     }
     const bool running = serviceRunning();
+    if (running)
+        watchEngine(now);
     const auto result = m_schedule.tick(
         now, running, [this] { return BackupConfig::read(m_ctx.config()); },
         [this](const QString &root, QString &error) {
@@ -430,6 +433,53 @@ void w_main::timerTick()
         m_tray->show_balloontip(result.balloonTitle, result.balloonText,
                                 result.logLine.isEmpty() ? u_icontray::BalloonKind::Notice
                                                          : u_icontray::BalloonKind::Error);
+}
+
+void w_main::watchEngine(const QDateTime &now)
+{
+    const EngineFault fault = m_services.engine->servingFault();
+    switch (m_engineWatch.check(fault, now)) {
+    case EngineWatch::Action::None:
+        return;
+    case EngineWatch::Action::GiveUp:
+        if (m_services.engineAbandoned)
+            m_services.engineAbandoned();
+        else if (m_tray)
+            m_tray->show_balloontip(u"警告"_s, u"数据库服务多次重新启动失败,请检查后重新启动服务!"_s,
+                                    u_icontray::BalloonKind::Error);
+        return;
+    case EngineWatch::Action::Restart:
+        m_engineWatch.restarted(now);
+        restartEngine(fault);
+        return;
+    }
+}
+
+bool w_main::engineServing() const
+{
+    return f_findwindows_garvinanet(m_ctx.gs_path) && m_services.engine->servingFault() == EngineFault::None;
+}
+
+bool w_main::restartEngineNow()
+{
+    const EngineFault fault = m_services.engine->servingFault();
+    return fault == EngineFault::None ? engineServing() : restartEngine(fault);
+}
+
+bool w_main::restartEngine(EngineFault fault)
+{
+    const auto refreshed = qScopeGuard([this] { refreshStatus(); });
+    if (m_tray)
+        m_tray->show_balloontip(
+            u"警告"_s, u"数据库服务已停止运行(%1),正在重新启动"_s.arg(engineFaultText(fault, m_enginePort)),
+            u_icontray::BalloonKind::Error);
+    m_services.engine->restartIfNotServing();
+    const bool serving = engineServing();
+    if (m_tray)
+        m_tray->show_balloontip(u"温馨提示"_s,
+                                serving ? u"数据库服务已重新启动"_s : u"数据库服务重新启动失败!"_s,
+                                serving ? u_icontray::BalloonKind::Notice : u_icontray::BalloonKind::Error);
+    return serving;
 }
 
 const BackupState &w_main::backupState()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "clientsvc/clientservice.h"
+#include "engine/enginewatch.h"
 #include "maintenance/backuphealth.h"
 #include "maintenance/backupstate.h"
 #include "maintenance/consolestatus.h"
@@ -51,6 +52,8 @@ public:
         std::function<void()> openSettings;
         std::function<void()> openRestore;
         std::function<void()> onlineUpgrade;
+        /// The engine could not be kept up: called instead of the balloon that tells the user so.
+        std::function<void()> engineAbandoned;
     };
 
     w_main(AppContext &ctx, Services services, QWidget *parent = nullptr);
@@ -91,6 +94,15 @@ public:
 
     /// The service was started (by the first start or the user) and not stopped since.
     bool serviceRunning() const { return m_serviceOn; }
+    /// \brief Looks at the engine while the service is on and nothing else works on the database, and
+    /// starts it again when it stopped serving (each event told in a balloon, with its cause); gives
+    /// up when it cannot be kept up (see EngineWatch). Called by the timer.
+    void watchEngine(const QDateTime &now);
+    /// True while the engine runs and listens on its port.
+    bool engineServing() const;
+    /// \brief Starts the engine again at once when it does not serve (asked for from outside while
+    /// the service is on); whether it serves afterwards.
+    bool restartEngineNow();
     /// The console's state as values, updated on every start, stop and timer tick.
     StatusModel &statusModel() { return m_statusModel; }
     /// Takes the engine's and the client service's state and the backup health into the model now.
@@ -145,6 +157,10 @@ private:
     void tellStateNotSaved();
     /// Shows the status in the tray's picture.
     void showStatus(const ConsoleStatus &status);
+
+    /// Starts the engine again after \a fault, telling it in balloons; whether it serves afterwards.
+    bool restartEngine(EngineFault fault);
+    EngineWatch m_engineWatch;
 
     BackupAlarm m_backupAlarm;
     std::unique_ptr<Maintenance> m_ownMaintenance;

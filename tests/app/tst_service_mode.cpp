@@ -11,12 +11,15 @@
 #include "platform/toolrunner.h"
 #include "support/recordingmessageboxes.h"
 #include "support/recordingtray.h"
+#include "support/serviceprocess.h"
 #include "support/testprogramfolder.h"
 
 #include <QDir>
 #include <QProcess>
+#include <QTcpServer>
 #include <QTest>
 
+#include <csignal>
 #include <memory>
 
 using namespace Qt::Literals::StringLiterals;
@@ -175,6 +178,19 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(output().contains(u" 备份数据库成功!"_s), 10000);
     }
 
+    void killedEngineIsStartedAgain()
+    {
+        const qint64 pid = runningEnginePid(m_folder.gs_path);
+        QVERIFY(pid > 0);
+        QVERIFY(::kill(pid_t(pid), SIGKILL) == 0);
+        QTRY_VERIFY_WITH_TIMEOUT(output().contains(u"警告: 数据库服务已停止运行(进程已退出),正在重新启动"_s),
+                                 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(output().contains(u"温馨提示: 数据库服务已重新启动"_s), 60000);
+        QVERIFY(runningEnginePid(m_folder.gs_path) != pid);
+        QVERIFY(LinuxProcessTable().portListened(m_enginePort));
+        QTRY_COMPARE_WITH_TIMEOUT(runStatus().first, 0, 10000);
+    }
+
     void desktopConsoleAttaches_data()
     {
         QTest::addColumn<QString>("action");
@@ -270,6 +286,29 @@ private Q_SLOTS:
         const auto [code, text] = runStatus();
         QCOMPARE(code, 3);
         QCOMPARE(text.trimmed(), u"GARVINASERVER UNKNOWN - 服务端未运行"_s);
+    }
+
+    /// An engine that cannot be started again (its port taken once it died): START says so, and after
+    /// the last start allowed the service fails, for its manager to act.
+    void engineThatCannotStayUpFailsTheService()
+    {
+        test::ServiceProcess service(u"服务-引擎"_s);
+        QString log;
+        QVERIFY2(service.start({}, &log), qPrintable(log));
+        QVERIFY2(service.notified("READY=1", 60000), qPrintable(service.output()));
+        const qint64 pid = runningEnginePid(service.folder.gs_path);
+        QVERIFY(::kill(pid_t(pid), SIGKILL) == 0);
+        QTcpServer squatter;
+        QVERIFY(QTest::qWaitFor(
+            [&] { return squatter.listen(QHostAddress::Any, quint16(service.enginePort)); }, 5000));
+        QTRY_VERIFY_WITH_TIMEOUT(service.output().contains(u"数据库服务重新启动失败!"_s), 60000);
+        const auto answer = sendControlRequest(service.folder.gs_path, u"START"_s, 120000);
+        QVERIFY2(!answer || answer->first == 1, qPrintable(answer->second));
+        QVERIFY(service.process.waitForFinished(120000));
+        QCOMPARE(service.process.exitCode(), 1);
+        QVERIFY2(service.output().contains(u"数据库服务多次重新启动失败,服务退出!"_s),
+                 qPrintable(service.output()));
+        QVERIFY(!f_findwindows_garvinanet(service.folder.gs_path));
     }
 };
 

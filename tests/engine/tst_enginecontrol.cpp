@@ -327,6 +327,44 @@ private Q_SLOTS:
         QVERIFY(m_engine->f_db_server(u"STOP"_s));
     }
 
+    /// The watch's decisions, one letter a check a second apart ('.' serving, 'g' gone, 'n' not
+    /// listening, '-' ten minutes pass, 'r' the service started by hand): what it does each time.
+    void engineWatchDecides_data()
+    {
+        QTest::addColumn<QString>("checks");
+        QTest::addColumn<QString>("actions"); // R restart, X give up, . nothing
+        QTest::newRow("gone: started again at once") << u".g."_s << u".R."_s;
+        QTest::newRow("three starts that do not hold, then given up once") << u"ggggg"_s << u"RRRX."_s;
+        QTest::newRow("a deaf engine gets its grace") << u"nnnnnnnnnnn"_s << u"..........R"_s;
+        QTest::newRow("the grace starts again after it listened")
+            << u"nnnnn.nnnnnnnnnn"_s << u"................"_s;
+        QTest::newRow("starts age out of the window") << u"ggg-g"_s << u"RRR.R"_s;
+        QTest::newRow("a start by hand after giving up") << u"ggggrg"_s << u"RRRX.R"_s;
+    }
+    void engineWatchDecides()
+    {
+        QFETCH(QString, checks);
+        QFETCH(QString, actions);
+        EngineWatch watch;
+        QDateTime now(QDate(2013, 8, 30), QTime(9, 0));
+        QString done;
+        for (const QChar c : checks) {
+            now = now.addSecs(c == u'-' ? EngineWatch::WindowSecs : 1);
+            if (c == u'r')
+                watch.reset();
+            const EngineFault fault = c == u'g'   ? EngineFault::Gone
+                                      : c == u'n' ? EngineFault::NotListening
+                                                  : EngineFault::None;
+            const EngineWatch::Action action = watch.check(fault, now);
+            if (action == EngineWatch::Action::Restart)
+                watch.restarted(now);
+            done += action == EngineWatch::Action::Restart  ? u'R'
+                    : action == EngineWatch::Action::GiveUp ? u'X'
+                                                            : u'.';
+        }
+        QCOMPARE(done, actions);
+    }
+
     void passwordNeverOnACommandLine()
     {
         QVERIFY(m_engine->f_db_server(u"START"_s));
