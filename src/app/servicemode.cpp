@@ -104,6 +104,12 @@ public:
         // Errors are the balloons that stay until clicked.
         journalLine(title + u": "_s + text, msecs == u_icontray::ErrorBalloonMsecs);
     }
+    void showMessageWithCause(const QString &title, const QString &text, int msecs,
+                              const QString &cause) override
+    {
+        // One line: an engine's message of several lines is joined.
+        showMessage(title, text + u" 原因:"_s + cause.simplified(), msecs);
+    }
 };
 
 /// The reply to a command: its result code line, then "result=ok|failed|busy|refused" and the text

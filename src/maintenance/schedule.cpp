@@ -111,6 +111,7 @@ BackupSchedule::TickResult BackupSchedule::tick(const QDateTime &now, bool servi
     r.backupOk = backup(m_is_backup_path, m_is_backup_error);
     if (!r.backupOk) {
         r.logLine = d + t + u':' + m_is_backup_error;
+        r.error = m_is_backup_error;
         r.balloonTitle = u"备份出错"_s;
         r.balloonText = d + t + u" 备份数据库出错!"_s;
     } else {

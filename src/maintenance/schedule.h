@@ -49,6 +49,7 @@ public:
         QString balloonTitle;
         QString balloonText;
         QString logLine; ///< the error-log line of a failed backup, else empty
+        QString error;   ///< why the backup failed, else empty
     };
 
     /// Runs one backup into a root folder; false with the reason in the second argument.

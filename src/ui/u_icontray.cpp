@@ -164,7 +164,8 @@ void u_icontray::modify_tip(const QString &tip_text)
     m_backend->setToolTip(m_lpdata.sztip);
 }
 
-void u_icontray::show_balloontip(const QString &tip_title, const QString &tip, BalloonKind kind)
+void u_icontray::show_balloontip(const QString &tip_title, const QString &tip, BalloonKind kind,
+                                 const QString &cause)
 {
     if (!m_ib_systemtrayexists)
         return;
@@ -172,7 +173,11 @@ void u_icontray::show_balloontip(const QString &tip_title, const QString &tip, B
     m_lpdata.szinfo = cutToBytes(tip, InfoBytes);
     m_lpdata.szinfotitle = cutToBytes(tip_title, InfoTitleBytes);
     m_lpdata.utimeoutorversion = kind == BalloonKind::Error ? ErrorBalloonMsecs : BalloonMsecs;
-    m_backend->showMessage(m_lpdata.szinfotitle, m_lpdata.szinfo, m_lpdata.utimeoutorversion);
+    if (cause.isEmpty())
+        m_backend->showMessage(m_lpdata.szinfotitle, m_lpdata.szinfo, m_lpdata.utimeoutorversion);
+    else
+        m_backend->showMessageWithCause(m_lpdata.szinfotitle, m_lpdata.szinfo, m_lpdata.utimeoutorversion,
+                                        cause);
 }
 
 void u_icontray::del_icon()

@@ -30,6 +30,12 @@ public:
     virtual void setToolTip(const QString &tip) = 0;
     virtual void setVisible(bool visible) = 0;
     virtual void showMessage(const QString &title, const QString &text, int msecs) = 0;
+    /// A balloon with the cause of what it tells, for a backend with room for it (the journal); the
+    /// desktop's balloon shows the text alone.
+    virtual void showMessageWithCause(const QString &title, const QString &text, int msecs, const QString &)
+    {
+        showMessage(title, text, msecs);
+    }
 
 Q_SIGNALS:
     /// A mouse action on the icon, as the tray reports it (a TrayMouseMessage).
@@ -103,8 +109,9 @@ public:
                   const QString &balloon_title, const QString &balloon_tip);
     void modify_icon(const QString &icon_name);
     void modify_tip(const QString &tip_text);
-    void show_balloontip(const QString &tip_title, const QString &tip,
-                         BalloonKind kind = BalloonKind::Notice);
+    /// Shows a balloon; \a cause (why it went wrong) reaches only a backend with room for it.
+    void show_balloontip(const QString &tip_title, const QString &tip, BalloonKind kind = BalloonKind::Notice,
+                         const QString &cause = QString());
     void del_icon();
     bool trayexists() const { return m_ib_systemtrayexists; }
     notifyicondata notifyicondata_copy() const { return m_lpdata; }

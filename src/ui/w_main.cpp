@@ -432,7 +432,8 @@ void w_main::timerTick()
     if (m_tray)
         m_tray->show_balloontip(result.balloonTitle, result.balloonText,
                                 result.logLine.isEmpty() ? u_icontray::BalloonKind::Notice
-                                                         : u_icontray::BalloonKind::Error);
+                                                         : u_icontray::BalloonKind::Error,
+                                result.error);
 }
 
 void w_main::watchEngine(const QDateTime &now)

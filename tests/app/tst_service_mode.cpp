@@ -288,14 +288,28 @@ private Q_SLOTS:
         QCOMPARE(text.trimmed(), u"GARVINASERVER UNKNOWN - 服务端未运行"_s);
     }
 
-    /// An engine that cannot be started again (its port taken once it died): START says so, and after
-    /// the last start allowed the service fails, for its manager to act.
+    /// A scheduled backup that fails says why in its one journal line. An engine that cannot be started
+    /// again (its port taken once it died): START says so, and after the last start allowed the service
+    /// fails, for its manager to act.
     void engineThatCannotStayUpFailsTheService()
     {
         test::ServiceProcess service(u"服务-引擎"_s);
+        const QString at = QDateTime::currentDateTime().addSecs(30).time().toString(u"HH:mm:ss"_s);
         QString log;
-        QVERIFY2(service.start({}, &log), qPrintable(log));
+        QVERIFY2(service.start({{u"backup"_s, u"backuppath"_s, u"/proc/garvina-backup/"_s},
+                                {u"backup"_s, u"backuptype"_s, u"1"_s},
+                                {u"backup"_s, u"backuptime1"_s, at},
+                                {u"backup"_s, u"backuptime2"_s, at},
+                                {u"backup"_s, u"backuptime3"_s, at}},
+                               &log),
+                 qPrintable(log));
         QVERIFY2(service.notified("READY=1", 60000), qPrintable(service.output()));
+        if (at > u"00:00:30"_s) {
+            QTRY_VERIFY_WITH_TIMEOUT(service.output().contains(u" 备份数据库出错! 原因:"_s), 60000);
+            const QString line =
+                service.output().section(u" 备份数据库出错! 原因:"_s, 1).section(u'\n', 0, 0);
+            QVERIFY2(line.contains(u"/proc/garvina-backup"_s), qPrintable(line));
+        }
         const qint64 pid = runningEnginePid(service.folder.gs_path);
         QVERIFY(::kill(pid_t(pid), SIGKILL) == 0);
         QTcpServer squatter;
