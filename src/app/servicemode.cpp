@@ -99,10 +99,9 @@ public:
     void setIcon(const QIcon &) override {}
     void setToolTip(const QString &) override {}
     void setVisible(bool) override {}
-    void showMessage(const QString &title, const QString &text, int msecs) override
+    void showMessage(const QString &title, const QString &text, int, BalloonIcon icon) override
     {
-        // Errors are the balloons that stay until clicked.
-        journalLine(title + u": "_s + text, msecs == u_icontray::ErrorBalloonMsecs);
+        journalLine(title + u": "_s + text, icon != BalloonIcon::Information);
     }
 };
 

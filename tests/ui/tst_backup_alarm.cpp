@@ -111,7 +111,11 @@ private Q_SLOTS:
         QVERIFY(!m_w->iuo_tray()->ufp_get_hicon(w_main::alarmIconName()).availableSizes().isEmpty());
         QCOMPARE(m_tray->balloons.size(), balloons + 1);
         QCOMPARE(m_tray->balloons.last().title, u"备份警告"_s);
-        QCOMPARE(m_tray->balloons.last().text, u"最近26小时内没有成功的备份,请检查备份目录和备份磁盘!"_s);
+        QCOMPARE(
+            m_tray->balloons.last().text,
+            u"最近26小时内没有成功的备份,请检查备份目录和备份磁盘!排除问题后请到\"功能设置\"点击\"立即备份\"!"_s);
+        QCOMPARE(m_tray->balloons.last().icon, BalloonIcon::Warning);
+        QCOMPARE(m_tray->toolTip, u"服装销售管理软件(网络版服务端)\n备份警告:26小时内没有成功的备份"_s);
         QCOMPARE(logLines(), linesBefore + 1);
 
         // Again every hour, not every second.
