@@ -17,6 +17,7 @@
 #include <QAbstractButton>
 #include <QDir>
 #include <QFontMetrics>
+#include <QScreen>
 #include <QStyle>
 #include <QStyleOptionButton>
 
@@ -356,8 +357,12 @@ void w_setting::selectPath()
 
 w_backuplist *w_setting::openBackupList()
 {
-    auto *list = new w_backuplist(m_ctx.gs_path, m_form->getItem(u"backup_path"_s), this);
-    list->move(geometry().topLeft());
+    auto *list = new w_backuplist(
+        m_ctx.gs_path, m_form->getItem(u"backup_path"_s), m_main.statusModel().status().nextBackup,
+        [this](const QString &file) { m_main.maintenance().restore(file); }, this);
+    const QScreen *screen = this->screen();
+    list->move(w_backuplist::placeBeside(frameGeometry(), list->size(),
+                                         screen ? screen->availableGeometry() : QRect(QPoint(), size())));
     list->show();
     list->activateWindow();
     return list;

@@ -161,13 +161,25 @@ private Q_SLOTS:
         auto *list = w.openBackupList();
         QCOMPARE(list->list()->topLevelItemCount(), 1);
         QCOMPARE(list->list()->topLevelItem(0)->text(0), u"2013-08-30 13:05"_s);
-        QCOMPARE(list->list()->topLevelItem(0)->text(2), u"完好"_s);
+        QCOMPARE(list->list()->topLevelItem(0)->text(2), u"已校验,未演练"_s);
         QCOMPARE(list->form()->text(u"t_rehearsal"_s)->text(), u"上次还原演练：暂无"_s);
+        // Its own place, not over the settings window, and on the screen.
+        QVERIFY(QTest::qWaitForWindowExposed(list));
+        QVERIFY(list->pos() != w.pos());
+        QVERIFY(list->screen()->availableGeometry().contains(list->frameGeometry()));
+        // The chosen backup is restored through the console's restore: its question, its safety copy.
+        const QRect row = list->list()->visualItemRect(list->list()->topLevelItem(0));
+        QTest::mouseClick(list->list()->viewport(), Qt::LeftButton, {}, row.center());
+        m_boxes.answerNext(MsgAnswer::Yes);
+        test::clickObject(list->form(), u"t_restore"_s);
+        QVERIFY2(m_boxes.texts().contains(u"是否确定还原数据库?"_s), qPrintable(m_boxes.texts().join(u'\n')));
+        QCOMPARE(list->list()->topLevelItemCount(), 2);
+        QCOMPARE(list->list()->topLevelItem(0)->text(2), u"还原前安全备份"_s);
         BackupState state = loadBackupState(m_ctx.gs_path);
         recordRehearsal(state, {false, folder, m_clock.now(), 800, 0, 0, u"第12页损坏"_s});
         QVERIFY(saveBackupState(m_fx.files, m_ctx.gs_path, state));
         list->reload();
-        QCOMPARE(list->list()->topLevelItem(0)->text(2), u"损坏"_s);
+        QCOMPARE(list->list()->topLevelItem(1)->text(2), u"演练失败"_s);
         QCOMPARE(list->form()->text(u"t_rehearsal"_s)->text(),
                  u"上次还原演练：2013-08-30 13:06:00 20130830-1305 失败:第12页损坏"_s);
         list->close();
