@@ -1,12 +1,16 @@
 // The production file dialogs, driven like a user would: the dialog opens, is looked at and answered.
+#include "core/chinesetranslations.h"
 #include "ui/filedialogs.h"
 #include "ui/w_restore.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLineEdit>
+#include <QLocale>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -103,6 +107,32 @@ private Q_SLOTS:
 
         whenDialogOpens([](QFileDialog *dialog) { dialog->reject(); });
         QCOMPARE(dialogs.chooseOpenFile(nullptr, u"t"_s, m_dir.path(), w_restore::fileFilter()), QString());
+    }
+
+    // Under the C locale of the test, the folder chooser names types and dates in Chinese.
+    void folderChooserSpeaksChinese()
+    {
+        installChineseTranslations(*qApp);
+        QVERIFY(QDir(m_dir.path()).mkpath(u"备份"_s));
+        const QString folder = m_dir.filePath(u"备份"_s);
+        QStringList columns;
+        whenDialogOpens([&](QFileDialog *dialog) {
+            const auto *view = dialog->findChild<QAbstractItemView *>(u"listView"_s);
+            (void)QTest::qWaitFor([&] { return listed(dialog).contains(u"备份"_s); }, 5000);
+            const QAbstractItemModel *model = view->model();
+            for (int row = 0; row < model->rowCount(view->rootIndex()); ++row) {
+                const QModelIndex name = model->index(row, 0, view->rootIndex());
+                if (name.data().toString() == u"备份"_s)
+                    columns = {name.siblingAtColumn(2).data().toString(),
+                               name.siblingAtColumn(3).data().toString()};
+            }
+            dialog->findChild<QLineEdit *>(u"fileNameEdit"_s)->setText(u"备份"_s);
+            static_cast<QDialog *>(dialog)->accept();
+        });
+        QCOMPARE(QtFileDialogs().chooseFolder(nullptr, u"请选择备份目录"_s, m_dir.path()), folder);
+        QCOMPARE(columns, (QStringList{u"文件夹"_s, QLocale(QLocale::Chinese, QLocale::China)
+                                                        .toString(QFileInfo(folder).lastModified(),
+                                                                  QLocale::ShortFormat)}));
     }
 };
 
