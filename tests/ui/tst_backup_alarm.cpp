@@ -168,8 +168,8 @@ private Q_SLOTS:
         QVERIFY(list->pos() != w.pos());
         QVERIFY(list->screen()->availableGeometry().contains(list->frameGeometry()));
         // The chosen backup is restored through the console's restore: its question, its safety copy.
-        const QRect row = list->list()->visualItemRect(list->list()->topLevelItem(0));
-        QTest::mouseClick(list->list()->viewport(), Qt::LeftButton, {}, row.center());
+        QTest::mouseClick(list->list()->viewport(), Qt::LeftButton, {},
+                          list->list()->visualItemRect(list->list()->topLevelItem(0)).center());
         m_boxes.answerNext(MsgAnswer::Yes);
         test::clickObject(list->form(), u"t_restore"_s);
         QVERIFY2(m_boxes.texts().contains(u"是否确定还原数据库?"_s), qPrintable(m_boxes.texts().join(u'\n')));

@@ -113,12 +113,12 @@ private Q_SLOTS:
     void folderChooserSpeaksChinese()
     {
         installChineseTranslations(*qApp);
-        QVERIFY(QDir(m_dir.path()).mkpath(u"备份"_s));
         const QString folder = m_dir.filePath(u"备份"_s);
+        QVERIFY(QDir().mkpath(folder));
         QStringList columns;
         whenDialogOpens([&](QFileDialog *dialog) {
-            const auto *view = dialog->findChild<QAbstractItemView *>(u"listView"_s);
             (void)QTest::qWaitFor([&] { return listed(dialog).contains(u"备份"_s); }, 5000);
+            const auto *view = dialog->findChild<QAbstractItemView *>(u"listView"_s);
             const QAbstractItemModel *model = view->model();
             for (int row = 0; row < model->rowCount(view->rootIndex()); ++row) {
                 const QModelIndex name = model->index(row, 0, view->rootIndex());

@@ -141,7 +141,6 @@ private Q_SLOTS:
         QCOMPARE(m_main->schedule().it_backup_time(), QTime(16, 0));
     }
 
-    // Every label shows its whole text and keeps clear of every field, in the font it is drawn in.
     void labelsFitAndKeepClearOfFields()
     {
         QVERIFY(openWindow());
