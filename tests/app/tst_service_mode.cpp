@@ -229,7 +229,6 @@ private Q_SLOTS:
         for (const auto &b : std::as_const(tray->balloons))
             said << b.text;
         QVERIFY2(said.join(u'\n').contains(shown), qPrintable(said.join(u'\n')));
-
         // The console's tray menu with its pictures, and the one of start and stop that applies.
         tray->click(TrayRightButtonUp);
         QTRY_VERIFY(console.menu()->isVisible());

@@ -163,7 +163,6 @@ private Q_SLOTS:
         QCOMPARE(list->list()->topLevelItem(0)->text(0), u"2013-08-30 13:05"_s);
         QCOMPARE(list->list()->topLevelItem(0)->text(2), u"已校验,未演练"_s);
         QCOMPARE(list->form()->text(u"t_rehearsal"_s)->text(), u"上次还原演练：暂无"_s);
-        // Its own place, not over the settings window, and on the screen.
         QVERIFY(QTest::qWaitForWindowExposed(list));
         QVERIFY(list->pos() != w.pos());
         QVERIFY(list->screen()->availableGeometry().contains(list->frameGeometry()));

@@ -109,8 +109,7 @@ private Q_SLOTS:
         QCOMPARE(dialogs.chooseOpenFile(nullptr, u"t"_s, m_dir.path(), w_restore::fileFilter()), QString());
     }
 
-    // Under the C locale of the test, the folder chooser names types and dates in Chinese.
-    void folderChooserSpeaksChinese()
+    void folderChooserSpeaksChineseUnderTheCLocale()
     {
         installChineseTranslations(*qApp);
         const QString folder = m_dir.filePath(u"备份"_s);
