@@ -7,7 +7,7 @@ packages=(
     g++ cmake ninja-build ccache pkg-config
     qt6-base-dev qt6-base-dev-tools libqt6sql6-ibase libgl-dev
     firebird3.0-server firebird3.0-utils firebird-dev
-    qt6-translations-l10n xvfb xauth trayer imagemagick fonts-wqy-microhei
+    qt6-translations-l10n xvfb xauth trayer imagemagick xdotool fonts-wqy-microhei
     zip unzip procps clang-format
     libsodium-dev libarchive-dev openssl
     dpkg-dev lintian binutils iproute2

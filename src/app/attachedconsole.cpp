@@ -3,6 +3,7 @@
 #include "app/servicemode.h"
 #include "platform/messageboxes.h"
 #include "platform/unixsignals.h"
+#include "ui/m_popmenu.h"
 #include "ui/u_icontray.h"
 #include "ui/w_main.h"
 
@@ -98,11 +99,24 @@ AttachedConsole::AttachedConsole(const QString &gs_path, MessageBoxes &boxes, Tr
       m_menu(std::make_unique<QMenu>())
 {
     connect(m_tray.get(), &u_icontray::restore, this, &AttachedConsole::trayAction);
-    m_menu->addAction(u"显示服务端状态"_s, this, &AttachedConsole::showState);
-    m_menu->addAction(u"开启/停止服务"_s, this, &AttachedConsole::startStop);
-    m_menu->addAction(u"立即备份"_s, this, &AttachedConsole::backupNow);
-    m_menu->addSeparator();
-    m_menu->addAction(u"退出"_s, qApp, [] { QCoreApplication::exit(0); });
+    // The console's menu with its pictures; the main window's item shows the service's state here,
+    // and exiting ends this console only.
+    QMenu &menu = *m_menu;
+    connect(m_popmenu::addCommand(menu, u"m_显示主界面"_s, u"显示服务端状态"_s, m_popmenu::ShowPicture),
+            &QAction::triggered, this, &AttachedConsole::showState);
+    menu.addSeparator();
+    m_start = m_popmenu::addCommand(menu, u"m_start"_s, u"开启服务"_s, m_popmenu::StartPicture);
+    m_stop = m_popmenu::addCommand(menu, u"m_stop"_s, u"停止服务"_s, m_popmenu::StopPicture);
+    connect(m_start, &QAction::triggered, this, &AttachedConsole::startStop);
+    connect(m_stop, &QAction::triggered, this, &AttachedConsole::startStop);
+    menu.addAction(u"立即备份"_s, this, &AttachedConsole::backupNow);
+    menu.addSeparator();
+    connect(m_popmenu::addCommand(menu, u"m_退出服务器"_s, u"退出"_s, m_popmenu::ExitPicture),
+            &QAction::triggered, qApp, [] { QCoreApplication::exit(0); });
+    m_coolmenu.of_initialize();
+    m_coolmenu.of_set2k3style();
+    m_coolmenu.of_setresourcefile(gs_path + u"server.dll"_s);
+    m_coolmenu.of_loadimagesfrommenu(m_menu.get());
     m_timer.setInterval(RefreshMsecs);
     connect(&m_timer, &QTimer::timeout, this, [this] { refresh(); });
 }
@@ -223,8 +237,13 @@ void AttachedConsole::trayAction(int message)
 {
     if (message == TrayLeftButtonUp || message == TrayLeftButtonDoubleClick)
         showState();
-    else if (message == TrayRightButtonUp)
+    else if (message == TrayRightButtonUp) {
+        // The one of start and stop that the service's last told state allows, as startStop() decides.
+        const bool on = m_status && m_status->serviceOn;
+        m_start->setVisible(!on);
+        m_stop->setVisible(on);
         m_menu->popup(QCursor::pos());
+    }
 }
 
 int runAttachedWhenServiceRuns(const QString &gs_path, MessageBoxes &boxes)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "maintenance/consolestatus.h"
+#include "ui/menu/n_coolmenu.h"
 
 #include <QObject>
 #include <QPointer>
@@ -12,6 +13,7 @@
 #include <optional>
 #include <vector>
 
+class QAction;
 class QMenu;
 
 namespace garvina {
@@ -71,7 +73,10 @@ private:
     QString m_gs_path;
     MessageBoxes &m_boxes;
     std::unique_ptr<u_icontray> m_tray;
+    n_coolmenu m_coolmenu; ///< draws the menu, so it outlives it
     std::unique_ptr<QMenu> m_menu;
+    QAction *m_start = nullptr;
+    QAction *m_stop = nullptr;
     QTimer m_timer;
     std::optional<ConsoleStatus> m_status;
     /// What the tooltip says above the state: a command waits, or the service did not answer.

@@ -99,16 +99,15 @@ public:
     void setIcon(const QIcon &) override {}
     void setToolTip(const QString &) override {}
     void setVisible(bool) override {}
-    void showMessage(const QString &title, const QString &text, int msecs) override
+    void showMessage(const QString &title, const QString &text, int, BalloonIcon icon) override
     {
-        // Errors are the balloons that stay until clicked.
-        journalLine(title + u": "_s + text, msecs == u_icontray::ErrorBalloonMsecs);
+        journalLine(title + u": "_s + text, icon != BalloonIcon::Information);
     }
-    void showMessageWithCause(const QString &title, const QString &text, int msecs,
+    void showMessageWithCause(const QString &title, const QString &text, int msecs, BalloonIcon icon,
                               const QString &cause) override
     {
         // One line: an engine's message of several lines is joined.
-        showMessage(title, text + u" 原因:"_s + cause.simplified(), msecs);
+        showMessage(title, text + u" 原因:"_s + cause.simplified(), msecs, icon);
     }
 };
 

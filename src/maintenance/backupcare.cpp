@@ -128,12 +128,14 @@ QList<BackupListRow> backupListRows(const QString &root, const BackupState &stat
             row.state = u"整理前安全备份"_s;
         else if (f.kind == BackupFolder::BeforeRestore)
             row.state = u"还原前安全备份"_s;
+        // What was checked of it: every backup is validated before it takes its name; a rehearsal
+        // restores it fully.
         else if (state.isFailed(path))
-            row.state = u"损坏"_s;
+            row.state = u"演练失败"_s;
         else if (state.isRehearsed(path))
-            row.state = u"已演练"_s;
+            row.state = u"已校验,已演练还原"_s;
         else
-            row.state = u"完好"_s;
+            row.state = u"已校验,未演练"_s;
         rows.append(row);
     }
     return rows;

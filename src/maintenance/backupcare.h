@@ -26,7 +26,7 @@ struct BackupListRow
 {
     QString date;   ///< "yyyy-mm-dd hh:mm"
     QString size;   ///< "12.3 MB"
-    QString state;  ///< 完好 / 已演练 / 损坏, or the kind of safety copy
+    QString state;  ///< what was checked of it (校验, 演练), or the kind of safety copy
     QString folder; ///< the folder's name
 };
 

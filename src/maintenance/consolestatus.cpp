@@ -1,5 +1,7 @@
 #include "consolestatus.h"
 
+#include "maintenance/schedule.h"
+
 #include <QHash>
 #include <QStringList>
 
@@ -32,8 +34,9 @@ bool ConsoleStatus::operator==(const ConsoleStatus &o) const
 {
     return serviceOn == o.serviceOn && engineUp == o.engineUp && enginePort == o.enginePort &&
            clientUp == o.clientUp && clientPort == o.clientPort && work == o.work && lastGood == o.lastGood &&
-           alarm == o.alarm && nextBackupLine == o.nextBackupLine && lastGoodLine == o.lastGoodLine &&
-           alarmText == o.alarmText && alarmHours == o.alarmHours && lastBackupError == o.lastBackupError;
+           alarm == o.alarm && nextBackup == o.nextBackup && nextBackupLine == o.nextBackupLine &&
+           lastGoodLine == o.lastGoodLine && alarmText == o.alarmText && alarmHours == o.alarmHours &&
+           lastBackupError == o.lastBackupError;
 }
 
 void StatusModel::set(const ConsoleStatus &status)
@@ -51,7 +54,14 @@ QString statusText(const ConsoleStatus &s)
                  (s.engineUp ? u"运行中 (端口 "_s + QString::number(s.enginePort) + u')' : u"已停止"_s);
     lines << u"客户端连接服务: "_s +
                  (s.clientUp ? u"运行中 (端口 "_s + QString::number(s.clientPort) + u')' : u"已停止"_s);
-    lines << (s.serviceOn ? s.nextBackupLine : u"服务端已停止,不执行备份任务"_s);
+    // The next backup with its date, also when it is tomorrow's; a console that sends no date has
+    // its own line read.
+    if (!s.serviceOn)
+        lines << u"服务端已停止,不执行备份任务"_s;
+    else if (s.nextBackup.isValid())
+        lines << nextBackupLine(s.nextBackup.time(), s.nextBackup.date());
+    else
+        lines << s.nextBackupLine;
     lines << s.lastGoodLine;
     lines << u"备份警告: "_s + (s.alarm ? s.alarmText : u"无"_s);
     if (!s.lastBackupError.isEmpty())
@@ -71,6 +81,7 @@ QString statusFields(const ConsoleStatus &s)
     lines << u"last_good="_s + (s.lastGood.isValid() ? s.lastGood.toString(Qt::ISODate) : QString());
     lines << u"alarm="_s + (s.alarm ? u"1"_s : u"0"_s);
     // The texts keep their own line breaks out of the fields: one "next=" … line each.
+    lines << u"next_at="_s + (s.nextBackup.isValid() ? s.nextBackup.toString(Qt::ISODate) : QString());
     lines << u"next="_s + QString(s.nextBackupLine).replace(u'\n', u' ');
     lines << u"last_good_text="_s + QString(s.lastGoodLine).replace(u'\n', u' ');
     lines << u"alarm_text="_s + QString(s.alarmText).replace(u'\n', u' ');
@@ -115,6 +126,7 @@ std::optional<ConsoleStatus> parseStatusFields(const QString &text)
     s.work = *work;
     s.lastGood = QDateTime::fromString(fields.value(u"last_good"_s), Qt::ISODate);
     s.alarm = alarm == u"1"_s;
+    s.nextBackup = QDateTime::fromString(fields.value(u"next_at"_s), Qt::ISODate);
     s.nextBackupLine = fields.value(u"next"_s);
     s.lastGoodLine = fields.value(u"last_good_text"_s);
     s.alarmText = fields.value(u"alarm_text"_s);

@@ -26,6 +26,8 @@ struct ConsoleStatus
     /// The last good backup; invalid when there is none that is still good.
     QDateTime lastGood;
     bool alarm = false;
+    /// The next scheduled backup with its date, tomorrow's included; invalid when none is.
+    QDateTime nextBackup;
     /// The texts people read beside the fields.
     QString nextBackupLine;
     QString lastGoodLine;

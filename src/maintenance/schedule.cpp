@@ -52,6 +52,20 @@ QTime nextBackupTime(const BackupConfig &config, const QTime &now)
     return none;
 }
 
+QDateTime nextBackupAt(const BackupConfig &config, const QDateTime &now)
+{
+    const QTime none(0, 0, 0);
+    const QTime today = nextBackupTime(config, now.time());
+    if (today != none) {
+        const QDateTime at(now.date(), today);
+        // 00:01:00 computed in the evening is one minute past the coming midnight.
+        return at > now ? at : at.addDays(1);
+    }
+    // Tomorrow's first time is the first one after its midnight.
+    const QTime tomorrow = nextBackupTime(config, none);
+    return tomorrow == none ? QDateTime() : QDateTime(now.date().addDays(1), tomorrow);
+}
+
 QString nextBackupLine(const QTime &it_backup_time, const QDate &today)
 {
     if (it_backup_time == QTime(0, 0, 0))
@@ -66,14 +80,9 @@ QString BackupSchedule::wf_get_exit_backup_time(const BackupConfig &config, cons
     if (!m_is_backup_path.endsWith(u'/'))
         m_is_backup_path += u'/';
     m_it_backup_time = nextBackupTime(config, now.time());
-    if (m_it_backup_time == QTime(0, 0, 0)) {
-        m_dueAt = QDateTime();
-    } else {
-        m_dueAt = QDateTime(now.date(), m_it_backup_time);
-        // 00:01:00 computed in the evening is one minute past the coming midnight.
-        if (m_dueAt <= now)
-            m_dueAt = m_dueAt.addDays(1);
-    }
+    m_nextAt = nextBackupAt(config, now);
+    // Tomorrow's first backup is due only after the midnight recomputation.
+    m_dueAt = m_it_backup_time == QTime(0, 0, 0) ? QDateTime() : m_nextAt;
     m_line = nextBackupLine(m_it_backup_time, now.date());
     return m_line;
 }

@@ -33,6 +33,13 @@ struct BackupConfig
 /// the day ends first and N divides 24. An interval that is not a positive number schedules nothing.
 QTime nextBackupTime(const BackupConfig &config, const QTime &now);
 
+/// \brief The moment of the next scheduled backup after \a now, with its date: the next time of
+/// today, or once today's are over the first of tomorrow; invalid when \a config schedules none.
+///
+/// The main window's line stops at midnight; the tray, the backups list and `--status` say when the
+/// next backup really is.
+QDateTime nextBackupAt(const BackupConfig &config, const QDateTime &now);
+
 /// The next-backup line of the main window for \a it_backup_time on \a today.
 QString nextBackupLine(const QTime &it_backup_time, const QDate &today);
 
@@ -74,6 +81,8 @@ public:
     const QString &is_backup_error() const { return m_is_backup_error; }
     /// The moment the pending backup is due, invalid when none.
     QDateTime dueAt() const { return m_dueAt; }
+    /// The next backup with its date (nextBackupAt) at the last computation, invalid when none.
+    QDateTime nextAt() const { return m_nextAt; }
     /// The next-backup line of the last computation.
     const QString &line() const { return m_line; }
 
@@ -82,6 +91,7 @@ private:
     QString m_is_backup_path;
     QString m_is_backup_error;
     QDateTime m_dueAt;
+    QDateTime m_nextAt;
     QDateTime m_previousTick;
     QString m_line;
 };

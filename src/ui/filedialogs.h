@@ -23,7 +23,8 @@ public:
                                    const QString &filter) = 0;
 };
 
-/// FileDialogs on QFileDialog.
+/// \brief FileDialogs on Qt's own QFileDialog, in Chinese whatever the machine's locale: the type
+/// and date columns in the program's locale (QLocale's default).
 class QtFileDialogs final : public FileDialogs
 {
 public:

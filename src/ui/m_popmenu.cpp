@@ -26,16 +26,21 @@ m_popmenu::m_popmenu(AppContext &ctx, PasswordPrompt &prompt, QWidget *parent)
 
 m_popmenu::~m_popmenu() = default;
 
+QAction *m_popmenu::addCommand(QMenu &menu, const QString &name, const QString &text, int picture)
+{
+    QAction *action = menu.addAction(text);
+    action->setObjectName(name);
+    action->setProperty(kMenuTagProperty, u"id=%1"_s.arg(picture));
+    action->setProperty(kMenuPictureNameProperty, u"server.dll:%1"_s.arg(picture));
+    return action;
+}
+
 void m_popmenu::build()
 {
     setObjectName(u"m_popmenu"_s);
 
     auto command = [this](const QString &name, const QString &text, int picture) {
-        QAction *action = addAction(text);
-        action->setObjectName(name);
-        action->setProperty(kMenuTagProperty, u"id=%1"_s.arg(picture));
-        action->setProperty(kMenuPictureNameProperty, u"server.dll:%1"_s.arg(picture));
-        return action;
+        return addCommand(*this, name, text, picture);
     };
     auto separator = [this](const QString &name) {
         QAction *action = addSeparator();
@@ -43,14 +48,14 @@ void m_popmenu::build()
         return action;
     };
 
-    m_show = command(u"m_显示主界面"_s, u"显示主界面"_s, 2);
+    m_show = command(u"m_显示主界面"_s, u"显示主界面"_s, ShowPicture);
     m_sep = separator(u"m_-"_s);
-    m_setting = command(u"m_功能设置"_s, u"功能设置"_s, 8);
+    m_setting = command(u"m_功能设置"_s, u"功能设置"_s, SettingPicture);
     m_sep1 = separator(u"m_-1"_s);
-    m_start = command(u"m_start"_s, u"开启服务"_s, 5);
-    m_stop = command(u"m_stop"_s, u"停止服务"_s, 6);
+    m_start = command(u"m_start"_s, u"开启服务"_s, StartPicture);
+    m_stop = command(u"m_stop"_s, u"停止服务"_s, StopPicture);
     m_sep0 = separator(u"m_-0"_s);
-    m_exit = command(u"m_退出服务器"_s, u"退出服务器"_s, 7);
+    m_exit = command(u"m_退出服务器"_s, u"退出服务器"_s, ExitPicture);
 
     connect(m_show, &QAction::triggered, this, &m_popmenu::showMainCommand);
     connect(m_setting, &QAction::triggered, this, &m_popmenu::settingsCommand);

@@ -24,6 +24,19 @@ class m_popmenu : public QMenu
 {
     Q_OBJECT
 public:
+    /// The pictures of server.dll the items show.
+    enum Picture
+    {
+        ShowPicture = 2,
+        StartPicture = 5,
+        StopPicture = 6,
+        ExitPicture = 7,
+        SettingPicture = 8,
+    };
+    /// \brief Adds the item \a name to \a menu with the tag "id=N" and the picture "server.dll:N" of
+    /// \a picture, as the menu renderer draws the console's items.
+    static QAction *addCommand(QMenu &menu, const QString &name, const QString &text, int picture);
+
     /// Asks for passwords with the w_pass dialog.
     explicit m_popmenu(AppContext &ctx, QWidget *parent = nullptr);
     /// Asks for passwords through \a prompt, which must outlive the menu.

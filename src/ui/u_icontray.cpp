@@ -46,9 +46,13 @@ void SystemTrayBackend::setVisible(bool visible)
 {
     m_icon->setVisible(visible);
 }
-void SystemTrayBackend::showMessage(const QString &title, const QString &text, int msecs)
+void SystemTrayBackend::showMessage(const QString &title, const QString &text, int msecs, BalloonIcon icon)
 {
-    m_icon->showMessage(title, text, QSystemTrayIcon::Information, msecs);
+    const QSystemTrayIcon::MessageIcon picture = icon == BalloonIcon::Critical ? QSystemTrayIcon::Critical
+                                                 : icon == BalloonIcon::Warning
+                                                     ? QSystemTrayIcon::Warning
+                                                     : QSystemTrayIcon::Information;
+    m_icon->showMessage(title, text, picture, msecs);
 }
 
 u_icontray::u_icontray(TrayBackend *backend, QObject *parent)
@@ -143,7 +147,8 @@ void u_icontray::add_icon(const QString &icon_name, const QString &tip_text, QWi
     m_lpdata.szinfo = cutToBytes(balloon_tip, InfoBytes);
     m_lpdata.szinfotitle = cutToBytes(balloon_title, InfoTitleBytes);
     m_lpdata.utimeoutorversion = FirstBalloonMsecs;
-    m_backend->showMessage(m_lpdata.szinfotitle, m_lpdata.szinfo, m_lpdata.utimeoutorversion);
+    m_backend->showMessage(m_lpdata.szinfotitle, m_lpdata.szinfo, m_lpdata.utimeoutorversion,
+                           BalloonIcon::Information);
 }
 
 void u_icontray::modify_icon(const QString &icon_name)
@@ -172,12 +177,15 @@ void u_icontray::show_balloontip(const QString &tip_title, const QString &tip, B
     m_lpdata.uflags = nif_message | nif_icon | nif_tip | nif_info;
     m_lpdata.szinfo = cutToBytes(tip, InfoBytes);
     m_lpdata.szinfotitle = cutToBytes(tip_title, InfoTitleBytes);
-    m_lpdata.utimeoutorversion = kind == BalloonKind::Error ? ErrorBalloonMsecs : BalloonMsecs;
+    m_lpdata.utimeoutorversion = kind == BalloonKind::Notice ? BalloonMsecs : ErrorBalloonMsecs;
+    const BalloonIcon icon = kind == BalloonKind::Error     ? BalloonIcon::Critical
+                             : kind == BalloonKind::Warning ? BalloonIcon::Warning
+                                                            : BalloonIcon::Information;
     if (cause.isEmpty())
-        m_backend->showMessage(m_lpdata.szinfotitle, m_lpdata.szinfo, m_lpdata.utimeoutorversion);
+        m_backend->showMessage(m_lpdata.szinfotitle, m_lpdata.szinfo, m_lpdata.utimeoutorversion, icon);
     else
         m_backend->showMessageWithCause(m_lpdata.szinfotitle, m_lpdata.szinfo, m_lpdata.utimeoutorversion,
-                                        cause);
+                                        icon, cause);
 }
 
 void u_icontray::del_icon()

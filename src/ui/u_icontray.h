@@ -18,6 +18,14 @@ enum TrayMouseMessage : int
     TrayRightButtonUp = 517,
 };
 
+/// The picture beside a balloon's title.
+enum class BalloonIcon
+{
+    Information,
+    Warning,
+    Critical
+};
+
 /// \brief What the tray icon talks to: the desktop's notification area. The production one is
 /// QSystemTrayIcon; tests use a recorder that keeps the balloons.
 class TrayBackend : public QObject
@@ -29,12 +37,13 @@ public:
     virtual void setIcon(const QIcon &icon) = 0;
     virtual void setToolTip(const QString &tip) = 0;
     virtual void setVisible(bool visible) = 0;
-    virtual void showMessage(const QString &title, const QString &text, int msecs) = 0;
+    virtual void showMessage(const QString &title, const QString &text, int msecs, BalloonIcon icon) = 0;
     /// A balloon with the cause of what it tells, for a backend with room for it (the journal); the
     /// desktop's balloon shows the text alone.
-    virtual void showMessageWithCause(const QString &title, const QString &text, int msecs, const QString &)
+    virtual void showMessageWithCause(const QString &title, const QString &text, int msecs, BalloonIcon icon,
+                                      const QString &)
     {
-        showMessage(title, text, msecs);
+        showMessage(title, text, msecs, icon);
     }
 
 Q_SIGNALS:
@@ -52,7 +61,7 @@ public:
     void setIcon(const QIcon &icon) override;
     void setToolTip(const QString &tip) override;
     void setVisible(bool visible) override;
-    void showMessage(const QString &title, const QString &text, int msecs) override;
+    void showMessage(const QString &title, const QString &text, int msecs, BalloonIcon icon) override;
 
 private:
     QSystemTrayIcon *m_icon;
@@ -84,9 +93,11 @@ public:
     static constexpr int FirstBalloonMsecs = 15000;
     static constexpr int BalloonMsecs = 10000;
     static constexpr int ErrorBalloonMsecs = 0;
+    /// A notice goes after its time; a warning (something for the owner to do) and an error stay.
     enum class BalloonKind
     {
         Notice,
+        Warning,
         Error
     };
 

@@ -2,12 +2,16 @@
 
 #include "maintenance/backupcare.h"
 #include "maintenance/backupstate.h"
+#include "maintenance/schedule.h"
 #include "ui/form/dataform.h"
 #include "ui/form/dataformunits.h"
 #include "ui/formwindow.h"
 
+#include <QDir>
 #include <QHeaderView>
 #include <QTreeWidget>
+
+#include <algorithm>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -24,8 +28,24 @@ QRect px(int x, int y, int w, int h)
 
 } // namespace
 
-w_backuplist::w_backuplist(const QString &gs_path, const QString &root, QWidget *parent)
-    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), m_gs_path(gs_path), m_root(root)
+QPoint w_backuplist::placeBeside(const QRect &anchor, const QSize &size, const QRect &screen)
+{
+    const int gap = 8;
+    const int titleBar = 32;
+    if (anchor.right() + gap + size.width() <= screen.right())
+        return {anchor.right() + 1 + gap, anchor.top()};
+    if (anchor.left() - gap - size.width() >= screen.left())
+        return {anchor.left() - gap - size.width(), anchor.top()};
+    const int x = std::max(screen.left(), screen.right() + 1 - size.width());
+    const int y = std::clamp(anchor.top() + titleBar, screen.top(),
+                             std::max(screen.top(), screen.bottom() + 1 - size.height()));
+    return {x, y};
+}
+
+w_backuplist::w_backuplist(const QString &gs_path, const QString &root, const QDateTime &nextBackup,
+                           RestoreFunction restore, QWidget *parent)
+    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), m_gs_path(gs_path), m_root(root),
+      m_restore(std::move(restore))
 {
     setWindowTitle(u"备份列表"_s);
     setAttribute(Qt::WA_DeleteOnClose);
@@ -38,12 +58,17 @@ w_backuplist::w_backuplist(const QString &gs_path, const QString &root, QWidget 
     FormText &title = f.addText(u"t_title"_s, px(10, 2, 300, 21), u"备份列表"_s);
     title.setFont(Font, 10, 700);
     title.setTextColor(Qt::white);
-    FormText &path = f.addText(u"t_root"_s, px(14, 32, 520, 22), u"备份目录:"_s + root);
-    path.setFont(Font, 9);
-    path.setTextColor(QColor(51, 51, 51));
-    FormText &rehearsal = f.addText(u"t_rehearsal"_s, px(14, 384, 520, 22));
-    rehearsal.setFont(Font, 9);
-    rehearsal.setTextColor(QColor(51, 51, 51));
+    const auto addLine = [&f](const QString &name, const QRect &units, const QString &text) {
+        FormText &line = f.addText(name, units, text);
+        line.setFont(Font, 9);
+        line.setTextColor(QColor(51, 51, 51));
+    };
+    addLine(u"t_root"_s, px(14, 30, 520, 20), u"备份目录:"_s + root);
+    addLine(u"t_next"_s, px(14, 50, 520, 20),
+            nextBackup.isValid() ? nextBackupLine(nextBackup.time(), nextBackup.date())
+                                 : nextBackupLine(QTime(0, 0, 0), QDate()));
+    addLine(u"t_rehearsal"_s, px(14, 352, 520, 22), QString());
+    addFormButton(f, u"restore"_s, px(412, 380, 110, 28), u"还原所选备份"_s);
     addCloseControl(f, px(525, 4, 17, 17), gs_path + u"skin/close.jpg"_s);
     f.sendToBack(u"p_1"_s);
     f.bringToFront(u"t_close"_s);
@@ -52,6 +77,8 @@ w_backuplist::w_backuplist(const QString &gs_path, const QString &root, QWidget 
     connect(m_form, &DataForm::clicked, this, [this](const QString &name) {
         if (name == u"t_close"_s || name == u"p_close"_s)
             close();
+        else if (name == u"t_restore"_s || name == u"rr_restore"_s)
+            restoreChosen();
     });
     moveWindowOnDrag(this, m_form);
     m_form->setGeometry(QRect(QPoint(0, 0), m_form->formSize()));
@@ -62,7 +89,7 @@ w_backuplist::w_backuplist(const QString &gs_path, const QString &root, QWidget 
     m_list->setRootIsDecorated(false);
     m_list->setFont(QFont(Font, 9));
     m_list->setHeaderLabels({u"备份时间"_s, u"大小"_s, u"状态"_s, u"目录"_s});
-    m_list->setGeometry(12, 58, 523, 320);
+    m_list->setGeometry(12, 72, 523, 276);
     m_list->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     reload();
 }
@@ -74,6 +101,16 @@ void w_backuplist::reload()
     for (const BackupListRow &row : backupListRows(m_root, state))
         m_list->addTopLevelItem(new QTreeWidgetItem({row.date, row.size, row.state, row.folder}));
     m_form->text(u"t_rehearsal"_s)->setText(lastRehearsalLine(state));
+}
+
+void w_backuplist::restoreChosen()
+{
+    const QTreeWidgetItem *chosen = m_list->currentItem();
+    if (!chosen || !chosen->isSelected() || !m_restore)
+        return;
+    m_restore(QDir::cleanPath(m_root) + u'/' + chosen->text(3) + u"/garvina.db"_s);
+    // The restore leaves a safety copy of the database it replaced.
+    reload();
 }
 
 } // namespace garvina

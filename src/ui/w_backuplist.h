@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QDateTime>
 #include <QWidget>
+
+#include <functional>
 
 class QTreeWidget;
 
@@ -8,17 +11,29 @@ namespace garvina {
 
 class DataForm;
 
-/// \brief The list of backups under a root, newest first, with date, size and state, and the last
-/// restore rehearsal's outcome; opened from the settings window, in its skin. It only shows:
-/// restoring goes through the restore window.
+/// \brief The list of backups under a root, newest first, with date, size and what was checked of
+/// each, the next scheduled backup and the last restore rehearsal's outcome; opened from the settings
+/// window, in its skin, beside it. "还原所选备份" hands the chosen backup's file to \a restore, the
+/// console's one restore (its question, its safety copy), and shows the list again afterwards.
 class w_backuplist : public QWidget
 {
     Q_OBJECT
 public:
-    w_backuplist(const QString &gs_path, const QString &root, QWidget *parent = nullptr);
+    using RestoreFunction = std::function<void(const QString &file)>;
+
+    /// \a nextBackup is the next scheduled backup (invalid: none).
+    w_backuplist(const QString &gs_path, const QString &root, const QDateTime &nextBackup,
+                 RestoreFunction restore, QWidget *parent = nullptr);
 
     /// Reads the folders and the state file again and shows them.
     void reload();
+    /// Restores the chosen backup; nothing when none is chosen.
+    void restoreChosen();
+
+    /// \brief Where a window of \a size goes beside \a anchor on \a screen: right of it, else left
+    /// of it, else as far right as the screen allows and lower by a title bar, so that it never
+    /// covers the anchor exactly.
+    static QPoint placeBeside(const QRect &anchor, const QSize &size, const QRect &screen);
 
     QTreeWidget *list() const { return m_list; }
     DataForm *form() const { return m_form; }
@@ -26,6 +41,7 @@ public:
 private:
     QString m_gs_path;
     QString m_root;
+    RestoreFunction m_restore;
     DataForm *m_form = nullptr;
     QTreeWidget *m_list = nullptr;
 };

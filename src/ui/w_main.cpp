@@ -42,6 +42,20 @@ const QString Title = u"服装销售管理软件(网络版服务端)"_s;
 const QString Running = u"停止服务"_s;
 const QColor Red(255, 0, 0);
 const QColor DarkGrey(51, 51, 51);
+/// What the owner does about the backup alarm, after the alarm's own text.
+const QString AlarmNextStep = u"排除问题后请到\"功能设置\"点击\"立即备份\"!"_s;
+
+/// \brief The tray icon's tooltip: the title, the alarm or else the last good backup, and while the
+/// service runs the next backup with its date. Short forms, since the tray keeps 127 bytes.
+QString trayTip(const ConsoleStatus &s)
+{
+    QStringList lines{Title};
+    lines << (s.alarm ? u"备份警告:"_s + QString::number(s.alarmHours) + u"小时内没有成功的备份"_s
+                      : s.lastGoodLine);
+    if (s.serviceOn && s.nextBackup.isValid())
+        lines << u"下次备份："_s + s.nextBackup.toString(u"yyyy-MM-dd HH:mm"_s);
+    return lines.join(u'\n');
+}
 
 } // namespace
 
@@ -301,6 +315,8 @@ void w_main::refreshStatus()
     if (s.alarm)
         s.alarmText = backupAlarmText(m_alarmHours);
     s.nextBackupLine = m_serviceOn ? m_schedule.line() : u"服务端已停止,不执行备份任务"_s;
+    if (m_serviceOn)
+        s.nextBackup = m_schedule.nextAt();
     s.alarmHours = m_alarmHours;
     s.lastBackupError = m_maintenance->lastBackupError();
     m_statusModel.set(s);
@@ -574,13 +590,14 @@ void w_main::updateBackupHealth()
     refreshStatus();
     if (!m_tray)
         return;
-    const QString tip = Title + u'\n' + line;
+    const QString tip = trayTip(m_statusModel.status());
     if (tip != m_lastTip) {
         m_tray->modify_tip(tip);
         m_lastTip = tip;
     }
     if (step.balloon)
-        m_tray->show_balloontip(u"备份警告"_s, backupAlarmText(hours), u_icontray::BalloonKind::Error);
+        m_tray->show_balloontip(u"备份警告"_s, backupAlarmText(hours) + AlarmNextStep,
+                                u_icontray::BalloonKind::Warning);
 }
 
 void w_main::openGuarded(const std::function<void()> &open)

@@ -16,11 +16,15 @@
 
 #include <QAbstractButton>
 #include <QDir>
+#include <QFont>
 #include <QFontMetrics>
+#include <QScreen>
 #include <QStyle>
 #include <QStyleOptionButton>
 
 #include <algorithm>
+#include <initializer_list>
+#include <utility>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -141,30 +145,43 @@ void w_setting::buildForm()
     FormField &hour =
         setFieldFont(f.addIntegerField(u"backup_hour"_s, px(28 + gapLeft, 258, gapWidth, 22), 1, 24));
     addLabel(u"t_hour_note"_s, px(324, 258, 200, 22), u"(从0点开始计算间隔备份小时数)"_s);
-    addLabel(u"t_path"_s, px(30, 306, 62, 22), u"备份目录:"_s);
-    setFieldFont(f.addLineEdit(u"backup_path"_s, px(92, 306, 330, 22)));
-    addFormButton(*m_form, u"select_path"_s, px(432, 305, 72, 24), u"目录"_s);
+    addLabel(u"t_path"_s, px(30, 284, 62, 22), u"备份目录:"_s);
+    setFieldFont(f.addLineEdit(u"backup_path"_s, px(92, 284, 330, 22)));
+    addFormButton(*m_form, u"select_path"_s, px(432, 283, 72, 24), u"目录"_s);
 
-    // How many backups to keep and when to raise the alarm: one row under the folder.
-    addLabel(u"t_keep"_s, px(30, 334, 52, 22), u"保留备份:"_s);
-    const struct
-    {
-        const char16_t *column;
-        const char16_t *text;
-        int x;
-    } keeps[] = {{u"keep_daily", u"天", 84},
-                 {u"keep_weekly", u"周", 148},
-                 {u"keep_monthly", u"月", 212},
-                 {u"keep_safety", u"安全备份", 276}};
-    for (const auto &k : keeps) {
-        const QString column = QString::fromUtf16(k.column);
-        setFieldFont(f.addIntegerField(column, px(k.x, 334, 44, 22), 0, 999));
-        const QString text = QString::fromUtf16(k.text);
-        addLabel(u"t_"_s + column, px(k.x + 46, 334, 13 * int(text.size()) + 4, 22), text);
-    }
-    addLabel(u"t_alarm"_s, px(384, 334, 30, 22), u"告警:"_s);
-    setFieldFont(f.addIntegerField(u"alarm_hours"_s, px(414, 334, 44, 22), 0, 999));
-    addLabel(u"t_alarm_unit"_s, px(460, 334, 70, 22), u"小时无备份"_s);
+    // How many backups to keep and when to raise the alarm, in two rows under the folder, each a
+    // sentence with its numbers in it. Labels are as wide as their text in the window's font, with
+    // a gap on either side of every field.
+    const QFontMetrics metrics9(QFont(Font, 9));
+    const auto layRow = [&](int y, int x,
+                            std::initializer_list<std::pair<const char16_t *, const char16_t *>> parts) {
+        const int gap = 6;
+        for (const auto &[name, text] : parts) {
+            const QString n = QString::fromUtf16(name);
+            if (!text) { // a field: its column's name
+                setFieldFont(f.addIntegerField(n, px(x, y, 44, 22), 0, 999));
+                x += 44 + gap;
+                continue;
+            }
+            const QString t = QString::fromUtf16(text);
+            const int width = metrics9.horizontalAdvance(t) + 2;
+            addLabel(n, px(x, y, width, 22), t);
+            x += width + gap;
+        }
+    };
+    layRow(310, 30,
+           {{u"t_keep", u"保留最近"},
+            {u"keep_daily", nullptr},
+            {u"t_keep_daily", u"天、"},
+            {u"keep_weekly", nullptr},
+            {u"t_keep_weekly", u"周、"},
+            {u"keep_monthly", nullptr},
+            {u"t_keep_monthly", u"个月的备份"}});
+    layRow(336, 30,
+           {{u"t_keep_safety_label", u"保留安全副本"}, {u"keep_safety", nullptr}, {u"t_keep_safety", u"份"}});
+    layRow(
+        336, 250,
+        {{u"t_alarm", u"超过"}, {u"alarm_hours", nullptr}, {u"t_alarm_unit", u"小时没有成功的备份即告警"}});
 
     addFormButton(*m_form, u"now_backup"_s, px(30, 376, 96, 28), u"立即备份"_s);
     addFormButton(*m_form, u"backup_list"_s, px(140, 376, 96, 28), u"备份列表"_s);
@@ -356,8 +373,12 @@ void w_setting::selectPath()
 
 w_backuplist *w_setting::openBackupList()
 {
-    auto *list = new w_backuplist(m_ctx.gs_path, m_form->getItem(u"backup_path"_s), this);
-    list->move(geometry().topLeft());
+    auto *list = new w_backuplist(
+        m_ctx.gs_path, m_form->getItem(u"backup_path"_s), m_main.statusModel().status().nextBackup,
+        [this](const QString &file) { m_main.maintenance().restore(file); }, this);
+    const QScreen *screen = this->screen();
+    list->move(w_backuplist::placeBeside(frameGeometry(), list->size(),
+                                         screen ? screen->availableGeometry() : QRect(QPoint(), size())));
     list->show();
     list->activateWindow();
     return list;

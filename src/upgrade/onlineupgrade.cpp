@@ -105,6 +105,11 @@ void f_online_upgrade(AppContext &ctx, const std::function<void()> &endWithoutCl
 
     // A failed fetch leaves is_msg empty, and the length test below reports it.
     const QString server = readUpgradeServerSetting(ctx.config());
+    // No server at all is a setting to make, not a read that failed.
+    if (server.isEmpty()) {
+        ctx.boxes->tell(u"提示"_s, u"没有设置升级服务器地址!"_s, MsgIcon::StopSign);
+        return;
+    }
     const QUrl reginfoonserver = upgradeServerUrl(server, upgradeVersionPath());
     n_cst_internetresult iir_msgbox;
     const QByteArray body = fetch(reginfoonserver, kVersionFileMaxBytes, timeoutMs);

@@ -13,8 +13,10 @@
 #include "support/recordingtray.h"
 #include "support/serviceprocess.h"
 #include "support/testprogramfolder.h"
+#include "ui/menu/n_coolmenu.h"
 
 #include <QDir>
+#include <QMenu>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTest>
@@ -243,6 +245,14 @@ private Q_SLOTS:
         for (const auto &b : std::as_const(tray->balloons))
             said << b.text;
         QVERIFY2(said.join(u'\n').contains(shown), qPrintable(said.join(u'\n')));
+        // The console's tray menu with its pictures, and the one of start and stop that applies.
+        tray->click(TrayRightButtonUp);
+        QTRY_VERIFY(console.menu()->isVisible());
+        const auto *start = console.menu()->findChild<QAction *>(u"m_start"_s);
+        const auto *stop = console.menu()->findChild<QAction *>(u"m_stop"_s);
+        QCOMPARE(std::make_pair(start->isVisible(), stop->isVisible()),
+                 std::make_pair(!engineAfter, engineAfter));
+        QCOMPARE(stop->property(kMenuPictureNameProperty).toString(), u"server.dll:6"_s);
     }
 
     void status_data()

@@ -87,6 +87,29 @@ private Q_SLOTS:
                  expected);
     }
 
+    void nextAt_data()
+    {
+        QTest::addColumn<BackupConfig>("config");
+        QTest::addColumn<QString>("now");
+        QTest::addColumn<QString>("expected"); // empty: none
+        const BackupConfig three = fixed(u"08:00:00"_s, u"12:00:00"_s, u"00:00:00"_s);
+        QTest::newRow("fixed: later today") << three << u"10:00:00"_s << u"2013-08-29 12:00"_s;
+        QTest::newRow("fixed: tomorrow's first") << three << u"12:00:00"_s << u"2013-08-30 08:00"_s;
+        QTest::newRow("interval 5: tomorrow 05:00")
+            << interval(u"0"_s, u"5"_s) << u"20:00:03"_s << u"2013-08-30 05:00"_s;
+        QTest::newRow("interval 6: past midnight")
+            << interval(u"0"_s, u"6"_s) << u"18:00:10"_s << u"2013-08-30 00:01"_s;
+        QTest::newRow("none configured")
+            << fixed(u"00:00:00"_s, u"00:00:00"_s, u"00:00:00"_s) << u"10:00:00"_s << QString();
+    }
+    void nextAt()
+    {
+        QFETCH(BackupConfig, config);
+        QFETCH(QString, now);
+        QFETCH(QString, expected);
+        QCOMPARE(nextBackupAt(config, at(now)).toString(u"yyyy-MM-dd HH:mm"_s), expected);
+    }
+
     void lineAndPath()
     {
         BackupSchedule s;

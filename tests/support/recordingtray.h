@@ -15,6 +15,7 @@ public:
         QString title;
         QString text;
         int msecs;
+        BalloonIcon icon;
     };
 
     explicit RecordingTray(bool trayAvailable = true) : m_available(trayAvailable) {}
@@ -27,9 +28,9 @@ public:
     }
     void setToolTip(const QString &tip) override { toolTip = tip; }
     void setVisible(bool v) override { visible = v; }
-    void showMessage(const QString &title, const QString &text, int msecs) override
+    void showMessage(const QString &title, const QString &text, int msecs, BalloonIcon icon) override
     {
-        balloons.append({title, text, msecs});
+        balloons.append({title, text, msecs, icon});
     }
 
     /// Pretends the user did something with the mouse on the icon.

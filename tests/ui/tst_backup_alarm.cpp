@@ -111,7 +111,11 @@ private Q_SLOTS:
         QVERIFY(!m_w->iuo_tray()->ufp_get_hicon(w_main::alarmIconName()).availableSizes().isEmpty());
         QCOMPARE(m_tray->balloons.size(), balloons + 1);
         QCOMPARE(m_tray->balloons.last().title, u"备份警告"_s);
-        QCOMPARE(m_tray->balloons.last().text, u"最近26小时内没有成功的备份,请检查备份目录和备份磁盘!"_s);
+        QCOMPARE(
+            m_tray->balloons.last().text,
+            u"最近26小时内没有成功的备份,请检查备份目录和备份磁盘!排除问题后请到\"功能设置\"点击\"立即备份\"!"_s);
+        QCOMPARE(m_tray->balloons.last().icon, BalloonIcon::Warning);
+        QCOMPARE(m_tray->toolTip, u"服装销售管理软件(网络版服务端)\n备份警告:26小时内没有成功的备份"_s);
         QCOMPARE(logLines(), linesBefore + 1);
 
         // Again every hour, not every second.
@@ -157,13 +161,24 @@ private Q_SLOTS:
         auto *list = w.openBackupList();
         QCOMPARE(list->list()->topLevelItemCount(), 1);
         QCOMPARE(list->list()->topLevelItem(0)->text(0), u"2013-08-30 13:05"_s);
-        QCOMPARE(list->list()->topLevelItem(0)->text(2), u"完好"_s);
+        QCOMPARE(list->list()->topLevelItem(0)->text(2), u"已校验,未演练"_s);
         QCOMPARE(list->form()->text(u"t_rehearsal"_s)->text(), u"上次还原演练：暂无"_s);
+        QVERIFY(QTest::qWaitForWindowExposed(list));
+        QVERIFY(list->pos() != w.pos());
+        QVERIFY(list->screen()->availableGeometry().contains(list->frameGeometry()));
+        // The chosen backup is restored through the console's restore: its question, its safety copy.
+        QTest::mouseClick(list->list()->viewport(), Qt::LeftButton, {},
+                          list->list()->visualItemRect(list->list()->topLevelItem(0)).center());
+        m_boxes.answerNext(MsgAnswer::Yes);
+        test::clickObject(list->form(), u"t_restore"_s);
+        QVERIFY2(m_boxes.texts().contains(u"是否确定还原数据库?"_s), qPrintable(m_boxes.texts().join(u'\n')));
+        QCOMPARE(list->list()->topLevelItemCount(), 2);
+        QCOMPARE(list->list()->topLevelItem(0)->text(2), u"还原前安全备份"_s);
         BackupState state = loadBackupState(m_ctx.gs_path);
         recordRehearsal(state, {false, folder, m_clock.now(), 800, 0, 0, u"第12页损坏"_s});
         QVERIFY(saveBackupState(m_fx.files, m_ctx.gs_path, state));
         list->reload();
-        QCOMPARE(list->list()->topLevelItem(0)->text(2), u"损坏"_s);
+        QCOMPARE(list->list()->topLevelItem(1)->text(2), u"演练失败"_s);
         QCOMPARE(list->form()->text(u"t_rehearsal"_s)->text(),
                  u"上次还原演练：2013-08-30 13:06:00 20130830-1305 失败:第12页损坏"_s);
         list->close();

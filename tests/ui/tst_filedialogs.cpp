@@ -1,12 +1,16 @@
 // The production file dialogs, driven like a user would: the dialog opens, is looked at and answered.
+#include "core/chinesetranslations.h"
 #include "ui/filedialogs.h"
 #include "ui/w_restore.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLineEdit>
+#include <QLocale>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -103,6 +107,31 @@ private Q_SLOTS:
 
         whenDialogOpens([](QFileDialog *dialog) { dialog->reject(); });
         QCOMPARE(dialogs.chooseOpenFile(nullptr, u"t"_s, m_dir.path(), w_restore::fileFilter()), QString());
+    }
+
+    void folderChooserSpeaksChineseUnderTheCLocale()
+    {
+        installChineseTranslations(*qApp);
+        const QString folder = m_dir.filePath(u"备份"_s);
+        QVERIFY(QDir().mkpath(folder));
+        QStringList columns;
+        whenDialogOpens([&](QFileDialog *dialog) {
+            (void)QTest::qWaitFor([&] { return listed(dialog).contains(u"备份"_s); }, 5000);
+            const auto *view = dialog->findChild<QAbstractItemView *>(u"listView"_s);
+            const QAbstractItemModel *model = view->model();
+            for (int row = 0; row < model->rowCount(view->rootIndex()); ++row) {
+                const QModelIndex name = model->index(row, 0, view->rootIndex());
+                if (name.data().toString() == u"备份"_s)
+                    columns = {name.siblingAtColumn(2).data().toString(),
+                               name.siblingAtColumn(3).data().toString()};
+            }
+            dialog->findChild<QLineEdit *>(u"fileNameEdit"_s)->setText(u"备份"_s);
+            static_cast<QDialog *>(dialog)->accept();
+        });
+        QCOMPARE(QtFileDialogs().chooseFolder(nullptr, u"请选择备份目录"_s, m_dir.path()), folder);
+        QCOMPARE(columns, (QStringList{u"文件夹"_s, QLocale(QLocale::Chinese, QLocale::China)
+                                                        .toString(QFileInfo(folder).lastModified(),
+                                                                  QLocale::ShortFormat)}));
     }
 };
 

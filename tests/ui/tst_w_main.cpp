@@ -2,6 +2,7 @@
 #include "core/appcontext.h"
 #include "engine/enginecontrol.h"
 #include "engine/engineprobe.h"
+#include "maintenance/consolestatus.h"
 #include "platform/processlauncher.h"
 #include "support/enginefixture.h"
 #include "support/recordingtray.h"
@@ -300,6 +301,11 @@ private Q_SLOTS:
         QCOMPARE(m_tray->balloons.last().text, u"2013-08-29 18:00:00 备份数据库成功!"_s);
         QVERIFY(QFileInfo(root + u"20130829-1800/garvina.db"_s).isFile());
         QCOMPARE(caption(u"t_bakcup_time"_s), u"<<暂没有备份任务执行>>"_s);
+        // The main window's line stops at midnight; the tray and --status name tomorrow's backup.
+        QCOMPARE(m_tray->toolTip.section(u'\n', 2), u"下次备份：2013-08-30 18:00"_s);
+        QCOMPARE(
+            statusText(*parseStatusFields(statusFields(m_w->statusModel().status()))).section(u'\n', 2, 2),
+            u"下次自动备份时间：2013-08-30 18:00:00"_s);
         QVERIFY(f.open(QIODevice::ReadOnly));
         QCOMPARE(f.readAll().count('\n'), 1); // nothing more logged
 

@@ -141,6 +141,28 @@ private Q_SLOTS:
         QCOMPARE(m_main->schedule().it_backup_time(), QTime(16, 0));
     }
 
+    void labelsFitAndKeepClearOfFields()
+    {
+        QVERIFY(openWindow());
+        QList<QRect> fields;
+        for (const QString &column : form().objectNames()) {
+            if (const FormField *field = form().field(column); field && field->widget())
+                fields.append(field->widget()->geometry());
+        }
+        QVERIFY(fields.size() > 10);
+        for (const QString &name : form().objectNames()) {
+            const FormText *label = form().text(name);
+            if (!label || label->text().isEmpty() || form().object(u"rr_"_s + name.mid(2)))
+                continue; // a button's caption sits on its button
+            const QRect box = form().objectRect(name);
+            const int width = QFontMetrics(label->font()).horizontalAdvance(label->text());
+            QVERIFY2(width <= box.width(), qPrintable(name));
+            const QRect drawn(box.left(), box.top(), width, box.height());
+            for (const QRect &field : std::as_const(fields))
+                QVERIFY2(!drawn.adjusted(-3, 0, 3, 0).intersects(field), qPrintable(name));
+        }
+    }
+
     void fileValuesAreShownAndWrittenBack()
     {
         m_ctx.config().write(QList<ProfileFile::Entry>{

@@ -215,7 +215,8 @@ private Q_SLOTS:
         verifyNothingStarted();
     }
 
-    // Every way of getting no usable version gives the same read error and starts nothing.
+    // Every way of getting no usable version gives the same read error and starts nothing; no server
+    // set at all is told as such.
     void noVersion_data()
     {
         QTest::addColumn<QString>("setting"); // %1 is the test server's port
@@ -225,6 +226,7 @@ private Q_SLOTS:
         const int none = -1;
         QTest::newRow("no server configured") << QString() << none << QByteArray() << qint64(-1);
         QTest::newRow("blank server") << u"   "_s << none << QByteArray() << qint64(-1);
+        QTest::newRow("unusable server") << u"ftp://127.0.0.1:%1"_s << none << QByteArray() << qint64(-1);
         QTest::newRow("nothing listens") << u"refused"_s << none << QByteArray() << qint64(-1);
         QTest::newRow("never answers")
             << u"127.0.0.1:%1"_s << int(HttpTestServer::Kind::Silent) << QByteArray() << qint64(-1);
@@ -262,7 +264,10 @@ private Q_SLOTS:
         clock.start();
         check(300);
 
-        verifyOnlyBox(u"提示"_s, u"读取远程服务器软件版本号出错!"_s, MsgIcon::StopSign);
+        verifyOnlyBox(u"提示"_s,
+                      setting.trimmed().isEmpty() ? u"没有设置升级服务器地址!"_s
+                                                  : u"读取远程服务器软件版本号出错!"_s,
+                      MsgIcon::StopSign);
         verifyNothingStarted();
         if (kind == int(HttpTestServer::Kind::Silent)) {
             // Bounded by the given 300 ms, not by the default 10 s.

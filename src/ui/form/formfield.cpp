@@ -4,7 +4,9 @@
 
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QKeyEvent>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QRadioButton>
 #include <QSpinBox>
 #include <QTime>
@@ -12,6 +14,7 @@
 #include <algorithm>
 #include <functional>
 #include <limits>
+#include <optional>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -68,19 +71,51 @@ private:
 
 const QString TimeColumnFormat = u"HH:mm:ss"_s;
 
+/// \brief The time editor's line. A click that selects nothing selects the part it lands in, the
+/// hours or the minutes, so that digits typed next fill that part from its start; a click right of
+/// the text counts as one on the hours. A masked line would otherwise overtype from wherever the
+/// click put the cursor, and four digits typed one character in would save another time.
+class TimeLineEdit final : public QLineEdit
+{
+public:
+    TimeLineEdit(QWidget *parent, std::function<void()> clicked)
+        : QLineEdit(parent), m_clicked(std::move(clicked))
+    {}
+
+protected:
+    void mouseReleaseEvent(QMouseEvent *event) override
+    {
+        QLineEdit::mouseReleaseEvent(event);
+        if (event->button() != Qt::LeftButton || hasSelectedText() || isReadOnly())
+            return;
+        const bool rightOfText =
+            cursorPosition() >= displayText().size() && event->position().x() > cursorRect().right();
+        if (cursorPosition() > 2 && !rightOfText)
+            setSelection(3, 2);
+        else
+            setSelection(0, 2); // the cursor stays before the colon: the arrows step the hours
+        m_clicked();
+    }
+
+private:
+    std::function<void()> m_clicked;
+};
+
 /// \brief The time editor: "hh:mm" in a masked line that takes a time the way people type one.
 ///
 /// Overtyping a selection, the four digits ("0930"), the colon ("08:15", "9:30"), typing after
-/// Home/Shift+End or after clearing with Backspace all end in the time typed. While the entry is
-/// incomplete the time stays what it was, and leaving the field shows that time again, so an
-/// unfinished entry is never read as some other time. The arrows and the spin buttons step the hours,
-/// or the minutes when the cursor is behind the colon, within 00:00 to 23:59.
+/// Home/Shift+End or after clearing with Backspace all end in the time typed. After a click, digits
+/// fill the part clicked on, and four digits in a row are the whole time, wherever the click landed.
+/// While the entry is incomplete the time stays what it was, and leaving the field shows that time
+/// again, so an unfinished entry is never read as some other time. The arrows and the spin buttons
+/// step the hours, or the minutes when the cursor is behind the colon, within 00:00 to 23:59.
 class TimeSpinBox final : public QAbstractSpinBox
 {
 public:
     TimeSpinBox(QWidget *parent, std::function<void(QTime)> edited)
         : QAbstractSpinBox(parent), m_edited(std::move(edited))
     {
+        setLineEdit(new TimeLineEdit(this, [this] { m_digitsAfterClick = QString(); }));
         lineEdit()->setInputMask(u"99:99"_s);
         showTime();
         connect(lineEdit(), &QLineEdit::textEdited, this, [this] {
@@ -89,6 +124,7 @@ public:
                 take(typed);
         });
         connect(this, &QAbstractSpinBox::editingFinished, this, [this] {
+            m_digitsAfterClick.reset();
             if (lineEdit()->displayText() != m_time.toString(u"HH:mm"_s))
                 showTime();
         });
@@ -117,6 +153,34 @@ public:
     }
 
 protected:
+    void keyPressEvent(QKeyEvent *event) override
+    {
+        const QString text = event->text();
+        const bool digit = text.size() == 1 && text.at(0).isDigit() &&
+                           !(event->modifiers() & ~(Qt::KeypadModifier | Qt::ShiftModifier));
+        if (!digit || isReadOnly())
+            m_digitsAfterClick.reset();
+        if (!m_digitsAfterClick) {
+            QAbstractSpinBox::keyPressEvent(event);
+            return;
+        }
+        *m_digitsAfterClick += text;
+        const QTime whole = QTime::fromString(*m_digitsAfterClick, u"HHmm"_s);
+        if (m_digitsAfterClick->size() < 4 || !whole.isValid()) {
+            if (m_digitsAfterClick->size() >= 4)
+                m_digitsAfterClick.reset();
+            QAbstractSpinBox::keyPressEvent(event);
+            return;
+        }
+        // Four digits after a click on the minutes: the mask put the first two there and dropped
+        // the rest, while the person typed a whole time.
+        m_digitsAfterClick.reset();
+        take(whole);
+        lineEdit()->setText(whole.toString(u"HH:mm"_s));
+        lineEdit()->setCursorPosition(5);
+        event->accept();
+    }
+
     StepEnabled stepEnabled() const override
     {
         if (isReadOnly())
@@ -176,6 +240,8 @@ private:
 
     std::function<void(QTime)> m_edited;
     QTime m_time{0, 0};
+    /// The digits typed since the last click on the line; none once anything else was typed.
+    std::optional<QString> m_digitsAfterClick;
 };
 
 QTime parseTime(const QString &text)

@@ -266,6 +266,14 @@ private Q_SLOTS:
             << u"09:30:00"_s << u"09:30"_s;
         QTest::newRow("click on the hours, two digits")
             << QStringList{u"@clickhours"_s, u"09"_s, u"@tab"_s} << u"09:00:00"_s << u"09:00"_s;
+        QTest::newRow("click one character in, four digits")
+            << QStringList{u"@click1"_s, u"0930"_s, u"@tab"_s} << u"09:30:00"_s << u"09:30"_s;
+        QTest::newRow("click on the minutes, two digits")
+            << QStringList{u"@click4"_s, u"45"_s, u"@tab"_s} << u"12:45:00"_s << u"12:45"_s;
+        QTest::newRow("click on the minutes, four digits")
+            << QStringList{u"@click4"_s, u"1045"_s, u"@tab"_s} << u"10:45:00"_s << u"10:45"_s;
+        QTest::newRow("click right of the text, four digits")
+            << QStringList{u"@clickright"_s, u"1045"_s, u"@tab"_s} << u"10:45:00"_s << u"10:45"_s;
         QTest::newRow("arrow up") << QStringList{u"@up"_s} << u"13:00:00"_s << u"13:00"_s;
         QTest::newRow("arrow down") << QStringList{u"@down"_s} << u"11:00:00"_s << u"11:00"_s;
         QTest::newRow("arrow up on the minutes")
@@ -314,7 +322,13 @@ private Q_SLOTS:
                 QTest::keyClick(w, Qt::Key_Down);
             else if (step == u"@clickhours"_s)
                 QTest::mouseClick(line, Qt::LeftButton, {}, {3, line->height() / 2});
-            else if (step == u"@spinup"_s)
+            else if (step == u"@clickright"_s)
+                QTest::mouseClick(line, Qt::LeftButton, {}, {line->width() - 2, line->height() / 2});
+            else if (step.startsWith(u"@click"_s)) { // at the gap before character N
+                line->setCursorPosition(step.mid(6).toInt());
+                QTest::mouseClick(line, Qt::LeftButton, {},
+                                  line->inputMethodQuery(Qt::ImCursorRectangle).toRect().center());
+            } else if (step == u"@spinup"_s)
                 QTest::mouseClick(w, Qt::LeftButton, {}, {w->width() - 4, 4});
             else if (step == u"@spindown"_s)
                 QTest::mouseClick(w, Qt::LeftButton, {}, {w->width() - 4, w->height() - 4});
