@@ -1,5 +1,6 @@
 #include "console.h"
 
+#include "core/settings.h"
 #include "core/startup.h"
 #include "engine/engineprobe.h"
 #include "engine/syshelpers.h"
@@ -43,6 +44,27 @@ Console::~Console()
     delete m_restoreWindow.data();
 }
 
+void Console::writeDefaultConfiguration()
+{
+    if (!m_writesDefaultConfiguration || QFileInfo::exists(m_ctx.configPath()))
+        return;
+    const ProfileFile config = m_ctx.config();
+    if (!config.write(defaultConfiguration()) || !config.keepPrivate()) {
+        m_ctx.boxes->tell(u"警告"_s, u"无法建立配置文件:"_s + m_ctx.configPath(), MsgIcon::StopSign);
+        return;
+    }
+    const auto fallback = [](const QString &key) {
+        return settingKey(u"backup"_s, key).fallback;
+    };
+    m_ctx.boxes->tell(
+        u"提示"_s,
+        u"没有配置文件,已按默认设置建立:"_s + m_ctx.configPath() + u",每天"_s +
+            QStringList{fallback(u"backuptime1"_s), fallback(u"backuptime2"_s), fallback(u"backuptime3"_s)}
+                .join(u'、') +
+            u"备份到"_s + fallback(u"backuppath"_s),
+        MsgIcon::Information);
+}
+
 int Console::startUp(const QStringList &arguments, const QString &workingDirectory,
                      const QString &programFile)
 {
@@ -70,6 +92,7 @@ int Console::startUp(const QStringList &arguments, const QString &workingDirecto
     case InstanceDecision::GoOn:
         break;
     }
+    writeDefaultConfiguration();
 
     // No other console runs now: an upgrade's swap of the program files that nobody finished is
     // completed or undone, so this console never runs on a mix of old and new files.

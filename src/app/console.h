@@ -43,6 +43,9 @@ public:
 
     /// Before startUp(): a tray to use instead of the desktop's (taken over).
     void setTrayBackend(TrayBackend *tray) { m_tray = tray; }
+    /// \brief A program folder without a configuration gets the default one at start-up (the
+    /// service: nobody is there to open the settings window), told in a message.
+    void setWritesDefaultConfiguration(bool writes) { m_writesDefaultConfiguration = writes; }
     /// What the main window does when it cannot keep the engine up; unset: it tells the user.
     void setEngineAbandonedHandler(std::function<void()> handler) { m_engineAbandoned = std::move(handler); }
 
@@ -64,6 +67,9 @@ private:
     bool m_closed = false;
     TrayBackend *m_tray = nullptr;
     std::function<void()> m_engineAbandoned;
+    bool m_writesDefaultConfiguration = false;
+    /// Writes the default configuration when there is none and that is asked for.
+    void writeDefaultConfiguration();
     std::unique_ptr<FileDialogs> m_fileDialogs;
     QPointer<w_setting> m_settingWindow;
     QPointer<w_restore> m_restoreWindow;

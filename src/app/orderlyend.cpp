@@ -12,7 +12,7 @@
 
 namespace garvina {
 
-OrderlyEnd::OrderlyEnd()
+OrderlyEnd::OrderlyEnd(bool hangUpReloads) : m_signals(hangUpReloads)
 {
     QObject::connect(&m_signals, &UnixSignals::terminationRequested, QCoreApplication::instance(), [this] {
         if (m_looping)

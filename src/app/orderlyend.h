@@ -13,7 +13,9 @@ namespace garvina {
 class OrderlyEnd
 {
 public:
-    OrderlyEnd();
+    /// With \a hangUpReloads SIGHUP does not end the console (see UnixSignals).
+    explicit OrderlyEnd(bool hangUpReloads = false);
+    UnixSignals &unixSignals() { return m_signals; }
     /// Runs the application's event loop until the end is asked for; a request that came before
     /// the loop ran ends it at once (an exit() before the loop would be forgotten).
     int exec();

@@ -3,6 +3,7 @@
 #include "app/console.h"
 #include "app/orderlyend.h"
 #include "core/chinesetranslations.h"
+#include "core/settings.h"
 #include "core/shopfiles.h"
 #include "core/startup.h"
 #include "engine/workslot.h"
@@ -461,7 +462,7 @@ int runServiceMode(int &argc, char **argv)
 
     // The handlers are in place before start-up's long work; a signal during it makes every wait
     // give up, and the service then ends in order.
-    OrderlyEnd orderlyEnd;
+    OrderlyEnd orderlyEnd(/*hangUpReloads=*/true);
 
     ServiceBoxes boxes;
     SystemClock clock;
@@ -469,6 +470,7 @@ int runServiceMode(int &argc, char **argv)
     LinuxFileSystem files;
     Console console(boxes, clock, launcher, files);
     console.setTrayBackend(new JournalTray);
+    console.setWritesDefaultConfiguration(true);
     // An engine that cannot be kept up fails the service: its manager starts it afresh, or shows it
     // failed.
     console.setEngineAbandonedHandler([] {
@@ -489,6 +491,20 @@ int runServiceMode(int &argc, char **argv)
 
     ControlServer control(console, boxes, controlSocketPath(console.context().gs_path));
     control.start();
+
+    // A value the console cannot read is named, at the start and whenever the file is read again.
+    w_main &main = *console.mainWindow();
+    const auto tellUnreadable = [&console] {
+        for (const QString &setting : unreadableSettings(console.context().config()))
+            journalLine(u"配置文件中的设置无法识别,已忽略:"_s + setting, true);
+    };
+    tellUnreadable();
+    QObject::connect(&main, &w_main::configurationRead, &app, [tellUnreadable] {
+        journalLine(u"已重新读取配置文件"_s, false);
+        tellUnreadable();
+    });
+    QObject::connect(&orderlyEnd.unixSignals(), &UnixSignals::reloadRequested, &main,
+                     &w_main::reloadConfiguration);
 
     StatusModel &model = console.mainWindow()->statusModel();
     ReadinessNotice readiness;

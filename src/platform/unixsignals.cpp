@@ -12,11 +12,13 @@ namespace garvina {
 
 namespace {
 int g_pipe[2] = {-1, -1};
+volatile sig_atomic_t g_hangUpReloads = 0;
 
 void onSignal(int signalNumber)
 {
     // Every wait sees the request at once, also those that run no event loop.
-    requestEnd();
+    if (signalNumber != SIGHUP || !g_hangUpReloads)
+        requestEnd();
     const int saved = errno;
     const unsigned char byte = static_cast<unsigned char>(signalNumber);
     [[maybe_unused]] const ssize_t n = ::write(g_pipe[1], &byte, 1);
@@ -24,8 +26,9 @@ void onSignal(int signalNumber)
 }
 } // namespace
 
-UnixSignals::UnixSignals(QObject *parent) : QObject(parent)
+UnixSignals::UnixSignals(bool hangUpReloads, QObject *parent) : QObject(parent)
 {
+    g_hangUpReloads = hangUpReloads ? 1 : 0;
     endRequestDescriptor(); // made now, not inside the handler
     if (::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
@@ -51,8 +54,12 @@ UnixSignals::~UnixSignals()
 void UnixSignals::readSignal()
 {
     unsigned char byte = 0;
-    while (::read(g_pipe[0], &byte, 1) == 1)
-        Q_EMIT terminationRequested(byte);
+    while (::read(g_pipe[0], &byte, 1) == 1) {
+        if (byte == SIGHUP && g_hangUpReloads)
+            Q_EMIT reloadRequested();
+        else
+            Q_EMIT terminationRequested(byte);
+    }
 }
 
 } // namespace garvina

@@ -267,6 +267,7 @@ void w_main::open()
         show();
     }
 
+    m_configStamp = fileStamp(m_ctx.configPath());
     m_timer.start();
 
     auto w_msg = NoticeWindow::w_msg();
@@ -424,6 +425,9 @@ void w_main::timerTick()
         return;
     }
     const bool running = serviceRunning();
+    // A hand edit of the file counts from the next second, not from the next restart.
+    if (fileStamp(m_ctx.configPath()) != m_configStamp)
+        reloadConfiguration();
     if (running)
         watchEngine(now);
     const auto result = m_schedule.tick(
@@ -499,15 +503,29 @@ bool w_main::restartEngine(EngineFault fault)
     return serving;
 }
 
+QString w_main::fileStamp(const QString &path) const
+{
+    const QFileInfo info(path);
+    const auto id = m_ctx.files->identity(path);
+    return QString::number(id ? id->inode : 0) + u'/' + QString::number(info.size()) + u'/' +
+           QString::number(info.lastModified().toMSecsSinceEpoch());
+}
+
+void w_main::reloadConfiguration()
+{
+    m_configStamp = fileStamp(m_ctx.configPath());
+    // Stopped, the line says so and no backup is computed.
+    if (serviceRunning())
+        wf_get_exit_backup_time();
+    refreshStatus();
+    Q_EMIT configurationRead();
+}
+
 const BackupState &w_main::backupState()
 {
     // Read once a second by the timer, but written only after a backup or a rehearsal: a replaced
     // file (every save is a new one) shows in its inode, size or time.
-    const QString path = m_ctx.gs_path + backupStateFileName();
-    const QFileInfo info(path);
-    const auto id = m_ctx.files->identity(path);
-    const QString stamp = QString::number(id ? id->inode : 0) + u'/' + QString::number(info.size()) + u'/' +
-                          QString::number(info.lastModified().toMSecsSinceEpoch());
+    const QString stamp = fileStamp(m_ctx.gs_path + backupStateFileName());
     if (stamp != m_backupStateStamp) {
         m_backupState = loadBackupState(m_ctx.gs_path);
         m_backupStateStamp = stamp;

@@ -100,6 +100,9 @@ public:
     void watchEngine(const QDateTime &now);
     /// True while the engine runs and listens on its port.
     bool engineServing() const;
+    /// \brief Takes up the configuration file as it is now: the next backup is computed again and
+    /// configurationRead() tells it. The timer calls it when the file changed; the service on SIGHUP.
+    void reloadConfiguration();
     /// \brief Starts the engine again at once when it does not serve (asked for from outside while
     /// the service is on); whether it serves afterwards.
     bool restartEngineNow();
@@ -117,6 +120,10 @@ public:
 
     /// The line "本机名称:" + host + "  地址:" + address.
     static QString hostLine();
+
+Q_SIGNALS:
+    /// The configuration file was read again (changed, or asked for).
+    void configurationRead();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -167,6 +174,9 @@ private:
     Maintenance *m_maintenance = nullptr;
     BackupState m_backupState;
     QString m_backupStateStamp; ///< inode, size and time of the state file last read
+    QString m_configStamp;      ///< the same of the configuration file last taken up
+    /// Inode, size and time of \a path: a replaced or rewritten file shows in one of them.
+    QString fileStamp(const QString &path) const;
     QDateTime m_watchedSince; ///< the service's start: before a first good backup the alarm counts from here
     QString m_lastTip;
 };

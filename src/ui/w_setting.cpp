@@ -1,6 +1,7 @@
 #include "w_setting.h"
 
 #include "core/appcontext.h"
+#include "core/settings.h"
 #include "engine/syshelpers.h"
 #include "maintenance/backup.h"
 #include "maintenance/backupcare.h"
@@ -68,7 +69,10 @@ QList<ProfileFile::Entry> w_setting::retentionEntries() const
 
 QStringList w_setting::retentionDefaults()
 {
-    return {u"7"_s, u"4"_s, u"12"_s, u"3"_s, u"26"_s};
+    QStringList defaults;
+    for (const QString &column : retentionColumns())
+        defaults << settingKey(u"backup"_s, column).fallback;
+    return defaults;
 }
 
 QStringList w_setting::autorunCommand(const QString &gs_path)
@@ -234,24 +238,17 @@ void w_setting::open()
         const char16_t *column;
         const char16_t *section;
         const char16_t *key;
-        const char16_t *fallback;
     } columns[] = {
-        {u"exit_pass", u"system", u"exitpass", u"0"},
-        {u"setting_pass", u"system", u"settingpass", u"0"},
-        {u"password", u"system", u"password", u""},
-        {u"start_min", u"system", u"start_min", u"0"},
-        {u"dbunload", u"dbunload", u"dbunload", u"0"},
-        {u"dbunload_day", u"dbunload", u"dbunload_day", u"2"},
-        {u"backup_type", u"backup", u"backuptype", u"1"},
-        {u"backup_time1", u"backup", u"backuptime1", u"12:00:00"},
-        {u"backup_time2", u"backup", u"backuptime2", u"16:00:00"},
-        {u"backup_time3", u"backup", u"backuptime3", u"20:00:00"},
-        {u"backup_hour", u"backup", u"backuphour", u"1"},
+        {u"exit_pass", u"system", u"exitpass"},       {u"setting_pass", u"system", u"settingpass"},
+        {u"password", u"system", u"password"},        {u"start_min", u"system", u"start_min"},
+        {u"dbunload", u"dbunload", u"dbunload"},      {u"dbunload_day", u"dbunload", u"dbunload_day"},
+        {u"backup_type", u"backup", u"backuptype"},   {u"backup_time1", u"backup", u"backuptime1"},
+        {u"backup_time2", u"backup", u"backuptime2"}, {u"backup_time3", u"backup", u"backuptime3"},
+        {u"backup_hour", u"backup", u"backuphour"},
     };
     for (const auto &c : columns) {
-        f.setItem(QString::fromUtf16(c.column),
-                  config.read(QString::fromUtf16(c.section), QString::fromUtf16(c.key),
-                              QString::fromUtf16(c.fallback)));
+        const SettingKey setting = settingKey(QString::fromUtf16(c.section), QString::fromUtf16(c.key));
+        f.setItem(QString::fromUtf16(c.column), config.read(setting.section, setting.key, setting.fallback));
     }
     // A time the file does not hold as a time shows as 00:00, and is what OK would save: the form
     // holds it as 00:00 so that three such times are refused like three 00:00 times.

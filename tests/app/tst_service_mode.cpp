@@ -285,6 +285,28 @@ private Q_SLOTS:
             QVERIFY2(shown.second.contains(line), qPrintable(shown.second));
     }
 
+    /// A hand edit is taken up within seconds, a value that cannot be read is named, and SIGHUP
+    /// (systemctl reload) reads the file again without ending the service.
+    void configurationReadAgain()
+    {
+        const QTime later = QTime::currentTime().addSecs(3 * 3600);
+        if (later < QTime::currentTime())
+            QSKIP("the new backup time would fall on the next day");
+        const QString at = later.toString(u"HH:mm:00"_s);
+        QVERIFY(
+            m_folder.config().write(QList<ProfileFile::Entry>{{u"backup"_s, u"backuptime1"_s, at},
+                                                              {u"backup"_s, u"backuptime2"_s, u"25:00:00"_s},
+                                                              {u"backup"_s, u"backuptime3"_s, at}}));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            output().contains(u"配置文件中的设置无法识别,已忽略:[backup] backuptime2=25:00:00"_s), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(runStatus().second.contains(at.left(5)), 10000);
+        const qsizetype reads = output().count(u"已重新读取配置文件"_s);
+        QVERIFY(::kill(pid_t(m_service.processId()), SIGHUP) == 0);
+        QTRY_COMPARE_WITH_TIMEOUT(output().count(u"已重新读取配置文件"_s), reads + 1, 10000);
+        QCOMPARE(m_service.state(), QProcess::Running);
+        QVERIFY(runStatus().first != 3); // it still answers
+    }
+
     void sigtermEndsInOrder()
     {
         m_service.terminate();

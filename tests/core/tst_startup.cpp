@@ -1,3 +1,4 @@
+#include "core/settings.h"
 #include "core/startup.h"
 #include "platform/processtable.h"
 #include "platform/toolrunner.h"
@@ -5,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
@@ -135,6 +137,65 @@ private Q_SLOTS:
             archivesGiven.append(call.arguments.at(3).mid(gs_path.size()));
         }
         QCOMPARE(archivesGiven, extracted);
+    }
+
+    /// The manual page is where a technician of a machine without windows finds the keys.
+    void manualListsEveryKeyWithItsDefault()
+    {
+        QFile page(qEnvironmentVariable("GARVINA_SOURCE_DIR") + u"/packaging/garvinaserver.1"_s);
+        QVERIFY(page.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(page.readAll());
+        const QString section = text.section(u".SH CONFIGURATION"_s, 1).section(u"\n.SH "_s, 0, 0);
+        for (const SettingKey &setting : settingKeys()) {
+            const QString heading = u".SS ["_s + setting.section + u']';
+            QVERIFY2(section.contains(heading), qPrintable(heading));
+            const QString entries = section.section(heading, 1).section(u".SS ["_s, 0, 0);
+            const QRegularExpression entry(u"^\\.BR (.*[ \"])?"_s + setting.key + u" .*$"_s,
+                                           QRegularExpression::MultilineOption);
+            const QString line = entry.match(entries).captured(0);
+            QVERIFY2(!line.isEmpty(), qPrintable(setting.key));
+            if (setting.form != SettingKey::Form::Path)
+                QVERIFY2(line.contains(setting.fallback.isEmpty() ? u"empty"_s : setting.fallback),
+                         qPrintable(setting.key + u": "_s + line));
+        }
+    }
+
+    void unreadableValuesAreNamed_data()
+    {
+        QTest::addColumn<QString>("section");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("named"); // empty: readable
+        QTest::newRow("a time") << u"backup"_s << u"backuptime1"_s << u"09:30:00"_s << QString();
+        QTest::newRow("no time") << u"backup"_s << u"backuptime2"_s << QString() << QString();
+        QTest::newRow("hour 25") << u"backup"_s << u"backuptime1"_s << u"25:00:00"_s
+                                 << u"[backup] backuptime1=25:00:00"_s;
+        QTest::newRow("time without seconds")
+            << u"backup"_s << u"rehearsal_time"_s << u"3:30"_s << u"[backup] rehearsal_time=3:30"_s;
+        QTest::newRow("interval 24") << u"backup"_s << u"backuphour"_s << u"24"_s
+                                     << u"[backup] backuphour=24"_s;
+        QTest::newRow("port") << u"server"_s << u"dataport"_s << u"70000"_s << u"[server] dataport=70000"_s;
+        QTest::newRow("switch") << u"dbunload"_s << u"dbunload"_s << u"yes"_s << u"[dbunload] dbunload=yes"_s;
+        QTest::newRow("period") << u"dbunload"_s << u"dbunload_day"_s << u"4"_s
+                                << u"[dbunload] dbunload_day=4"_s;
+        QTest::newRow("relative folder")
+            << u"backup"_s << u"backuppath"_s << u"备份"_s << u"[backup] backuppath=备份"_s;
+        QTest::newRow("no alarm") << u"backup"_s << u"alarm_hours"_s << u"0"_s << QString();
+        QTest::newRow("the password is never shown")
+            << u"system"_s << u"password"_s << u"秘密"_s << QString();
+    }
+    void unreadableValuesAreNamed()
+    {
+        QFETCH(QString, section);
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        QFETCH(QString, named);
+        QTemporaryDir dir;
+        const ProfileFile file(dir.filePath(u"garvinainfo.dll"_s));
+        QVERIFY(file.write(defaultConfiguration()));
+        QVERIFY(unreadableSettings(file).isEmpty()); // the defaults read as meant
+        QVERIFY(file.write(section, key, value));
+        QCOMPARE(unreadableSettings(file).join(u'|'), named);
     }
 
     void archiverRestoresPictures()
