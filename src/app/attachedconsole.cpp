@@ -31,6 +31,7 @@ constexpr int CommandMsecs = 600000; // a start waits for the engine, a backup f
 struct ControlAnswer
 {
     bool reached = false;                         ///< a service took the connection
+    bool refused = false;                         ///< this user may not reach the socket
     std::optional<std::pair<int, QString>> reply; ///< nothing: no whole reply within the bound
 };
 
@@ -49,7 +50,8 @@ public:
         });
         connect(&m_socket, &QLocalSocket::readyRead, this, [this] { m_reply += m_socket.readAll(); });
         connect(&m_socket, &QLocalSocket::disconnected, this, &ControlCall::finish);
-        connect(&m_socket, &QLocalSocket::errorOccurred, this, [this] {
+        connect(&m_socket, &QLocalSocket::errorOccurred, this, [this](QLocalSocket::LocalSocketError error) {
+            m_refused = error == QLocalSocket::SocketAccessError;
             // Once connected, the end of the reply comes with disconnected().
             if (!m_reached)
                 finish();
@@ -76,7 +78,7 @@ private:
             return;
         if (m_socket.isOpen())
             m_reply += m_socket.readAll();
-        const ControlAnswer answer{m_reached, parseControlReply(m_reply)};
+        const ControlAnswer answer{m_reached, m_refused, parseControlReply(m_reply)};
         m_bound.stop();
         m_socket.abort();
         deleteLater();
@@ -86,6 +88,7 @@ private:
     QByteArray m_request;
     QByteArray m_reply;
     bool m_reached = false;
+    bool m_refused = false;
     std::function<void(const ControlAnswer &)> m_done;
     QTimer m_bound;
     QLocalSocket m_socket;
@@ -246,19 +249,31 @@ void AttachedConsole::trayAction(int message)
     }
 }
 
-int runAttachedWhenServiceRuns(const QString &gs_path, MessageBoxes &boxes)
+int runAttachedWhenServiceRuns(const QString &gs_path, MessageBoxes &boxes, bool serviceOnly)
 {
     if (gs_path.isEmpty())
         return -1;
     // Asked in the event loop, like every later request: this process has a display to keep.
     std::optional<std::pair<int, QString>> reply;
+    bool refused = false;
     {
         QEventLoop asking;
         new ControlCall(&asking, gs_path, u"STATUS"_s, StatusMsecs, [&](const ControlAnswer &answer) {
             reply = answer.reply;
+            refused = answer.refused;
             asking.quit();
         });
         asking.exec();
+    }
+    // A console of its own would only meet the service's files, or its single-instance check.
+    if (!reply && refused) {
+        boxes.tell(u"提示"_s, u"没有权限连接服务端,请以 garvinaserver 组的成员运行!"_s, MsgIcon::StopSign);
+        return 1;
+    }
+    if (!reply && serviceOnly) {
+        boxes.tell(u"提示"_s, u"系统服务已停止,请由管理员执行 systemctl start garvinaserver 启动服务!"_s,
+                   MsgIcon::StopSign);
+        return 1;
     }
     if (!reply)
         return -1;

@@ -88,6 +88,10 @@ private:
 
 /// \brief When a service answers on the socket of \a gs_path, runs the attached console until it
 /// ends and returns the exit code; -1 when no service answers (the console then works on its own).
-int runAttachedWhenServiceRuns(const QString &gs_path, MessageBoxes &boxes);
+///
+/// A user who may not reach the socket, and with \a serviceOnly (the folder is the installed
+/// service's, which no desktop console works on) a service that is not running, are told so in a box;
+/// the result is then 1.
+int runAttachedWhenServiceRuns(const QString &gs_path, MessageBoxes &boxes, bool serviceOnly = false);
 
 } // namespace garvina

@@ -66,8 +66,13 @@ int main(int argc, char *argv[])
     const QString programFile = QApplication::applicationFilePath();
     const QString workingDirectory = consoleWorkingDirectory(QDir::currentPath(), programFile);
     // A running service keeps the shop: this console then shows its state and passes commands to it.
+    // The installed service's folder is the service's alone (also when this user cannot look into it).
+    const QString serviceFolder = packageProgramFolder(programFile);
+    const QString programFolder = consoleProgramFolder(workingDirectory, programFile);
+    const bool ofService =
+        !serviceFolder.isEmpty() && (programFolder.isEmpty() || QDir(programFolder) == QDir(serviceFolder));
     const int attached =
-        runAttachedWhenServiceRuns(consoleProgramFolder(workingDirectory, programFile), boxes);
+        runAttachedWhenServiceRuns(ofService ? serviceFolder : programFolder, boxes, ofService);
     if (attached >= 0)
         return attached;
     SystemClock clock;

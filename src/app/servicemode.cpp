@@ -419,15 +419,25 @@ bool prepareInstalledFolder(const QString &programFile, const QString &folder)
 
 } // namespace
 
+QString packageProgramFolder(const QString &programFile)
+{
+    QFile pointer(QFileInfo(programFile).absolutePath() + u"/program-folder"_s);
+    if (!pointer.open(QIODevice::ReadOnly))
+        return QString();
+    QString folder = QString::fromUtf8(pointer.readLine(4096)).trimmed();
+    if (!QDir::isAbsolutePath(folder))
+        return QString();
+    if (!folder.endsWith(u'/'))
+        folder += u'/';
+    return folder;
+}
+
 QString consoleWorkingDirectory(const QString &workingDirectory, const QString &programFile)
 {
     if (QFileInfo(QDir(workingDirectory).filePath(u"garvinaserver"_s)).isFile())
         return workingDirectory;
-    QFile pointer(QFileInfo(programFile).absolutePath() + u"/program-folder"_s);
-    if (!pointer.open(QIODevice::ReadOnly))
-        return workingDirectory;
-    const QString folder = QString::fromUtf8(pointer.readLine(4096)).trimmed();
-    return QDir::isAbsolutePath(folder) ? folder : workingDirectory;
+    const QString folder = packageProgramFolder(programFile);
+    return folder.isEmpty() ? workingDirectory : folder;
 }
 
 QString consoleProgramFolder(const QString &workingDirectory, const QString &programFile)
@@ -572,7 +582,10 @@ QString controlReplyText(const QString &fields)
 int runStatusMode(int &argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const QString folder = consoleProgramFolder(QDir::currentPath(), QCoreApplication::applicationFilePath());
+    QString folder = consoleProgramFolder(QDir::currentPath(), QCoreApplication::applicationFilePath());
+    // A user outside the service's group cannot look into its folder: its socket still tells why.
+    if (folder.isEmpty())
+        folder = packageProgramFolder(QCoreApplication::applicationFilePath());
     bool refused = false;
     const auto reply =
         folder.isEmpty() ? std::nullopt : sendControlRequest(folder, u"STATUS"_s, 30000, &refused);

@@ -17,6 +17,10 @@ QString consoleWorkingDirectory(const QString &workingDirectory, const QString &
 /// installed, only the shop's folder, else a null text.
 QString consoleProgramFolder(const QString &workingDirectory, const QString &programFile);
 
+/// \brief The shop's folder named by the installed package beside \a programFile ("program-folder"),
+/// ending in '/'; a null text for a console that was not installed.
+QString packageProgramFolder(const QString &programFile);
+
 /// The local socket over which a running service answers "STATUS" and carries out commands.
 QString controlSocketPath(const QString &gs_path);
 

@@ -128,7 +128,8 @@ QStringList unreadableSettings(const ProfileFile &file)
         const QString value = file.read(setting.section, setting.key, absent);
         if (value == absent || settingReadable(setting, value))
             continue;
-        found << u"["_s + setting.section + u"] "_s + setting.key + (setting.secret ? QString() : u'=' + value);
+        found << u"["_s + setting.section + u"] "_s + setting.key +
+                     (setting.secret ? QString() : u'=' + value);
     }
     return found;
 }

@@ -318,6 +318,12 @@ private Q_SLOTS:
         const auto [code, text] = runStatus();
         QCOMPARE(code, 3);
         QCOMPARE(text.trimmed(), u"GARVINASERVER UNKNOWN - 服务端未运行"_s);
+        // A desktop console started on the installed service's folder does not work on it alone.
+        test::RecordingMessageBoxes boxes;
+        QCOMPARE(runAttachedWhenServiceRuns(m_folder.gs_path, boxes, /*serviceOnly=*/true), 1);
+        QCOMPARE(boxes.texts(),
+                 QStringList{u"系统服务已停止,请由管理员执行 systemctl start garvinaserver 启动服务!"_s});
+        QCOMPARE(runAttachedWhenServiceRuns(m_folder.gs_path, boxes), -1);
     }
 
     /// A scheduled backup that fails says why in its one journal line. An engine that cannot be started
