@@ -453,10 +453,30 @@ QString controlSocketPath(const QString &gs_path)
     return gs_path + controlSocketName();
 }
 
+namespace {
+
+QtMessageHandler g_qtHandler = nullptr;
+
+/// Keeps out of the journal what Qt says on every start of a process without a desktop: windows that
+/// are never shown cannot be raised, and the service has no session's runtime folder (it needs none).
+void quietForTheJournal(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtWarningMsg && (message.startsWith(u"QStandardPaths: XDG_RUNTIME_DIR not set"_s) ||
+                                 message == u"This plugin does not support raise()"_s))
+        return;
+    if (g_qtHandler)
+        g_qtHandler(type, context, message);
+    else
+        std::fprintf(stderr, "%s\n", qFormatLogMessage(type, context, message).toLocal8Bit().constData());
+}
+
+} // namespace
+
 int runServiceMode(int &argc, char **argv)
 {
     // No windows are ever shown: the offscreen platform needs no display.
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    g_qtHandler = qInstallMessageHandler(quietForTheJournal);
     QApplication app(argc, argv);
     QApplication::setApplicationName(u"garvinaserver"_s);
     QApplication::setApplicationVersion(gs_softver());
