@@ -12,7 +12,7 @@ c() { nsenter -t "$leader" -a -- env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIA
 in_service() { c nsenter -t "$(c systemctl show -P MainPID garvinaserver)" -m setpriv --reuid=garvinaserver --regid=garvinaserver --init-groups sh -c "$1"; }
 cleanup() {
     set +e && [ -n "$leader" ] && c systemctl poweroff >/dev/null 2>&1 && timeout 15 tail --pid="$nspawn" -f /dev/null
-    kill -KILL $nspawn 2>/dev/null; wait; umount "$r" "$w/l" 2>/dev/null; rm -rf --one-file-system "$w"
+    kill -0 $nspawn 2>/dev/null && kill -KILL $leader $nspawn; wait; umount "$r" "$w/l" 2>/dev/null; rm -rf --one-file-system "$w"
 } && trap cleanup EXIT
 mkdir -p "$w/l" "$r" && mount -t tmpfs tmpfs "$w/l" && mkdir "$w/l/u" "$w/l/w" || skip "no tmpfs here"
 mount -t overlay overlay -o "lowerdir=/,upperdir=$w/l/u,workdir=$w/l/w" "$r" || skip "no overlay of / here"
