@@ -28,7 +28,7 @@ lib=$pkg/usr/lib/garvinaserver
 doc=$pkg/usr/share/doc/garvinaserver
 umask 022
 install -d "$pkg/DEBIAN" "$lib" "$pkg/usr/bin" "$pkg/lib/systemd/system" "$pkg/usr/share/applications" \
-    "$pkg/usr/share/icons/hicolor/256x256/apps" "$pkg/usr/share/man/man1" "$doc"
+    "$pkg/usr/share/icons/hicolor/256x256/apps" "$pkg/usr/share/man/man1" "$doc/examples" "$pkg/etc/logrotate.d"
 
 # The package's programs: the console, the upgrade program, the helpers and the instance set-up.
 for f in src/app/garvinaserver src/upgradeprogram/upgrade; do
@@ -50,6 +50,9 @@ install -m 0644 "$src/resources/app/garvinaserver-256.png" \
     "$pkg/usr/share/icons/hicolor/256x256/apps/garvinaserver.png"
 gzip -9n <"$src/packaging/garvinaserver.1" >"$pkg/usr/share/man/man1/garvinaserver.1.gz"
 install -m 0644 "$src/packaging/copyright" "$doc/"
+# The drop-in that lets the service write backups to another disk (README, manual page).
+install -m 0644 "$src/packaging/backup-disk.conf" "$doc/examples/"
+install -m 0644 "$src/packaging/garvinaserver.logrotate" "$pkg/etc/logrotate.d/garvinaserver"
 # The date is the last commit's (or the build's), so that the same tree gives the same package.
 stamp=$(git -C "$src" log -1 --format=%ct 2>/dev/null || date +%s)
 {
@@ -60,16 +63,19 @@ stamp=$(git -C "$src" log -1 --format=%ct 2>/dev/null || date +%s)
     echo " -- garvinaserver maintainers <maintainers@users.noreply.c-seed-d5e60092.example>  $(date -u -R -d "@$stamp")"
 } | gzip -9n >"$doc/changelog.gz"
 chmod 0644 "$doc/changelog.gz" "$pkg/usr/share/man/man1/garvinaserver.1.gz"
-for f in postinst prerm postrm; do
+for f in postinst prerm postrm config; do
     install -m 0755 "$src/packaging/$f" "$pkg/DEBIAN/"
 done
+# The purge question (debconf), and the logrotate file as the technician's to edit.
+install -m 0644 "$src/packaging/templates" "$pkg/DEBIAN/"
+echo /etc/logrotate.d/garvinaserver >"$pkg/DEBIAN/conffiles"
 
 # Library dependencies as dpkg-shlibdeps finds them, then the programs the console runs.
 mkdir -p "$stage/debian"
 printf 'Source: garvinaserver\n\nPackage: garvinaserver\nArchitecture: any\n' >"$stage/debian/control"
 shlibs=$(cd "$stage" && dpkg-shlibdeps -O --warnings=0 -e"$lib/garvinaserver" -e"$lib/upgrade")
 shlibs=${shlibs#shlibs:Depends=}
-depends="$shlibs, libqt6sql6-ibase, firebird3.0-server, firebird3.0-utils, unzip, adduser, fonts-wqy-microhei, init-system-helpers (>= 1.54~)"
+depends="$shlibs, libqt6sql6-ibase, firebird3.0-server, firebird3.0-utils, unzip, adduser, fonts-wqy-microhei, init-system-helpers (>= 1.54~), debconf (>= 0.5) | debconf-2.0"
 rm -rf "$stage/debian"
 
 size=$(du -sk --exclude=DEBIAN "$pkg" | cut -f1)
@@ -80,7 +86,7 @@ Architecture: $arch
 Maintainer: garvinaserver maintainers <maintainers@users.noreply.c-seed-d5e60092.example>
 Installed-Size: $size
 Depends: $depends
-Recommends: qt6-translations-l10n
+Recommends: qt6-translations-l10n, logrotate
 Section: misc
 Priority: optional
 Description: server console of the garment, shoe and hat shop sales system
@@ -90,9 +96,9 @@ Description: server console of the garment, shoe and hat shop sales system
  without windows as the system service garvinaserver.service on a machine
  without a screen. The shop's data stays in /var/lib/garvinaserver.
 CONTROL
-(cd "$pkg" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | sort -z | xargs -0 md5sum) \
+(cd "$pkg" && find . \( -path ./DEBIAN -o -path ./etc \) -prune -o -type f -printf '%P\0' | sort -z | xargs -0 md5sum) \
     >"$pkg/DEBIAN/md5sums"
-chmod 0644 "$pkg/DEBIAN/md5sums" "$pkg/DEBIAN/control"
+chmod 0644 "$pkg/DEBIAN/md5sums" "$pkg/DEBIAN/control" "$pkg/DEBIAN/conffiles"
 
 deb=$out/garvinaserver_${version}_$arch.deb
 dpkg-deb --root-owner-group -Zxz --build "$pkg" "$deb" >/dev/null
