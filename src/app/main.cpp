@@ -68,7 +68,7 @@ int main(int argc, char *argv[])
     // A running service keeps the shop: this console then shows its state and passes commands to it.
     // The installed service's folder is the service's alone (also when this user cannot look into it).
     const QString serviceFolder = packageProgramFolder(programFile);
-    const QString programFolder = consoleProgramFolder(workingDirectory, programFile);
+    const QString programFolder = consoleProgramFolder(QDir::currentPath(), programFile);
     const bool ofService =
         !serviceFolder.isEmpty() && (programFolder.isEmpty() || QDir(programFolder) == QDir(serviceFolder));
     const int attached =

@@ -109,8 +109,14 @@ done
 [ "$(stat -c '%U %a' "$folder/tool/dba.password")" = "garvinaserver 600" ] || fail "the DBA password is not the service's"
 [ "$(stat -c '%G %a' "$folder/garvinaserver.sock")" = "garvinaserver 770" ] || fail "the socket is open to others"
 code=0
-(cd / && setpriv --reuid=nobody --regid=nogroup --clear-groups /usr/bin/garvinaserver --status) >/dev/null 2>&1 || code=$?
+(cd / && setpriv --reuid=nobody --regid=nogroup --clear-groups /usr/bin/garvinaserver --status) >"$work/status.txt" 2>&1 || code=$?
 [ "$code" -eq 3 ] || fail "a user outside the group reached the service (exit $code)"
+grep -q "没有权限" "$work/status.txt" || fail "--status of a user outside the group: $(cat "$work/status.txt")"
+# Their desktop console says the same instead of starting a console of its own.
+code=0
+(cd / && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM HOME=/tmp setpriv --reuid=nobody --regid=nogroup --clear-groups \
+    timeout 60 /usr/bin/garvinaserver) >"$work/desktop.txt" 2>&1 || code=$?
+[ "$code" -eq 1 ] && grep -q "没有权限连接服务端" "$work/desktop.txt" || fail "a desktop console outside the group: $code $(cat "$work/desktop.txt")"
 kill -TERM "$service_pid"
 wait "$service_pid" || fail "the service did not end in order: $(cat "$work/service.txt")"
 service_pid=
