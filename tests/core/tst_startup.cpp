@@ -167,15 +167,11 @@ private Q_SLOTS:
         QTest::addColumn<QString>("value");
         QTest::addColumn<QString>("named"); // empty: readable
         QTest::newRow("a time") << u"backup"_s << u"backuptime1"_s << u"09:30:00"_s << QString();
-        QTest::newRow("no time") << u"backup"_s << u"backuptime2"_s << QString() << QString();
         QTest::newRow("hour 25") << u"backup"_s << u"backuptime1"_s << u"25:00:00"_s
                                  << u"[backup] backuptime1=25:00:00"_s;
-        QTest::newRow("time without seconds")
-            << u"backup"_s << u"rehearsal_time"_s << u"3:30"_s << u"[backup] rehearsal_time=3:30"_s;
         QTest::newRow("interval 24") << u"backup"_s << u"backuphour"_s << u"24"_s
                                      << u"[backup] backuphour=24"_s;
         QTest::newRow("port") << u"server"_s << u"dataport"_s << u"70000"_s << u"[server] dataport=70000"_s;
-        QTest::newRow("switch") << u"dbunload"_s << u"dbunload"_s << u"yes"_s << u"[dbunload] dbunload=yes"_s;
         QTest::newRow("period") << u"dbunload"_s << u"dbunload_day"_s << u"4"_s
                                 << u"[dbunload] dbunload_day=4"_s;
         QTest::newRow("relative folder")
