@@ -196,6 +196,15 @@ private Q_SLOTS:
         second.reset(); // killed and reaped
         QCOMPARE(api.of_isrun(), 1);
 
+        // A copy asking for the state (--status, polled by a monitoring system) does not count.
+        QVERIFY(QFile::remove(twin) && QFile::copy(u"/bin/sh"_s, twin));
+        sleeper.program = twin;
+        sleeper.arguments = {u"-c"_s, u"/bin/sleep 30; :"_s, u"--status"_s};
+        ToolJob asking(sleeper);
+        asking.start();
+        QTRY_VERIFY(LinuxProcessTable().commandLine(asking.pid()).contains("--status"));
+        QCOMPARE(api.of_isrun(), 1);
+
         // A copy that ended and is never reaped: its parent turns into a sleep that does not wait.
         sleeper.program = u"/bin/sh"_s;
         sleeper.arguments = {u"-c"_s, u"\"$0\" 0 & exec /bin/sleep 30"_s, twin};
