@@ -106,9 +106,12 @@ void w_backuplist::reload()
 void w_backuplist::restoreChosen()
 {
     const QTreeWidgetItem *chosen = m_list->currentItem();
-    if (!chosen || !chosen->isSelected() || !m_restore)
+    if (!m_restore)
         return;
-    m_restore(QDir::cleanPath(m_root) + u'/' + chosen->text(3) + u"/garvina.db"_s);
+    // Nothing chosen: the restore is given no file, and says so.
+    m_restore(chosen && chosen->isSelected()
+                  ? QDir::cleanPath(m_root) + u'/' + chosen->text(3) + u"/garvina.db"_s
+                  : QString());
     // The restore leaves a safety copy of the database it replaced.
     reload();
 }

@@ -19,6 +19,7 @@ class w_backuplist : public QWidget
 {
     Q_OBJECT
 public:
+    /// Restores \a file; an empty one: nothing was chosen.
     using RestoreFunction = std::function<void(const QString &file)>;
 
     /// \a nextBackup is the next scheduled backup (invalid: none).
@@ -27,7 +28,8 @@ public:
 
     /// Reads the folders and the state file again and shows them.
     void reload();
-    /// Restores the chosen backup; nothing when none is chosen.
+    /// Restores the chosen backup through the restore function, which is given an empty file when none
+    /// is chosen (it tells the user).
     void restoreChosen();
 
     /// \brief Where a window of \a size goes beside \a anchor on \a screen: right of it, else left

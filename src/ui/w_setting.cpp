@@ -372,7 +372,13 @@ w_backuplist *w_setting::openBackupList()
 {
     auto *list = new w_backuplist(
         m_ctx.gs_path, m_form->getItem(u"backup_path"_s), m_main.statusModel().status().nextBackup,
-        [this](const QString &file) { m_main.maintenance().restore(file); }, this);
+        [this](const QString &file) {
+            if (file.isEmpty())
+                m_ctx.boxes->tell(u"提示"_s, u"请先在列表中选择要还原的备份!"_s, MsgIcon::Information);
+            else
+                m_main.maintenance().restore(file);
+        },
+        this);
     const QScreen *screen = this->screen();
     list->move(w_backuplist::placeBeside(frameGeometry(), list->size(),
                                          screen ? screen->availableGeometry() : QRect(QPoint(), size())));

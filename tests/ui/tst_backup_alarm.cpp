@@ -166,6 +166,8 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowExposed(list));
         QVERIFY(list->pos() != w.pos());
         QVERIFY(list->screen()->availableGeometry().contains(list->frameGeometry()));
+        test::clickObject(list->form(), u"t_restore"_s); // nothing chosen yet
+        QCOMPARE(m_boxes.texts().constLast(), u"请先在列表中选择要还原的备份!"_s);
         // The chosen backup is restored through the console's restore: its question, its safety copy.
         QTest::mouseClick(list->list()->viewport(), Qt::LeftButton, {},
                           list->list()->visualItemRect(list->list()->topLevelItem(0)).center());
