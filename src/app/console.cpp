@@ -111,7 +111,7 @@ int Console::startUp(const QStringList &arguments, const QString &workingDirecto
     // unless a crashed copy left one running: then through it).
     endStaleBackupLock(m_ctx, &m_engine);
 
-    if (dbunloadSwitchOn(m_ctx.readConfig(u"dbunload"_s, u"dbunload"_s, u"0"_s))) {
+    if (dbunloadSwitchOn(m_ctx.readSetting(u"dbunload"_s, u"dbunload"_s))) {
         auto w_dbunload_msg = NoticeWindow::w_dbunload_msg();
         // An engine left running (for example by a crashed copy) has the file open: no rebuild now.
         if (!f_findwindows_garvinanet(m_ctx.gs_path))

@@ -2,6 +2,7 @@
 
 #include "clientsvc/clientserviceapi.h"
 #include "config/profilefile.h"
+#include "core/settings.h"
 #include "platform/messageboxes.h"
 
 using namespace Qt::Literals::StringLiterals;
@@ -11,7 +12,7 @@ namespace garvina {
 int socketPortFromConfig(const ProfileFile &config)
 {
     bool ok = false;
-    const int port = config.read(u"system"_s, u"sockect"_s, u"2639"_s).toInt(&ok, 10);
+    const int port = readSetting(config, u"system"_s, u"sockect"_s).toInt(&ok, 10);
     return ok ? port : 0;
 }
 

@@ -33,6 +33,8 @@ struct AppContext
     {
         return config().read(section, key, defaultValue);
     }
+    /// The value of \a key, its default (core/settings.h) when it is absent.
+    QString readSetting(const QString &section, const QString &key) const;
     void writeConfig(const QString &section, const QString &key, const QString &value) const
     {
         config().write(section, key, value);

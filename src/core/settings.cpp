@@ -1,5 +1,6 @@
 #include "settings.h"
 
+#include "core/appcontext.h"
 #include "core/shopfiles.h"
 
 #include <QDate>
@@ -44,12 +45,10 @@ SettingKey secret(const QString &section, const QString &key)
     return setting;
 }
 
-} // namespace
-
-QList<SettingKey> settingKeys()
+// The backup folder's default follows the home folder: settingKey() and settingKeys() fill it in.
+const QList<SettingKey> &table()
 {
-    // Made at each call: the backup folder's default follows the home folder.
-    return {
+    static const QList<SettingKey> keys{
         number(u"server"_s, u"dataport"_s, u"2638"_s, 1, 65535),
         number(u"system"_s, u"sockect"_s, u"2639"_s, 1, 65535),
         flag(u"system"_s, u"exitpass"_s),
@@ -64,7 +63,7 @@ QList<SettingKey> settingKeys()
         time(u"backuptime2"_s, u"16:00:00"_s),
         time(u"backuptime3"_s, u"20:00:00"_s),
         number(u"backup"_s, u"backuphour"_s, u"1"_s, 1, 23),
-        make(u"backup"_s, u"backuppath"_s, defaultBackupPath(), SettingKey::Form::Path),
+        make(u"backup"_s, u"backuppath"_s, QString(), SettingKey::Form::Path),
         number(u"backup"_s, u"keep_daily"_s, u"7"_s, 0, 100000),
         number(u"backup"_s, u"keep_weekly"_s, u"4"_s, 0, 100000),
         number(u"backup"_s, u"keep_monthly"_s, u"12"_s, 0, 100000),
@@ -73,15 +72,43 @@ QList<SettingKey> settingKeys()
         time(u"rehearsal_time"_s, u"03:30:00"_s),
         make(u"upgrade"_s, u"server"_s, QString(), SettingKey::Form::Text),
     };
+    return keys;
+}
+
+SettingKey withFallback(SettingKey setting)
+{
+    if (setting.form == SettingKey::Form::Path)
+        setting.fallback = defaultBackupPath();
+    return setting;
+}
+
+} // namespace
+
+QList<SettingKey> settingKeys()
+{
+    QList<SettingKey> keys;
+    for (const SettingKey &setting : table())
+        keys << withFallback(setting);
+    return keys;
 }
 
 SettingKey settingKey(const QString &section, const QString &key)
 {
-    for (const SettingKey &setting : settingKeys()) {
+    for (const SettingKey &setting : table()) {
         if (setting.section == section && setting.key == key)
-            return setting;
+            return withFallback(setting);
     }
     return make(section, key, QString(), SettingKey::Form::Text);
+}
+
+QString readSetting(const ProfileFile &file, const QString &section, const QString &key)
+{
+    return file.read(section, key, settingKey(section, key).fallback);
+}
+
+QString AppContext::readSetting(const QString &section, const QString &key) const
+{
+    return garvina::readSetting(config(), section, key);
 }
 
 bool settingReadable(const SettingKey &setting, const QString &value)

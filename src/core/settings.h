@@ -31,12 +31,18 @@ struct SettingKey
     bool secret = false; ///< its value is never shown (the password)
 };
 
-/// \brief Every key of the configuration file that people set, with the value the console takes when
-/// it is absent (the settings window shows the same).
+/// \brief Every key of the configuration file that people set, with its default: what the console
+/// takes for an absent key, what the settings window shows and what a first start writes.
+///
+/// The backup times are the exception: the schedule counts an absent time as none, while the window
+/// offers (and a first start writes) 12:00, 16:00 and 20:00.
 QList<SettingKey> settingKeys();
 
 /// The key \a key of \a section; a Text key without a default for one that is not in the list.
 SettingKey settingKey(const QString &section, const QString &key);
+
+/// The value of \a key in \a section of \a file, its default when it is absent.
+QString readSetting(const ProfileFile &file, const QString &section, const QString &key);
 
 /// Whether \a value reads as a value of \a setting.
 bool settingReadable(const SettingKey &setting, const QString &value);

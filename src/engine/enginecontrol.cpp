@@ -79,7 +79,7 @@ EngineControl::EngineControl(AppContext &ctx, EngineControlOptions options)
 
 QString EngineControl::configuredPort() const
 {
-    return m_ctx.readConfig(u"server"_s, u"dataport"_s, u"2638"_s);
+    return m_ctx.readSetting(u"server"_s, u"dataport"_s);
 }
 
 void EngineControl::writeDataSource(const QString &port) const

@@ -202,7 +202,7 @@ bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path,
     QFile::remove(partFile);
 
     FbServiceTarget target;
-    target.port = ctx.readConfig(u"server"_s, u"dataport"_s, u"2638"_s).trimmed().toInt();
+    target.port = ctx.readSetting(u"server"_s, u"dataport"_s).trimmed().toInt();
     target.user = u"DBA"_s;
     target.password = readDbaPassword(ctx.gs_path);
     target.answerBoundMs = run.engineAnswerBoundMs;

@@ -161,7 +161,7 @@ QString lastRehearsalLine(const BackupState &state)
 
 QString rehearsalTimeFrom(const AppContext &ctx)
 {
-    return ctx.readConfig(u"backup"_s, u"rehearsal_time"_s, u"03:30:00"_s).trimmed();
+    return ctx.readSetting(u"backup"_s, u"rehearsal_time"_s).trimmed();
 }
 
 BackupOutcome runBackup(AppContext &ctx, EngineControl &engine, const QString &root)

@@ -127,7 +127,7 @@ bool waitForEnginesMerge(const QString &live, int boundMs)
 
 QString backupRootOf(AppContext &ctx)
 {
-    QString root = ctx.readConfig(u"backup"_s, u"backuppath"_s, defaultBackupPath());
+    QString root = ctx.readSetting(u"backup"_s, u"backuppath"_s);
     if (!root.endsWith(u'/'))
         root += u'/';
     return root;

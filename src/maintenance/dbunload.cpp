@@ -41,8 +41,8 @@ bool rebuildDue(const QString &day, const QString &lastDate, const QDate &today)
 
 void f_dbunload(AppContext &ctx, Notice &w_dbunload_msg, const RebuildTools &tools)
 {
-    const QString day = ctx.readConfig(u"dbunload"_s, u"dbunload_day"_s, u"2"_s);
-    QString last = ctx.readConfig(u"dbunload"_s, u"dbunload_date"_s, u"2013-01-01"_s);
+    const QString day = ctx.readSetting(u"dbunload"_s, u"dbunload_day"_s);
+    QString last = ctx.readSetting(u"dbunload"_s, u"dbunload_date"_s);
     if (f_len0(last) == 0)
         last = u"2013-01-01"_s;
     const QDate today = ctx.clock->now().date();

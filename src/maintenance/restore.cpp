@@ -79,7 +79,7 @@ RestoreOutcome f_restore(AppContext &ctx, EngineControl &engine, const QString &
     }
 
     // Safety copy of the live file, taken while nothing has it open.
-    QString root = ctx.readConfig(u"backup"_s, u"backuppath"_s, defaultBackupPath());
+    QString root = ctx.readSetting(u"backup"_s, u"backuppath"_s);
     if (!root.endsWith(u'/'))
         root += u'/';
     const QString ls_backup_path = root + ctx.clock->now().toString(u"yyyyMMdd-HHmm"_s) + u"-R/"_s;

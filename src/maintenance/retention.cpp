@@ -1,6 +1,7 @@
 #include "retention.h"
 
 #include "config/profilefile.h"
+#include "core/settings.h"
 #include "maintenance/rehearsal.h"
 
 #include <QDir>
@@ -92,10 +93,10 @@ RetentionSettings RetentionSettings::read(const ProfileFile &file)
 {
     RetentionSettings s;
     const QString b = u"backup"_s;
-    s.keepDaily = parseKeep(file.read(b, u"keep_daily"_s, u"7"_s));
-    s.keepWeekly = parseKeep(file.read(b, u"keep_weekly"_s, u"4"_s));
-    s.keepMonthly = parseKeep(file.read(b, u"keep_monthly"_s, u"12"_s));
-    s.keepSafety = parseKeep(file.read(b, u"keep_safety"_s, u"3"_s));
+    s.keepDaily = parseKeep(readSetting(file, b, u"keep_daily"_s));
+    s.keepWeekly = parseKeep(readSetting(file, b, u"keep_weekly"_s));
+    s.keepMonthly = parseKeep(readSetting(file, b, u"keep_monthly"_s));
+    s.keepSafety = parseKeep(readSetting(file, b, u"keep_safety"_s));
     return s;
 }
 

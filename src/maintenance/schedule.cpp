@@ -1,6 +1,7 @@
 #include "schedule.h"
 
 #include "config/profilefile.h"
+#include "core/settings.h"
 
 #include <QDir>
 
@@ -12,12 +13,13 @@ BackupConfig BackupConfig::read(const ProfileFile &file)
 {
     BackupConfig c;
     const QString s = u"backup"_s;
-    c.backuptype = file.read(s, u"backuptype"_s, u"1"_s);
+    c.backuptype = readSetting(file, s, u"backuptype"_s);
+    // An absent time is none here; the settings window offers its default.
     c.backuptime1 = file.read(s, u"backuptime1"_s, u"00:00:00"_s);
     c.backuptime2 = file.read(s, u"backuptime2"_s, u"00:00:00"_s);
     c.backuptime3 = file.read(s, u"backuptime3"_s, u"00:00:00"_s);
-    c.backuphour = file.read(s, u"backuphour"_s, u"1"_s);
-    c.backuppath = file.read(s, u"backuppath"_s, defaultBackupPath());
+    c.backuphour = readSetting(file, s, u"backuphour"_s);
+    c.backuppath = readSetting(file, s, u"backuppath"_s);
     return c;
 }
 

@@ -90,7 +90,7 @@ RestoreOutcome w_restore::f_restore()
 
 void w_restore::selectFile()
 {
-    const QString folder = m_ctx.readConfig(u"backup"_s, u"backuppath"_s, defaultBackupPath());
+    const QString folder = m_ctx.readSetting(u"backup"_s, u"backuppath"_s);
     const QString chosen = m_dialogs.chooseOpenFile(this, u"选择还原的数据库文件"_s, folder, fileFilter());
     if (!chosen.isEmpty())
         m_form->setItem(u"restore_path"_s, chosen);

@@ -248,7 +248,7 @@ void w_setting::open()
     };
     for (const auto &c : columns) {
         const SettingKey setting = settingKey(QString::fromUtf16(c.section), QString::fromUtf16(c.key));
-        f.setItem(QString::fromUtf16(c.column), config.read(setting.section, setting.key, setting.fallback));
+        f.setItem(QString::fromUtf16(c.column), readSetting(config, setting.section, setting.key));
     }
     // A time the file does not hold as a time shows as 00:00, and is what OK would save: the form
     // holds it as 00:00 so that three such times are refused like three 00:00 times.
@@ -256,7 +256,7 @@ void w_setting::open()
         if (f.getItem(column).isEmpty())
             f.setItem(column, u"00:00:00"_s);
     }
-    f.setItem(u"backup_path"_s, config.read(u"backup"_s, u"backuppath"_s, defaultBackupPath()));
+    f.setItem(u"backup_path"_s, readSetting(config, u"backup"_s, u"backuppath"_s));
     const QStringList retention = retentionColumns();
     const QStringList defaults = retentionDefaults();
     for (qsizetype i = 0; i < retention.size(); ++i)
