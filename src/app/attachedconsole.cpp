@@ -267,7 +267,7 @@ int runAttachedWhenServiceRuns(const QString &gs_path, MessageBoxes &boxes, bool
     }
     // A console of its own would only meet the service's files, or its single-instance check.
     if (!reply && refused) {
-        boxes.tell(u"提示"_s, u"没有权限连接服务端,请以 garvinaserver 组的成员运行!"_s, MsgIcon::StopSign);
+        boxes.tell(u"提示"_s, noPermissionText() + u'!', MsgIcon::StopSign);
         return 1;
     }
     if (!reply && serviceOnly) {

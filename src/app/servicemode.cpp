@@ -419,6 +419,11 @@ bool prepareInstalledFolder(const QString &programFile, const QString &folder)
 
 } // namespace
 
+QString noPermissionText()
+{
+    return u"没有权限连接服务端,请以 garvinaserver 组的成员运行"_s;
+}
+
 QString packageProgramFolder(const QString &programFile)
 {
     QFile pointer(QFileInfo(programFile).absolutePath() + u"/program-folder"_s);
@@ -613,8 +618,7 @@ int runStatusMode(int &argc, char **argv)
     // The first line is for a monitoring system, the exit code its convention; the details follow.
     if (!status) {
         // A service this user may not reach is not a service that is down.
-        const MonitoringVerdict unknown = unknownVerdict(
-            refused ? u"没有权限连接服务端,请以 garvinaserver 组的成员运行"_s : u"服务端未运行"_s);
+        const MonitoringVerdict unknown = unknownVerdict(refused ? noPermissionText() : u"服务端未运行"_s);
         std::printf("%s\n", unknown.line.toUtf8().constData());
         return unknown.code;
     }

@@ -17,6 +17,9 @@ QString consoleWorkingDirectory(const QString &workingDirectory, const QString &
 /// installed, only the shop's folder, else a null text.
 QString consoleProgramFolder(const QString &workingDirectory, const QString &programFile);
 
+/// What a user outside the service's group is told: its socket is not theirs to reach.
+QString noPermissionText();
+
 /// \brief The shop's folder named by the installed package beside \a programFile ("program-folder"),
 /// ending in '/'; a null text for a console that was not installed.
 QString packageProgramFolder(const QString &programFile);

@@ -260,7 +260,7 @@ void w_main::open()
 
     m_form->text(u"t_ip"_s)->setText(hostLine());
 
-    if (m_ctx.readConfig(u"system"_s, u"start_min"_s, u"0"_s) == u"1"_s) {
+    if (m_ctx.readSetting(u"system"_s, u"start_min"_s) == u"1"_s) {
         hide();
         m_tray->show_balloontip(u"服务端已启动"_s, u"点击此图标显示服务端主界面,右键可显示菜单"_s);
     } else {
@@ -378,7 +378,7 @@ int w_main::server_start_stop()
     }
     m_serviceOn = true;
     m_engineWatch.reset();
-    m_enginePort = m_ctx.readConfig(u"server"_s, u"dataport"_s, u"2638"_s).trimmed().toInt();
+    m_enginePort = m_ctx.readSetting(u"server"_s, u"dataport"_s).trimmed().toInt();
     wf_get_exit_backup_time();
     m_watchedSince = m_ctx.clock->now();
     f.text(u"t_ip"_s)->setText(hostLine());
@@ -497,7 +497,7 @@ bool w_main::restartEngine(EngineFault fault)
     m_services.engine->restartIfNotServing();
     const bool serving = engineServing();
     if (m_tray)
-        m_tray->show_balloontip(u"温馨提示"_s,
+        m_tray->show_balloontip(serving ? u"温馨提示"_s : u"警告"_s,
                                 serving ? u"数据库服务已重新启动"_s : u"数据库服务重新启动失败!"_s,
                                 serving ? u_icontray::BalloonKind::Notice : u_icontray::BalloonKind::Error);
     return serving;
@@ -595,7 +595,7 @@ void w_main::updateBackupHealth()
     const BackupState &state = backupState();
     const QDateTime now = m_ctx.clock->now();
     const QString line = lastGoodBackupLine(state);
-    const int hours = alarmHoursFrom(m_ctx.readConfig(u"backup"_s, u"alarm_hours"_s, u"26"_s));
+    const int hours = alarmHoursFrom(m_ctx.readSetting(u"backup"_s, u"alarm_hours"_s));
     m_alarmHours = hours;
     const BackupAlarm::Step step =
         m_backupAlarm.update(backupAlarmDue(state, hours, m_watchedSince, serviceRunning(), now), now);
