@@ -653,8 +653,13 @@ void w_main::updateBackupHealth()
                                                            backupAlarmText(hours));
     const OffsiteSettings offsite = OffsiteSettings::read(m_ctx);
     m_offsiteAlarmHours = offsite.enabled() ? offsite.alarmHours : 0;
+    // Before the first copy goes out the hours count from when off-site copies were configured.
+    if (!offsite.enabled())
+        m_offsiteWatchedSince = QDateTime();
+    else if (!m_offsiteWatchedSince.isValid() || m_offsiteWatchedSince < m_watchedSince)
+        m_offsiteWatchedSince = now;
     const BackupAlarm::Step offsiteStep = m_offsiteAlarm.update(
-        offsiteAlarmDue(state, m_offsiteAlarmHours, m_watchedSince, serviceRunning(), now), now);
+        offsiteAlarmDue(state, m_offsiteAlarmHours, m_offsiteWatchedSince, serviceRunning(), now), now);
     FormText *lastOffsite = m_form->text(u"t_last_offsite"_s);
     lastOffsite->setText(offsite.enabled() ? lastOffsiteLine(state) : QString());
     lastOffsite->setTextColor(m_offsiteAlarm.isUp() ? Red : DarkGrey);

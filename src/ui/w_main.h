@@ -174,7 +174,8 @@ private:
 
     BackupAlarm m_backupAlarm;
     BackupAlarm m_offsiteAlarm;
-    int m_offsiteAlarmHours = 0; ///< 0 while off-site copies are off or their alarm is
+    int m_offsiteAlarmHours = 0;     ///< 0 while off-site copies are off or their alarm is
+    QDateTime m_offsiteWatchedSince; ///< since when this console has seen off-site copies configured
     std::unique_ptr<Maintenance> m_ownMaintenance;
     Maintenance *m_maintenance = nullptr;
     BackupState m_backupState;
