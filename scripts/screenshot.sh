@@ -25,10 +25,12 @@ root="$work/backups"
 taken=$(date -d '-30 hours' +%Y%m%d-%H%M)
 mkdir -p "$root/$taken"
 head -c 1048576 /dev/zero >"$root/$taken/garvina.db"
-printf '{"lastGood":{"time":"%s","folder":"%s","root":"%s","mount":""}}\n' \
-    "$(date -d '-30 hours' +%Y-%m-%dT%H:%M:00)" "$root/$taken" "$root" >"$work/备份状态.json"
-printf '[server]\ndataport=%s\n[system]\nsockect=%s\n[backup]\nbackuptime1=%s\nbackuptime2=00:00:00\nbackuptime3=00:00:00\nbackuppath=%s/\nrehearsal_time=\n' \
-    "$port" "$sport" "$(date -d '-1 hour' +%H:00:00)" "$root" >"$work/garvinainfo.dll"
+# The last off-site copy 50 hours ago, so that its alarm is up too; its night is two hours past.
+printf '{"lastGood":{"time":"%s","folder":"%s","root":"%s","mount":""},"offsite":{"good":"%s"}}\n' \
+    "$(date -d '-30 hours' +%Y-%m-%dT%H:%M:00)" "$root/$taken" "$root" \
+    "$(date -d '-50 hours' +%Y-%m-%dT%H:%M:00)" >"$work/备份状态.json"
+printf '[server]\ndataport=%s\n[system]\nsockect=%s\n[backup]\nbackuptime1=%s\nbackuptime2=00:00:00\nbackuptime3=00:00:00\nbackuppath=%s/\nrehearsal_time=\n[offsite]\nrepository=%s\ntime=%s\n' \
+    "$port" "$sport" "$(date -d '-1 hour' +%H:00:00)" "$root" "$work/offsite-repo" "$(date -d '-2 hour' +%H:00:00)" >"$work/garvinainfo.dll"
 
 export HOME="$work/home"
 mkdir -p "$HOME"

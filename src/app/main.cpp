@@ -34,6 +34,8 @@ int main(int argc, char *argv[])
             return runStatusMode(argc, argv);
         if (std::strcmp(argv[i], "--fetch-offsite") == 0)
             return runFetchOffsiteMode(argc, argv);
+        if (std::strcmp(argv[i], "--restore-offsite") == 0)
+            return runRestoreOffsiteMode(argc, argv);
     }
 
     // Without any display the console still runs (engine, service, schedule), its message boxes

@@ -294,7 +294,8 @@ private:
             answer(socket, {status.healthy() ? 0 : 1, statusFields(status)});
             return;
         }
-        if (request != u"START"_s && request != u"STOP"_s && request != u"BACKUP"_s) {
+        if (request != u"START"_s && request != u"STOP"_s && request != u"BACKUP"_s &&
+            request != u"RESTORE-OFFSITE"_s) {
             answer(socket, commandReply(2, u"refused"_s, u"无效的命令"_s));
             return;
         }
@@ -335,6 +336,8 @@ private:
         const auto scope = m_boxes.commandScope();
         if (request == u"BACKUP"_s)
             return backUpNow();
+        if (request == u"RESTORE-OFFSITE"_s)
+            return restoreFromOffsite();
         const bool wantRunning = request == u"START"_s;
         if (main.serviceRunning() != wantRunning)
             main.server_start_stop();
@@ -358,6 +361,19 @@ private:
         const BackupOutcome outcome = main.backUpNow(backupRootOf(ctx));
         return outcome.ok ? commandReply(0, u"ok"_s, u"备份数据库成功!"_s)
                           : commandReply(1, u"failed"_s, outcome.error);
+    }
+
+    /// The newest off-site chain in place of the live database: the request is the confirmation.
+    std::pair<int, QString> restoreFromOffsite()
+    {
+        w_main &main = *m_console.mainWindow();
+        if (!main.serviceRunning())
+            return commandReply(1, u"refused"_s, u"服务端已停止,请先启动服务!"_s);
+        const bool done = main.maintenance().restoreFromOffsite() == RestoreOutcome::Restored;
+        main.updateBackupHealth();
+        const QString text = m_boxes.collected().join(u'\n');
+        return commandReply(done ? 0 : 1, done ? u"ok"_s : u"failed"_s,
+                            text.isEmpty() ? (done ? u"还原数据库成功!"_s : u"操作失败!"_s) : text);
     }
 
     Console &m_console;
@@ -668,6 +684,28 @@ int runFetchOffsiteMode(int &argc, char **argv)
                     .toUtf8()
                     .constData());
     return 0;
+}
+
+int runRestoreOffsiteMode(int &argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QString folder = consoleProgramFolder(QDir::currentPath(), QCoreApplication::applicationFilePath());
+    if (folder.isEmpty())
+        folder = packageProgramFolder(QCoreApplication::applicationFilePath());
+    bool refused = false;
+    // Fetching and checking a gigabyte over a slow line takes long; the service bounds each step.
+    const auto reply = folder.isEmpty()
+                           ? std::nullopt
+                           : sendControlRequest(folder, u"RESTORE-OFFSITE"_s, 8 * 3600 * 1000, &refused);
+    if (!reply) {
+        std::fprintf(stderr, "%s\n", (refused ? noPermissionText() : u"服务端未运行"_s).toUtf8().constData());
+        return 3;
+    }
+    for (const QString &line : reply->second.split(u'\n')) {
+        if (line.startsWith(u"text="_s))
+            std::printf("%s\n", line.mid(5).toUtf8().constData());
+    }
+    return reply->first == 0 ? 0 : 1;
 }
 
 } // namespace garvina

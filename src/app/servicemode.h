@@ -27,9 +27,9 @@ QString packageProgramFolder(const QString &programFile);
 /// The local socket over which a running service answers "STATUS" and carries out commands.
 QString controlSocketPath(const QString &gs_path);
 
-/// \brief Sends one request line ("STATUS", "START", "STOP", "BACKUP") to the service of \a gs_path
-/// and returns its result code (0 good) and fields; nothing when no service answers within \a timeoutMs.
-/// Blocks: for processes without windows (--status, tests).
+/// \brief Sends one request line ("STATUS", "START", "STOP", "BACKUP", "RESTORE-OFFSITE") to the service of
+/// \a gs_path and returns its result code (0 good) and fields; nothing when no service answers within \a
+/// timeoutMs. Blocks: for processes without windows (--status, tests).
 ///
 /// STATUS answers statusFields(); the commands "result=ok|failed|busy|refused" and "text=" lines.
 /// \a refused, when given, tells whether the socket was there but this user may not connect to it.
@@ -62,5 +62,10 @@ int runStatusMode(int &argc, char **argv);
 /// ("数据还原") or another machine. Touches neither the live database nor the engine. 0 when the
 /// database is there, 1 when not (the reason on standard error), 2 for a wrong call.
 int runFetchOffsiteMode(int &argc, char **argv);
+
+/// \brief `garvinaserver --restore-offsite`: has the running service fetch, check, assemble and
+/// validate the newest off-site chain and restore it in place of the live database (its safety
+/// copy first). Prints what the service says; 0 restored, 1 not, 3 no service reached.
+int runRestoreOffsiteMode(int &argc, char **argv);
 
 } // namespace garvina

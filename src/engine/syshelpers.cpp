@@ -125,7 +125,7 @@ int nvo_cst_api32::of_isrun() const
         if (pid != own) {
             const QByteArrayList arguments = m_processes.commandLine(pid).mid(1);
             if (arguments.contains("--status") || arguments.contains("--version") ||
-                arguments.contains("--fetch-offsite"))
+                arguments.contains("--fetch-offsite") || arguments.contains("--restore-offsite"))
                 continue;
         }
         const QString name = programNameOf(m_processes, pid);

@@ -4,6 +4,7 @@
 #include "engine/enginecontrol.h"
 #include "maintenance/dbunload.h"
 #include "platform/clock.h"
+#include "platform/filesystem.h"
 #include "platform/messageboxes.h"
 
 #include <QDir>
@@ -145,8 +146,15 @@ RestoreOutcome Maintenance::restoreFromOffsite()
 void Maintenance::rebuildWhenDue(Notice &notice)
 {
     const WorkSlot::Claim claim = work().claim(WorkKind::Rebuild);
-    if (claim)
-        f_dbunload(m_ctx, notice);
+    if (!claim)
+        return;
+    const QString live = EngineInstance(m_ctx.gs_path).databaseFile();
+    const auto before = m_ctx.files->identity(live);
+    f_dbunload(m_ctx, notice);
+    // A rebuilt database is a new file whose pages the off-site level 1s cannot follow.
+    const auto after = m_ctx.files->identity(live);
+    if (before && after && before->inode != after->inode)
+        m_store.update([](BackupState &state) { state.offsite.baseNeeded = true; });
 }
 
 } // namespace garvina

@@ -503,12 +503,11 @@ QStringList offsiteForgetPlan(const QList<OffsiteSnapshot> &snapshots, const Ret
     return forget;
 }
 
-OffsiteOutcome runOffsite(AppContext &ctx, EngineControl &engine, const QString &backupRoot)
+namespace {
+
+OffsiteOutcome offsiteNight(AppContext &ctx, EngineControl &engine, const QString &backupRoot)
 {
-    QElapsedTimer whole;
-    whole.start();
     OffsiteOutcome out;
-    const auto finish = qScopeGuard([&] { out.seconds = double(whole.nsecsElapsed()) / 1e9; });
     const OffsiteSettings settings = OffsiteSettings::read(ctx);
     const BackupStateStore store(ctx);
     const QDateTime started = ctx.clock->now();
@@ -651,6 +650,17 @@ OffsiteOutcome runOffsite(AppContext &ctx, EngineControl &engine, const QString 
     return out;
 }
 
+} // namespace
+
+OffsiteOutcome runOffsite(AppContext &ctx, EngineControl &engine, const QString &backupRoot)
+{
+    QElapsedTimer whole;
+    whole.start();
+    OffsiteOutcome out = offsiteNight(ctx, engine, backupRoot);
+    out.seconds = double(whole.nsecsElapsed()) / 1e9;
+    return out;
+}
+
 namespace {
 
 /// The end of a fetch: the level files go (their room back before the check reads the database),
@@ -770,6 +780,18 @@ OffsiteFetch fetchOffsiteChain(const AppContext &ctx, const QString &scratchFold
     if (!assembled.succeeded() || !QFileInfo(out.database).isFile()) {
         out.error = u"合成异地备份出错:"_s + toolReason(assembled);
         return out;
+    }
+    // Pages the engine reserved for a table as the file grew, and has not written yet, are counted
+    // by the page inventory but are in no level: on the live file they are zeros past the end of
+    // the level 0. The assembled file gets them back as zeros, so that it is as long as it says.
+    const std::optional<DbHeader> header = readDbHeader(out.database);
+    if (header && header->pagesInUse > 0) {
+        QFile file(out.database);
+        const qint64 whole = header->pagesInUse * header->pageSize;
+        if (file.size() < whole && !file.resize(whole)) {
+            out.error = u"合成异地备份出错:无法补齐 "_s + out.database;
+            return out;
+        }
     }
     return validateFetched(ctx, scratchFolder, chain, out);
 }

@@ -233,6 +233,7 @@ private Q_SLOTS:
         QVERIFY2(first.ok, qPrintable(first.error));
         QCOMPARE(first.level, 0);
         QVERIFY(first.checked);
+        QVERIFY(first.seconds >= first.levelSeconds && first.levelSeconds > 0);
         const BackupState afterBase = loadBackupState(m_ctx.gs_path);
         const QString baseFile = afterBase.lastGoodFolder + u"/garvina.db"_s;
         QCOMPARE(afterBase.offsite.base.guid, readLevelHeader(baseFile)->guid);
@@ -253,11 +254,22 @@ private Q_SLOTS:
         const BackupOutcome noon = runBackup(m_ctx, *m_fx.engine, m_root);
         QVERIFY2(noon.ok, qPrintable(noon.error));
         sell(u"OFF-2"_s);
+        // The day's work grows the file: pages the engine reserves and has not written yet are in
+        // no level 1, yet the page inventory counts them.
+        QVERIFY(m_fx.engine->f_connectdb());
+        Sqlca &sqlca = m_fx.engine->sqlca();
+        QVERIFY(sqlca.executeImmediate(u"create table filler (x varchar(4000))"_s) && sqlca.commit());
+        QVERIFY(
+            sqlca.executeImmediate(u"execute block as declare i int = 0; begin while (i < 3000) do begin "
+                                   "insert into filler values (lpad('', 4000, uuid_to_char(gen_uuid()))); "
+                                   "i = i + 1; end end"_s) &&
+            sqlca.commit());
+        sqlca.disconnect();
         const OffsiteOutcome second = night(monday.addDays(1));
         QVERIFY2(second.ok, qPrintable(second.error));
         QCOMPARE(second.level, 1);
         const qint64 live = QFileInfo(EngineInstance(m_ctx.gs_path).databaseFile()).size();
-        QVERIFY2(second.levelBytes * 4 < live, qPrintable(QString::number(second.levelBytes)));
+        QVERIFY2(second.levelBytes < live, qPrintable(QString::number(second.levelBytes)));
         QCOMPARE(loadBackupState(m_ctx.gs_path).offsite.last.prevGuid, afterBase.offsite.base.guid);
 
         const OffsiteFetch fetched = fetchOffsiteChain(m_ctx, m_tmp.filePath(u"fetch"_s));
