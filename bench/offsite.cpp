@@ -58,6 +58,7 @@ qint64 changeScatteredSales(const QByteArray &database, const QByteArray &passwo
                            "    changed = changed + row_count;\n"
                            "    k = k + 1;\n"
                            "  end\n"
+                           "  suspend;\n"
                            "end";
 
     std::vector<char> dpb{static_cast<char>(isc_dpb_version1)};
@@ -96,8 +97,10 @@ qint64 changeScatteredSales(const QByteArray &database, const QByteArray &passwo
         out->sqlvar[0].sqlscale = 0;
         out->sqlvar[0].sqldata = reinterpret_cast<ISC_SCHAR *>(&changed);
         out->sqlvar[0].sqlind = &indicator;
-        if (isc_dsql_execute2(status, &tr, &stmt, SQL_DIALECT_V6, nullptr, out) ||
-            isc_commit_transaction(status, &tr))
+        // A block with output is a cursor of one row: the changes are made when it is fetched.
+        if (isc_dsql_execute(status, &tr, &stmt, SQL_DIALECT_V6, nullptr) ||
+            isc_dsql_fetch(status, &stmt, SQL_DIALECT_V6, out) ||
+            isc_dsql_free_statement(status, &stmt, DSQL_close) || isc_commit_transaction(status, &tr))
             error = statusText(status);
         else
             result = changed;
