@@ -139,6 +139,18 @@ QList<QPair<QString, LevelHeader>> levelFilesBelow(const QString &folder)
     return found;
 }
 
+/// The bytes of the files below \a folder.
+qint64 bytesBelow(const QString &folder)
+{
+    qint64 total = 0;
+    QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        total += it.fileInfo().size();
+    }
+    return total;
+}
+
 QString mbText(qint64 bytes)
 {
     return num(mib(bytes), 2);
@@ -235,7 +247,8 @@ int main(int argc, char *argv[])
     double idleWindow = 0, nightWindow = 0;
     int workerErrors = 0;
 
-    say(u"day  rows   change s  level  level MB   sent MB  sent/level  sent/db   night s  level s  check"_s);
+    say(u"day  rows   change s  level  level MB   sent MB  sent/level  sent/db   night s  level s  "
+        u"repo MB  check"_s);
     for (int day = 1; day <= days; ++day) {
         QString error;
         QElapsedTimer change;
@@ -302,7 +315,8 @@ int main(int argc, char *argv[])
             num(ratio(double(o.bytesSent), double(o.levelBytes)), 3).rightJustified(12) +
             num(ratio(double(o.bytesSent), double(night.dbBytes)), 4).rightJustified(9) +
             num(o.seconds, 2).rightJustified(10) + num(o.levelSeconds, 2).rightJustified(9) +
-            (o.checked ? u"  yes"_s : u"  no"_s) + (worker ? u"  (tills at work)"_s : QString()));
+            mbText(bytesBelow(repository)).rightJustified(9) + (o.checked ? u"  yes"_s : u"  no"_s) +
+            (worker ? u"  (tills at work)"_s : QString()));
         if (!o.ok) {
             warn(u"day "_s + QString::number(day) + u": the off-site run failed: "_s + o.error);
             ++failures;
