@@ -71,6 +71,13 @@ const QList<SettingKey> &table()
         number(u"backup"_s, u"alarm_hours"_s, u"26"_s, 0, 100000),
         time(u"rehearsal_time"_s, u"03:30:00"_s),
         make(u"upgrade"_s, u"server"_s, QString(), SettingKey::Form::Text),
+        make(u"offsite"_s, u"repository"_s, QString(), SettingKey::Form::Text),
+        make(u"offsite"_s, u"time"_s, u"21:00:00"_s, SettingKey::Form::Time),
+        number(u"offsite"_s, u"alarm_hours"_s, u"48"_s, 0, 100000),
+        number(u"offsite"_s, u"base_days"_s, u"7"_s, 1, 365),
+        make(u"offsite"_s, u"ssh_identity"_s, QString(), SettingKey::Form::Text),
+        make(u"offsite"_s, u"s3_access_key_id"_s, QString(), SettingKey::Form::Text),
+        secret(u"offsite"_s, u"s3_secret_access_key"_s),
     };
     return keys;
 }

@@ -182,7 +182,8 @@ FbResult fbCheckServiceLogin(const FbServiceTarget &target)
     return result;
 }
 
-FbResult fbOnlineBackup(const FbServiceTarget &target, const QString &database, const QString &backupFile)
+FbResult fbOnlineBackup(const FbServiceTarget &target, const QString &database, const QString &backupFile,
+                        int level)
 {
     isc_svc_handle handle = 0;
     FbResult result = attach(target, handle);
@@ -193,9 +194,9 @@ FbResult fbOnlineBackup(const FbServiceTarget &target, const QString &database, 
     appendItem(request, isc_spb_dbname, database.toUtf8());
     appendItem(request, isc_spb_nbk_file, backupFile.toUtf8());
     request.push_back(static_cast<char>(isc_spb_nbk_level));
-    const ISC_LONG level = 0;
+    const auto value = static_cast<ISC_LONG>(level);
     for (int i = 0; i < 4; ++i)
-        request.push_back(static_cast<char>((level >> (8 * i)) & 0xff));
+        request.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
 
     // A gigabyte takes seconds to copy: the window's thread goes on painting and ticking meanwhile,
     // and the handle is used by the copying thread alone until it is done. An engine that stops

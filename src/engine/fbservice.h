@@ -42,11 +42,13 @@ void fbShutdownClient();
 /// by the running engine (the engine is stopped only for a user that can log in).
 FbResult fbCheckServiceLogin(const FbServiceTarget &target);
 
-/// \brief Has the running engine write a level-0 physical copy of \a database (an alias or a path
-/// the server knows) into \a backupFile, while clients keep working. The copy still carries the
-/// backup lock and must be fixed up before it opens as a database. Given up on (the result says
-/// so) when the engine answers nothing for the target's answer bound; the action then goes on alone
-/// inside the engine, and its copy is the caller's to remove.
-FbResult fbOnlineBackup(const FbServiceTarget &target, const QString &database, const QString &backupFile);
+/// \brief Has the running engine write a physical copy of \a database (an alias or a path the server
+/// knows) into \a backupFile, while clients keep working. Level 0 is the whole database; it still
+/// carries the backup lock and must be fixed up before it opens as a database. Level 1 holds the
+/// pages changed since the last level 0 of the engine's backup history. Either is recorded there. Given up on
+/// (the result says so) when the engine answers nothing for the target's answer bound; the action then goes
+/// on alone inside the engine, and its copy is the caller's to remove.
+FbResult fbOnlineBackup(const FbServiceTarget &target, const QString &database, const QString &backupFile,
+                        int level = 0);
 
 } // namespace garvina

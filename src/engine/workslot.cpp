@@ -19,6 +19,8 @@ QString workKindName(WorkKind kind)
         return u"rebuild"_s;
     case WorkKind::Rehearsal:
         return u"rehearsal"_s;
+    case WorkKind::Offsite:
+        return u"offsite"_s;
     }
     return u"none"_s;
 }

@@ -16,6 +16,7 @@ enum class WorkKind
     Restore,
     Rebuild,
     Rehearsal, ///< a restore rehearsal of a backup (gives way to every other kind)
+    Offsite,   ///< the night's off-site copy
 };
 
 /// The name of \a kind in the control protocol ("none", "backup", …).

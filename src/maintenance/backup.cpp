@@ -129,6 +129,38 @@ QString verifyDatabaseOpens(const QString &gs_path, const QString &file)
 
 namespace {
 
+/// \brief A level-0 copy of the live file that the engine's backup history does not record: the
+/// file is locked (the engine writes its changes into the delta meanwhile), copied as it lies on
+/// disk, and unlocked, which merges the delta back. The copy carries the lock, as the engine's
+/// own copy does, and is fixed up the same way.
+FbResult lockedCopy(EngineControl &engine, const FileSystem &files, const QString &live,
+                    const QString &partFile)
+{
+    Sqlca &sqlca = engine.sqlca();
+    const auto statement = [&](const QString &sql) {
+        const bool done = sqlca.executeImmediate(sql) && sqlca.commit();
+        if (!done)
+            sqlca.rollback();
+        return done;
+    };
+    FbResult result;
+    if (!statement(u"alter database begin backup"_s)) {
+        result.error = sqlca.sqlErrText();
+        return result;
+    }
+    int copied = 0;
+    runWhileLooping([&] { copied = files.copyFile(live, partFile); });
+    // The lock is ended whatever the copy did: every change since it began lives in the delta.
+    const bool ended = statement(u"alter database end backup"_s);
+    if (copied != 1)
+        result.error = u"复制数据库文件出错!"_s;
+    else if (!ended)
+        result.error = sqlca.sqlErrText();
+    else
+        result.ok = true;
+    return result;
+}
+
 /// Times the steps of one backup into BackupRun::steps, when asked for.
 class StepTimer
 {
@@ -212,8 +244,11 @@ bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path,
     std::optional<GrowingFileFlusher> flusher;
     if (run.flushStep > 0)
         flusher.emplace(partFile, run.flushStep, run.flushBytesPerSecond);
-    const FbResult copy =
-        step(u"engine copy"_s, [&] { return fbOnlineBackup(target, engineName(), partFile); });
+    const FbResult copy = step(u"engine copy"_s, [&] {
+        return run.recordInHistory
+                   ? fbOnlineBackup(target, engineName(), partFile)
+                   : lockedCopy(engine, *ctx.files, EngineInstance(ctx.gs_path).databaseFile(), partFile);
+    });
     engine.work().setCopyBeingWritten(false);
     // An engine stopped by a signal would hold the close for as long as it stays stopped.
     if (copy.unanswered || engine.paused())

@@ -39,6 +39,11 @@ struct BackupRun
     QString *folder = nullptr;
     /// How long the engine may answer nothing while it writes the copy before the backup gives up.
     int engineAnswerBoundMs = 30000;
+    /// \brief Whether the engine's backup history records the copy. The off-site stream's level 1s
+    /// are taken against the last level 0 of that history, so while it runs only its own level 0s
+    /// are recorded: every other copy is made by locking the live file (its changes go to the delta
+    /// meanwhile), copying it and unlocking it, which the history does not see.
+    bool recordInHistory = true;
 };
 
 /// \brief Takes one online backup of the live database into a new folder under \a as_path.

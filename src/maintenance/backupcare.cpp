@@ -5,6 +5,7 @@
 #include "engine/syshelpers.h"
 #include "maintenance/backup.h"
 #include "maintenance/backupstate.h"
+#include "maintenance/offsite.h"
 #include "maintenance/retention.h"
 #include "platform/clock.h"
 #include "platform/filesystem.h"
@@ -164,7 +165,7 @@ QString rehearsalTimeFrom(const AppContext &ctx)
     return ctx.readSetting(u"backup"_s, u"rehearsal_time"_s).trimmed();
 }
 
-BackupOutcome runBackup(AppContext &ctx, EngineControl &engine, const QString &root)
+BackupOutcome runBackup(AppContext &ctx, EngineControl &engine, const QString &root, bool offsiteBase)
 {
     BackupOutcome out;
     // Other work (a restore, a rebuild) keeps the loop going: nothing of this backup, not even its
@@ -196,6 +197,7 @@ BackupOutcome runBackup(AppContext &ctx, EngineControl &engine, const QString &r
 
     BackupRun run;
     run.folder = &out.folder;
+    run.recordInHistory = offsiteBase || !OffsiteSettings::read(ctx).enabled();
     if (!f_backup_db(ctx, engine, root, out.error, run))
         return out;
     out.ok = true;

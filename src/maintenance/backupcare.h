@@ -53,7 +53,10 @@ struct BackupOutcome
 ///
 /// Refuses a root whose disk is not there, and a copy the disk has no room for once retention has
 /// freed what it may. After a good backup it records it in the state file and applies retention
-/// (logged in the maintenance log). On failure nothing is deleted.
-BackupOutcome runBackup(AppContext &ctx, EngineControl &engine, const QString &root);
+/// (logged in the maintenance log). On failure nothing is deleted. While an off-site stream runs
+/// its copy is kept out of the engine's backup history (BackupRun::recordInHistory), unless
+/// \a offsiteBase: the stream's new level 0.
+BackupOutcome runBackup(AppContext &ctx, EngineControl &engine, const QString &root,
+                        bool offsiteBase = false);
 
 } // namespace garvina

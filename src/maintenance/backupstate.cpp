@@ -40,6 +40,27 @@ QStringList listFrom(const QJsonValue &v)
     return out;
 }
 
+QJsonObject levelObject(const OffsiteLevel &l)
+{
+    return QJsonObject{{u"level"_s, l.level},      {u"guid"_s, l.guid},     {u"prev"_s, l.prevGuid},
+                       {u"bytes"_s, l.bytes},      {u"sha256"_s, l.sha256}, {u"time"_s, timeText(l.time)},
+                       {u"snapshot"_s, l.snapshot}};
+}
+
+OffsiteLevel levelFrom(const QJsonValue &v)
+{
+    const QJsonObject o = v.toObject();
+    OffsiteLevel l;
+    l.level = o.value(u"level"_s).toInt(-1);
+    l.guid = o.value(u"guid"_s).toString();
+    l.prevGuid = o.value(u"prev"_s).toString();
+    l.bytes = o.value(u"bytes"_s).toInteger();
+    l.sha256 = o.value(u"sha256"_s).toString();
+    l.time = timeFrom(o.value(u"time"_s));
+    l.snapshot = o.value(u"snapshot"_s).toString();
+    return l;
+}
+
 } // namespace
 
 bool BackupState::isFailed(const QString &folder) const
@@ -80,6 +101,15 @@ BackupState loadBackupState(const QString &gs_path)
     s.lastRehearsal.notRun = r.value(u"notRun"_s).toBool();
     s.rehearsedFolders = listFrom(o.value(u"rehearsed"_s));
     s.failedFolders = listFrom(o.value(u"failed"_s));
+    const QJsonObject off = o.value(u"offsite"_s).toObject();
+    s.offsite.repository = off.value(u"repository"_s).toString();
+    s.offsite.base = levelFrom(off.value(u"base"_s));
+    s.offsite.last = levelFrom(off.value(u"last"_s));
+    s.offsite.goodTime = timeFrom(off.value(u"good"_s));
+    s.offsite.tried = timeFrom(off.value(u"tried"_s));
+    s.offsite.checked = timeFrom(off.value(u"checked"_s));
+    s.offsite.baseNeeded = off.value(u"baseNeeded"_s).toBool();
+    s.offsite.error = off.value(u"error"_s).toString();
     return s;
 }
 
@@ -101,6 +131,15 @@ bool saveBackupState(const FileSystem &files, const QString &gs_path, const Back
                                              {u"notRun"_s, r.notRun}});
     o.insert(u"rehearsed"_s, QJsonArray::fromStringList(s.rehearsedFolders));
     o.insert(u"failed"_s, QJsonArray::fromStringList(s.failedFolders));
+    const OffsiteRecord &off = s.offsite;
+    o.insert(u"offsite"_s, QJsonObject{{u"repository"_s, off.repository},
+                                       {u"base"_s, levelObject(off.base)},
+                                       {u"last"_s, levelObject(off.last)},
+                                       {u"good"_s, timeText(off.goodTime)},
+                                       {u"tried"_s, timeText(off.tried)},
+                                       {u"checked"_s, timeText(off.checked)},
+                                       {u"baseNeeded"_s, off.baseNeeded},
+                                       {u"error"_s, off.error}});
     return files.replaceFile(gs_path + backupStateFileName(), QJsonDocument(o).toJson()).ok();
 }
 

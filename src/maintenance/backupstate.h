@@ -27,6 +27,32 @@ struct RehearsalRecord
     bool notRun = false;
 };
 
+/// One level of the off-site stream, as it was sent.
+struct OffsiteLevel
+{
+    int level = -1;
+    QString guid;
+    QString prevGuid;
+    qint64 bytes = 0;
+    QString sha256;
+    QDateTime time;   ///< when it was taken
+    QString snapshot; ///< the repository's snapshot id
+    bool isNull() const { return level < 0; }
+};
+
+/// What the console knows of its off-site stream.
+struct OffsiteRecord
+{
+    QString repository;      ///< where the base was sent: another repository needs a base of its own
+    OffsiteLevel base;       ///< the level 0 the level 1s are taken against
+    OffsiteLevel last;       ///< the newest level sent
+    QDateTime goodTime;      ///< the last run that sent its level and checked it
+    QDateTime tried;         ///< the last run started
+    QDateTime checked;       ///< the last check of the repository's data that passed
+    bool baseNeeded = false; ///< a restore broke the chain: the next run sends a level 0
+    QString error;           ///< why the last run failed; empty when it succeeded
+};
+
 /// \brief What the console remembers about its backups between runs: the last good backup, the last
 /// rehearsal, and the backups rehearsals proved or found bad. Kept in the program folder.
 struct BackupState
@@ -38,6 +64,7 @@ struct BackupState
     RehearsalRecord lastRehearsal; ///< startTime invalid: none yet
     QStringList rehearsedFolders;  ///< backups a rehearsal restored fully
     QStringList failedFolders;     ///< backups a rehearsal found bad: not good any more
+    OffsiteRecord offsite;
 
     /// True when \a folder (full path) was found bad by a rehearsal.
     bool isFailed(const QString &folder) const;

@@ -21,7 +21,7 @@ QString engineField(const ConsoleStatus &s)
 std::optional<WorkKind> workFromName(const QString &name)
 {
     for (WorkKind kind : {WorkKind::None, WorkKind::StartStop, WorkKind::Backup, WorkKind::Restore,
-                          WorkKind::Rebuild, WorkKind::Rehearsal}) {
+                          WorkKind::Rebuild, WorkKind::Rehearsal, WorkKind::Offsite}) {
         if (workKindName(kind) == name)
             return kind;
     }

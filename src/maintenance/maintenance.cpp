@@ -3,6 +3,11 @@
 #include "core/appcontext.h"
 #include "engine/enginecontrol.h"
 #include "maintenance/dbunload.h"
+#include "platform/messageboxes.h"
+
+#include <QDir>
+
+using namespace Qt::Literals::StringLiterals;
 
 namespace garvina {
 
@@ -66,7 +71,39 @@ void Maintenance::rehearsalFinished(const RehearsalResult &result)
 
 RestoreOutcome Maintenance::restore(const QString &file)
 {
-    return f_restore(m_ctx, m_engine, file);
+    const RestoreOutcome outcome = f_restore(m_ctx, m_engine, file);
+    // The live database is another one now: the off-site level 1s cannot follow on from the last
+    // level 0 any more.
+    if (outcome == RestoreOutcome::Restored)
+        m_store.update([](BackupState &state) { state.offsite.baseNeeded = true; });
+    return outcome;
+}
+
+OffsiteOutcome Maintenance::offsite(const QString &root)
+{
+    return runOffsite(m_ctx, m_engine, root);
+}
+
+RestoreOutcome Maintenance::restoreFromOffsite()
+{
+    const QString scratch = offsiteFolder(m_ctx.gs_path) + u"restore"_s;
+    OffsiteFetch fetch;
+    {
+        // Nothing else runs on the database while the chain is fetched and assembled.
+        const WorkSlot::Claim claim = work().claim(WorkKind::Offsite);
+        if (!claim) {
+            m_ctx.boxes->tell(u"提示"_s, dataWorkRunningText(), MsgIcon::StopSign);
+            return RestoreOutcome::Busy;
+        }
+        fetch = fetchOffsiteChain(m_ctx, scratch);
+    }
+    RestoreOutcome outcome = RestoreOutcome::ReadError;
+    if (fetch.ok)
+        outcome = restore(fetch.database);
+    else
+        m_ctx.boxes->tell(u"错误"_s, u"从异地备份还原出错:"_s + fetch.error, MsgIcon::StopSign);
+    QDir(scratch).removeRecursively();
+    return outcome;
 }
 
 void Maintenance::rebuildWhenDue(Notice &notice)

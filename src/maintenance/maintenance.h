@@ -3,6 +3,7 @@
 #include "engine/workslot.h"
 #include "maintenance/backupcare.h"
 #include "maintenance/backupstate.h"
+#include "maintenance/offsite.h"
 #include "maintenance/rehearsal.h"
 #include "maintenance/restore.h"
 
@@ -49,6 +50,11 @@ public:
     bool startRehearsal(const QString &backupFolder);
     /// The restore of \a file in place of the live database (it asks and tells the user itself).
     RestoreOutcome restore(const QString &file);
+    /// The night's off-site run (its level 0 is a backup into \a root); refused while other work runs.
+    OffsiteOutcome offsite(const QString &root);
+    /// \brief Fetches the newest off-site chain, assembles and validates it, and restores it as
+    /// restore() does (asking and telling the user). A fetch that fails is said in a message box.
+    RestoreOutcome restoreFromOffsite();
     /// The periodic rebuild when it is due, before the engine starts.
     void rebuildWhenDue(Notice &notice);
 

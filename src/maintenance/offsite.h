@@ -1,5 +1,7 @@
 #pragma once
 
+#include "maintenance/backupstate.h"
+
 #include <QDateTime>
 #include <QList>
 #include <QString>
@@ -11,7 +13,7 @@
 namespace garvina {
 
 struct AppContext;
-struct BackupState;
+struct RetentionSettings;
 class EngineControl;
 
 /// \brief What the header of one level of the off-site stream says: a level 0 is a whole database
@@ -62,37 +64,45 @@ QString offsitePasswordFile(const QString &gs_path);
 /// The sheet the technician prints: repository, password and the steps of a restore.
 QString recoverySheetFile(const QString &gs_path);
 
-/// One level sent to the repository.
-struct OffsiteLevel
+/// \brief The ssh command restic reaches an sftp repository with when a key is configured: the key,
+/// no questions asked, a host key taken on first contact into \a knownHosts and held to after. Empty
+/// for other repositories and without a key (restic's own ssh call, with the user's ssh set-up).
+QString sftpCommand(const OffsiteSettings &settings, const QString &knownHosts);
+
+/// One snapshot of the off-site stream in the repository, as its tags describe it.
+struct OffsiteSnapshot
 {
-    int level = -1;
-    QString guid;
-    QString prevGuid;
-    qint64 bytes = 0;
-    QString sha256;
-    QDateTime time;   ///< when it was taken
-    QString snapshot; ///< restic's snapshot id
-    bool isNull() const { return level < 0; }
+    QString id;
+    QDateTime time; ///< when its level was taken
+    OffsiteLevel level;
 };
 
+/// \brief The snapshots retention takes out of the repository: the same rules as the local backups
+/// (the newest of each of the last days, weeks and months), each snapshot counted as the copy its
+/// chain restores; a level 0 stays while any of its level 1s stays.
+QStringList offsiteForgetPlan(const QList<OffsiteSnapshot> &snapshots, const RetentionSettings &settings,
+                              const QDateTime &now);
+
 /// \brief Whether the night's run is to send a new level 0 rather than a level 1: none yet, the
-/// last one older than \a baseDays, a restore or rebuild broke the chain, or the engine's backup
-/// history no longer ends with the level 0 the stream is based on (\a historyLastLevel0).
-bool newBaseDue(const BackupState &state, int baseDays, const QString &historyLastLevel0, const QDateTime &now);
+/// last one older than \a baseDays, sent to another repository than \a repository, a restore or
+/// rebuild broke the chain, or the engine's backup history no longer ends with the level 0 the
+/// stream is based on (\a historyLastLevel0).
+bool newBaseDue(const BackupState &state, const QString &repository, int baseDays,
+                const QString &historyLastLevel0, const QDateTime &now);
 
 /// How one night's off-site run ended, with its figures.
 struct OffsiteOutcome
 {
     bool ok = false;
-    QString error;          ///< why it failed, for the log and the journal
-    int level = -1;         ///< the level sent
-    qint64 levelBytes = 0;  ///< its size
-    qint64 bytesSent = 0;   ///< what restic added to the repository (its data_added)
-    double seconds = 0;     ///< the whole run
-    double levelSeconds = 0;///< taking the level (the engine's part)
+    QString error;           ///< why it failed, for the log and the journal
+    int level = -1;          ///< the level sent
+    qint64 levelBytes = 0;   ///< its size
+    qint64 bytesSent = 0;    ///< what restic added to the repository (its data_added)
+    double seconds = 0;      ///< the whole run
+    double levelSeconds = 0; ///< taking the level (the engine's part)
     QString snapshot;
-    bool checked = false;   ///< the repository's check ran tonight
-    QStringList forgotten;  ///< snapshots retention took out
+    bool checked = false;  ///< the repository's check ran tonight
+    QStringList forgotten; ///< snapshots retention took out
 };
 
 /// \brief The night's off-site run: a new level 0 (a verified local backup under \a backupRoot)
