@@ -184,10 +184,19 @@ int main(int argc, char *argv[])
                       u"The level-1 night with the till-like client at work (default 3; 0 for none; "
                       u"the last night when there are fewer)."_s,
                       u"N"_s, u"3"_s});
+    parser.addOption(
+        {u"latency-nights"_s,
+         u"Nights from --latency-day on with the client at work, their samples pooled (default 1)."_s, u"N"_s,
+         u"1"_s});
     parser.addOption({u"idle-seconds"_s,
-                      u"Length of the idle window before that night (default 0: as long as the night "
-                      u"before it, at least 10 s)."_s,
+                      u"Length of the idle window before each such night (default 0: as long as the night "
+                      u"before it)."_s,
                       u"S"_s, u"0"_s});
+    parser.addOption(
+        {u"restore-rounds"_s,
+         u"Rounds of the fetch of the chain and of the plain restore, taking turns at going first "
+         u"(default 3)."_s,
+         u"N"_s, u"3"_s});
     parser.addOption({u"think-ms"_s, u"Client pause after each operation (default 5)."_s, u"MS"_s, u"5"_s});
     parser.addOption(
         {u"db-mb"_s, u"Size of the cached database in MB (default 1024)."_s, u"MB"_s, u"1024"_s});
@@ -197,7 +206,9 @@ int main(int argc, char *argv[])
     const int rows = intOption(parser, u"rows"_s, 1);
     int latencyDay = intOption(parser, u"latency-day"_s, 0);
     const int idleSecondsOption = intOption(parser, u"idle-seconds"_s, 0);
+    const int latencyNights = intOption(parser, u"latency-nights"_s, 1);
     const int thinkMs = intOption(parser, u"think-ms"_s, 0);
+    const int restoreRounds = intOption(parser, u"restore-rounds"_s, 1);
     const int dbMb = intOption(parser, u"db-mb"_s, 16);
     if (latencyDay > days)
         latencyDay = days;
@@ -244,7 +255,8 @@ int main(int argc, char *argv[])
     };
     std::vector<Night> nights;
     int failures = 0;
-    Latency idleCommits, duringCommits, idleReads, duringReads;
+    // The client's samples of every measured night and of the idle window before each, pooled.
+    std::vector<Sample> idleSamples, nightSamples;
     double idleWindow = 0, nightWindow = 0;
     int workerErrors = 0;
 
@@ -264,14 +276,11 @@ int main(int argc, char *argv[])
 
         std::unique_ptr<LatencyWorker> worker;
         SteadyClock::time_point nightFrom;
-        if (day == latencyDay) {
-            // The idle window is as long as the level-1 night before (the night to come is not known).
+        if (latencyDay > 0 && day >= latencyDay && day < latencyDay + latencyNights) {
+            // The idle window is as long as the night before (the night to come is not known yet).
             double window = idleSecondsOption;
-            if (window <= 0) {
-                window = 10;
-                if (!nights.empty() && nights.back().outcome.level == 1)
-                    window = std::max(window, nights.back().wallSeconds);
-            }
+            if (window <= 0)
+                window = nights.empty() ? 10.0 : std::max(2.0, nights.back().wallSeconds);
             ::sync();
             QThread::sleep(2);
             worker = std::make_unique<LatencyWorker>(database, password, thinkMs);
@@ -281,10 +290,11 @@ int main(int argc, char *argv[])
             }
             const auto idleFrom = SteadyClock::now();
             std::this_thread::sleep_for(std::chrono::duration<double>(window));
-            const auto idleSamples = worker->samples(idleFrom, SteadyClock::now());
-            idleWindow = window;
-            idleCommits = latencyOf(idleSamples, 1);
-            idleReads = latencyOf(idleSamples, 0);
+            const auto idle = worker->samples(idleFrom, SteadyClock::now());
+            idleSamples.insert(idleSamples.end(), idle.begin(), idle.end());
+            idleWindow += window;
+            say(u"     night "_s + QString::number(day) + u": client idle for "_s + num(window, 1) +
+                u" s first, commits "_s + describe(latencyOf(idle, 1)));
             nightFrom = SteadyClock::now();
         }
 
@@ -302,10 +312,11 @@ int main(int argc, char *argv[])
             const auto nightTo = SteadyClock::now();
             worker->stop();
             const auto samples = worker->samples(nightFrom, nightTo);
-            nightWindow = msSince(nightFrom, nightTo) / 1000.0;
-            duringCommits = latencyOf(samples, 1);
-            duringReads = latencyOf(samples, 0);
-            workerErrors = worker->errors();
+            nightSamples.insert(nightSamples.end(), samples.begin(), samples.end());
+            nightWindow += msSince(nightFrom, nightTo) / 1000.0;
+            say(u"     night "_s + QString::number(day) + u": client during the run, commits "_s +
+                describe(latencyOf(samples, 1)));
+            workerErrors += worker->errors();
             if (workerErrors)
                 warn(u"client errors: "_s + QString::number(workerErrors) + u", last: "_s +
                      worker->lastError());
@@ -344,37 +355,42 @@ int main(int argc, char *argv[])
         }
     }
 
-    OffsiteFetch fetch;
-    double restoreSeconds = 0, nbackupSeconds = 0, nbackupFlushSeconds = 0;
-    qint64 assembledBytes = 0;
-    bool baselineOk = false;
-    if (base >= 0) {
-        ::sync();
-        QThread::sleep(2);
+    // The fetch of the chain and the plain way of the same levels, in rounds that take turns at going
+    // first: the second of a pair finds the repository's files in the page cache.
+    std::vector<double> fetchTimes, assembleTimes, validateTimes, restoreTimes, nbackupTimes, flushTimes;
+    int fetchFailures = 0, plainFailures = 0;
+    const auto fetchRound = [&] {
         const QString scratch = folder.gs_path + u"fetch/"_s;
         QDir().mkpath(scratch);
-        fetch = fetchOffsiteChain(ctx, scratch);
-        say(u"fetch "_s + num(fetch.fetchSeconds, 2) + u" s, assemble "_s + num(fetch.assembleSeconds, 2) +
-            u" s, validate "_s + num(fetch.validateSeconds, 2) + u" s"_s);
+        const OffsiteFetch fetch = fetchOffsiteChain(ctx, scratch);
+        QStringList levels;
+        for (const LevelHeader &h : fetch.chain)
+            levels << u"level "_s + QString::number(h.level) + u' ' + mbText(h.bytes) + u" MB"_s;
+        say(u"  fetch "_s + num(fetch.fetchSeconds, 2) + u" s, assemble "_s + num(fetch.assembleSeconds, 2) +
+            u" s, validate "_s + num(fetch.validateSeconds, 2) + u" s: "_s + levels.join(u" + "_s) +
+            u" -> "_s + mbText(QFileInfo(fetch.database).size()) + u" MB"_s);
         if (!fetch.ok) {
             warn(u"fetching the chain failed: "_s + fetch.error);
-            ++failures;
-        } else {
-            assembledBytes = QFileInfo(fetch.database).size();
-            QStringList levels;
-            for (const LevelHeader &h : fetch.chain)
-                levels << u"level "_s + QString::number(h.level) + u' ' + mbText(h.bytes) + u" MB"_s;
-            say(u"fetched chain: "_s + levels.join(u", "_s) + u" -> "_s + mbText(assembledBytes) + u" MB"_s);
+            ++fetchFailures;
         }
-        // Frees the room of the fetched database before the plain run writes its own.
+        // A validation that ran, even one that failed, had an assembled database to check.
+        if (fetch.ok || fetch.validateSeconds > 0) {
+            fetchTimes.push_back(fetch.fetchSeconds);
+            assembleTimes.push_back(fetch.assembleSeconds);
+            validateTimes.push_back(fetch.validateSeconds);
+        }
         removePath(scratch);
-
-        // The same levels taken out of the repository by restic itself, then joined by nbackup -R.
-        const QString plain = folder.gs_path + u"plain/"_s;
-        QDir().mkpath(plain);
-        QStringList snapshots{nights[size_t(base)].outcome.snapshot};
+    };
+    QStringList snapshots;
+    if (base >= 0) {
+        snapshots << nights[size_t(base)].outcome.snapshot;
         if (top >= 0)
             snapshots << nights[size_t(top)].outcome.snapshot;
+    }
+    // The same levels taken out of the repository by restic itself, then joined by nbackup -R.
+    const auto plainRound = [&] {
+        const QString plain = folder.gs_path + u"plain/"_s;
+        QDir().mkpath(plain);
         QElapsedTimer restore;
         restore.start();
         QString output;
@@ -390,37 +406,52 @@ int main(int argc, char *argv[])
                 restored = false;
             }
         }
-        restoreSeconds = seconds(restore);
+        const double restoreSeconds = seconds(restore);
         const auto files = levelFilesBelow(plain + u"levels"_s);
-        if (restored && files.size() == snapshots.size()) {
-            ::sync();
-            QThread::sleep(2);
-            const QString target = plain + u"garvina.db"_s;
-            QStringList args{u"-R"_s, target};
-            for (const auto &f : files)
-                args << f.first;
-            QElapsedTimer t;
-            t.start();
-            const int rc = runProgram(u"nbackup"_s, args, toolEnvironment(folder.gs_path), &output);
-            nbackupSeconds = seconds(t);
-            t.restart();
-            syncToDiskPath(target);
-            nbackupFlushSeconds = seconds(t);
-            baselineOk = rc == 0;
-            if (!baselineOk) {
-                warn(u"nbackup -R failed: "_s + output);
-                ++failures;
-            } else {
-                say(u"plain: restic restore "_s + num(restoreSeconds, 2) + u" s, nbackup -R "_s +
-                    num(nbackupSeconds, 2) + u" s, flush "_s + num(nbackupFlushSeconds, 2) + u" s -> "_s +
-                    mbText(QFileInfo(target).size()) + u" MB"_s);
-            }
-        } else {
+        if (!restored || files.size() != snapshots.size()) {
             warn(u"the restored snapshots hold "_s + QString::number(files.size()) + u" level files, not "_s +
                  QString::number(snapshots.size()));
-            ++failures;
+            ++plainFailures;
+            removePath(plain);
+            return;
+        }
+        const QString target = plain + u"garvina.db"_s;
+        QStringList args{u"-R"_s, target};
+        for (const auto &f : files)
+            args << f.first;
+        QElapsedTimer t;
+        t.start();
+        const int rc = runProgram(u"nbackup"_s, args, toolEnvironment(folder.gs_path), &output);
+        const double nbackupSeconds = seconds(t);
+        t.restart();
+        syncToDiskPath(target);
+        const double flushSeconds = seconds(t);
+        if (rc != 0) {
+            warn(u"nbackup -R failed: "_s + output);
+            ++plainFailures;
+        } else {
+            restoreTimes.push_back(restoreSeconds);
+            nbackupTimes.push_back(nbackupSeconds);
+            flushTimes.push_back(flushSeconds);
+            say(u"  plain: restic restore "_s + num(restoreSeconds, 2) + u" s, nbackup -R "_s +
+                num(nbackupSeconds, 2) + u" s, then a flush "_s + num(flushSeconds, 2) + u" s -> "_s +
+                mbText(QFileInfo(target).size()) + u" MB"_s);
         }
         removePath(plain);
+    };
+    if (base >= 0) {
+        say(u"restore of the newest chain, "_s + QString::number(restoreRounds) + u" rounds:"_s);
+        for (int r = 0; r < restoreRounds; ++r) {
+            for (int step = 0; step < 2; ++step) {
+                ::sync();
+                QThread::sleep(2);
+                if ((r + step) % 2 == 0)
+                    fetchRound();
+                else
+                    plainRound();
+            }
+        }
+        failures += fetchFailures + plainFailures;
     }
 
     say(u"load average at end: "_s + loadAverageText());
@@ -448,13 +479,18 @@ int main(int argc, char *argv[])
         if (n.outcome.level == 1)
             sentPerDbL1 += ratio(double(n.outcome.bytesSent), double(n.dbBytes));
     const int count = int(nights.size());
+    const Latency idleCommits = latencyOf(idleSamples, 1), idleReads = latencyOf(idleSamples, 0);
+    const Latency duringCommits = latencyOf(nightSamples, 1), duringReads = latencyOf(nightSamples, 0);
+    QString measuredNights = QString::number(latencyDay);
+    if (latencyNights > 1)
+        measuredNights += u'-' + QString::number(std::min(days, latencyDay + latencyNights - 1));
     if (latencyDay > 0) {
-        say(u"client idle ("_s + num(idleWindow, 0) + u" s),   reads:   "_s + describe(idleReads));
-        say(u"client idle ("_s + num(idleWindow, 0) + u" s),   commits: "_s + describe(idleCommits));
-        say(u"client during night "_s + QString::number(latencyDay) + u" ("_s + num(nightWindow, 0) +
-            u" s), reads:   "_s + describe(duringReads));
-        say(u"client during night "_s + QString::number(latencyDay) + u" ("_s + num(nightWindow, 0) +
-            u" s), commits: "_s + describe(duringCommits));
+        say(u"client idle ("_s + num(idleWindow, 1) + u" s), reads:   "_s + describe(idleReads));
+        say(u"client idle ("_s + num(idleWindow, 1) + u" s), commits: "_s + describe(idleCommits));
+        say(u"client during night "_s + measuredNights + u" ("_s + num(nightWindow, 1) + u" s), reads:   "_s +
+            describe(duringReads));
+        say(u"client during night "_s + measuredNights + u" ("_s + num(nightWindow, 1) + u" s), commits: "_s +
+            describe(duringCommits));
     }
     say(u"mean bytes sent per level-1 night / level-1 size = "_s + num(ratio(sentL1, countL1), 3) +
         u" over "_s + QString::number(countL1) + u" nights, mean level 1 "_s +
@@ -465,18 +501,20 @@ int main(int argc, char *argv[])
         u" over the level-1 nights"_s);
     say(u"mean time per night = "_s + num(ratio(secondsAll, count), 2) + u" s, level-1 nights "_s +
         num(ratio(secondsL1, countL1), 2) + u" s"_s);
-    // A validation that ran and failed still had an assembled database to check: the times stand.
-    const bool assembled = fetch.ok || fetch.validateSeconds > 0;
-    if (assembled && baselineOk)
-        say(u"ratio restore (fetch "_s + num(fetch.fetchSeconds, 2) + u" s + assemble "_s +
-            num(fetch.assembleSeconds, 2) + u" s) / nbackup -R "_s + num(nbackupSeconds, 2) + u" s = "_s +
-            num(ratio(fetch.fetchSeconds + fetch.assembleSeconds, nbackupSeconds), 2) +
-            u" (goal <= 1.2; against restic restore + nbackup -R "_s +
-            num(ratio(fetch.fetchSeconds + fetch.assembleSeconds, restoreSeconds + nbackupSeconds), 2) +
-            u"); validate "_s + num(fetch.validateSeconds, 2) + u" s on its own"_s +
-            (fetch.ok ? QString() : u" (it FAILED)"_s));
-    else
+    if (!fetchTimes.empty() && !nbackupTimes.empty()) {
+        const double fetched = median(fetchTimes) + median(assembleTimes);
+        say(u"ratio restore (fetch "_s + num(median(fetchTimes), 2) + u" s + assemble "_s +
+            num(median(assembleTimes), 2) + u" s) / nbackup -R "_s + num(median(nbackupTimes), 2) +
+            u" s = "_s + num(ratio(fetched, median(nbackupTimes)), 2) +
+            u" (goal <= 1.2; against restic restore "_s + num(median(restoreTimes), 2) +
+            u" s + nbackup -R "_s + num(ratio(fetched, median(restoreTimes) + median(nbackupTimes)), 2) +
+            u"); validate "_s + num(median(validateTimes), 2) + u" s on its own"_s +
+            (fetchFailures ? u" (the fetch FAILED "_s + QString::number(fetchFailures) + u" times)"_s
+                           : QString()) +
+            u", medians of "_s + QString::number(nbackupTimes.size()) + u" rounds"_s);
+    } else {
         say(u"ratio restore: not measured"_s);
+    }
     if (latencyDay > 0)
         say(u"ratio commit p99 during/idle = "_s + num(ratio(duringCommits.p99, idleCommits.p99), 2) +
             u" (goal <= 1.5; reads "_s + num(ratio(duringReads.p99, idleReads.p99), 2) + u")"_s);
