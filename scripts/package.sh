@@ -75,7 +75,7 @@ mkdir -p "$stage/debian"
 printf 'Source: garvinaserver\n\nPackage: garvinaserver\nArchitecture: any\n' >"$stage/debian/control"
 shlibs=$(cd "$stage" && dpkg-shlibdeps -O --warnings=0 -e"$lib/garvinaserver" -e"$lib/upgrade")
 shlibs=${shlibs#shlibs:Depends=}
-depends="$shlibs, libqt6sql6-ibase, firebird3.0-server, firebird3.0-utils, unzip, adduser, fonts-wqy-microhei, init-system-helpers (>= 1.54~), debconf (>= 0.5) | debconf-2.0"
+depends="$shlibs, libqt6sql6-ibase, firebird3.0-server, firebird3.0-utils, restic, unzip, adduser, fonts-wqy-microhei, init-system-helpers (>= 1.54~), debconf (>= 0.5) | debconf-2.0"
 rm -rf "$stage/debian"
 
 size=$(du -sk --exclude=DEBIAN "$pkg" | cut -f1)
@@ -86,7 +86,7 @@ Architecture: $arch
 Maintainer: garvinaserver maintainers <maintainers@users.noreply.c-seed-d5e60092.example>
 Installed-Size: $size
 Depends: $depends
-Recommends: qt6-translations-l10n, logrotate
+Recommends: qt6-translations-l10n, logrotate, openssh-client
 Section: misc
 Priority: optional
 Description: server console of the garment, shoe and hat shop sales system

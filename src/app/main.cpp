@@ -32,6 +32,8 @@ int main(int argc, char *argv[])
             return runServiceMode(argc, argv);
         if (std::strcmp(argv[i], "--status") == 0)
             return runStatusMode(argc, argv);
+        if (std::strcmp(argv[i], "--fetch-offsite") == 0)
+            return runFetchOffsiteMode(argc, argv);
     }
 
     // Without any display the console still runs (engine, service, schedule), its message boxes

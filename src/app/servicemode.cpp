@@ -12,6 +12,7 @@
 #include "maintenance/backupstate.h"
 #include "maintenance/consolestatus.h"
 #include "maintenance/crashrecovery.h"
+#include "maintenance/offsite.h"
 #include "platform/clock.h"
 #include "platform/endrequest.h"
 #include "platform/filesystem.h"
@@ -625,6 +626,48 @@ int runStatusMode(int &argc, char **argv)
     const MonitoringVerdict verdict = monitoringVerdict(*status, QDateTime::currentDateTime());
     std::printf("%s\n%s\n", verdict.line.toUtf8().constData(), statusText(*status).toUtf8().constData());
     return verdict.code;
+}
+
+int runFetchOffsiteMode(int &argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = QCoreApplication::arguments();
+    const qsizetype at = args.indexOf(u"--fetch-offsite"_s);
+    if (at < 0 || at + 1 >= args.size()) {
+        std::fprintf(stderr, "usage: garvinaserver --fetch-offsite <folder>\n");
+        return 2;
+    }
+    const QString target = QDir(args.at(at + 1)).absolutePath();
+    QString folder = consoleProgramFolder(QDir::currentPath(), QCoreApplication::applicationFilePath());
+    if (folder.isEmpty())
+        folder = packageProgramFolder(QCoreApplication::applicationFilePath());
+    if (folder.isEmpty()) {
+        std::fprintf(stderr, "%s\n", noPermissionText().toUtf8().constData());
+        return 1;
+    }
+    SystemClock clock;
+    LinuxFileSystem files;
+    AppContext ctx;
+    ctx.gs_path = folder.endsWith(u'/') ? folder : folder + u'/';
+    ctx.clock = &clock;
+    ctx.files = &files;
+    if (QFileInfo::exists(target + u"/garvina.db"_s)) {
+        std::fprintf(stderr, "%s\n", (target + u"/garvina.db 已经存在,请换一个目录!"_s).toUtf8().constData());
+        return 1;
+    }
+    const QString scratch = target + u"/.garvina-fetch"_s;
+    const OffsiteFetch fetch = fetchOffsiteChain(ctx, scratch);
+    const auto cleanUp = qScopeGuard([&] { QDir(scratch).removeRecursively(); });
+    if (!fetch.ok || !files.moveOver(fetch.database, target + u"/garvina.db"_s).ok()) {
+        std::fprintf(stderr, "%s\n", (u"取回异地备份失败:"_s + fetch.error).toUtf8().constData());
+        return 1;
+    }
+    std::printf("%s\n",
+                (u"已取回并校验异地备份 ("_s + fetch.takenAt.toString(u"yyyy-MM-dd HH:mm:ss"_s) + u",共"_s +
+                 QString::number(fetch.chain.size()) + u"级):"_s + target + u"/garvina.db"_s)
+                    .toUtf8()
+                    .constData());
+    return 0;
 }
 
 } // namespace garvina

@@ -57,4 +57,10 @@ int runServiceMode(int &argc, char **argv);
 /// down or the alarm is up; 3 when no service answers.
 int runStatusMode(int &argc, char **argv);
 
+/// \brief `garvinaserver --fetch-offsite <folder>`: fetches the newest off-site chain of the program
+/// folder's repository, checks, assembles and validates it into <folder>/garvina.db, for a restore
+/// ("数据还原") or another machine. Touches neither the live database nor the engine. 0 when the
+/// database is there, 1 when not (the reason on standard error), 2 for a wrong call.
+int runFetchOffsiteMode(int &argc, char **argv);
+
 } // namespace garvina

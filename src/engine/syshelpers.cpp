@@ -120,11 +120,12 @@ int nvo_cst_api32::of_isrun() const
         // A copy that crashed and was not yet reaped (a zombie) runs no more.
         if (pid != own && !m_processes.alive(pid))
             continue;
-        // A copy asked for the service's state or its version keeps no shop: a monitoring system
-        // polling --status must not make the service's start refuse itself.
+        // A copy asked for the service's state, its version or an off-site fetch keeps no shop: a
+        // monitoring system polling --status must not make the service's start refuse itself.
         if (pid != own) {
             const QByteArrayList arguments = m_processes.commandLine(pid).mid(1);
-            if (arguments.contains("--status") || arguments.contains("--version"))
+            if (arguments.contains("--status") || arguments.contains("--version") ||
+                arguments.contains("--fetch-offsite"))
                 continue;
         }
         const QString name = programNameOf(m_processes, pid);

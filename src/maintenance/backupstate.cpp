@@ -108,6 +108,7 @@ BackupState loadBackupState(const QString &gs_path)
     s.offsite.goodTime = timeFrom(off.value(u"good"_s));
     s.offsite.tried = timeFrom(off.value(u"tried"_s));
     s.offsite.checked = timeFrom(off.value(u"checked"_s));
+    s.offsite.rehearsed = timeFrom(off.value(u"rehearsed"_s));
     s.offsite.baseNeeded = off.value(u"baseNeeded"_s).toBool();
     s.offsite.error = off.value(u"error"_s).toString();
     return s;
@@ -138,6 +139,7 @@ bool saveBackupState(const FileSystem &files, const QString &gs_path, const Back
                                        {u"good"_s, timeText(off.goodTime)},
                                        {u"tried"_s, timeText(off.tried)},
                                        {u"checked"_s, timeText(off.checked)},
+                                       {u"rehearsed"_s, timeText(off.rehearsed)},
                                        {u"baseNeeded"_s, off.baseNeeded},
                                        {u"error"_s, off.error}});
     return files.replaceFile(gs_path + backupStateFileName(), QJsonDocument(o).toJson()).ok();

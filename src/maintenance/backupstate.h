@@ -43,12 +43,13 @@ struct OffsiteLevel
 /// What the console knows of its off-site stream.
 struct OffsiteRecord
 {
-    QString repository;      ///< where the base was sent: another repository needs a base of its own
-    OffsiteLevel base;       ///< the level 0 the level 1s are taken against
-    OffsiteLevel last;       ///< the newest level sent
-    QDateTime goodTime;      ///< the last run that sent its level and checked it
-    QDateTime tried;         ///< the last run started
-    QDateTime checked;       ///< the last check of the repository's data that passed
+    QString repository;  ///< where the base was sent: another repository needs a base of its own
+    OffsiteLevel base;   ///< the level 0 the level 1s are taken against
+    OffsiteLevel last;   ///< the newest level sent
+    QDateTime goodTime;  ///< the last run that sent its level and checked it
+    QDateTime tried;     ///< the last run started
+    QDateTime checked;   ///< the last check of the repository's data that passed
+    QDateTime rehearsed; ///< the last rehearsal of the chain fetched back (monthly, instead of the local one)
     bool baseNeeded = false; ///< a restore broke the chain: the next run sends a level 0
     QString error;           ///< why the last run failed; empty when it succeeded
 };

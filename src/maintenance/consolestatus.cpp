@@ -36,7 +36,9 @@ bool ConsoleStatus::operator==(const ConsoleStatus &o) const
            clientUp == o.clientUp && clientPort == o.clientPort && work == o.work && lastGood == o.lastGood &&
            alarm == o.alarm && nextBackup == o.nextBackup && nextBackupLine == o.nextBackupLine &&
            lastGoodLine == o.lastGoodLine && alarmText == o.alarmText && alarmHours == o.alarmHours &&
-           lastBackupError == o.lastBackupError;
+           lastBackupError == o.lastBackupError && offsiteOn == o.offsiteOn &&
+           offsiteAlarm == o.offsiteAlarm && offsiteAlarmText == o.offsiteAlarmText &&
+           lastOffsiteLine == o.lastOffsiteLine;
 }
 
 void StatusModel::set(const ConsoleStatus &status)
@@ -66,6 +68,10 @@ QString statusText(const ConsoleStatus &s)
     lines << u"备份警告: "_s + (s.alarm ? s.alarmText : u"无"_s);
     if (!s.lastBackupError.isEmpty())
         lines << u"上次备份失败: "_s + QString(s.lastBackupError).replace(u'\n', u' ');
+    if (s.offsiteOn) {
+        lines << s.lastOffsiteLine;
+        lines << u"异地备份警告: "_s + (s.offsiteAlarm ? s.offsiteAlarmText : u"无"_s);
+    }
     return lines.join(u'\n');
 }
 
@@ -87,6 +93,10 @@ QString statusFields(const ConsoleStatus &s)
     lines << u"alarm_text="_s + QString(s.alarmText).replace(u'\n', u' ');
     lines << u"alarm_hours="_s + QString::number(s.alarmHours);
     lines << u"last_error="_s + QString(s.lastBackupError).replace(u'\n', u' ');
+    lines << u"offsite="_s + (s.offsiteOn ? u"on"_s : u"off"_s);
+    lines << u"offsite_alarm="_s + (s.offsiteAlarm ? u"1"_s : u"0"_s);
+    lines << u"offsite_text="_s + QString(s.lastOffsiteLine).replace(u'\n', u' ');
+    lines << u"offsite_alarm_text="_s + QString(s.offsiteAlarmText).replace(u'\n', u' ');
     for (const QString &line : statusText(s).split(u'\n'))
         lines << u"text="_s + line;
     return lines.join(u'\n');
@@ -132,6 +142,11 @@ std::optional<ConsoleStatus> parseStatusFields(const QString &text)
     s.alarmText = fields.value(u"alarm_text"_s);
     s.alarmHours = fields.value(u"alarm_hours"_s).toInt();
     s.lastBackupError = fields.value(u"last_error"_s);
+    // A peer of an older version sends no off-site fields: none configured.
+    s.offsiteOn = fields.value(u"offsite"_s) == u"on"_s;
+    s.offsiteAlarm = fields.value(u"offsite_alarm"_s) == u"1"_s;
+    s.lastOffsiteLine = fields.value(u"offsite_text"_s);
+    s.offsiteAlarmText = fields.value(u"offsite_alarm_text"_s);
     return s;
 }
 
@@ -149,6 +164,8 @@ MonitoringVerdict monitoringVerdict(const ConsoleStatus &s, const QDateTime &now
         return verdict(2, u"客户端连接服务: 已停止"_s);
     if (s.alarm)
         return verdict(2, u"备份警告: "_s + s.alarmText);
+    if (s.offsiteAlarm)
+        return verdict(2, u"异地备份警告: "_s + s.offsiteAlarmText);
     if (!s.lastBackupError.isEmpty())
         return verdict(1, u"上次备份失败: "_s + QString(s.lastBackupError).replace(u'\n', u' '));
     // Near: within the alarm's last hour (a daily backup more than an hour late, say).

@@ -36,9 +36,14 @@ struct ConsoleStatus
     int alarmHours = 0;
     /// Why the last backup this console tried failed; empty when it succeeded or none was tried.
     QString lastBackupError;
+    /// Off-site copies are configured; their alarm is up, with its text; the line about the last one.
+    bool offsiteOn = false;
+    bool offsiteAlarm = false;
+    QString offsiteAlarmText;
+    QString lastOffsiteLine;
 
     /// The engine and the client service run and no alarm is up.
-    bool healthy() const { return serviceOn && engineUp && clientUp && !alarm; }
+    bool healthy() const { return serviceOn && engineUp && clientUp && !alarm && !offsiteAlarm; }
     bool operator==(const ConsoleStatus &o) const;
     bool operator!=(const ConsoleStatus &o) const { return !(*this == o); }
 };
@@ -73,7 +78,7 @@ QString statusText(const ConsoleStatus &status);
 
 /// \brief How a monitoring system is to take the status: its code (0 OK, 1 warning: the alarm is
 /// near or the last backup failed; 2 critical: the service, the engine or the client service is
-/// down, or the alarm is up) and the one line it shows ("GARVINASERVER OK - …").
+/// down, or the backup or off-site alarm is up) and the one line it shows ("GARVINASERVER OK - …").
 struct MonitoringVerdict
 {
     int code = 3;

@@ -3,6 +3,7 @@
 #include "core/appcontext.h"
 #include "engine/enginecontrol.h"
 #include "maintenance/dbunload.h"
+#include "platform/clock.h"
 #include "platform/messageboxes.h"
 
 #include <QDir>
@@ -58,6 +59,8 @@ bool Maintenance::startRehearsal(const QString &backupFolder)
 void Maintenance::rehearsalFinished(const RehearsalResult &result)
 {
     m_rehearsalClaim.release();
+    if (QDir::cleanPath(result.backupFolder) == QDir::cleanPath(offsiteRehearsalFolder()))
+        QDir(offsiteRehearsalFolder()).removeRecursively();
     if (result.cancelled)
         return;
     RehearsalOutcome outcome;
@@ -67,6 +70,39 @@ void Maintenance::rehearsalFinished(const RehearsalResult &result)
                                 result.tables, result.rows, result.error, result.notRun});
     });
     Q_EMIT rehearsalRecorded(outcome);
+}
+
+QString Maintenance::offsiteRehearsalFolder() const
+{
+    return offsiteFolder(m_ctx.gs_path) + u"rehearsal"_s;
+}
+
+OffsiteFetch Maintenance::startOffsiteRehearsal()
+{
+    OffsiteFetch fetch;
+    const QDateTime started = m_ctx.clock->now();
+    m_store.update([&](BackupState &state) { state.offsite.rehearsed = started; });
+    {
+        const WorkSlot::Claim claim = work().claim(WorkKind::Offsite);
+        if (!claim) {
+            fetch.error = dataWorkRunningText();
+            return fetch;
+        }
+        fetch = fetchOffsiteChain(m_ctx, offsiteRehearsalFolder());
+    }
+    if (!fetch.ok) {
+        QDir(offsiteRehearsalFolder()).removeRecursively();
+        m_store.update(
+            [&](BackupState &state) { state.offsite.error = u"异地备份演练取回出错:"_s + fetch.error; });
+        return fetch;
+    }
+    // The assembled database is validated already; the rehearsal proves it unloads and loads again.
+    if (!startRehearsal(offsiteRehearsalFolder())) {
+        QDir(offsiteRehearsalFolder()).removeRecursively();
+        fetch.ok = false;
+        fetch.error = dataWorkRunningText();
+    }
+    return fetch;
 }
 
 RestoreOutcome Maintenance::restore(const QString &file)

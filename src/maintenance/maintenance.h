@@ -55,6 +55,12 @@ public:
     /// \brief Fetches the newest off-site chain, assembles and validates it, and restores it as
     /// restore() does (asking and telling the user). A fetch that fails is said in a message box.
     RestoreOutcome restoreFromOffsite();
+    /// \brief The month's rehearsal of the off-site chain instead of the newest local backup: the
+    /// chain is fetched and assembled, then rehearsed as a backup is. A fetch that fails comes back
+    /// (and nothing runs); its rehearsal's verdict comes through rehearsalRecorded().
+    OffsiteFetch startOffsiteRehearsal();
+    /// Where that rehearsal's database is fetched to.
+    QString offsiteRehearsalFolder() const;
     /// The periodic rebuild when it is due, before the engine starts.
     void rebuildWhenDue(Notice &notice);
 

@@ -53,14 +53,15 @@ QString guidText(const char *bytes)
     QString hex;
     for (int i = 0; i < 8; ++i)
         hex += QString::asprintf("%04X", qFromLittleEndian<quint16>(bytes + 2 * i));
-    return u'{' + hex.mid(0, 8) + u'-' + hex.mid(8, 4) + u'-' + hex.mid(12, 4) + u'-' + hex.mid(16, 4) + u'-' +
-           hex.mid(20, 12) + u'}';
+    return u'{' + hex.mid(0, 8) + u'-' + hex.mid(8, 4) + u'-' + hex.mid(12, 4) + u'-' + hex.mid(16, 4) +
+           u'-' + hex.mid(20, 12) + u'}';
 }
 
 /// The backup GUID in a database file's header page; empty when it has none.
 QString databaseBackupGuid(const QByteArray &page)
 {
-    const int end = std::min<int>(qFromLittleEndian<quint16>(page.constData() + HeaderEndOffset), page.size());
+    const int end =
+        std::min<int>(qFromLittleEndian<quint16>(page.constData() + HeaderEndOffset), page.size());
     for (int at = HeaderDataOffset; at + 2 <= end;) {
         const auto type = static_cast<quint8>(page[at]);
         const auto length = static_cast<quint8>(page[at + 1]);
@@ -121,8 +122,8 @@ public:
         if (!m_settings.s3KeyId.isEmpty())
             request.extraEnvironment << u"AWS_ACCESS_KEY_ID="_s + m_settings.s3KeyId
                                      << u"AWS_SECRET_ACCESS_KEY="_s + m_settings.s3Secret;
-        request.removedEnvironment = {u"RESTIC_PASSWORD"_s, u"RESTIC_PASSWORD_COMMAND"_s, u"RESTIC_REPOSITORY"_s,
-                                      u"RESTIC_REPOSITORY_FILE"_s};
+        request.removedEnvironment = {u"RESTIC_PASSWORD"_s, u"RESTIC_PASSWORD_COMMAND"_s,
+                                      u"RESTIC_REPOSITORY"_s, u"RESTIC_REPOSITORY_FILE"_s};
         request.workingDirectory = workingDirectory;
         request.output = ToolRequest::Output::Separate;
         request.timeoutMs = timeoutMs;
@@ -147,18 +148,20 @@ bool ensurePasswordFile(const AppContext &ctx)
     QDir().mkpath(offsiteFolder(ctx.gs_path));
     quint32 words[8];
     QRandomGenerator::system()->fillRange(words);
-    const QByteArray password =
-        QByteArray(reinterpret_cast<const char *>(words), sizeof words).toBase64(QByteArray::OmitTrailingEquals);
+    const QByteArray password = QByteArray(reinterpret_cast<const char *>(words), sizeof words)
+                                    .toBase64(QByteArray::OmitTrailingEquals);
     return ctx.files->replaceFile(file, password, 0600).ok();
 }
 
 void writeRecoverySheet(const AppContext &ctx, const OffsiteSettings &settings)
 {
     QFile pw(offsitePasswordFile(ctx.gs_path));
-    const QString password = pw.open(QIODevice::ReadOnly) ? QString::fromUtf8(pw.readAll()).trimmed() : QString();
+    const QString password =
+        pw.open(QIODevice::ReadOnly) ? QString::fromUtf8(pw.readAll()).trimmed() : QString();
     const QString sheet =
-        u"异地备份恢复说明 (请打印后妥善保管,不要放在服务器旁边)\n\n"_s + u"异地备份位置: "_s + settings.repository +
-        u"\n异地备份密码: "_s + password + u"\n建立时间: "_s + timeStamp(ctx.clock->now()) +
+        u"异地备份恢复说明 (请打印后妥善保管,不要放在服务器旁边)\n\n"_s + u"异地备份位置: "_s +
+        settings.repository + u"\n异地备份密码: "_s + password + u"\n建立时间: "_s +
+        timeStamp(ctx.clock->now()) +
         u"\n\n恢复步骤:\n"
         "1. 在新的服务器上安装 garvinaserver 和 restic。\n"
         "2. 在配置文件 [offsite] 中设置 repository= 上面的异地备份位置;\n"
@@ -196,7 +199,8 @@ QString ensureRepository(const AppContext &ctx, const OffsiteSettings &settings,
     if (!init.succeeded())
         return u"无法建立异地备份:"_s + toolReason(init);
     writeRecoverySheet(ctx, settings);
-    logMaintenance(ctx, u"已建立异地备份 "_s + settings.repository + u",恢复说明:"_s + recoverySheetFile(ctx.gs_path));
+    logMaintenance(ctx, u"已建立异地备份 "_s + settings.repository + u",恢复说明:"_s +
+                            recoverySheetFile(ctx.gs_path));
     return QString();
 }
 
@@ -245,9 +249,9 @@ QString sendLevel(const Restic &restic, const QString &folder, const QString &fi
                               u"sha256="_s + level.sha256,
                               u"bytes="_s + QString::number(level.bytes),
                               u"taken="_s + level.time.toString(u"yyyyMMddTHHmmss"_s)};
-    const ToolResult sent = restic.run({u"backup"_s, u"--json"_s, u"--host"_s, u"garvinaserver"_s, u"--tag"_s,
-                                        tags.join(u','), fileName},
-                                       std::max(LongStepMs, toolTimeoutForBytes(level.bytes)), folder);
+    const ToolResult sent = restic.run(
+        {u"backup"_s, u"--json"_s, u"--host"_s, u"garvinaserver"_s, u"--tag"_s, tags.join(u','), fileName},
+        std::max(LongStepMs, toolTimeoutForBytes(level.bytes)), folder);
     // Exit code 3: a snapshot was made, but some file could not be read; it is no copy to rely on.
     if (sent.status == ToolResult::Status::Exited && sent.exitCode == 3)
         return u"发送异地备份不完整,有文件没有读到:"_s + toolReason(sent);
@@ -305,9 +309,8 @@ std::optional<QList<OffsiteSnapshot>> listSnapshots(const Restic &restic, QStrin
         s.level.snapshot = s.id;
         out.append(s);
     }
-    std::sort(out.begin(), out.end(), [](const OffsiteSnapshot &a, const OffsiteSnapshot &b) {
-        return a.time > b.time;
-    });
+    std::sort(out.begin(), out.end(),
+              [](const OffsiteSnapshot &a, const OffsiteSnapshot &b) { return a.time > b.time; });
     return out;
 }
 
@@ -432,9 +435,19 @@ QString sftpCommand(const OffsiteSettings &settings, const QString &knownHosts)
     }
     if (host.isEmpty())
         return QString();
-    QStringList command = {u"ssh"_s, u"-i"_s, settings.sshIdentity, u"-o"_s, u"BatchMode=yes"_s, u"-o"_s,
-                           u"StrictHostKeyChecking=accept-new"_s, u"-o"_s, u"UserKnownHostsFile="_s + knownHosts,
-                           u"-o"_s, u"ConnectTimeout=30"_s, u"-o"_s, u"ServerAliveInterval=30"_s};
+    QStringList command = {u"ssh"_s,
+                           u"-i"_s,
+                           settings.sshIdentity,
+                           u"-o"_s,
+                           u"BatchMode=yes"_s,
+                           u"-o"_s,
+                           u"StrictHostKeyChecking=accept-new"_s,
+                           u"-o"_s,
+                           u"UserKnownHostsFile="_s + knownHosts,
+                           u"-o"_s,
+                           u"ConnectTimeout=30"_s,
+                           u"-o"_s,
+                           u"ServerAliveInterval=30"_s};
     if (!port.isEmpty())
         command << u"-p"_s << port;
     command << host << u"-s"_s << u"sftp"_s;
@@ -446,8 +459,8 @@ QString sftpCommand(const OffsiteSettings &settings, const QString &knownHosts)
     return command.join(u' ');
 }
 
-bool newBaseDue(const BackupState &state, const QString &repository, int baseDays, const QString &historyLastLevel0,
-                const QDateTime &now)
+bool newBaseDue(const BackupState &state, const QString &repository, int baseDays,
+                const QString &historyLastLevel0, const QDateTime &now)
 {
     const OffsiteLevel &base = state.offsite.base;
     if (base.isNull() || state.offsite.baseNeeded || base.guid != historyLastLevel0 ||
@@ -524,7 +537,8 @@ OffsiteOutcome runOffsite(AppContext &ctx, EngineControl &engine, const QString 
     const std::optional<QString> history = historyLastLevel0(engine);
     if (!history)
         return failed(u"异地备份时,连接数据库出错!"_s);
-    const bool newBase = newBaseDue(store.load(), settings.repository, settings.baseDays, *history, ctx.clock->now());
+    const bool newBase =
+        newBaseDue(store.load(), settings.repository, settings.baseDays, *history, ctx.clock->now());
 
     QElapsedTimer levelTimer;
     levelTimer.start();
@@ -621,11 +635,13 @@ OffsiteOutcome runOffsite(AppContext &ctx, EngineControl &engine, const QString 
     QString reason;
     const std::optional<QList<OffsiteSnapshot>> snapshots = listSnapshots(restic, reason);
     if (snapshots) {
-        out.forgotten = offsiteForgetPlan(*snapshots, RetentionSettings::read(ctx.config()), ctx.clock->now());
+        out.forgotten =
+            offsiteForgetPlan(*snapshots, RetentionSettings::read(ctx.config()), ctx.clock->now());
         if (!out.forgotten.isEmpty()) {
-            const ToolResult forget = restic.run(QStringList{u"forget"_s, u"--prune"_s} + out.forgotten, LongStepMs);
-            logMaintenance(ctx, (forget.succeeded() ? u"异地备份已清理:"_s : u"清理异地备份出错:"_s + toolReason(forget) +
-                                                                               u" "_s) +
+            const ToolResult forget =
+                restic.run(QStringList{u"forget"_s, u"--prune"_s} + out.forgotten, LongStepMs);
+            logMaintenance(ctx, (forget.succeeded() ? u"异地备份已清理:"_s
+                                                    : u"清理异地备份出错:"_s + toolReason(forget) + u" "_s) +
                                     out.forgotten.join(u' '));
         }
     } else {
@@ -734,6 +750,12 @@ OffsiteFetch fetchOffsiteChain(const AppContext &ctx, const QString &scratchFold
     }
     out.ok = true;
     return out;
+}
+
+bool offsiteRehearsalDue(const BackupState &state, const QDateTime &now)
+{
+    const QDateTime last = state.offsite.rehearsed;
+    return state.offsite.goodTime.isValid() && (!last.isValid() || last > now || last.daysTo(now) >= 30);
 }
 
 bool offsiteAlarmDue(const BackupState &state, int hours, const QDateTime &watchedSince, bool serviceRunning,

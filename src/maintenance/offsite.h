@@ -129,6 +129,10 @@ struct OffsiteFetch
 /// no state file: what a restore needs is in the repository.
 OffsiteFetch fetchOffsiteChain(const AppContext &ctx, const QString &scratchFolder);
 
+/// \brief Whether tonight's rehearsal is to rehearse the off-site chain instead of the local
+/// backup: a copy has gone out, and the last such rehearsal is a month old or none was made.
+bool offsiteRehearsalDue(const BackupState &state, const QDateTime &now);
+
 /// The off-site alarm's decision, as the backup alarm's: no good off-site run younger than \a hours.
 bool offsiteAlarmDue(const BackupState &state, int hours, const QDateTime &watchedSince, bool serviceRunning,
                      const QDateTime &now);

@@ -2,6 +2,7 @@
 
 #include "maintenance/backupcare.h"
 #include "maintenance/backupstate.h"
+#include "maintenance/offsite.h"
 #include "maintenance/schedule.h"
 #include "ui/form/dataform.h"
 #include "ui/form/dataformunits.h"
@@ -43,9 +44,9 @@ QPoint w_backuplist::placeBeside(const QRect &anchor, const QSize &size, const Q
 }
 
 w_backuplist::w_backuplist(const QString &gs_path, const QString &root, const QDateTime &nextBackup,
-                           RestoreFunction restore, QWidget *parent)
+                           RestoreFunction restore, QWidget *parent, std::function<void()> restoreOffsite)
     : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), m_gs_path(gs_path), m_root(root),
-      m_restore(std::move(restore))
+      m_restore(std::move(restore)), m_restoreOffsite(std::move(restoreOffsite))
 {
     setWindowTitle(u"备份列表"_s);
     setAttribute(Qt::WA_DeleteOnClose);
@@ -69,6 +70,10 @@ w_backuplist::w_backuplist(const QString &gs_path, const QString &root, const QD
                                  : nextBackupLine(QTime(0, 0, 0), QDate()));
     addLine(u"t_rehearsal"_s, px(14, 352, 520, 22), QString());
     addFormButton(f, u"restore"_s, px(412, 380, 110, 28), u"还原所选备份"_s);
+    if (m_restoreOffsite) {
+        addLine(u"t_offsite_line"_s, px(14, 332, 520, 20), QString());
+        addFormButton(f, u"offsite"_s, px(292, 380, 110, 28), u"从异地备份还原"_s);
+    }
     addCloseControl(f, px(525, 4, 17, 17), gs_path + u"skin/close.jpg"_s);
     f.sendToBack(u"p_1"_s);
     f.bringToFront(u"t_close"_s);
@@ -79,6 +84,10 @@ w_backuplist::w_backuplist(const QString &gs_path, const QString &root, const QD
             close();
         else if (name == u"t_restore"_s || name == u"rr_restore"_s)
             restoreChosen();
+        else if ((name == u"t_offsite"_s || name == u"rr_offsite"_s) && m_restoreOffsite) {
+            m_restoreOffsite();
+            reload();
+        }
     });
     moveWindowOnDrag(this, m_form);
     m_form->setGeometry(QRect(QPoint(0, 0), m_form->formSize()));
@@ -89,7 +98,7 @@ w_backuplist::w_backuplist(const QString &gs_path, const QString &root, const QD
     m_list->setRootIsDecorated(false);
     m_list->setFont(QFont(Font, 9));
     m_list->setHeaderLabels({u"备份时间"_s, u"大小"_s, u"状态"_s, u"目录"_s});
-    m_list->setGeometry(12, 72, 523, 276);
+    m_list->setGeometry(12, 72, 523, m_restoreOffsite ? 256 : 276);
     m_list->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     reload();
 }
@@ -101,6 +110,8 @@ void w_backuplist::reload()
     for (const BackupListRow &row : backupListRows(m_root, state))
         m_list->addTopLevelItem(new QTreeWidgetItem({row.date, row.size, row.state, row.folder}));
     m_form->text(u"t_rehearsal"_s)->setText(lastRehearsalLine(state));
+    if (m_restoreOffsite)
+        m_form->text(u"t_offsite_line"_s)->setText(lastOffsiteLine(state));
 }
 
 void w_backuplist::restoreChosen()

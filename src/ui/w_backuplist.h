@@ -22,9 +22,11 @@ public:
     /// Restores \a file; an empty one: nothing was chosen.
     using RestoreFunction = std::function<void(const QString &file)>;
 
-    /// \a nextBackup is the next scheduled backup (invalid: none).
+    /// \a nextBackup is the next scheduled backup (invalid: none). With \a restoreOffsite (off-site
+    /// copies are configured) the list shows the last off-site copy and "从异地备份还原" calls it.
     w_backuplist(const QString &gs_path, const QString &root, const QDateTime &nextBackup,
-                 RestoreFunction restore, QWidget *parent = nullptr);
+                 RestoreFunction restore, QWidget *parent = nullptr,
+                 std::function<void()> restoreOffsite = {});
 
     /// Reads the folders and the state file again and shows them.
     void reload();
@@ -44,6 +46,7 @@ private:
     QString m_gs_path;
     QString m_root;
     RestoreFunction m_restore;
+    std::function<void()> m_restoreOffsite;
     DataForm *m_form = nullptr;
     QTreeWidget *m_list = nullptr;
 };

@@ -7,6 +7,8 @@
 #include "maintenance/backup.h"
 #include "maintenance/backupcare.h"
 #include "maintenance/backupstate.h"
+#include "maintenance/crashrecovery.h"
+#include "maintenance/offsite.h"
 #include "platform/clock.h"
 #include "platform/filesystem.h"
 #include "platform/messageboxes.h"
@@ -52,6 +54,8 @@ QString trayTip(const ConsoleStatus &s)
     QStringList lines{Title};
     lines << (s.alarm ? u"备份警告:"_s + QString::number(s.alarmHours) + u"小时内没有成功的备份"_s
                       : s.lastGoodLine);
+    if (s.offsiteAlarm)
+        lines << u"异地备份警告:没有成功的异地备份"_s;
     if (s.serviceOn && s.nextBackup.isValid())
         lines << u"下次备份："_s + s.nextBackup.toString(u"yyyy-MM-dd HH:mm"_s);
     return lines.join(u'\n');
@@ -206,6 +210,11 @@ void w_main::buildForm()
     lastGood.setFont(u"WenQuanYi Micro Hei"_s, 9);
     lastGood.setTextColor(DarkGrey);
     lastGood.setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    // The last off-site copy below it, while off-site copies are configured; red while its alarm is up.
+    FormText &lastOffsite = f.addText(u"t_last_offsite"_s, {1291, 1524, 1400, 84}, QString());
+    lastOffsite.setFont(u"WenQuanYi Micro Hei"_s, 9);
+    lastOffsite.setTextColor(DarkGrey);
+    lastOffsite.setAlignment(Qt::AlignRight | Qt::AlignVCenter);
 
     FormText &box = f.addText(u"t_msg_b"_s, {654, 608, 1513, 136});
     box.setBackgroundColor(QColor(19, 179, 253));
@@ -293,9 +302,9 @@ void w_main::showStatus(const ConsoleStatus &status)
     if (!m_tray)
         return;
     // The alarm's picture while it is up; otherwise the service's.
-    const QString icon = status.alarm       ? alarmIconName()
-                         : status.serviceOn ? m_ctx.gs_path + u"serverstart.ico"_s
-                                            : m_ctx.gs_path + u"serverstop.ico"_s;
+    const QString icon = status.alarm || status.offsiteAlarm ? alarmIconName()
+                         : status.serviceOn                  ? m_ctx.gs_path + u"serverstart.ico"_s
+                                                             : m_ctx.gs_path + u"serverstop.ico"_s;
     if (m_tray->notifyicondata_copy().iconName != icon)
         m_tray->modify_icon(icon);
 }
@@ -320,6 +329,13 @@ void w_main::refreshStatus()
         s.nextBackup = m_schedule.nextAt();
     s.alarmHours = m_alarmHours;
     s.lastBackupError = m_maintenance->lastBackupError();
+    s.offsiteOn = OffsiteSettings::read(m_ctx).enabled();
+    if (s.offsiteOn) {
+        s.lastOffsiteLine = lastOffsiteLine(state);
+        s.offsiteAlarm = m_serviceOn && m_offsiteAlarm.isUp();
+        if (s.offsiteAlarm)
+            s.offsiteAlarmText = offsiteAlarmText(m_offsiteAlarmHours);
+    }
     m_statusModel.set(s);
 }
 
@@ -442,6 +458,8 @@ void w_main::timerTick()
     m_form->text(u"t_2"_s)->setText(result.clock);
     if (!result.backupRan)
         startRehearsalWhenDue(now);
+    if (!result.backupRan)
+        runOffsiteWhenDue(now);
     updateBackupHealth();
     if (result.recomputed)
         m_form->text(u"t_bakcup_time"_s)->setText(m_schedule.line());
@@ -541,7 +559,35 @@ void w_main::startRehearsalWhenDue(const QDateTime &now)
     if (!state.goodSince().isValid() ||
         !rehearsalDue(rehearsalTimeFrom(m_ctx), state.lastRehearsal.startTime, now))
         return;
+    if (!OffsiteSettings::read(m_ctx).repository.isEmpty() && offsiteRehearsalDue(state, now)) {
+        const OffsiteFetch fetch = m_maintenance->startOffsiteRehearsal();
+        if (fetch.ok)
+            return;
+        f_filewrite_backup_error_to_txt(m_ctx.gs_path, now.toString(u"yyyy-MM-dd HH:mm:ss"_s) +
+                                                           u":异地备份演练未能进行 "_s +
+                                                           fetch.error.simplified());
+        if (m_tray)
+            m_tray->show_balloontip(u"异地备份警告"_s, u"异地备份演练未能进行:"_s + fetch.error.simplified(),
+                                    u_icontray::BalloonKind::Error);
+        return;
+    }
     m_maintenance->startRehearsal(state.lastGoodFolder);
+}
+
+void w_main::runOffsiteWhenDue(const QDateTime &now)
+{
+    const OffsiteSettings settings = OffsiteSettings::read(m_ctx);
+    if (!settings.enabled() || !serviceRunning() || m_maintenance->rehearsal().isRunning() ||
+        !rehearsalDue(settings.time, backupState().offsite.tried, now))
+        return;
+    const OffsiteOutcome outcome = m_maintenance->offsite(backupRootOf(m_ctx));
+    updateBackupHealth();
+    if (!m_tray)
+        return;
+    if (outcome.ok)
+        m_tray->show_balloontip(u"温馨提示"_s, u"异地备份成功!"_s);
+    else
+        m_tray->show_balloontip(u"异地备份出错"_s, outcome.error, u_icontray::BalloonKind::Error);
 }
 
 void w_main::rehearsalRecorded(const RehearsalOutcome &outcome)
@@ -605,6 +651,21 @@ void w_main::updateBackupHealth()
     if (step.raised)
         f_filewrite_backup_error_to_txt(m_ctx.gs_path, now.toString(u"yyyy-MM-dd HH:mm:ss"_s) + u':' +
                                                            backupAlarmText(hours));
+    const OffsiteSettings offsite = OffsiteSettings::read(m_ctx);
+    m_offsiteAlarmHours = offsite.enabled() ? offsite.alarmHours : 0;
+    // Before the first copy goes out the hours count from when off-site copies were configured.
+    if (!offsite.enabled())
+        m_offsiteWatchedSince = QDateTime();
+    else if (!m_offsiteWatchedSince.isValid() || m_offsiteWatchedSince < m_watchedSince)
+        m_offsiteWatchedSince = now;
+    const BackupAlarm::Step offsiteStep = m_offsiteAlarm.update(
+        offsiteAlarmDue(state, m_offsiteAlarmHours, m_offsiteWatchedSince, serviceRunning(), now), now);
+    FormText *lastOffsite = m_form->text(u"t_last_offsite"_s);
+    lastOffsite->setText(offsite.enabled() ? lastOffsiteLine(state) : QString());
+    lastOffsite->setTextColor(m_offsiteAlarm.isUp() ? Red : DarkGrey);
+    if (offsiteStep.raised)
+        f_filewrite_backup_error_to_txt(m_ctx.gs_path, now.toString(u"yyyy-MM-dd HH:mm:ss"_s) + u':' +
+                                                           offsiteAlarmText(m_offsiteAlarmHours));
     refreshStatus();
     if (!m_tray)
         return;
@@ -615,6 +676,9 @@ void w_main::updateBackupHealth()
     }
     if (step.balloon)
         m_tray->show_balloontip(u"备份警告"_s, backupAlarmText(hours) + AlarmNextStep,
+                                u_icontray::BalloonKind::Warning);
+    if (offsiteStep.balloon)
+        m_tray->show_balloontip(u"异地备份警告"_s, offsiteAlarmText(m_offsiteAlarmHours),
                                 u_icontray::BalloonKind::Warning);
 }
 

@@ -83,6 +83,7 @@ public:
     /// \a root: taken, the backup health shown again, and the outcome told in a balloon.
     BackupOutcome backUpNow(const QString &root);
     bool backupAlarmUp() const { return m_backupAlarm.isUp(); }
+    bool offsiteAlarmUp() const { return m_offsiteAlarm.isUp(); }
     /// The nightly restore rehearsal of the newest good backup (running or idle).
     Rehearsal &rehearsal() { return m_maintenance->rehearsal(); }
     Maintenance &maintenance() { return *m_maintenance; }
@@ -157,6 +158,8 @@ private:
     StatusModel m_statusModel;
     /// Starts the rehearsal of the newest good backup when its time of day has come.
     void startRehearsalWhenDue(const QDateTime &now);
+    /// Runs the night's off-site copy when its time of day has come; a failure is told in a balloon.
+    void runOffsiteWhenDue(const QDateTime &now);
     /// The state file as it is on disk, read again only when it was replaced since the last read.
     const BackupState &backupState();
     void rehearsalRecorded(const RehearsalOutcome &outcome);
@@ -170,6 +173,9 @@ private:
     EngineWatch m_engineWatch;
 
     BackupAlarm m_backupAlarm;
+    BackupAlarm m_offsiteAlarm;
+    int m_offsiteAlarmHours = 0;     ///< 0 while off-site copies are off or their alarm is
+    QDateTime m_offsiteWatchedSince; ///< since when this console has seen off-site copies configured
     std::unique_ptr<Maintenance> m_ownMaintenance;
     Maintenance *m_maintenance = nullptr;
     BackupState m_backupState;

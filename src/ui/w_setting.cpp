@@ -5,6 +5,7 @@
 #include "engine/syshelpers.h"
 #include "maintenance/backup.h"
 #include "maintenance/backupcare.h"
+#include "maintenance/offsite.h"
 #include "maintenance/schedule.h"
 #include "platform/autostart.h"
 #include "platform/messageboxes.h"
@@ -378,7 +379,10 @@ w_backuplist *w_setting::openBackupList()
             else
                 m_main.maintenance().restore(file);
         },
-        this);
+        this,
+        OffsiteSettings::read(m_ctx).repository.isEmpty()
+            ? std::function<void()>()
+            : [this] { m_main.maintenance().restoreFromOffsite(); });
     const QScreen *screen = this->screen();
     list->move(w_backuplist::placeBeside(frameGeometry(), list->size(),
                                          screen ? screen->availableGeometry() : QRect(QPoint(), size())));

@@ -50,12 +50,14 @@ struct LocalSshd
         port = test::TestProgramFolder::freePort();
         QFile config(dir + u"/sshd_config"_s);
         config.open(QIODevice::WriteOnly);
-        config.write(QStringLiteral("ListenAddress 127.0.0.1\nPort %1\nHostKey %2/host\nAuthorizedKeysFile %2/authorized\n"
-                                    "PermitRootLogin prohibit-password\nStrictModes no\nUsePAM no\nPidFile %2/pid\n"
-                                    "Subsystem sftp internal-sftp\n")
-                         .arg(port)
-                         .arg(dir)
-                         .toUtf8());
+        config.write(
+            QStringLiteral(
+                "ListenAddress 127.0.0.1\nPort %1\nHostKey %2/host\nAuthorizedKeysFile %2/authorized\n"
+                "PermitRootLogin prohibit-password\nStrictModes no\nUsePAM no\nPidFile %2/pid\n"
+                "Subsystem sftp internal-sftp\n")
+                .arg(port)
+                .arg(dir)
+                .toUtf8());
         config.close();
         QDir().mkpath(u"/run/sshd"_s);
         const ToolResult started = run(u"/usr/sbin/sshd"_s, {u"-f"_s, config.fileName()});
@@ -76,6 +78,8 @@ struct LocalSshd
 
 } // namespace
 
+Q_DECLARE_METATYPE(garvina::LevelHeader)
+
 class TestOffsite : public QObject
 {
     Q_OBJECT
@@ -86,14 +90,20 @@ class TestOffsite : public QObject
     QString m_root;
     QTemporaryDir m_tmp;
 
-    void offsite(const QString &key, const QString &value) const { m_ctx.writeConfig(u"offsite"_s, key, value); }
+    /// The tests with the engine and restic skip without restic.
+    bool skipWithoutRestic() const { return m_root.isEmpty(); }
+
+    void offsite(const QString &key, const QString &value) const
+    {
+        m_ctx.writeConfig(u"offsite"_s, key, value);
+    }
 
     /// Runs \a sql on the live database through the engine.
     void sell(const QString &card)
     {
         QVERIFY(m_fx.engine->f_connectdb());
-        QVERIFY(m_fx.engine->sqlca().executeImmediate(
-            u"insert into customers (card_no, name) values ('"_s + card + u"', '异地')"_s));
+        QVERIFY(m_fx.engine->sqlca().executeImmediate(u"insert into customers (card_no, name) values ('"_s +
+                                                      card + u"', '异地')"_s));
         QVERIFY(m_fx.engine->sqlca().commit());
         m_fx.engine->sqlca().disconnect();
     }
@@ -118,10 +128,79 @@ class TestOffsite : public QObject
     }
 
 private Q_SLOTS:
+    /// Levels that do not form one chain are refused before anything is applied.
+    void chainProblems_data()
+    {
+        QTest::addColumn<QList<LevelHeader>>("levels");
+        QTest::addColumn<QString>("problem"); // empty: one chain
+        const LevelHeader l0{0, u"{A}"_s, QString(), 8192, 8192 * 100, true};
+        const LevelHeader l1{1, u"{B}"_s, u"{A}"_s, 8192, 8192 * 3, true};
+        LevelHeader otherBase = l1;
+        otherBase.prevGuid = u"{C}"_s;
+        LevelHeader cut = l1;
+        cut.sizeFits = false;
+        LevelHeader pages = l1;
+        pages.pageSize = 4096;
+        QTest::newRow("level 0 and its level 1") << QList{l0, l1} << QString();
+        QTest::newRow("level 0 alone") << QList{l0} << QString();
+        QTest::newRow("level 1 of another level 0") << QList{l0, otherBase} << u"不衔接"_s;
+        QTest::newRow("wrong order") << QList{l1, l0} << u"级别不对"_s;
+        QTest::newRow("cut short") << QList{l0, cut} << u"不完整"_s;
+        QTest::newRow("other page size") << QList{l0, pages} << u"页大小"_s;
+        QTest::newRow("nothing") << QList<LevelHeader>() << u"没有可用"_s;
+    }
+    void chainProblems()
+    {
+        QFETCH(QList<LevelHeader>, levels);
+        QFETCH(QString, problem);
+        const QString found = chainProblem(levels);
+        QVERIFY2(problem.isEmpty() ? found.isEmpty() : found.contains(problem), qPrintable(found));
+    }
+
+    /// Retention keeps a level 0 with any level 1 it keeps, and takes whole chains out.
+    void forgetPlanKeepsChainsWhole_data()
+    {
+        QTest::addColumn<int>("keepDaily");
+        QTest::addColumn<QStringList>("forgotten");
+        QTest::newRow("three days: the old chain goes whole")
+            << 3 << QStringList{u"a0"_s, u"a2"_s, u"a3"_s, u"a4"_s, u"a5"_s, u"a6"_s};
+        QTest::newRow("seven days: the old chain keeps its level 0") << 7 << QStringList{u"a2"_s};
+    }
+    void forgetPlanKeepsChainsWhole()
+    {
+        QFETCH(int, keepDaily);
+        QFETCH(QStringList, forgotten);
+        // Chain a: level 0 on day 1, level 1s on days 2 to 6; chain b: level 0 on day 8, level 1s on 9, 10.
+        QList<OffsiteSnapshot> snapshots;
+        const QDateTime day1(QDate(2026, 11, 2), QTime(21, 0));
+        const auto add = [&](const QString &id, int day, int level, const QString &guid,
+                             const QString &prev) {
+            OffsiteSnapshot s{id, day1.addDays(day - 1), {}};
+            s.level.level = level;
+            s.level.guid = guid;
+            s.level.prevGuid = prev;
+            snapshots.append(s);
+        };
+        add(u"a0"_s, 1, 0, u"{A}"_s, QString());
+        for (int day = 2; day <= 6; ++day)
+            add(u"a"_s + QString::number(day), day, 1, u"{a"_s + QString::number(day) + u'}', u"{A}"_s);
+        add(u"b0"_s, 8, 0, u"{B}"_s, QString());
+        add(u"b9"_s, 9, 1, u"{b9}"_s, u"{B}"_s);
+        add(u"b10"_s, 10, 1, u"{b10}"_s, u"{B}"_s);
+        RetentionSettings keep;
+        keep.keepDaily = keepDaily;
+        keep.keepWeekly = 1;
+        keep.keepMonthly = 1;
+        QStringList plan = offsiteForgetPlan(snapshots, keep, day1.addDays(10));
+        plan.sort();
+        forgotten.sort();
+        QCOMPARE(plan, forgotten);
+    }
+
     void initTestCase()
     {
         if (QStandardPaths::findExecutable(u"restic"_s).isEmpty())
-            QSKIP("restic is not installed (scripts/install-deps.sh installs it)");
+            return;
         QString log;
         QVERIFY2(m_fx.layOut(&log), qPrintable(log));
         m_root = m_fx.folder->homePath() + u"/备份/"_s;
@@ -144,6 +223,8 @@ private Q_SLOTS:
     /// that database, and a restore from it breaks the chain for the next night.
     void weekIntoFolderAndRestoreFromIt()
     {
+        if (skipWithoutRestic())
+            QSKIP("restic is not installed (scripts/install-deps.sh installs it)");
         offsite(u"repository"_s, m_tmp.filePath(u"repo"_s));
         const QDate monday(2026, 12, 7);
         const OffsiteOutcome first = night(monday);
@@ -154,7 +235,8 @@ private Q_SLOTS:
         const QString baseFile = afterBase.lastGoodFolder + u"/garvina.db"_s;
         QCOMPARE(afterBase.offsite.base.guid, readLevelHeader(baseFile)->guid);
         QCOMPARE(afterBase.offsite.base.sha256, sha256OfFile(baseFile));
-        QCOMPARE(QFile(offsitePasswordFile(m_ctx.gs_path)).permissions() & 0x0077, QFileDevice::Permissions());
+        QCOMPARE(QFile(offsitePasswordFile(m_ctx.gs_path)).permissions() & 0x0077,
+                 QFileDevice::Permissions());
         QFile sheet(recoverySheetFile(m_ctx.gs_path));
         QVERIFY(sheet.open(QIODevice::ReadOnly));
         QFile password(offsitePasswordFile(m_ctx.gs_path));
@@ -183,7 +265,8 @@ private Q_SLOTS:
 
         // The shop loses a sale it then wants back: the off-site chain is restored over it.
         QVERIFY(m_fx.engine->f_connectdb());
-        QVERIFY(m_fx.engine->sqlca().executeImmediate(u"delete from customers where card_no starting 'OFF-'"_s));
+        QVERIFY(
+            m_fx.engine->sqlca().executeImmediate(u"delete from customers where card_no starting 'OFF-'"_s));
         QVERIFY(m_fx.engine->sqlca().commit());
         m_fx.engine->sqlca().disconnect();
         Maintenance maintenance(m_ctx, *m_fx.engine);
@@ -202,6 +285,8 @@ private Q_SLOTS:
     /// decision then counts from the last good night.
     void absentDiskFailsTheNight()
     {
+        if (skipWithoutRestic())
+            QSKIP("restic is not installed (scripts/install-deps.sh installs it)");
         offsite(u"repository"_s, u"/mnt/garvina-absent-disk/repo"_s);
         const OffsiteOutcome out = night(QDate(2026, 12, 10));
         QVERIFY(!out.ok);
@@ -217,12 +302,14 @@ private Q_SLOTS:
     /// The same stream over SFTP to an sshd of the test's own.
     void streamOverSftp()
     {
+        if (skipWithoutRestic())
+            QSKIP("restic is not installed (scripts/install-deps.sh installs it)");
         QTemporaryDir sshDir;
         LocalSshd sshd(sshDir.path());
         if (!sshd.skip.isEmpty())
             QSKIP(qPrintable(sshd.skip));
-        offsite(u"repository"_s,
-                u"sftp://root@127.0.0.1:"_s + QString::number(sshd.port) + u"/"_s + m_tmp.filePath(u"sftp-repo"_s));
+        offsite(u"repository"_s, u"sftp://root@127.0.0.1:"_s + QString::number(sshd.port) + u"/"_s +
+                                     m_tmp.filePath(u"sftp-repo"_s));
         offsite(u"ssh_identity"_s, sshd.key);
         QFile::remove(offsitePasswordFile(m_ctx.gs_path));
         const OffsiteOutcome out = night(QDate(2026, 12, 11));

@@ -5,6 +5,7 @@
 #include "engine/workslot.h"
 #include "maintenance/backupcare.h"
 #include "maintenance/backupstate.h"
+#include "maintenance/consolestatus.h"
 #include "platform/processlauncher.h"
 #include "support/enginefixture.h"
 #include "support/manualclock.h"
@@ -21,6 +22,8 @@
 #include "ui/w_setting.h"
 
 #include <QFile>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
 
@@ -251,6 +254,54 @@ private Q_SLOTS:
         QVERIFY(m_w->backupAlarmUp());
         QCOMPARE(iconName(), w_main::alarmIconName());
         QVERIFY(logLines() >= lines + 1);
+    }
+
+    /// A night's copy goes out, then its target goes away: each failed night is told, and once no
+    /// copy went out for the alarm's hours the off-site alarm is up in the window, tray and status.
+    void offsiteTargetGoneRaisesItsAlarm()
+    {
+        if (QStandardPaths::findExecutable(u"restic"_s).isEmpty())
+            QSKIP("restic is not installed (scripts/install-deps.sh installs it)");
+        QTemporaryDir repo;
+        m_folder->config().write(u"backup"_s, u"alarm_hours"_s, u"0"_s); // the local alarm aside
+        m_folder->config().write(u"offsite"_s, u"repository"_s, repo.filePath(u"repo"_s));
+        m_folder->config().write(u"offsite"_s, u"time"_s, u"21:00:00"_s);
+        const QDate day(2013, 9, 2);
+        tickAt(QDateTime(day, QTime(21, 0)));
+        QCOMPARE(m_tray->balloons.last().text, u"异地备份成功!"_s);
+        QCOMPARE(caption(u"t_last_offsite"_s), u"上次成功异地备份时间：2013-09-02 21:00:00"_s);
+
+        m_folder->config().write(u"offsite"_s, u"repository"_s, u"/mnt/garvina-gone/repo"_s);
+        const qsizetype before = m_tray->balloons.size();
+        // The tick that catches up with a missed local backup starts nothing else: the next one does.
+        tickAt(QDateTime(day.addDays(1), QTime(21, 0)));
+        tickAt(QDateTime(day.addDays(1), QTime(21, 0, 1)));
+        const auto failed = std::find_if(m_tray->balloons.begin() + before, m_tray->balloons.end(),
+                                         [](const auto &b) { return b.title == u"异地备份出错"_s; });
+        QVERIFY(failed != m_tray->balloons.end());
+        QVERIFY2(failed->text.contains(u"所在的磁盘没有连接"_s), qPrintable(failed->text));
+        tickAt(QDateTime(day.addDays(2), QTime(20, 59, 59)));
+        QVERIFY(!m_w->offsiteAlarmUp());
+        tickAt(QDateTime(day.addDays(2), QTime(21, 0)));
+        QVERIFY(m_w->offsiteAlarmUp());
+        QCOMPARE(iconName(), w_main::alarmIconName());
+        QCOMPARE(m_w->dw_1()->text(u"t_last_offsite"_s)->textColor(), QColor(255, 0, 0));
+        const ConsoleStatus status = m_w->statusModel().status();
+        QVERIFY(status.offsiteAlarm);
+        const MonitoringVerdict verdict =
+            monitoringVerdict(*parseStatusFields(statusFields(status)), m_clock.now());
+        QCOMPARE(verdict.code, 2);
+        QCOMPARE(
+            verdict.line,
+            u"GARVINASERVER CRITICAL - 异地备份警告: 最近48小时内没有成功的异地备份,请检查异地备份位置和网络!"_s);
+        qInfo().noquote() << verdict.line << "\n" << statusText(status);
+        const auto alarm = std::find_if(m_tray->balloons.begin(), m_tray->balloons.end(),
+                                        [](const auto &b) { return b.title == u"异地备份警告"_s; });
+        QVERIFY(alarm != m_tray->balloons.end());
+        m_folder->config().write(u"offsite"_s, u"repository"_s, QString());
+        m_folder->config().write(u"backup"_s, u"alarm_hours"_s, u"26"_s);
+        tickAt(QDateTime(day.addDays(2), QTime(21, 1)));
+        QVERIFY(!m_w->offsiteAlarmUp());
     }
 };
 
