@@ -10,6 +10,7 @@
 #include "maintenance/dbheader.h"
 #include "maintenance/filecopy.h"
 #include "platform/clock.h"
+#include "platform/endrequest.h"
 #include "platform/filesystem.h"
 #include "platform/growingfileflush.h"
 #include "platform/toolrunner.h"
@@ -134,7 +135,7 @@ namespace {
 /// disk, and unlocked, which merges the delta back. The copy carries the lock, as the engine's
 /// own copy does, and is fixed up the same way.
 FbResult lockedCopy(EngineControl &engine, const FileSystem &files, const QString &live,
-                    const QString &partFile)
+                    const QString &partFile, int engineAnswerBoundMs)
 {
     Sqlca &sqlca = engine.sqlca();
     const auto statement = [&](const QString &sql) {
@@ -144,12 +145,25 @@ FbResult lockedCopy(EngineControl &engine, const FileSystem &files, const QStrin
         return done;
     };
     FbResult result;
+    // A statement to an engine stopped by a signal would wait for as long as it stays stopped.
+    const auto answering = [&] {
+        return waitUntil([&] { return !engine.paused(); }, engineAnswerBoundMs, 200);
+    };
+    if (!answering()) {
+        result.unanswered = true;
+        return result;
+    }
     if (!statement(u"alter database begin backup"_s)) {
         result.error = sqlca.sqlErrText();
         return result;
     }
     int copied = 0;
     runWhileLooping([&] { copied = files.copyFile(live, partFile); });
+    if (!answering()) {
+        // The lock stays; the next backup's check ends it once the engine answers again.
+        result.unanswered = true;
+        return result;
+    }
     // The lock is ended whatever the copy did: every change since it began lives in the delta.
     const bool ended = statement(u"alter database end backup"_s);
     if (copied != 1)
@@ -247,7 +261,8 @@ bool f_backup_db(AppContext &ctx, EngineControl &engine, const QString &as_path,
     const FbResult copy = step(u"engine copy"_s, [&] {
         return run.recordInHistory
                    ? fbOnlineBackup(target, engineName(), partFile)
-                   : lockedCopy(engine, *ctx.files, EngineInstance(ctx.gs_path).databaseFile(), partFile);
+                   : lockedCopy(engine, *ctx.files, EngineInstance(ctx.gs_path).databaseFile(), partFile,
+                                run.engineAnswerBoundMs);
     });
     engine.work().setCopyBeingWritten(false);
     // An engine stopped by a signal would hold the close for as long as it stays stopped.

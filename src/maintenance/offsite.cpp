@@ -651,6 +651,29 @@ OffsiteOutcome runOffsite(AppContext &ctx, EngineControl &engine, const QString 
     return out;
 }
 
+namespace {
+
+/// The end of a fetch: the level files go (their room back before the check reads the database),
+/// then the assembled database is validated fully.
+OffsiteFetch &validateFetched(const AppContext &ctx, const QString &scratchFolder,
+                              const QList<OffsiteSnapshot> &chain, OffsiteFetch &out)
+{
+    for (const OffsiteSnapshot &s : chain)
+        QDir(scratchFolder + u"/level"_s + QString::number(s.level.level)).removeRecursively();
+    QElapsedTimer timer;
+    timer.start();
+    const QString bad = verifyDatabaseWhole(ctx.gs_path, out.database);
+    out.validateSeconds = double(timer.nsecsElapsed()) / 1e9;
+    if (!bad.isEmpty()) {
+        out.error = u"异地备份合成的数据库校验出错:"_s + bad.simplified();
+        return out;
+    }
+    out.ok = true;
+    return out;
+}
+
+} // namespace
+
 OffsiteFetch fetchOffsiteChain(const AppContext &ctx, const QString &scratchFolder)
 {
     OffsiteFetch out;
@@ -724,6 +747,16 @@ OffsiteFetch fetchOffsiteChain(const AppContext &ctx, const QString &scratchFold
     }
     timer.restart();
     out.database = scratchFolder + u"/garvina.db"_s;
+    // A level 0 alone is a whole database already (a verified local backup): it is the copy.
+    if (files.size() == 1) {
+        const bool copied = ctx.files->copyFile(files.first(), out.database) == 1;
+        out.assembleSeconds = double(timer.nsecsElapsed()) / 1e9;
+        if (!copied) {
+            out.error = u"合成异地备份出错:无法复制 "_s + files.first();
+            return out;
+        }
+        return validateFetched(ctx, scratchFolder, chain, out);
+    }
     ToolRequest request;
     request.program = u"nbackup"_s;
     request.arguments = QStringList{u"-R"_s, out.database} + files;
@@ -738,18 +771,7 @@ OffsiteFetch fetchOffsiteChain(const AppContext &ctx, const QString &scratchFold
         out.error = u"合成异地备份出错:"_s + toolReason(assembled);
         return out;
     }
-    // The level files are no longer needed: the room goes back before the check reads the database.
-    for (const OffsiteSnapshot &s : chain)
-        QDir(scratchFolder + u"/level"_s + QString::number(s.level.level)).removeRecursively();
-    timer.restart();
-    const QString bad = verifyDatabaseWhole(ctx.gs_path, out.database);
-    out.validateSeconds = double(timer.nsecsElapsed()) / 1e9;
-    if (!bad.isEmpty()) {
-        out.error = u"异地备份合成的数据库校验出错:"_s + bad.simplified();
-        return out;
-    }
-    out.ok = true;
-    return out;
+    return validateFetched(ctx, scratchFolder, chain, out);
 }
 
 bool offsiteRehearsalDue(const BackupState &state, const QDateTime &now)

@@ -9,6 +9,8 @@
 #include "support/enginefixture.h"
 
 #include <QDir>
+#include <QProcess>
+#include <QSignalSpy>
 #include <QSqlQuery>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -279,6 +281,38 @@ private Q_SLOTS:
         const OffsiteOutcome third = night(monday.addDays(2));
         QVERIFY2(third.ok, qPrintable(third.error));
         QCOMPARE(third.level, 0);
+    }
+
+    /// A restic killed while it held the repository's lock does not stop the next night, and the
+    /// month's rehearsal of the fetched chain proves it as a rehearsal proves a backup.
+    void staleLockAndMonthlyRehearsal()
+    {
+        if (skipWithoutRestic())
+            QSKIP("restic is not installed (scripts/install-deps.sh installs it)");
+        const QString repo = m_tmp.filePath(u"repo"_s);
+        offsite(u"repository"_s, repo);
+        QProcess killed;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"RESTIC_PASSWORD_FILE"_s, offsitePasswordFile(m_ctx.gs_path));
+        killed.setProcessEnvironment(env);
+        killed.start(u"restic"_s, {u"--repo"_s, repo, u"backup"_s, u"--stdin"_s});
+        QVERIFY(waitUntil([&] { return !QDir(repo + u"/locks"_s).isEmpty(QDir::Files); }, 30000));
+        ::kill(pid_t(killed.processId()), SIGKILL);
+        QVERIFY(killed.waitForFinished());
+        const OffsiteOutcome night = this->night(QDate(2026, 12, 9));
+        QVERIFY2(night.ok && night.checked, qPrintable(night.error));
+
+        Maintenance maintenance(m_ctx, *m_fx.engine);
+        QSignalSpy recorded(&maintenance, &Maintenance::rehearsalRecorded);
+        QVERIFY(offsiteRehearsalDue(loadBackupState(m_ctx.gs_path), m_clock.now()));
+        const OffsiteFetch fetch = maintenance.startOffsiteRehearsal();
+        QVERIFY2(fetch.ok, qPrintable(fetch.error));
+        QVERIFY(recorded.wait(240000));
+        const RehearsalResult result = recorded.first().first().value<RehearsalOutcome>().result;
+        QVERIFY2(result.ok, qPrintable(result.error));
+        QVERIFY(result.rows > 0);
+        QVERIFY(!QFileInfo::exists(maintenance.offsiteRehearsalFolder()));
+        QVERIFY(!offsiteRehearsalDue(loadBackupState(m_ctx.gs_path), m_clock.now().addDays(29)));
     }
 
     /// A repository on a USB disk that is not there fails the night and is said; the alarm's
