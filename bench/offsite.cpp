@@ -19,6 +19,8 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QThread>
 
 #include <chrono>
@@ -200,6 +202,10 @@ int main(int argc, char *argv[])
     parser.addOption({u"think-ms"_s, u"Client pause after each operation (default 5)."_s, u"MS"_s, u"5"_s});
     parser.addOption(
         {u"db-mb"_s, u"Size of the cached database in MB (default 1024)."_s, u"MB"_s, u"1024"_s});
+    parser.addOption({u"repository"_s,
+                      u"The repository's folder (default: in the program folder, on the database's own "
+                      u"disk; a folder on /dev/shm stands in for a line to another machine)."_s,
+                      u"FOLDER"_s});
     parser.addOption({u"keep"_s, u"Keep the program folder under /var/tmp/garvina-bench/."_s});
     parser.process(app);
     const int days = intOption(parser, u"days"_s, 1);
@@ -225,7 +231,16 @@ int main(int argc, char *argv[])
         return 1;
     const int port = freePort();
     folder.setPort(port);
-    const QString repository = folder.gs_path + u"offsite-repository"_s;
+    const QString repository = parser.isSet(u"repository"_s)
+                                   ? QDir(parser.value(u"repository"_s)).absolutePath() +
+                                         u"/offsite-repository-"_s +
+                                         QString::number(QCoreApplication::applicationPid())
+                                   : folder.gs_path + u"offsite-repository"_s;
+    // A repository outside the program folder goes with it (restic keeps its files read-only).
+    const auto dropRepository = qScopeGuard([&] {
+        if (parser.isSet(u"repository"_s) && !parser.isSet(u"keep"_s))
+            QProcess::execute(u"rm"_s, {u"-rf"_s, repository});
+    });
     const QString backupRoot = folder.gs_path + u"backups/"_s;
     QDir().mkpath(backupRoot);
     folder.writeConfig(u"offsite"_s, u"repository"_s, repository);

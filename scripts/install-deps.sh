@@ -10,7 +10,7 @@ packages=(
     qt6-translations-l10n xvfb xauth trayer imagemagick xdotool fonts-wqy-microhei
     zip unzip procps clang-format
     libsodium-dev libarchive-dev openssl
-    restic openssh-client openssh-server
+    restic openssh-client openssh-server libssl-dev
     dpkg-dev lintian binutils iproute2 debconf logrotate systemd-container
 )
 

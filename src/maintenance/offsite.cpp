@@ -11,9 +11,9 @@
 #include "maintenance/retention.h"
 #include "platform/clock.h"
 #include "platform/filesystem.h"
+#include "platform/growingfileflush.h"
 #include "platform/toolrunner.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
@@ -27,6 +27,10 @@
 #include <QSet>
 #include <QSqlQuery>
 #include <QtEndian>
+
+#include <openssl/evp.h>
+
+#include <memory>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -99,6 +103,9 @@ QString toolReason(const ToolResult &result)
     return lines.mid(std::max<qsizetype>(0, lines.size() - 3)).join(u' ').simplified();
 }
 
+/// The night's bound on restic's traffic: a week's level 0 of a gigabyte goes out in about two minutes.
+constexpr int BackgroundKiBPerSecond = 8 * 1024;
+
 /// restic on the configured repository: the password from its file, the cache in the off-site
 /// folder, an sftp repository reached with the configured key and the folder's own known hosts.
 class Restic
@@ -120,6 +127,11 @@ public:
         }
         request.arguments << u"--repo"_s << m_settings.repository << u"--cache-dir"_s
                           << offsiteFolder(m_ctx.gs_path) + u"cache"_s;
+        // The disk's idle class means nothing to most schedulers: the night's reads and writes
+        // are bounded instead, so that the tills' commits do not wait behind them.
+        if (background)
+            request.arguments << u"--limit-upload"_s << QString::number(BackgroundKiBPerSecond)
+                              << u"--limit-download"_s << QString::number(BackgroundKiBPerSecond);
         const QString ssh = sftpCommand(m_settings, offsiteFolder(m_ctx.gs_path) + u"known_hosts"_s);
         // restic reads an option's value as one CSV field: quoted whole, its own quotes doubled.
         if (!ssh.isEmpty())
@@ -194,7 +206,7 @@ QString ensureRepository(const AppContext &ctx, const OffsiteSettings &settings,
         if (!absent.isEmpty())
             return absent;
     }
-    const ToolResult config = restic.run({u"cat"_s, u"config"_s}, ShortStepMs);
+    const ToolResult config = restic.run({u"cat"_s, u"config"_s}, ShortStepMs, {}, true);
     if (config.succeeded()) {
         if (!QFileInfo::exists(recoverySheetFile(ctx.gs_path)))
             writeRecoverySheet(ctx, settings);
@@ -203,7 +215,7 @@ QString ensureRepository(const AppContext &ctx, const OffsiteSettings &settings,
     const QString reason = toolReason(config);
     if (!reason.contains(u"Is there a repository"_s) && !reason.contains(u"does not exist"_s))
         return u"异地备份位置无法使用:"_s + reason;
-    const ToolResult init = restic.run({u"init"_s}, ShortStepMs);
+    const ToolResult init = restic.run({u"init"_s}, ShortStepMs, {}, true);
     if (!init.succeeded())
         return u"无法建立异地备份:"_s + toolReason(init);
     writeRecoverySheet(ctx, settings);
@@ -287,9 +299,10 @@ QString tagValue(const QStringList &tags, const QString &name)
 }
 
 /// The snapshots of the off-site stream in the repository, newest first; nothing when it cannot be read.
-std::optional<QList<OffsiteSnapshot>> listSnapshots(const Restic &restic, QString &reason)
+std::optional<QList<OffsiteSnapshot>> listSnapshots(const Restic &restic, QString &reason, bool background)
 {
-    const ToolResult listed = restic.run({u"snapshots"_s, u"--json"_s, u"--tag"_s, SnapshotTag}, ShortStepMs);
+    const ToolResult listed =
+        restic.run({u"snapshots"_s, u"--json"_s, u"--tag"_s, SnapshotTag}, ShortStepMs, {}, background);
     if (!listed.succeeded()) {
         reason = toolReason(listed);
         return std::nullopt;
@@ -382,13 +395,29 @@ QString chainProblem(const QList<LevelHeader> &levels)
 
 QString sha256OfFile(const QString &file)
 {
+    // OpenSSL's digest uses the processor's SHA instructions: a gigabyte in well under a second,
+    // against several with a portable implementation, and a restore waits for it.
     QFile f(file);
     if (!f.open(QIODevice::ReadOnly))
         return QString();
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&f))
+    const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> digest(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+    if (!digest || EVP_DigestInit_ex(digest.get(), EVP_sha256(), nullptr) != 1)
         return QString();
-    return QString::fromLatin1(hash.result().toHex());
+    QByteArray chunk(1 << 20, Qt::Uninitialized);
+    for (;;) {
+        const qint64 n = f.read(chunk.data(), chunk.size());
+        if (n < 0)
+            return QString();
+        if (n == 0)
+            break;
+        if (EVP_DigestUpdate(digest.get(), chunk.constData(), size_t(n)) != 1)
+            return QString();
+    }
+    unsigned char value[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(digest.get(), value, &length) != 1)
+        return QString();
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(value), int(length)).toHex());
 }
 
 OffsiteSettings OffsiteSettings::read(const AppContext &ctx)
@@ -539,7 +568,7 @@ OffsiteOutcome offsiteNight(AppContext &ctx, EngineControl &engine, const QStrin
     if (!unusable.isEmpty())
         return failed(unusable);
     // A lock left by a restic that was killed would refuse every later run; only stale ones go.
-    restic.run({u"unlock"_s}, ShortStepMs);
+    restic.run({u"unlock"_s}, ShortStepMs, {}, true);
 
     const std::optional<QString> history = historyLastLevel0(engine);
     if (!history)
@@ -586,7 +615,11 @@ OffsiteOutcome offsiteNight(AppContext &ctx, EngineControl &engine, const QStrin
         target.user = u"DBA"_s;
         target.password = readDbaPassword(ctx.gs_path);
         engine.work().setCopyBeingWritten(true);
+        // Written out as it grows, as a local backup is: tens of megabytes left dirty would be
+        // flushed by the next commit of the tills, which would wait for all of them.
+        GrowingFileFlusher flusher(staged, 1 << 20, 100 << 20);
         const FbResult copy = fbOnlineBackup(target, engineName(), staged, 1);
+        flusher.stop();
         engine.work().setCopyBeingWritten(false);
         if (!copy.ok)
             return failed(u"异地备份的增量备份出错:"_s + copy.error);
@@ -640,7 +673,7 @@ OffsiteOutcome offsiteNight(AppContext &ctx, EngineControl &engine, const QStrin
         return failed(u"检查异地备份出错:"_s + toolReason(check));
 
     QString reason;
-    const std::optional<QList<OffsiteSnapshot>> snapshots = listSnapshots(restic, reason);
+    const std::optional<QList<OffsiteSnapshot>> snapshots = listSnapshots(restic, reason, true);
     if (snapshots) {
         out.forgotten =
             offsiteForgetPlan(*snapshots, RetentionSettings::read(ctx.config()), ctx.clock->now());
@@ -708,7 +741,7 @@ OffsiteFetch fetchOffsiteChain(const AppContext &ctx, const QString &scratchFold
     QElapsedTimer timer;
     timer.start();
     QString reason;
-    const std::optional<QList<OffsiteSnapshot>> snapshots = listSnapshots(restic, reason);
+    const std::optional<QList<OffsiteSnapshot>> snapshots = listSnapshots(restic, reason, false);
     if (!snapshots) {
         out.error = u"异地备份位置无法使用:"_s + reason;
         return out;

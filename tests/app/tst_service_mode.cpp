@@ -152,7 +152,12 @@ private Q_SLOTS:
         QTest::newRow("stop again") << u"STOP"_s << 0 << u"ok"_s << u"服务端已停止工作!"_s << false << 0;
         QTest::newRow("backup while stopped")
             << u"BACKUP"_s << 1 << u"refused"_s << u"服务端已停止,不执行备份任务"_s << false << 0;
+        QTest::newRow("off-site restore while stopped")
+            << u"RESTORE-OFFSITE"_s << 1 << u"refused"_s << u"服务端已停止,请先启动服务!"_s << false << 0;
         QTest::newRow("start") << u"START"_s << 0 << u"ok"_s << u"服务端已启动工作!"_s << true << 0;
+        QTest::newRow("off-site restore with none set")
+            << u"RESTORE-OFFSITE"_s << 1 << u"failed"_s << u"从异地备份还原出错:没有设置异地备份位置!"_s
+            << true << 0;
         QTest::newRow("backup now") << u"BACKUP"_s << 0 << u"ok"_s << u"备份数据库成功!"_s << true << 1;
         QTest::newRow("unknown") << u"FORMAT"_s << 2 << u"refused"_s << u"无效的命令"_s << true << 1;
     }
