@@ -63,24 +63,10 @@ qint64 changeScatteredSales(const QByteArray &database, const QByteArray &passwo
                            "  suspend;\n"
                            "end";
 
-    std::vector<char> dpb{static_cast<char>(isc_dpb_version1)};
-    const auto add = [&](char tag, const QByteArray &v) {
-        dpb.push_back(tag);
-        dpb.push_back(static_cast<char>(v.size()));
-        dpb.insert(dpb.end(), v.begin(), v.end());
-    };
-    add(isc_dpb_user_name, "DBA");
-    add(isc_dpb_password, password);
-    add(isc_dpb_lc_ctype, "UTF8");
-    ISC_STATUS_ARRAY status{};
     isc_db_handle db = 0;
-    const bool attached = isc_attach_database(status, 0, database.constData(), &db,
-                                              static_cast<short>(dpb.size()), dpb.data()) == 0;
-    std::fill(dpb.begin(), dpb.end(), '\0');
-    if (!attached) {
-        error = statusText(status);
+    if (!attachAsDba(database, password, db, error))
         return -1;
-    }
+    ISC_STATUS_ARRAY status{};
     static const char tpb[] = {isc_tpb_version3, isc_tpb_write, isc_tpb_read_committed, isc_tpb_rec_version,
                                isc_tpb_wait};
     isc_tr_handle tr = 0;

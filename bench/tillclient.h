@@ -70,6 +70,28 @@ inline XSQLDA *allocSqlda(int n)
     return da;
 }
 
+/// Attaches to \a database as DBA with \a password (only in the parameter block, cleared after).
+inline bool attachAsDba(const QByteArray &database, const QByteArray &password, isc_db_handle &db,
+                        QString &error)
+{
+    std::vector<char> dpb{static_cast<char>(isc_dpb_version1)};
+    const auto add = [&](char tag, const QByteArray &v) {
+        dpb.push_back(tag);
+        dpb.push_back(static_cast<char>(v.size()));
+        dpb.insert(dpb.end(), v.begin(), v.end());
+    };
+    add(isc_dpb_user_name, "DBA");
+    add(isc_dpb_password, password);
+    add(isc_dpb_lc_ctype, "UTF8");
+    ISC_STATUS_ARRAY status{};
+    const bool ok = isc_attach_database(status, 0, database.constData(), &db, static_cast<short>(dpb.size()),
+                                        dpb.data()) == 0;
+    std::fill(dpb.begin(), dpb.end(), '\0');
+    if (!ok)
+        error = statusText(status);
+    return ok;
+}
+
 class TillClient
 {
 public:
@@ -85,23 +107,8 @@ public:
 
     bool open(const QByteArray &database, const QByteArray &password, QString &error)
     {
-        std::vector<char> dpb{static_cast<char>(isc_dpb_version1)};
-        const auto add = [&](char tag, const QByteArray &v) {
-            dpb.push_back(tag);
-            dpb.push_back(static_cast<char>(v.size()));
-            dpb.insert(dpb.end(), v.begin(), v.end());
-        };
-        add(isc_dpb_user_name, "DBA");
-        add(isc_dpb_password, password);
-        add(isc_dpb_lc_ctype, "UTF8");
-        ISC_STATUS_ARRAY status{};
-        const bool ok = isc_attach_database(status, 0, database.constData(), &m_db,
-                                            static_cast<short>(dpb.size()), dpb.data()) == 0;
-        std::fill(dpb.begin(), dpb.end(), '\0');
-        if (!ok) {
-            error = statusText(status);
+        if (!attachAsDba(database, password, m_db, error))
             return false;
-        }
         return prepare(m_readSale,
                        "select sale_id, receipt_no, store_id, sale_date, cashier, payment, total "
                        "from sales where sale_id = ?",

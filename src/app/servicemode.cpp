@@ -621,13 +621,23 @@ QString controlReplyText(const QString &fields)
     return lines.join(u'\n');
 }
 
+namespace {
+
+/// The program folder of the service a command-line copy talks to: the start folder's, else the
+/// installed package's (a user outside the service's group cannot look into it: its socket still
+/// tells why).
+QString serviceProgramFolder()
+{
+    const QString folder = consoleProgramFolder(QDir::currentPath(), QCoreApplication::applicationFilePath());
+    return folder.isEmpty() ? packageProgramFolder(QCoreApplication::applicationFilePath()) : folder;
+}
+
+} // namespace
+
 int runStatusMode(int &argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    QString folder = consoleProgramFolder(QDir::currentPath(), QCoreApplication::applicationFilePath());
-    // A user outside the service's group cannot look into its folder: its socket still tells why.
-    if (folder.isEmpty())
-        folder = packageProgramFolder(QCoreApplication::applicationFilePath());
+    const QString folder = serviceProgramFolder();
     bool refused = false;
     const auto reply =
         folder.isEmpty() ? std::nullopt : sendControlRequest(folder, u"STATUS"_s, 30000, &refused);
@@ -654,9 +664,7 @@ int runFetchOffsiteMode(int &argc, char **argv)
         return 2;
     }
     const QString target = QDir(args.at(at + 1)).absolutePath();
-    QString folder = consoleProgramFolder(QDir::currentPath(), QCoreApplication::applicationFilePath());
-    if (folder.isEmpty())
-        folder = packageProgramFolder(QCoreApplication::applicationFilePath());
+    const QString folder = serviceProgramFolder();
     if (folder.isEmpty()) {
         std::fprintf(stderr, "%s\n", noPermissionText().toUtf8().constData());
         return 1;
@@ -689,9 +697,7 @@ int runFetchOffsiteMode(int &argc, char **argv)
 int runRestoreOffsiteMode(int &argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    QString folder = consoleProgramFolder(QDir::currentPath(), QCoreApplication::applicationFilePath());
-    if (folder.isEmpty())
-        folder = packageProgramFolder(QCoreApplication::applicationFilePath());
+    const QString folder = serviceProgramFolder();
     bool refused = false;
     // Fetching and checking a gigabyte over a slow line takes long; the service bounds each step.
     const auto reply = folder.isEmpty()
