@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace garvina {
 
@@ -143,6 +144,20 @@ private:
     Sqlca m_sqlca;
     WorkSlot m_work;
 };
+
+/// \brief Runs \a work on \a engine's connection, connecting first when needed (and disconnecting
+/// again then); nothing when no connection could be made.
+template <typename T, typename Work> std::optional<T> throughEngine(EngineControl &engine, Work &&work)
+{
+    Sqlca &sqlca = engine.sqlca();
+    const bool wasConnected = sqlca.isConnected();
+    if (!wasConnected && !engine.f_connectdb())
+        return std::nullopt;
+    std::optional<T> result = work(sqlca);
+    if (!wasConnected)
+        sqlca.disconnect();
+    return result;
+}
 
 /// Who listens on TCP \a port: 0 nobody, the process id when it is \a pid, -1 when someone else.
 qint64 listenerOf(int port, qint64 pid, const ProcessTable &processes = LinuxProcessTable());

@@ -16,16 +16,20 @@ int alarmHoursFrom(const QString &value)
 bool backupAlarmDue(const BackupState &state, int alarmHours, const QDateTime &watchedSince,
                     bool serviceRunning, const QDateTime &now)
 {
-    if (alarmHours <= 0 || !serviceRunning)
-        return false;
-    if (!state.lastGoodFolder.isEmpty() && state.isFailed(state.lastGoodFolder))
+    if (alarmHours > 0 && serviceRunning && !state.lastGoodFolder.isEmpty() &&
+        state.isFailed(state.lastGoodFolder))
         return true;
-    const QDateTime since = state.lastGoodTime.isValid() ? state.lastGoodTime : watchedSince;
-    if (!since.isValid())
+    return ageAlarmDue(state.lastGoodTime.isValid() ? state.lastGoodTime : watchedSince, alarmHours,
+                       serviceRunning, now);
+}
+
+bool ageAlarmDue(const QDateTime &since, int hours, bool serviceRunning, const QDateTime &now)
+{
+    if (hours <= 0 || !serviceRunning || !since.isValid())
         return false;
     if (since > now.addSecs(3600))
         return true;
-    return since.secsTo(now) >= qint64(alarmHours) * 3600;
+    return since.secsTo(now) >= qint64(hours) * 3600;
 }
 
 BackupAlarm::Step BackupAlarm::update(bool due, const QDateTime &now)

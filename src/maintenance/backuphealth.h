@@ -17,6 +17,11 @@ int alarmHoursFrom(const QString &value);
 bool backupAlarmDue(const BackupState &state, int alarmHours, const QDateTime &watchedSince,
                     bool serviceRunning, const QDateTime &now);
 
+/// \brief True when something that should happen every few hours has not for \a hours since
+/// \a since (invalid: never watched, no alarm), while the service runs; also when \a since lies more
+/// than an hour after \a now, whose age cannot be told (the clock was set back). 0 hours: no alarm.
+bool ageAlarmDue(const QDateTime &since, int hours, bool serviceRunning, const QDateTime &now);
+
 /// \brief The alarm's course: a balloon when it goes up and again every hour while it stays up.
 class BackupAlarm
 {

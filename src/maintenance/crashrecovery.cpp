@@ -62,20 +62,6 @@ ToolResult runOnClosedLiveFile(const QString &gs_path, const QByteArray &sql)
     return runTool(request);
 }
 
-/// Runs \a work on the engine's connection, connecting first when needed (and disconnecting
-/// again then); nothing when no connection could be made.
-template <typename T, typename Work> std::optional<T> throughEngine(EngineControl &engine, Work &&work)
-{
-    Sqlca &sqlca = engine.sqlca();
-    const bool wasConnected = sqlca.isConnected();
-    if (!wasConnected && !engine.f_connectdb())
-        return std::nullopt;
-    std::optional<T> result = work(sqlca);
-    if (!wasConnected)
-        sqlca.disconnect();
-    return result;
-}
-
 // The difference file's row in the catalogue carries this flag from the start of a physical backup
 // to its end, in the same transaction that ends it.
 const QString MarkedRowsQuery = u"select count(*) from rdb$files where bin_and(rdb$file_flags, 64) <> 0"_s;

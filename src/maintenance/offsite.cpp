@@ -7,6 +7,7 @@
 #include "engine/syshelpers.h"
 #include "maintenance/backup.h"
 #include "maintenance/backupcare.h"
+#include "maintenance/backuphealth.h"
 #include "maintenance/dbheader.h"
 #include "maintenance/retention.h"
 #include "platform/clock.h"
@@ -121,8 +122,8 @@ public:
         ToolRequest request;
         request.program = u"restic"_s;
         if (background) {
-            request.program = u"/usr/bin/nice"_s;
-            request.arguments = {u"-n"_s, u"19"_s, u"/usr/bin/ionice"_s, u"-c"_s, u"3"_s, u"restic"_s};
+            request.arguments = idlePriorityCommand() << u"restic"_s;
+            request.program = request.arguments.takeFirst();
             request.extraEnvironment << u"GOMAXPROCS=1"_s;
         }
         request.arguments << u"--repo"_s << m_settings.repository << u"--cache-dir"_s
@@ -228,21 +229,16 @@ QString ensureRepository(const AppContext &ctx, const OffsiteSettings &settings,
 /// nothing when the engine could not be asked.
 std::optional<QString> historyLastLevel0(EngineControl &engine)
 {
-    Sqlca &sqlca = engine.sqlca();
-    const bool wasConnected = sqlca.isConnected();
-    if (!wasConnected && !engine.f_connectdb())
-        return std::nullopt;
-    std::optional<QString> guid;
-    {
+    return throughEngine<QString>(engine, [](Sqlca &sqlca) -> std::optional<QString> {
         QSqlQuery query(sqlca.database());
-        if (query.exec(u"select first 1 rdb$guid from rdb$backup_history where rdb$backup_level = 0 "
-                       "order by rdb$backup_id desc"_s))
-            guid = query.next() ? query.value(0).toString().trimmed() : QString();
-    }
-    sqlca.rollback();
-    if (!wasConnected)
-        sqlca.disconnect();
-    return guid;
+        if (!query.exec(u"select first 1 rdb$guid from rdb$backup_history where rdb$backup_level = 0 "
+                        "order by rdb$backup_id desc"_s))
+            return std::nullopt;
+        const QString guid = query.next() ? query.value(0).toString().trimmed() : QString();
+        query.finish();
+        sqlca.rollback();
+        return guid;
+    });
 }
 
 OffsiteLevel levelOf(const LevelHeader &header, const QString &sha, const QDateTime &when)
@@ -846,14 +842,8 @@ bool offsiteRehearsalDue(const BackupState &state, const QDateTime &now)
 bool offsiteAlarmDue(const BackupState &state, int hours, const QDateTime &watchedSince, bool serviceRunning,
                      const QDateTime &now)
 {
-    if (hours <= 0 || !serviceRunning)
-        return false;
-    const QDateTime since = state.offsite.goodTime.isValid() ? state.offsite.goodTime : watchedSince;
-    if (!since.isValid())
-        return false;
-    if (since > now.addSecs(3600))
-        return true;
-    return since.secsTo(now) >= qint64(hours) * 3600;
+    return ageAlarmDue(state.offsite.goodTime.isValid() ? state.offsite.goodTime : watchedSince, hours,
+                       serviceRunning, now);
 }
 
 QString offsiteAlarmText(int hours)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/filesystem.h"
+#include "platform/toolrunner.h"
 
 #include <memory>
 
@@ -47,8 +48,7 @@ struct RehearsalTools
     QString isql = QStringLiteral("/usr/bin/isql-fb");
     QString dd = QStringLiteral("/bin/dd");
     /// Every tool starts through these at idle processor and disk priority; empty runs them as they are.
-    QStringList lowPriority = {QStringLiteral("/usr/bin/nice"),   QStringLiteral("-n"), QStringLiteral("19"),
-                               QStringLiteral("/usr/bin/ionice"), QStringLiteral("-c"), QStringLiteral("3")};
+    QStringList lowPriority = idlePriorityCommand();
 };
 
 /// One folder a rehearsal may keep its scratch files in, with the room there.

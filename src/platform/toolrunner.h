@@ -21,6 +21,14 @@ constexpr int DefaultToolTimeoutMs = 60 * 60 * 1000;
 /// one way or the other, before the shop opens.
 int toolTimeoutForBytes(qint64 bytes);
 
+/// \brief The command that runs a tool after it at idle processor and disk priority (nice 19,
+/// ionice idle): for maintenance that must give way to the tills.
+inline QStringList idlePriorityCommand()
+{
+    return {QStringLiteral("/usr/bin/nice"),   QStringLiteral("-n"), QStringLiteral("19"),
+            QStringLiteral("/usr/bin/ionice"), QStringLiteral("-c"), QStringLiteral("3")};
+}
+
 /// \brief One run of a tool or helper program that is waited for.
 struct ToolRequest
 {

@@ -277,6 +277,7 @@ void w_main::open()
     }
 
     m_configStamp = fileStamp(m_ctx.configPath());
+    m_offsite = OffsiteSettings::read(m_ctx);
     m_timer.start();
 
     auto w_msg = NoticeWindow::w_msg();
@@ -329,7 +330,7 @@ void w_main::refreshStatus()
         s.nextBackup = m_schedule.nextAt();
     s.alarmHours = m_alarmHours;
     s.lastBackupError = m_maintenance->lastBackupError();
-    s.offsiteOn = OffsiteSettings::read(m_ctx).enabled();
+    s.offsiteOn = m_offsite.enabled();
     if (s.offsiteOn) {
         s.lastOffsiteLine = lastOffsiteLine(state);
         s.offsiteAlarm = m_serviceOn && m_offsiteAlarm.isUp();
@@ -532,6 +533,7 @@ QString w_main::fileStamp(const QString &path) const
 void w_main::reloadConfiguration()
 {
     m_configStamp = fileStamp(m_ctx.configPath());
+    m_offsite = OffsiteSettings::read(m_ctx);
     // Stopped, the line says so and no backup is computed.
     if (serviceRunning())
         wf_get_exit_backup_time();
@@ -559,7 +561,7 @@ void w_main::startRehearsalWhenDue(const QDateTime &now)
     if (!state.goodSince().isValid() ||
         !rehearsalDue(rehearsalTimeFrom(m_ctx), state.lastRehearsal.startTime, now))
         return;
-    if (!OffsiteSettings::read(m_ctx).repository.isEmpty() && offsiteRehearsalDue(state, now)) {
+    if (!m_offsite.repository.isEmpty() && offsiteRehearsalDue(state, now)) {
         const OffsiteFetch fetch = m_maintenance->startOffsiteRehearsal();
         if (fetch.ok)
             return;
@@ -576,9 +578,8 @@ void w_main::startRehearsalWhenDue(const QDateTime &now)
 
 void w_main::runOffsiteWhenDue(const QDateTime &now)
 {
-    const OffsiteSettings settings = OffsiteSettings::read(m_ctx);
-    if (!settings.enabled() || !serviceRunning() || m_maintenance->rehearsal().isRunning() ||
-        !rehearsalDue(settings.time, backupState().offsite.tried, now))
+    if (!m_offsite.enabled() || !serviceRunning() || m_maintenance->rehearsal().isRunning() ||
+        !rehearsalDue(m_offsite.time, backupState().offsite.tried, now))
         return;
     const OffsiteOutcome outcome = m_maintenance->offsite(backupRootOf(m_ctx));
     updateBackupHealth();
@@ -651,7 +652,7 @@ void w_main::updateBackupHealth()
     if (step.raised)
         f_filewrite_backup_error_to_txt(m_ctx.gs_path, now.toString(u"yyyy-MM-dd HH:mm:ss"_s) + u':' +
                                                            backupAlarmText(hours));
-    const OffsiteSettings offsite = OffsiteSettings::read(m_ctx);
+    const OffsiteSettings &offsite = m_offsite;
     m_offsiteAlarmHours = offsite.enabled() ? offsite.alarmHours : 0;
     // Before the first copy goes out the hours count from when off-site copies were configured.
     if (!offsite.enabled())

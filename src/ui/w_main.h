@@ -181,6 +181,7 @@ private:
     BackupState m_backupState;
     QString m_backupStateStamp; ///< inode, size and time of the state file last read
     QString m_configStamp;      ///< the same of the configuration file last taken up
+    OffsiteSettings m_offsite;  ///< the [offsite] keys as the configuration file was last taken up
     /// Inode, size and time of \a path: a replaced or rewritten file shows in one of them.
     QString fileStamp(const QString &path) const;
     QDateTime m_watchedSince; ///< the service's start: before a first good backup the alarm counts from here

@@ -19,6 +19,7 @@
 #include <QMenu>
 #include <QProcess>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -68,17 +69,20 @@ class TestServiceMode : public QObject
     }
 
     /// Runs `garvinaserver --status` from the program folder: exit code and what it printed.
-    QPair<int, QString> runStatus() const
+    /// The folder's program run with \a arguments: its exit code and its standard output (with
+    /// standard error when \a merged).
+    QPair<int, QString> runProgram(const QStringList &arguments, bool merged = false) const
     {
         ToolRequest request;
         request.program = m_folder.gs_path + u"garvinaserver"_s;
-        request.arguments = {u"--status"_s};
+        request.arguments = arguments;
         request.workingDirectory = m_folder.gs_path;
-        request.output = ToolRequest::Output::Separate;
+        request.output = merged ? ToolRequest::Output::Merged : ToolRequest::Output::Separate;
         request.timeoutMs = 60000;
         const ToolResult result = runTool(request);
         return {result.exitCode, QString::fromUtf8(result.output)};
     }
+    QPair<int, QString> runStatus() const { return runProgram({u"--status"_s}); }
 
 private Q_SLOTS:
     void initTestCase()
@@ -291,6 +295,46 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT((shown = runStatus()).first, code, 10000);
         for (const QString &line : lines)
             QVERIFY2(shown.second.contains(line), qPrintable(shown.second));
+    }
+
+    /// A fetch from off-site that cannot be made says why and leaves the folder as it was.
+    void fetchOffsiteRefusals_data()
+    {
+        QTest::addColumn<bool>("folderGiven");
+        QTest::addColumn<bool>("databaseThere");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("no folder") << false << false << 2
+                                   << u"usage: garvinaserver --fetch-offsite <folder>"_s;
+        QTest::newRow("a database there") << true << true << 1 << u"garvina.db 已经存在,请换一个目录!"_s;
+        QTest::newRow("no repository set")
+            << true << false << 1 << u"取回异地备份失败:没有设置异地备份位置!"_s;
+    }
+    void fetchOffsiteRefusals()
+    {
+        QFETCH(bool, folderGiven);
+        QFETCH(bool, databaseThere);
+        QFETCH(int, code);
+        QFETCH(QString, said);
+        QTemporaryDir target;
+        QFile kept(target.filePath(u"garvina.db"_s));
+        if (databaseThere) {
+            QVERIFY(kept.open(QIODevice::WriteOnly));
+            kept.write("the shop's other copy");
+            kept.close();
+        }
+        QStringList arguments{u"--fetch-offsite"_s};
+        if (folderGiven)
+            arguments << target.path();
+        const auto [exitCode, output] = runProgram(arguments, true);
+        QCOMPARE(exitCode, code);
+        QVERIFY2(output.contains(said), qPrintable(output));
+        QCOMPARE(QDir(target.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 databaseThere ? QStringList{u"garvina.db"_s} : QStringList());
+        if (databaseThere) {
+            QVERIFY(kept.open(QIODevice::ReadOnly));
+            QCOMPARE(kept.readAll(), QByteArray("the shop's other copy"));
+        }
     }
 
     /// A hand edit is taken up within seconds, a value that cannot be read is named, and SIGHUP
